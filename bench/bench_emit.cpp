@@ -1,0 +1,187 @@
+// Result documents from large tables: the rows document of every row, a
+// page of rows, a column subset, text that needs repair, the statistics
+// document, the CSV writer, and csv_rows over bench/data/mixed.csv.
+//
+//   build-bench/bench/velmora_bench --benchmark_filter=Emit
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "csv_internal.h"
+
+namespace {
+
+// Deterministic generator (64-bit LCG), so every run sees the same table.
+struct Lcg {
+    uint64_t s;
+    uint32_t next() {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        return static_cast<uint32_t>(s >> 33);
+    }
+    uint32_t below(uint32_t n) { return next() % n; }
+};
+
+const char *const kCategories[] = {"food", "games", "garden", "books", "toys", "tools"};
+const char *const kStatus[] = {"paid", "shipped", "returned", "open"};
+const char *const kCities[] = {"Oslo", "Ljubljana", "M\xC3\xBCnchen", "Troms\xC3\xB8", "Lisboa",
+                               "Bras\xC3\xB3v", "Gen\xC3\xA8ve", "Vaasa", "Porto", "Turku"};
+const char *const kCompanies[] = {"Horvat S.A.", "\"The \"\"Jones\"\" S.A.\"", "Berg AS",
+                                  "Nieminen Oy", "Silva Lda", "M\xC3\xBCller GmbH"};
+const char *const kWords[] = {"box", "was", "lost", "order", "good", "slow", "call",
+                              "wrap", "claim", "number", "neighbour", "packaging"};
+
+// About 125 bytes per record over 10 columns, like an orders export: ids
+// and amounts, short codes, names with quotes, non-ASCII cities, dates and
+// a free comment. `latin1` puts one ISO-8859-1 byte into every city, which
+// the documents must repair.
+std::string make_text(int64_t rows, bool latin1) {
+    Lcg g{42};
+    std::string out = "id,customer_id,quantity,price,category,status,city,company,order_date,comment\n";
+    out.reserve(static_cast<size_t>(rows) * 128);
+    char buf[96];
+    for (int64_t r = 1; r <= rows; ++r) {
+        int n = snprintf(buf, sizeof buf, "%lld,%u,%u,%u.%02u,%s,%s,", static_cast<long long>(r),
+                         100000 + g.below(900000), g.below(1000), g.below(10000), g.below(100),
+                         kCategories[g.below(6)], kStatus[g.below(4)]);
+        out.append(buf, static_cast<size_t>(n));
+        out += latin1 ? "Z\xFCrich" : kCities[g.below(10)];
+        out += ',';
+        out += kCompanies[g.below(6)];
+        n = snprintf(buf, sizeof buf, ",20%02u-%02u-%02u,", 10 + g.below(15), 1 + g.below(12),
+                     1 + g.below(28));
+        out.append(buf, static_cast<size_t>(n));
+        for (uint32_t w = 0, words = 5 + g.below(10); w < words; ++w) {
+            if (w) out += ' ';
+            out += kWords[g.below(12)];
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+struct OwnedTable {
+    csv_table t{};
+    ~OwnedTable() { csv_table_free(&t); }
+};
+
+// The parsed table of `rows` generated records, built once per process.
+const csv_table *table(int64_t rows, bool latin1 = false) {
+    static std::map<std::pair<int64_t, bool>, OwnedTable> cache;
+    OwnedTable &slot = cache[{rows, latin1}];
+    if (slot.t.in_use == 0) {
+        std::string text = make_text(rows, latin1);
+        if (csv_table_parse(&slot.t, text.data(), text.size(), 1) != 0) abort();
+    }
+    return &slot.t;
+}
+
+void report(benchmark::State &state, const char *json, uint64_t table_bytes) {
+    if (json == nullptr) {
+        state.SkipWithError(csv_last_error());
+        return;
+    }
+    state.counters["json_MB"] = static_cast<double>(strlen(json)) / 1e6;
+    state.counters["table_MB"] = static_cast<double>(table_bytes) / 1e6;
+}
+
+void BM_EmitRowsAll(benchmark::State &state) {
+    const csv_table *t = table(state.range(0));
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+    state.SetItemsProcessed(state.iterations() * t->n_rows);
+}
+BENCHMARK(BM_EmitRowsAll)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EmitRowsAllLatin1(benchmark::State &state) {
+    const csv_table *t = table(state.range(0), true);
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+    state.SetItemsProcessed(state.iterations() * t->n_rows);
+}
+BENCHMARK(BM_EmitRowsAllLatin1)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A page deep inside a large table costs only its own rows.
+void BM_EmitRowsPage(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, 500000, 100);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+}
+BENCHMARK(BM_EmitRowsPage)->Unit(benchmark::kMicrosecond);
+
+void BM_EmitRowsThreeColumns(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    const int32_t cols[] = {0, 4, 9};
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, nullptr, t->n_rows, cols, 3, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+}
+BENCHMARK(BM_EmitRowsThreeColumns)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EmitStats(benchmark::State &state) {
+    const csv_table *t = table(state.range(0));
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_stats(t);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+}
+BENCHMARK(BM_EmitStats)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The whole export path (lock, row list, document, result buffer) over the
+// shared data file of the load/query comparison, when it has been generated.
+void BM_CsvRowsMixedFile(benchmark::State &state) {
+    std::string path = __FILE__;
+    path = path.substr(0, path.find_last_of('/') + 1) + "data/mixed.csv";
+    static int handle = csv_load(path.c_str(), 1);
+    if (handle < 0) {
+        state.SkipWithError("bench/data/mixed.csv not loaded");
+        return;
+    }
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_rows(handle, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    if (json == nullptr) state.SkipWithError(csv_last_error());
+    else state.counters["json_MB"] = static_cast<double>(strlen(json)) / 1e6;
+}
+BENCHMARK(BM_CsvRowsMixedFile)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_EmitCsv(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    FILE *sink = fopen("/dev/null", "wb");
+    if (sink == nullptr) {
+        state.SkipWithError("cannot open /dev/null");
+        return;
+    }
+    for (auto _ : state) {
+        if (csv_emit_csv_fp(t, sink) != 0) state.SkipWithError("write failed");
+    }
+    fclose(sink);
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(t->blob_len));
+}
+BENCHMARK(BM_EmitCsv)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Installs a build of velmora-csv into a scratch prefix and checks what a
+# user of the installed package gets: the library with its SONAME, the
+# header, the CMake package (the example built with find_package), the
+# pkg-config file (the example built with cc), the tool and the Python
+# package.
+#
+#   check_install.sh CMAKE BUILD_DIR EXAMPLES_DIR WITH_TOOL(0|1) PYTHON_DIR
+set -euo pipefail
+cmake=$1 build=$2 examples=$3 with_tool=$4 python_dir=$5
+sample=$examples/data/cities.csv
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+fail() { echo "check_install: $*" >&2; exit 1; }
+step() { echo "-- $*"; }
+
+step "installing $build into $prefix"
+"$cmake" --install "$build" --prefix "$prefix" >/dev/null
+
+lib=$(find "$prefix" -name 'libvelmora-csv.so.*.*.*' -type f | head -n 1)
+[ -n "$lib" ] || fail "no versioned libvelmora-csv.so.X.Y.Z installed"
+libdir=$(dirname "$lib")
+soname=$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
+[ "$soname" = "libvelmora-csv.so.0" ] || fail "SONAME is '$soname', not libvelmora-csv.so.0"
+[ "$(readlink "$libdir/libvelmora-csv.so.0")" = "$(basename "$lib")" ] || fail "libvelmora-csv.so.0 link missing"
+[ "$(readlink "$libdir/libvelmora-csv.so")" = "libvelmora-csv.so.0" ] || fail "libvelmora-csv.so link missing"
+[ -f "$prefix/include/velmora_csv.h" ] || fail "header not installed"
+[ -f "$libdir/cmake/velmora-csv/velmora-csv-config.cmake" ] || fail "CMake package not installed"
+[ -f "$libdir/pkgconfig/velmora-csv.pc" ] || fail "pkg-config file not installed"
+step "library $lib (SONAME $soname)"
+
+expect_hello() {  # what hello prints for the sample
+    printf '%s\n' \
+        '7 rows, 5 columns, 1 warnings' \
+        'headers: ["city","country","population","area_km2","note"]' \
+        'first rows: [{"city":"Zürich","country":"Switzerland","population":"423000","area_km2":"87.88","note":""},{"city":"São Paulo","country":"Brazil","population":"11450000","area_km2":"1521.11","note":"largest city of the southern hemisphere"}]'
+}
+
+step "building the example with find_package(velmora-csv)"
+"$cmake" -S "$examples" -B "$work/example-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" --build "$work/example-build" >/dev/null
+diff <(expect_hello) <("$work/example-build/hello" "$sample") || fail "hello (CMake build) printed something else"
+
+step "building the example with pkg-config"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --modversion velmora-csv)" = "0.1.0" ] || fail "pkg-config reports another version"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror "$examples/hello.c" $(pkg-config --cflags --libs velmora-csv) -o "$work/hello-pc"
+diff <(expect_hello) <(LD_LIBRARY_PATH=$libdir "$work/hello-pc" "$sample") || fail "hello (pkg-config build) printed something else"
+
+if [ "$with_tool" = 1 ]; then
+    step "running the installed tool"
+    [ "$("$prefix/bin/velmora-csv" count "$sample")" = '{"rows":7,"columns":5,"warnings":1}' ] \
+        || fail "the installed tool did not count the sample"
+fi
+
+case $python_dir in /*) pydir=$python_dir ;; *) pydir=$prefix/$python_dir ;; esac
+if [ -d "$pydir/velmora_csv" ]; then
+    step "importing the installed Python package"
+    headers=$(cd "$work" && PYTHONPATH=$pydir LD_LIBRARY_PATH=$libdir python3 -c '
+import sys, velmora_csv
+assert velmora_csv.__file__.startswith(sys.argv[1]), velmora_csv.__file__
+with velmora_csv.open(sys.argv[2]) as table:
+    print(table.headers())
+' "$pydir" "$sample") || fail "the installed Python package does not work"
+    [ "$headers" = "['city', 'country', 'population', 'area_km2', 'note']" ] || fail "Python gave headers $headers"
+fi
+echo "check_install: ok"

@@ -1,0 +1,125 @@
+/*
+ * velmora-csv: load delimited text files into memory and query them as JSON.
+ *
+ * Every function is safe to call from any thread. Tables are named by small
+ * integer handles (0..63). Failures return -1 or NULL; the calling thread's
+ * message is then available from csv_last_error().
+ *
+ * Result text: functions returning `const char *` hand out compact UTF-8 JSON
+ * text owned by the library, in a buffer private to the calling thread. It
+ * stays valid until the same thread's next call of a JSON-producing function
+ * (csv_headers, csv_rows, csv_select, csv_search, csv_sort, csv_stats,
+ * csv_parse_warnings). Never free it.
+ */
+#ifndef VELMORA_CSV_H
+#define VELMORA_CSV_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(VELMORA_CSV_BUILDING)
+#    define VELMORA_CSV_API __declspec(dllexport)
+#  else
+#    define VELMORA_CSV_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define VELMORA_CSV_API __attribute__((visibility("default")))
+#else
+#  define VELMORA_CSV_API
+#endif
+
+/*
+ * Progress callback of csv_load_ex_progress. Called on the loading thread,
+ * with no library lock held, at most once per 64 MiB of input or per
+ * 1,000,000 rows, and once at the end.
+ *   done:  bytes of the decoded input consumed so far
+ *   total: bytes of the decoded input
+ *   rows:  rows stored so far
+ * Return 0 to go on, anything else to cancel the load (it then fails with
+ * "cancelled by progress callback").
+ */
+typedef int (*csv_progress_fn)(uint64_t done, int64_t total, int64_t rows,
+                               void *user_data);
+
+/* ---- loading ------------------------------------------------------------ */
+
+/* Loads a comma-separated file whose bytes are used as they are (a UTF-8
+ * byte order mark is skipped). has_header != 0: the first record names the
+ * columns; otherwise the columns are named "1", "2", ...
+ * Returns a handle 0..63, or -1 ("path is NULL", "cannot open file: ...",
+ * "too many open handles (max 64)", ...). */
+VELMORA_CSV_API int csv_load(const char *path, int has_header);
+
+/* Like csv_load, with a delimiter (0 detect from the first record, or the
+ * byte 1..255 itself) and an encoding (0 detect, 1 UTF-8 / bytes unchanged,
+ * 2 UTF-16 little-endian, 3 UTF-16 big-endian; other values act like 1). */
+VELMORA_CSV_API int csv_load_ex(const char *path, int has_header, int delimiter,
+                                int encoding);
+
+/* Like csv_load_ex, reporting progress to `progress` (may be NULL), which
+ * receives `user_data` unchanged and may cancel the load. */
+VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
+                                         int delimiter, int encoding,
+                                         csv_progress_fn progress,
+                                         void *user_data);
+
+/* ---- counts, lifetime, errors ------------------------------------------ */
+
+/* Rows of the table (capped at 2147483647), or -1 for an invalid handle. */
+VELMORA_CSV_API int csv_row_count(int handle);
+
+/* Columns of the table, or -1 for an invalid handle. */
+VELMORA_CSV_API int csv_col_count(int handle);
+
+/* Frees the table; an invalid or closed handle is ignored. Does not change
+ * the thread's message. The handle number may be reused by a later load. */
+VELMORA_CSV_API void csv_close(int handle);
+
+/* The calling thread's last message; "" after a successful call. Never NULL;
+ * valid for the life of the thread. */
+VELMORA_CSV_API const char *csv_last_error(void);
+
+/* ---- JSON queries (result text owned by the library, see above) -------- */
+
+/* ["name", ...]: the header names in column order. */
+VELMORA_CSV_API const char *csv_headers(int handle);
+
+/* [{"header":"cell", ...}, ...] for the rows offset .. offset+limit-1.
+ * A negative offset counts as 0; a negative limit reaches to the end. */
+VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit);
+
+/* Every row restricted to the comma-separated column list `cols` (header
+ * names or 1-based numbers; order and repeats kept). NULL cols: "cols is NULL". */
+VELMORA_CSV_API const char *csv_select(int handle, const char *cols);
+
+/* The rows whose cell in column `col` (name or 1-based number) contains
+ * `query`; case_insensitive != 0 folds ASCII letters only. */
+VELMORA_CSV_API const char *csv_search(int handle, const char *col,
+                                       const char *query, int case_insensitive);
+
+/* Every row ordered by column `col`: numerically when every non-empty cell
+ * is a number, else by bytes; empty cells first ascending and last
+ * descending; equal keys keep table order. descending != 0 reverses. */
+VELMORA_CSV_API const char *csv_sort(int handle, const char *col,
+                                     int descending);
+
+/* {"row_count":..,"col_count":..,"columns":[{"name","count","nulls",
+ * "unique","numeric"[,"min","max","mean"]}, ...]} */
+VELMORA_CSV_API const char *csv_stats(int handle);
+
+/* {"count","ragged","blank","unterminated_quote","truncated_utf16",
+ * "expected_cols"[,"unterminated_row"],"first","samples"} */
+VELMORA_CSV_API const char *csv_parse_warnings(int handle);
+
+/* Total of the parse warnings (capped at 2147483647), or -1. */
+VELMORA_CSV_API int csv_parse_warning_count(int handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELMORA_CSV_H */

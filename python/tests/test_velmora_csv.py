@@ -1,0 +1,994 @@
+"""Tests of the velmora_csv Python package against the built shared library.
+
+The library is found as the package finds it: VELMORA_CSV_LIBRARY (a path to
+libvelmora-csv.so), a copy beside the package, or the system's library path.
+"""
+
+from __future__ import annotations
+
+import copy
+import ctypes.util
+import gc
+import json
+import os
+import pathlib
+import pickle
+import tempfile
+import threading
+
+import pytest
+
+import velmora_csv
+from velmora_csv import _native
+
+MAX_TABLES = 64
+
+
+@pytest.fixture(scope="session", autouse=True)
+def shared_library():
+    try:
+        return velmora_csv.library_path()
+    except velmora_csv.LibraryNotFoundError as exc:
+        problem = str(exc)
+    pytest.exit(f"the velmora-csv shared library is needed for these tests: {problem}", returncode=1)
+
+
+@pytest.fixture
+def write(tmp_path):
+    """Writes bytes (or UTF-8 text) to a new file and returns its path."""
+    counter = iter(range(1_000_000))
+
+    def _write(content, name=None):
+        path = tmp_path / (name or f"t{next(counter)}.csv")
+        data = content.encode("utf-8") if isinstance(content, str) else content
+        path.write_bytes(data)
+        return path
+
+    return _write
+
+
+def free_slots():
+    """How many more tables can be opened right now (each probe is closed)."""
+    probe = pathlib.Path(tempfile.gettempdir()) / f"velmora-probe-{os.getpid()}.csv"
+    probe.write_bytes(b"a\n1\n")
+    opened = []
+    try:
+        while True:
+            try:
+                opened.append(velmora_csv.open(probe))
+            except velmora_csv.Error as exc:
+                assert str(exc) == f"too many open handles (max {MAX_TABLES})"
+                return len(opened)
+    finally:
+        for t in opened:
+            t.close()
+        probe.unlink()
+
+
+AB = "a,b\n1,2\n3,4\n"
+
+
+# ---- loading ---------------------------------------------------------------
+
+
+def test_counts_headers_and_rows(write):
+    with velmora_csv.open(write(AB)) as t:
+        assert (t.row_count, t.col_count, t.warning_count) == (2, 2, 0)
+        assert t.headers() == ["a", "b"]
+        assert t.rows() == [{"a": "1", "b": "2"}, {"a": "3", "b": "4"}]
+        assert not t.closed
+    assert t.closed
+
+
+def test_without_header_columns_are_numbered(write):
+    with velmora_csv.open(write(AB), header=False) as t:
+        assert t.headers() == ["1", "2"]
+        assert t.row_count == 3
+        assert t.rows(0, 1) == [{"1": "a", "2": "b"}]
+        assert t.select([2]) == [{"2": "b"}, {"2": "2"}, {"2": "4"}]
+
+
+def test_empty_file_loads_as_empty_table(write):
+    with velmora_csv.open(write(b"")) as t:
+        assert (t.row_count, t.col_count) == (0, 0)
+        assert t.headers() == []
+        assert t.rows() == []
+
+
+@pytest.mark.parametrize(
+    "path_type", [str, pathlib.Path, os.fsencode], ids=["str", "pathlib", "bytes"]
+)
+def test_path_types(write, path_type):
+    path = write(AB)
+    with velmora_csv.open(path_type(path)) as t:
+        assert t.row_count == 2
+
+
+def test_non_ascii_path(write):
+    with velmora_csv.open(write(AB, name="café ü 表.csv")) as t:
+        assert t.headers() == ["a", "b"]
+
+
+def test_missing_file_carries_the_library_message(tmp_path):
+    path = tmp_path / "missing.csv"
+    with pytest.raises(velmora_csv.Error) as info:
+        velmora_csv.open(path)
+    assert str(info.value) == f"cannot open file: {path} (No such file or directory)"
+    assert info.value.message == str(info.value)
+    assert not isinstance(info.value, velmora_csv.Cancelled)
+
+
+@pytest.mark.parametrize(
+    "path, error",
+    [
+        ("a\0b.csv", ValueError),
+        (b"a\0b.csv", ValueError),
+        (17, TypeError),
+        (None, TypeError),
+    ],
+    ids=["nul-str", "nul-bytes", "int", "none"],
+)
+def test_bad_path_arguments(path, error):
+    with pytest.raises(error):
+        velmora_csv.open(path)
+
+
+# ---- delimiters ------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "content, delimiter",
+    [
+        ("a,b\n1,2\n", None),
+        ("a;b\n1;2\n", None),
+        ("a\tb\n1\t2\n", None),
+        ("a|b\n1|2\n", None),
+        ("\ufeffa;b\n1;2\n", None),
+        ("a,b\n1,2\n", ","),
+        ("a;b\n1;2\n", ";"),
+        ("a|b\n1|2\n", "|"),
+        ("a\tb\n1\t2\n", "\t"),
+        ("a\tb\n1\t2\n", "tab"),
+        ("a\tb\n1\t2\n", "TAB"),
+        ("a;b\n1;2\n", "semicolon"),
+        ("a|b\n1|2\n", "pipe"),
+        ("a,b\n1,2\n", "comma"),
+        ("a:b\n1:2\n", ":"),
+        ("a|b\n1|2\n", b"|"),
+        ("a|b\n1|2\n", 124),
+        ("a;b\n1;2\n", 0),
+    ],
+    ids=[
+        "detect-comma", "detect-semicolon", "detect-tab", "detect-pipe", "detect-after-bom",
+        "comma", "semicolon", "pipe", "tab-char", "tab-name", "tab-name-upper",
+        "semicolon-name", "pipe-name", "comma-name", "colon", "bytes", "int", "int-zero-detects",
+    ],
+)
+def test_delimiters(write, content, delimiter):
+    with velmora_csv.open(write(content), delimiter=delimiter) as t:
+        assert t.headers() == ["a", "b"]
+        assert t.rows() == [{"a": "1", "b": "2"}]
+
+
+def test_delimiter_byte_above_ascii(write):
+    with velmora_csv.open(write(b"a\xa7b\n1\xa72\n"), delimiter=b"\xa7") as t:
+        assert t.rows() == [{"a": "1", "b": "2"}]
+    with velmora_csv.open(write(b"a\xa7b\n1\xa72\n"), delimiter=0xA7) as t:
+        assert t.rows() == [{"a": "1", "b": "2"}]
+
+
+@pytest.mark.parametrize(
+    "delimiter, message",
+    [
+        (256, "invalid delimiter: 256"),
+        (-5, "invalid delimiter: -5"),
+        (2**40, "invalid delimiter: 1099511627776"),
+    ],
+    ids=["256", "negative", "beyond-int32"],
+)
+def test_invalid_delimiter_values_fail_with_the_library_message(write, delimiter, message):
+    with pytest.raises(velmora_csv.Error) as info:
+        velmora_csv.open(write(AB), delimiter=delimiter)
+    assert str(info.value) == message
+
+
+def test_missing_file_is_reported_before_an_invalid_delimiter(tmp_path):
+    with pytest.raises(velmora_csv.Error, match=r"^cannot open file: "):
+        velmora_csv.open(tmp_path / "missing.csv", delimiter=256)
+
+
+@pytest.mark.parametrize(
+    "delimiter, error",
+    [
+        ("", ValueError),
+        (";;", ValueError),
+        ("\0", ValueError),
+        ("é", ValueError),
+        ("space", ValueError),
+        (b"", ValueError),
+        (b"ab", ValueError),
+        (b"\0", ValueError),
+        (1.5, TypeError),
+        (True, TypeError),
+        ([","], TypeError),
+    ],
+    ids=["empty", "two-chars", "nul", "non-ascii", "unknown-name", "bytes-empty",
+         "bytes-two", "bytes-nul", "float", "bool", "list"],
+)
+def test_invalid_delimiter_arguments(write, delimiter, error):
+    with pytest.raises(error):
+        velmora_csv.open(write(AB), delimiter=delimiter)
+
+
+# ---- encodings -------------------------------------------------------------
+
+TEXT = "name;city\nZoë;Kraków\nJo;Łódź\n"
+EXPECTED_ROWS = [{"name": "Zoë", "city": "Kraków"}, {"name": "Jo", "city": "Łódź"}]
+
+
+@pytest.mark.parametrize(
+    "data, encoding",
+    [
+        (TEXT.encode("utf-8"), None),
+        (TEXT.encode("utf-8"), "auto"),
+        (TEXT.encode("utf-8"), "utf-8"),
+        (TEXT.encode("utf-8"), "UTF8"),
+        (b"\xef\xbb\xbf" + TEXT.encode("utf-8"), "utf-8-sig"),
+        (b"\xff\xfe" + TEXT.encode("utf-16-le"), None),
+        (b"\xfe\xff" + TEXT.encode("utf-16-be"), None),
+        (TEXT.encode("utf-16-le"), None),
+        (TEXT.encode("utf-16-be"), "auto"),
+        (b"\xff\xfe" + TEXT.encode("utf-16-le"), "utf-16-le"),
+        (TEXT.encode("utf-16-le"), "UTF-16LE"),
+        (TEXT.encode("utf-16-le"), "utf_16_le"),
+        (b"\xfe\xff" + TEXT.encode("utf-16-be"), "utf-16-be"),
+        (TEXT.encode("utf-16-be"), "utf-16be"),
+    ],
+    ids=[
+        "utf8-detect", "utf8-auto", "utf8", "utf8-alias", "utf8-sig",
+        "utf16le-bom-detect", "utf16be-bom-detect", "utf16le-nobom-detect",
+        "utf16be-nobom-auto", "utf16le-bom", "utf16le-alias", "utf16le-underscores",
+        "utf16be-bom", "utf16be-alias",
+    ],
+)
+def test_encodings(write, data, encoding):
+    with velmora_csv.open(write(data), encoding=encoding) as t:
+        assert t.headers() == ["name", "city"]
+        assert t.rows() == EXPECTED_ROWS
+        assert t.warning_count == 0
+
+
+def test_truncated_utf16_is_a_warning(write):
+    data = b"\xff\xfe" + "a,b\n1,2\n3,4\n".encode("utf-16-le") + b"\x00"
+    with velmora_csv.open(write(data)) as t:
+        assert t.row_count == 2
+        assert t.warning_count == 1
+        w = t.warnings()
+        assert w["truncated_utf16"] is True
+        assert w["samples"] == [{"kind": "truncated_utf16", "row": 3, "expected": 2, "actual": 0}]
+
+
+@pytest.mark.parametrize(
+    "encoding, error",
+    [("latin-1", ValueError), ("utf-16", ValueError), ("bogus", ValueError),
+     ("", ValueError), (2, TypeError), (b"utf-8", TypeError)],
+    ids=["latin-1", "utf-16-without-order", "unknown", "empty", "int", "bytes"],
+)
+def test_invalid_encodings(write, encoding, error):
+    with pytest.raises(error):
+        velmora_csv.open(write(AB), encoding=encoding)
+
+
+def test_single_byte_text_comes_out_repaired_and_is_searchable_by_bytes(write):
+    with velmora_csv.open(write(b"caf\xe9,x\nth\xe9,1\ntea,2\n")) as t:
+        assert t.headers() == ["café", "x"]
+        assert t.search(b"caf\xe9", b"\xe9") == [{"café": "thé", "x": "1"}]
+        assert t.search(1, b"\xe9") == [{"café": "thé", "x": "1"}]
+
+
+# ---- rows ------------------------------------------------------------------
+
+FIVE = "n,sq\n" + "".join(f"{i},{i * i}\n" for i in range(5))
+
+
+@pytest.mark.parametrize(
+    "offset, limit, expected",
+    [
+        (0, None, [0, 1, 2, 3, 4]),
+        (2, None, [2, 3, 4]),
+        (1, 2, [1, 2]),
+        (3, 10, [3, 4]),
+        (0, 0, []),
+        (5, None, []),
+        (99, 3, []),
+        (2**40, None, []),
+        (1, 2**40, [1, 2, 3, 4]),
+    ],
+    ids=["all", "from-2", "window", "cut-at-end", "limit-0", "offset-at-end",
+         "offset-past-end", "huge-offset", "huge-limit"],
+)
+def test_rows_window(write, offset, limit, expected):
+    with velmora_csv.open(write(FIVE)) as t:
+        assert t.rows(offset, limit) == [{"n": str(i), "sq": str(i * i)} for i in expected]
+        assert t.rows(offset=offset, limit=limit) == t.rows(offset, limit)
+
+
+@pytest.mark.parametrize(
+    "offset, limit, error",
+    [(-1, None, ValueError), (0, -1, ValueError), (1.0, None, TypeError), (0, "2", TypeError)],
+    ids=["negative-offset", "negative-limit", "float-offset", "text-limit"],
+)
+def test_rows_bad_window(write, offset, limit, error):
+    with velmora_csv.open(write(FIVE)) as t:
+        with pytest.raises(error):
+            t.rows(offset, limit)
+
+
+def test_cells_are_text_and_escapes_survive(write):
+    content = 'a,b\n007,"say ""hi""\\\tnow\nnext"\n,\n'
+    with velmora_csv.open(write(content)) as t:
+        assert t.rows() == [{"a": "007", "b": 'say "hi"\\\tnow\nnext'}, {"a": "", "b": ""}]
+
+
+# ---- repeated column names ----------------------------------------------------
+
+
+def test_rows_with_repeated_headers_come_as_pairs(write):
+    with velmora_csv.open(write("a,b,a\n1,2,3\n4,5,6\n")) as t:
+        expected = [[("a", "1"), ("b", "2"), ("a", "3")], [("a", "4"), ("b", "5"), ("a", "6")]]
+        assert t.rows() == expected
+        assert t.sort("b", descending=True) == expected[::-1]
+        assert t.search("b", "5") == expected[1:]
+        assert t.rows(raw=True) == '[{"a":"1","b":"2","a":"3"},{"a":"4","b":"5","a":"6"}]'
+        # The name resolves to the leftmost column; the position reaches the other.
+        assert t.select(["a"]) == [{"a": "1"}, {"a": "4"}]
+        assert t.select([3]) == [{"a": "3"}, {"a": "6"}]
+
+
+def test_select_of_a_repeated_column_comes_as_pairs(write):
+    with velmora_csv.open(write(AB)) as t:
+        assert t.select("a,a") == [[("a", "1"), ("a", "1")], [("a", "3"), ("a", "3")]]
+        assert t.select(["b", 1, "b"]) == [
+            [("b", "2"), ("a", "1"), ("b", "2")],
+            [("b", "4"), ("a", "3"), ("b", "4")],
+        ]
+
+
+@pytest.mark.parametrize(
+    "query",
+    [
+        lambda t: t.rows(pairs=True),
+        lambda t: t.select(["a", "b"], pairs=True),
+        lambda t: t.search("a", "", pairs=True),
+        lambda t: t.sort("a", pairs=True),
+    ],
+    ids=["rows", "select", "search", "sort"],
+)
+def test_pairs_form_on_request(write, query):
+    with velmora_csv.open(write(AB)) as t:
+        assert query(t) == [[("a", "1"), ("b", "2")], [("a", "3"), ("b", "4")]]
+
+
+# ---- select ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "columns, expected",
+    [
+        (["b", "a"], [{"b": "2", "a": "1"}, {"b": "4", "a": "3"}]),
+        ([2], [{"b": "2"}, {"b": "4"}]),
+        (("a",), [{"a": "1"}, {"a": "3"}]),
+        (iter(["b"]), [{"b": "2"}, {"b": "4"}]),
+        ("b,a", [{"b": "2", "a": "1"}, {"b": "4", "a": "3"}]),
+        (" b ,\ta\t", [{"b": "2", "a": "1"}, {"b": "4", "a": "3"}]),
+        ("a,,b,", [{"a": "1", "b": "2"}, {"a": "3", "b": "4"}]),
+        ("2", [{"b": "2"}, {"b": "4"}]),
+        (b"a", [{"a": "1"}, {"a": "3"}]),
+    ],
+    ids=["names", "position", "tuple", "iterator", "text", "text-trimmed", "text-empty-items",
+         "text-number", "bytes-text"],
+)
+def test_select(write, columns, expected):
+    with velmora_csv.open(write(AB)) as t:
+        assert t.select(columns) == expected
+
+
+@pytest.mark.parametrize(
+    "columns, message",
+    [
+        ([], "no columns selected"),
+        ("", "no columns selected"),
+        (" , ,\t", "no columns selected"),
+        (["zz"], "unknown column: zz"),
+        ("a,zz", "unknown column: zz"),
+        ([3], "unknown column: 3"),
+        ([0], "unknown column: 0"),
+        ([-1], "unknown column: -1"),
+        (["x, y"], "unknown column: x, y"),
+        ([""], "unknown column: "),
+        ("x" * 256, "column name too long"),
+    ],
+    ids=["empty-list", "empty-text", "only-separators", "unknown-name", "unknown-in-text",
+         "position-past-end", "position-0", "position-negative", "unknown-with-comma",
+         "empty-name", "too-long"],
+)
+def test_select_errors(write, columns, message):
+    with velmora_csv.open(write(AB)) as t:
+        with pytest.raises(velmora_csv.Error) as info:
+            t.select(columns)
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "columns, error",
+    [(["a\0"], ValueError), ([1.0], TypeError), ([True], TypeError), (None, TypeError)],
+    ids=["nul", "float", "bool", "none"],
+)
+def test_select_bad_arguments(write, columns, error):
+    with velmora_csv.open(write(AB)) as t:
+        with pytest.raises(error):
+            t.select(columns)
+
+
+def test_select_names_the_list_syntax_cannot_carry(write):
+    long_name = "h" * 300
+    content = f'"x, y", pad ,,{long_name}\n1,2,3,4\n'
+    with velmora_csv.open(write(content)) as t:
+        assert t.headers() == ["x, y", " pad ", "", long_name]
+        assert t.select(["x, y", " pad ", "", long_name]) == [
+            {"x, y": "1", " pad ": "2", "": "3", long_name: "4"}
+        ]
+        # As one text the library splits and trims it.
+        with pytest.raises(velmora_csv.Error, match="^unknown column: x$"):
+            t.select("x, y")
+
+
+def test_positions_win_over_numeric_headers(write):
+    # An int is a position even where a header is literally that number.
+    with velmora_csv.open(write("2,02,x\nfirst,second,third\n")) as t:
+        assert t.select([1, 2, 3]) == [{"2": "first", "02": "second", "x": "third"}]
+        assert t.select([2]) == [{"02": "second"}]
+        # A text name matches a header first.
+        assert t.select(["2"]) == [{"2": "first"}]
+        assert t.select("2") == [{"2": "first"}]
+        assert t.search(2, "sec") == [{"2": "first", "02": "second", "x": "third"}]
+        assert t.search("2", "sec") == []
+        assert t.sort(3) == t.sort("x")
+
+
+# ---- search ----------------------------------------------------------------
+
+PEOPLE = "name,city,age\nAnna,Lyon,31\nbob,LYON,27\nCarl,Paris,45\nDora,,38\n"
+
+
+@pytest.mark.parametrize(
+    "column, query, ignore_case, names",
+    [
+        ("city", "Lyon", False, ["Anna"]),
+        ("city", "lyon", True, ["Anna", "bob"]),
+        ("city", "YO", True, ["Anna", "bob"]),
+        (2, "Paris", False, ["Carl"]),
+        ("2", "Paris", False, ["Carl"]),
+        ("city", "", False, ["Anna", "bob", "Carl", "Dora"]),
+        ("name", "a", False, ["Anna", "Carl", "Dora"]),
+        ("name", "A", True, ["Anna", "Carl", "Dora"]),
+        ("age", "9", False, []),
+        (b"city", b"Lyon", False, ["Anna"]),
+    ],
+    ids=["exact", "ignore-case", "ignore-case-inner", "position", "number-text",
+         "empty-query", "lower-a", "folded-a", "no-match", "bytes"],
+)
+def test_search(write, column, query, ignore_case, names):
+    with velmora_csv.open(write(PEOPLE)) as t:
+        found = t.search(column, query, ignore_case)
+        assert [row["name"] for row in found] == names
+        assert t.search(column, query, ignore_case=ignore_case, raw=True) == json.dumps(
+            found, ensure_ascii=False, separators=(",", ":")
+        )
+
+
+@pytest.mark.parametrize(
+    "column, query, error, message",
+    [
+        ("nope", "x", velmora_csv.Error, "unknown column: nope"),
+        (" city", "x", velmora_csv.Error, "unknown column:  city"),
+        (4, "x", velmora_csv.Error, "unknown column: 4"),
+        ("city", "a\0b", ValueError, None),
+        ("ci\0ty", "x", ValueError, None),
+        (None, "x", TypeError, None),
+        ("city", None, TypeError, None),
+        (True, "x", TypeError, None),
+    ],
+    ids=["unknown", "untrimmed", "position-past-end", "nul-query", "nul-column",
+         "none-column", "none-query", "bool-column"],
+)
+def test_search_errors(write, column, query, error, message):
+    with velmora_csv.open(write(PEOPLE)) as t:
+        with pytest.raises(error) as info:
+            t.search(column, query)
+        if message is not None:
+            assert str(info.value) == message
+
+
+# ---- sort ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "values, ascending, descending",
+    [
+        (["10", "9", "", "100"], [2, 1, 0, 3], [3, 0, 1, 2]),
+        (["5", "5.0", "3"], [2, 0, 1], [0, 1, 2]),
+        (["10", "9", "x"], [0, 1, 2], [2, 1, 0]),
+        (["b", "a", "B", "ab", ""], [4, 2, 1, 3, 0], [0, 3, 1, 2, 4]),
+        (["x", "x", "x"], [0, 1, 2], [0, 1, 2]),
+    ],
+    ids=["numeric-with-empty", "equal-numbers", "mixed-is-text", "text", "ties"],
+)
+def test_sort(write, values, ascending, descending):
+    content = "id,v\n" + "".join(f"{i},{v}\n" for i, v in enumerate(values))
+    with velmora_csv.open(write(content)) as t:
+        for column in ("v", 2):
+            assert [int(r["id"]) for r in t.sort(column)] == ascending
+            assert [int(r["id"]) for r in t.sort(column, descending=True)] == descending
+            assert [int(r["id"]) for r in t.sort(column, True)] == descending
+
+
+def test_sort_errors(write):
+    with velmora_csv.open(write(AB)) as t:
+        with pytest.raises(velmora_csv.Error, match="^unknown column: c$"):
+            t.sort("c")
+        with pytest.raises(velmora_csv.Error, match="^unknown column: 9$"):
+            t.sort(9)
+        with pytest.raises(TypeError):
+            t.sort(2.0)
+
+
+# ---- stats and warnings -----------------------------------------------------
+
+STATS_CSV = "item,qty,note\napple,3,fresh\npear,,\napple,4,x\n"
+STATS_TEXT = (
+    '{"row_count":3,"col_count":3,"columns":['
+    '{"name":"item","count":3,"nulls":0,"unique":2,"numeric":false},'
+    '{"name":"qty","count":2,"nulls":1,"unique":3,"numeric":true,"min":3.0,"max":4.0,"mean":3.5},'
+    '{"name":"note","count":2,"nulls":1,"unique":3,"numeric":false}]}'
+)
+
+
+def test_stats(write):
+    with velmora_csv.open(write(STATS_CSV)) as t:
+        assert t.stats(raw=True) == STATS_TEXT
+        stats = t.stats()
+        assert stats == json.loads(STATS_TEXT)
+        qty = stats["columns"][1]
+        assert isinstance(qty["min"], float) and qty["mean"] == 3.5
+        assert stats["columns"][0]["numeric"] is False
+
+
+def test_stats_failure_carries_the_library_message(write):
+    with velmora_csv.open(write("v\n1\ninf\n")) as t:
+        with pytest.raises(velmora_csv.Error) as info:
+            t.stats()
+        assert str(info.value) == "failed to serialize JSON"
+        # The table is still usable afterwards.
+        assert t.rows() == [{"v": "1"}, {"v": "inf"}]
+
+
+WARN_CSV = 'a,b,c\n1,2\n\n4,5,6,7\n"x,y\n'
+WARN_TEXT = (
+    '{"count":4,"ragged":2,"blank":1,"unterminated_quote":true,"truncated_utf16":false,'
+    '"expected_cols":3,"unterminated_row":5,'
+    '"first":{"kind":"ragged","row":2,"expected":3,"actual":2},'
+    '"samples":[{"kind":"ragged","row":2,"expected":3,"actual":2},'
+    '{"kind":"blank","row":3,"expected":3,"actual":1},'
+    '{"kind":"ragged","row":4,"expected":3,"actual":4},'
+    '{"kind":"unterminated_quote","row":5,"expected":3,"actual":0}]}'
+)
+
+
+def test_warnings(write):
+    with velmora_csv.open(write(WARN_CSV)) as t:
+        assert t.warning_count == 4
+        assert t.warnings(raw=True) == WARN_TEXT
+        w = t.warnings()
+        assert w == json.loads(WARN_TEXT)
+        assert w["first"] == w["samples"][0]
+
+
+def test_no_warnings(write):
+    with velmora_csv.open(write(AB)) as t:
+        assert t.warnings() == {
+            "count": 0, "ragged": 0, "blank": 0, "unterminated_quote": False,
+            "truncated_utf16": False, "expected_cols": 2, "first": None, "samples": [],
+        }
+
+
+@pytest.mark.parametrize(
+    "query, text",
+    [
+        (lambda t: t.headers(raw=True), '["a","b"]'),
+        (lambda t: t.rows(raw=True), '[{"a":"1","b":"2"},{"a":"3","b":"4"}]'),
+        (lambda t: t.rows(1, 1, raw=True), '[{"a":"3","b":"4"}]'),
+        (lambda t: t.select([2], raw=True), '[{"b":"2"},{"b":"4"}]'),
+        (lambda t: t.search("a", "3", raw=True), '[{"a":"3","b":"4"}]'),
+        (lambda t: t.sort("a", True, raw=True), '[{"a":"3","b":"4"},{"a":"1","b":"2"}]'),
+    ],
+    ids=["headers", "rows", "rows-window", "select", "search", "sort"],
+)
+def test_raw_answers_are_the_library_text(write, query, text):
+    with velmora_csv.open(write(AB)) as t:
+        assert query(t) == text
+
+
+# ---- lifetime --------------------------------------------------------------
+
+TABLE_USES = {
+    "row_count": lambda t: t.row_count,
+    "col_count": lambda t: t.col_count,
+    "warning_count": lambda t: t.warning_count,
+    "headers": lambda t: t.headers(),
+    "rows": lambda t: t.rows(),
+    "select": lambda t: t.select(["a"]),
+    "search": lambda t: t.search("a", "1"),
+    "sort": lambda t: t.sort("a"),
+    "sort-by-position": lambda t: t.sort(1),
+    "stats": lambda t: t.stats(),
+    "warnings": lambda t: t.warnings(),
+    "with": lambda t: t.__enter__(),
+}
+
+
+@pytest.mark.parametrize("use", TABLE_USES.values(), ids=TABLE_USES.keys())
+def test_closed_table_refuses_every_use(write, use):
+    t = velmora_csv.open(write(AB))
+    t.close()
+    with pytest.raises(velmora_csv.Error) as info:
+        use(t)
+    assert str(info.value) == "table is closed"
+
+
+def test_closed_table_never_reaches_a_later_table_on_the_same_handle(write):
+    first = velmora_csv.open(write(AB))
+    number = first._handle
+    first.close()
+    with velmora_csv.open(write("x\nsecond\n")) as second:
+        assert second._handle == number  # the library reuses the lowest free slot
+        with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+            first.rows()
+        with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+            with first:
+                pass
+        first.close()
+        del first
+        gc.collect()
+        # Neither the closes nor the failed uses of the first table touched this one.
+        assert second.rows() == [{"x": "second"}]
+        assert second._handle == number
+
+
+def test_close_is_idempotent_and_context_manager_closes(write):
+    with velmora_csv.open(write(AB)) as t:
+        assert "open" in repr(t)
+    assert t.closed and "closed" in repr(t)
+    t.close()
+    t.close()
+
+
+def test_context_manager_closes_on_error(write):
+    with pytest.raises(KeyError):
+        with velmora_csv.open(write(AB)) as t:
+            raise KeyError("boom")
+    assert t.closed
+
+
+def test_tables_cannot_be_made_from_numbers_or_copied(write):
+    with pytest.raises(TypeError):
+        velmora_csv.Table(0)
+    with velmora_csv.open(write(AB)) as t:
+        for attempt in (copy.copy, copy.deepcopy, pickle.dumps):
+            with pytest.raises(TypeError):
+                attempt(t)
+
+
+def test_unreferenced_tables_are_closed(write):
+    path = write(AB)
+    before = free_slots()
+    tables = [velmora_csv.open(path) for _ in range(3)]
+    assert free_slots() == before - 3
+    del tables
+    gc.collect()
+    assert free_slots() == before
+
+
+def test_too_many_tables(write):
+    path = write(AB)
+    opened = []
+    try:
+        with pytest.raises(velmora_csv.Error) as info:
+            for _ in range(MAX_TABLES + 1):
+                opened.append(velmora_csv.open(path))
+        assert str(info.value) == f"too many open handles (max {MAX_TABLES})"
+        assert len(opened) <= MAX_TABLES
+        opened.pop().close()
+        opened.append(velmora_csv.open(path))
+    finally:
+        for t in opened:
+            t.close()
+
+
+# ---- progress --------------------------------------------------------------
+
+BIG_ROWS = 1_200_000
+
+
+@pytest.fixture(scope="module")
+def big_file(tmp_path_factory):
+    """A file with enough rows for a progress report during the parse."""
+    path = tmp_path_factory.mktemp("big") / "big.csv"
+    path.write_bytes(b"n\n" + b"7\n" * BIG_ROWS)
+    return path
+
+
+def test_progress_on_a_small_file_reports_once_at_the_end(write):
+    path = write(AB)
+    calls = []
+    with velmora_csv.open(path, progress=lambda *a: calls.append(a)) as t:
+        assert t.row_count == 2
+    size = path.stat().st_size
+    assert calls == [(size, size, 2)]
+
+
+def test_progress_reports_during_the_parse(big_file):
+    calls = []
+    with velmora_csv.open(big_file, progress=lambda *a: calls.append(a)) as t:
+        assert t.row_count == BIG_ROWS
+    size = big_file.stat().st_size
+    assert len(calls) == 2
+    done, total, rows = calls[0]
+    assert rows == 1_000_000 and total == size and 0 < done < size
+    assert calls[-1] == (size, size, BIG_ROWS)
+
+
+@pytest.mark.parametrize("answer", [None, True, 1, "yes"], ids=["none", "true", "one", "text"])
+def test_progress_answers_that_go_on(big_file, answer):
+    calls = []
+
+    def progress(*args):
+        calls.append(args)
+        return answer
+
+    with velmora_csv.open(big_file, progress=progress) as t:
+        assert t.row_count == BIG_ROWS
+    assert len(calls) == 2
+
+
+@pytest.mark.parametrize("answer", [False, 0, ""], ids=["false", "zero", "empty"])
+def test_progress_cancels_during_the_parse(big_file, answer):
+    before = free_slots()
+    calls = []
+
+    def progress(*args):
+        calls.append(args)
+        return answer
+
+    with pytest.raises(velmora_csv.Cancelled) as info:
+        velmora_csv.open(big_file, progress=progress)
+    assert str(info.value) == "cancelled by progress callback"
+    assert isinstance(info.value, velmora_csv.Error)
+    assert len(calls) == 1 and calls[0][2] == 1_000_000
+    assert free_slots() == before
+
+
+def test_progress_cancels_at_the_final_report(write):
+    calls = []
+
+    def progress(*args):
+        calls.append(args)
+        return False
+
+    with pytest.raises(velmora_csv.Cancelled, match="^cancelled by progress callback$"):
+        velmora_csv.open(write(AB), progress=progress)
+    assert len(calls) == 1
+
+
+class StopLoading(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, StopLoading], ids=["exception", "base-exception"])
+def test_exception_in_progress_is_reraised(big_file, exc_type):
+    before = free_slots()
+    raised = exc_type("stop here")
+    calls = []
+
+    def progress(*args):
+        calls.append(args)
+        raise raised
+
+    with pytest.raises(exc_type) as info:
+        velmora_csv.open(big_file, progress=progress)
+    assert info.value is raised
+    assert len(calls) == 1 and calls[0][2] == 1_000_000
+    assert free_slots() == before
+
+
+def test_exception_in_a_failing_answer_is_reraised(write):
+    class Unanswerable:
+        def __bool__(self):
+            raise RuntimeError("no truth value")
+
+    with pytest.raises(RuntimeError, match="no truth value"):
+        velmora_csv.open(write(AB), progress=lambda *a: Unanswerable())
+
+
+def test_progress_must_be_callable(write):
+    with pytest.raises(TypeError):
+        velmora_csv.open(write(AB), progress=5)
+
+
+# ---- threads ---------------------------------------------------------------
+
+
+def _thread_table(i):
+    lines = [f"id,word,value"] + [
+        f"{r},{'abcdefgh'[(r * (i + 3)) % 8] * ((r % 5) + 1)},{(r * 7919 + i) % 1000}"
+        for r in range(4000)
+    ]
+    return "\n".join(lines) + "\n"
+
+
+THREAD_QUERIES = [
+    lambda t: t.headers(),
+    lambda t: t.rows(100, 50),
+    lambda t: t.select(["value", 2]),
+    lambda t: t.search("word", "CC", True),
+    lambda t: t.sort("value", True),
+    lambda t: t.sort(2),
+    lambda t: t.stats(),
+    lambda t: t.warnings(),
+    lambda t: (t.row_count, t.col_count, t.warning_count),
+]
+
+
+def test_two_threads_with_their_own_tables(write):
+    paths = [write(_thread_table(i)) for i in range(2)]
+    expected = []
+    for path in paths:
+        with velmora_csv.open(path) as t:
+            expected.append([q(t) for q in THREAD_QUERIES])
+    assert expected[0] != expected[1]
+
+    barrier = threading.Barrier(2)
+    results = [None, None]
+    errors = []
+
+    def work(i):
+        try:
+            loaded_on = []
+            barrier.wait()
+            with velmora_csv.open(
+                paths[i], progress=lambda *a: loaded_on.append(threading.get_ident())
+            ) as t:
+                assert loaded_on == [threading.get_ident()]
+                answers = None
+                for _ in range(15):
+                    answers = [q(t) for q in THREAD_QUERIES]
+                    assert answers == expected[i]
+                results[i] = answers
+        except BaseException as exc:  # reported by the main thread
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert not errors, errors
+    assert results == expected
+
+
+def test_two_threads_sharing_one_table(write):
+    path = write(_thread_table(5))
+    with velmora_csv.open(path) as t:
+        expected = [q(t) for q in THREAD_QUERIES]
+        barrier = threading.Barrier(2)
+        errors = []
+
+        def work():
+            try:
+                barrier.wait()
+                for _ in range(15):
+                    assert [q(t) for q in THREAD_QUERIES] == expected
+            except BaseException as exc:  # reported by the main thread
+                errors.append(exc)
+
+        threads = [threading.Thread(target=work) for _ in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        assert not errors, errors
+
+
+def test_errors_stay_on_their_thread(write, tmp_path):
+    # Each thread's failure message is its own even when both fail at once.
+    barrier = threading.Barrier(2)
+    messages = [None, None]
+
+    def work(i):
+        barrier.wait()
+        for _ in range(200):
+            try:
+                velmora_csv.open(tmp_path / f"missing-{i}.csv")
+            except velmora_csv.Error as exc:
+                if messages[i] is None or messages[i] == str(exc):
+                    messages[i] = str(exc)
+                else:
+                    messages[i] = "mixed"
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    for i in range(2):
+        assert messages[i] == (
+            f"cannot open file: {tmp_path / f'missing-{i}.csv'} (No such file or directory)"
+        )
+
+
+# ---- finding the library ---------------------------------------------------
+
+
+def test_library_path_names_the_loaded_library(shared_library):
+    assert velmora_csv.library_path() == shared_library
+    if os.environ.get(velmora_csv.ENV_VAR):
+        assert shared_library == os.environ[velmora_csv.ENV_VAR]
+
+
+def test_a_bad_library_variable_is_reported(monkeypatch, tmp_path):
+    bogus = str(tmp_path / "nowhere" / "libvelmora-csv.so")
+    monkeypatch.setenv(velmora_csv.ENV_VAR, bogus)
+    with pytest.raises(velmora_csv.LibraryNotFoundError) as info:
+        _native._open_library()
+    assert velmora_csv.ENV_VAR in str(info.value) and bogus in str(info.value)
+
+
+def test_a_library_without_the_functions_is_refused(monkeypatch):
+    libc = ctypes.util.find_library("c")
+    if libc is None:
+        pytest.skip("no C library name to load")
+    monkeypatch.setenv(velmora_csv.ENV_VAR, libc)
+    with pytest.raises(velmora_csv.LibraryNotFoundError, match="lacks csv_load"):
+        _native._open_library()
+
+
+def test_search_without_the_variable_reports_what_it_tried(monkeypatch):
+    monkeypatch.delenv(velmora_csv.ENV_VAR, raising=False)
+    monkeypatch.setattr(_native, "_package_dir_candidates", lambda: [])
+    monkeypatch.setattr(_native, "_system_candidates", lambda: ["libvelmora-csv-absent.so.0"])
+    with pytest.raises(velmora_csv.LibraryNotFoundError) as info:
+        _native._open_library()
+    message = str(info.value)
+    assert "libvelmora-csv-absent.so.0" in message
+    assert "package directory" in message
+    assert velmora_csv.ENV_VAR in message
+
+
+def test_a_copy_beside_the_package_is_found(monkeypatch, shared_library):
+    monkeypatch.delenv(velmora_csv.ENV_VAR, raising=False)
+    monkeypatch.setattr(_native, "_package_dir_candidates", lambda: [shared_library])
+    monkeypatch.setattr(_native, "_system_candidates", lambda: [])
+    lib, path = _native._open_library()
+    assert path == shared_library
+    assert lib.csv_last_error() == b""
+
+
+def test_package_directory_candidates(monkeypatch, tmp_path):
+    for name in ("libvelmora-csv.so.0.1.0", "libvelmora-csv.so.0", "libvelmora-csv.so",
+                 "libvelmora-csv-extra.so", "README"):
+        (tmp_path / name).write_bytes(b"")
+    monkeypatch.setattr(_native, "__file__", str(tmp_path / "_native.py"))
+    assert _native._package_dir_candidates() == [
+        str(tmp_path / n)
+        for n in ("libvelmora-csv.so", "libvelmora-csv.so.0", "libvelmora-csv.so.0.1.0")
+    ]

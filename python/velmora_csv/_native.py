@@ -1,0 +1,175 @@
+"""Finding, loading and declaring the velmora-csv shared library.
+
+Every foreign function is declared here, once: text results use c_char_p so
+ctypes copies the library's per-thread result buffer into a Python bytes
+object before anything else can run on the thread.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import ctypes.util
+import os
+import sys
+import threading
+
+ENV_VAR = "VELMORA_CSV_LIBRARY"
+
+PROGRESS_FN = ctypes.CFUNCTYPE(
+    ctypes.c_int, ctypes.c_uint64, ctypes.c_int64, ctypes.c_int64, ctypes.c_void_p
+)
+
+# name: (restype, argtypes)
+_PROTOTYPES = {
+    "csv_load": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+    "csv_load_ex": (
+        ctypes.c_int,
+        [ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_int],
+    ),
+    "csv_load_ex_progress": (
+        ctypes.c_int,
+        [
+            ctypes.c_char_p,
+            ctypes.c_int,
+            ctypes.c_int,
+            ctypes.c_int,
+            PROGRESS_FN,
+            ctypes.c_void_p,
+        ],
+    ),
+    "csv_row_count": (ctypes.c_int, [ctypes.c_int]),
+    "csv_col_count": (ctypes.c_int, [ctypes.c_int]),
+    "csv_close": (None, [ctypes.c_int]),
+    "csv_last_error": (ctypes.c_char_p, []),
+    "csv_headers": (ctypes.c_char_p, [ctypes.c_int]),
+    "csv_rows": (ctypes.c_char_p, [ctypes.c_int, ctypes.c_int, ctypes.c_int]),
+    "csv_select": (ctypes.c_char_p, [ctypes.c_int, ctypes.c_char_p]),
+    "csv_search": (
+        ctypes.c_char_p,
+        [ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int],
+    ),
+    "csv_sort": (ctypes.c_char_p, [ctypes.c_int, ctypes.c_char_p, ctypes.c_int]),
+    "csv_stats": (ctypes.c_char_p, [ctypes.c_int]),
+    "csv_parse_warnings": (ctypes.c_char_p, [ctypes.c_int]),
+    "csv_parse_warning_count": (ctypes.c_int, [ctypes.c_int]),
+}
+
+
+class LibraryNotFoundError(OSError):
+    """The velmora-csv shared library could not be found or loaded."""
+
+
+def _package_dir_candidates() -> list[str]:
+    here = os.path.dirname(os.path.abspath(__file__))
+    try:
+        names = os.listdir(here)
+    except OSError:
+        return []
+    if sys.platform == "win32":
+        wanted = [n for n in names if n.lower() in ("velmora-csv.dll", "libvelmora-csv.dll")]
+    elif sys.platform == "darwin":
+        wanted = [n for n in names if n.startswith("libvelmora-csv") and n.endswith(".dylib")]
+    else:
+        wanted = [n for n in names if n == "libvelmora-csv.so" or n.startswith("libvelmora-csv.so.")]
+    # The unversioned name first, then the shortest (the soname link).
+    wanted.sort(key=lambda n: (len(n), n))
+    return [os.path.join(here, n) for n in wanted]
+
+
+def _system_candidates() -> list[str]:
+    found = ctypes.util.find_library("velmora-csv")
+    names = [found] if found else []
+    if sys.platform == "win32":
+        names += ["velmora-csv.dll"]
+    elif sys.platform == "darwin":
+        names += ["libvelmora-csv.0.dylib", "libvelmora-csv.dylib"]
+    else:
+        names += ["libvelmora-csv.so.0", "libvelmora-csv.so"]
+    unique: list[str] = []
+    for n in names:
+        if n not in unique:
+            unique.append(n)
+    return unique
+
+
+def _declare(lib: ctypes.CDLL, where: str) -> ctypes.CDLL:
+    for name, (restype, argtypes) in _PROTOTYPES.items():
+        try:
+            fn = getattr(lib, name)
+        except AttributeError:
+            raise LibraryNotFoundError(
+                f"{where} is not a usable velmora-csv library: it lacks {name}"
+            ) from None
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib
+
+
+def _open_library() -> tuple[ctypes.CDLL, str]:
+    """Loads the library: the environment variable when set (and then only
+    that), else a copy beside this package, else the system's search path."""
+    explicit = os.environ.get(ENV_VAR)
+    if explicit:
+        try:
+            lib = ctypes.CDLL(explicit)
+        except OSError as exc:
+            raise LibraryNotFoundError(
+                f"cannot load the velmora-csv library named by {ENV_VAR}={explicit!r}: {exc}"
+            ) from None
+        return _declare(lib, explicit), explicit
+
+    tried: list[str] = []
+    candidates = _package_dir_candidates()
+    if not candidates:
+        tried.append(
+            f"no libvelmora-csv shared library in the package directory "
+            f"{os.path.dirname(os.path.abspath(__file__))}"
+        )
+    candidates += _system_candidates()
+    for path in candidates:
+        try:
+            lib = ctypes.CDLL(path)
+        except OSError as exc:
+            text = str(exc)  # the loader's text usually starts with the name
+            tried.append(text if text.startswith(path) else f"{path}: {text}")
+            continue
+        return _declare(lib, path), path
+    raise LibraryNotFoundError(
+        f"cannot find the velmora-csv shared library ({ENV_VAR} is not set); tried: "
+        + "; ".join(tried)
+        + f". Set {ENV_VAR} to the path of libvelmora-csv.so."
+    )
+
+
+_lib: ctypes.CDLL | None = None
+_lib_path: str | None = None
+_lib_lock = threading.Lock()
+
+
+def library() -> ctypes.CDLL:
+    """The loaded and declared library, loading it on first use."""
+    global _lib, _lib_path
+    lib = _lib
+    if lib is not None:
+        return lib
+    with _lib_lock:
+        if _lib is None:
+            _lib, _lib_path = _open_library()
+        return _lib
+
+
+def library_path() -> str:
+    """Where the library in use was loaded from (loading it if needed)."""
+    library()
+    assert _lib_path is not None
+    return _lib_path
+
+
+def last_error(lib: ctypes.CDLL) -> str:
+    """The calling thread's message; must be read on the thread that failed,
+    right after the failing call."""
+    raw = lib.csv_last_error()
+    if not raw:
+        return ""
+    # A message may quote a path that is not UTF-8, or be cut mid-character.
+    return raw.decode("utf-8", "backslashreplace")

@@ -1,0 +1,205 @@
+// Input preparation: UTF-16 to UTF-8 transcoding and delimiter detection.
+//
+// Transcoding is total: ill-formed UTF-16 never fails it. Unpaired
+// surrogates become U+FFFD, U+0000 is dropped, and an odd trailing byte is
+// never read but reported to the caller, who turns it into a warning.
+#include <memory>
+
+#include "csv_internal.h"
+
+namespace {
+
+using heap_text = std::unique_ptr<char, csv_free_deleter>;
+
+// Output buffer of the transcoder. `cap` is always at least 1.5 bytes per
+// input byte plus 8, so the bounds check after each write is a safeguard.
+struct utf16_out {
+    heap_text buf;
+    uint64_t cap = 0;
+    uint64_t w = 0;
+};
+
+void set_transcode_oom() { csv_set_error("out of memory while transcoding UTF-16"); }
+
+// Doubles the buffer; 0 or -1 with the message set and the buffer freed.
+[[gnu::noinline]] int grow_out(utf16_out *o) {
+    uint64_t cap = o->cap * 2;
+    void *p = (cap < o->cap || cap > SIZE_MAX) ? nullptr
+                                               : csv_realloc(o->buf.get(), cap);
+    if (p == nullptr) {
+        o->buf.reset();
+        set_transcode_oom();
+        return -1;
+    }
+    (void)o->buf.release();
+    o->buf.reset(static_cast<char *>(p));
+    o->cap = cap;
+    return 0;
+}
+
+inline int keep_room(utf16_out *o) { return o->cap < o->w + 8 ? grow_out(o) : 0; }
+
+inline uint32_t read_unit(const unsigned char *d, int32_t be) {
+    return be ? (uint32_t{d[0]} << 8) | d[1] : (uint32_t{d[1]} << 8) | d[0];
+}
+
+inline bool is_plain_ascii(uint32_t u) { return u - 1 < 0x7F; }
+
+// Decodes the unit (or surrogate pair) at `p` into the output; returns the
+// number of input bytes consumed (2 or 4), or 0 when the buffer could not
+// grow (message set).
+inline uint64_t decode_unit(const unsigned char *data, uint64_t len, uint64_t p,
+                            int32_t be, utf16_out *o) {
+    unsigned char *out = reinterpret_cast<unsigned char *>(o->buf.get()) + o->w;
+    uint32_t u = read_unit(data + p, be);
+    uint64_t used = 2;
+    if (u >= 0xD800 && u <= 0xDFFF) {
+        uint32_t v = (u <= 0xDBFF && p + 3 < len) ? read_unit(data + p + 2, be) : 0;
+        if (v >= 0xDC00 && v <= 0xDFFF) {
+            uint32_t x = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
+            out[0] = static_cast<unsigned char>(0xF0 | (x >> 18));
+            out[1] = static_cast<unsigned char>(0x80 | ((x >> 12) & 0x3F));
+            out[2] = static_cast<unsigned char>(0x80 | ((x >> 6) & 0x3F));
+            out[3] = static_cast<unsigned char>(0x80 | (x & 0x3F));
+            o->w += 4;
+            used = 4;
+        } else {
+            // Unpaired: the next unit, if any, is decoded on its own.
+            out[0] = 0xEF;
+            out[1] = 0xBF;
+            out[2] = 0xBD;
+            o->w += 3;
+        }
+    } else if (u == 0) {
+        return 2;  // U+0000 is dropped: nothing written
+    } else if (u <= 0x7F) {
+        out[0] = static_cast<unsigned char>(u);
+        o->w += 1;
+    } else if (u <= 0x7FF) {
+        out[0] = static_cast<unsigned char>(0xC0 | (u >> 6));
+        out[1] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        o->w += 2;
+    } else {
+        out[0] = static_cast<unsigned char>(0xE0 | (u >> 12));
+        out[1] = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+        out[2] = static_cast<unsigned char>(0x80 | (u & 0x3F));
+        o->w += 3;
+    }
+    return keep_room(o) == 0 ? used : 0;
+}
+
+#if CSV_HAVE_SSE2
+// Narrows the 16 units at `src` into 16 bytes at `dst` and returns how many
+// leading units are plain ASCII (0x01..0x7F); only those bytes of `dst` are
+// meaningful.
+inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char *dst) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
+    if (be) {
+        a = _mm_or_si128(_mm_slli_epi16(a, 8), _mm_srli_epi16(a, 8));
+        b = _mm_or_si128(_mm_slli_epi16(b, 8), _mm_srli_epi16(b, 8));
+    }
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    __m128i ok_a = _mm_andnot_si128(_mm_cmpeq_epi16(a, zero),
+                                    _mm_cmpeq_epi16(_mm_and_si128(a, high), zero));
+    __m128i ok_b = _mm_andnot_si128(_mm_cmpeq_epi16(b, zero),
+                                    _mm_cmpeq_epi16(_mm_and_si128(b, high), zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_packus_epi16(a, b));
+    uint32_t ok = static_cast<uint32_t>(_mm_movemask_epi8(ok_a)) |
+                  static_cast<uint32_t>(_mm_movemask_epi8(ok_b)) << 16;
+    return ok == 0xFFFFFFFFu ? 16 : static_cast<uint32_t>(__builtin_ctz(~ok)) / 2;
+}
+constexpr uint64_t k_block_units = 16;
+#else
+// Portable form: 4 units at a time.
+inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char *dst) {
+    uint32_t k = 0;
+    for (; k < 4; ++k) {
+        uint32_t u = read_unit(src + 2 * k, be);
+        if (u == 0 || u > 0x7F) break;
+        dst[k] = static_cast<unsigned char>(u);
+    }
+    return k;
+}
+constexpr uint64_t k_block_units = 4;
+#endif
+
+}  // namespace
+
+int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endian,
+                      uint64_t skip, char **out_text, uint64_t *out_len,
+                      int32_t *out_odd) {
+    if (out_text == nullptr || out_len == nullptr || data == nullptr) return -1;
+    const uint64_t s = skip < len ? skip : len;
+    *out_text = nullptr;
+    *out_len = 0;
+    if (out_odd != nullptr) *out_odd = static_cast<int32_t>((len - s) % 2);
+
+    // Worst case 1.5 output bytes per input byte, plus room for the NUL.
+    const uint64_t n = len - s;
+    utf16_out o;
+    o.cap = n + n / 2 + 8;
+    if (o.cap < n || o.cap > SIZE_MAX) {
+        set_transcode_oom();
+        return -1;
+    }
+    o.buf.reset(static_cast<char *>(csv_malloc(static_cast<size_t>(o.cap))));
+    if (!o.buf) {
+        set_transcode_oom();
+        return -1;
+    }
+
+    const int32_t be = big_endian != 0;
+    uint64_t p = s;
+    while (p + 1 < len) {
+        // Plain ASCII units are narrowed a block at a time; the first other
+        // unit (or surrogate pair) of a block is decoded on its own.
+        if (p + 2 * k_block_units <= len && o.w + k_block_units + 8 <= o.cap) {
+            uint32_t k = ascii_prefix(data + p, be,
+                                      reinterpret_cast<unsigned char *>(o.buf.get()) + o.w);
+            p += 2 * uint64_t{k};
+            o.w += k;
+            if (k == k_block_units) continue;
+        }
+        // Other units one at a time until plain ASCII comes back, so that
+        // text in other scripts does not pay for a block test per unit.
+        do {
+            uint64_t used = decode_unit(data, len, p, be, &o);
+            if (used == 0) return -1;
+            p += used;
+        } while (p + 1 < len && !is_plain_ascii(read_unit(data + p, be)));
+    }
+    o.buf.get()[o.w] = '\0';
+    *out_len = o.w;
+    *out_text = o.buf.release();
+    return 0;
+}
+
+int32_t csv_detect_delimiter(const char *data, uint64_t len, uint64_t start) {
+    if (data == nullptr || start >= len) return ',';
+    uint64_t commas = 0, tabs = 0, semis = 0, pipes = 0;
+    bool quoted = false;
+    for (uint64_t i = start; i < len; ++i) {
+        const char c = data[i];
+        if (c == '"') {
+            quoted = !quoted;  // a doubled quote flips twice and stays quoted
+            continue;
+        }
+        if (quoted) continue;
+        if (c == '\n' || c == '\r') break;  // only the first record counts
+        switch (c) {
+            case ',': ++commas; break;
+            case '\t': ++tabs; break;
+            case ';': ++semis; break;
+            case '|': ++pipes; break;
+            default: break;
+        }
+    }
+    // Highest count wins; ties go to comma, tab, semicolon, pipe in order.
+    const uint64_t best = commas > tabs ? commas : tabs;
+    if (semis > best) return pipes > semis ? '|' : ';';
+    if (pipes > best) return '|';
+    if (best == 0) return ',';
+    return tabs > commas ? '\t' : ',';
+}

@@ -1,0 +1,185 @@
+/*
+ * Internal records and the functions the modules call on each other.
+ * Nothing here is exported from the shared library.
+ */
+#ifndef VELMORA_CSV_INTERNAL_H
+#define VELMORA_CSV_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <type_traits>
+
+#include "velmora_csv.h"
+
+// The hot scans use SSE2 16 bytes at a time where the machine has it, and a
+// portable path elsewhere.
+// Building with -DCSV_HAVE_SSE2=0 selects the portable paths on any machine.
+#ifndef CSV_HAVE_SSE2
+#if defined(__SSE2__) || defined(_M_X64)
+#define CSV_HAVE_SSE2 1
+#else
+#define CSV_HAVE_SSE2 0
+#endif
+#endif
+#if CSV_HAVE_SSE2
+#include <emmintrin.h>
+#endif
+
+#define CSV_MAX_HANDLES 64
+#define CSV_MAX_SAMPLES 20
+#define CSV_ERR_SIZE 512
+#define CSV_BLOB_LIMIT 0xFFFFFFFFull /* 4 GiB - 1: every offset fits 32 bits */
+
+/* ---- records ------------------------------------------------------------ */
+
+/* A cell: `length` bytes at `offset` in the blob, followed by a NUL there.
+ * The all-zero cell is the empty text and takes no room in the blob. */
+typedef struct csv_cell {
+    uint32_t offset;
+    uint32_t length;
+} csv_cell;
+
+enum csv_warning_kind {
+    CSV_WARN_RAGGED = 1,
+    CSV_WARN_BLANK = 2,
+    CSV_WARN_UNTERMINATED_QUOTE = 3,
+    CSV_WARN_TRUNCATED_UTF16 = 4,
+};
+
+/* One parse-warning sample; `row` is the 1-based record number. */
+typedef struct csv_warning {
+    int32_t kind;
+    int64_t row;
+    int32_t expected;
+    int32_t actual;
+} csv_warning;
+
+/* A loaded table: one blob holding every text, header and body cells
+ * referring into it, and the parse-warning summary. All zero = empty. */
+typedef struct csv_table {
+    uint32_t in_use;
+    uint32_t header_line;       /* only read by the CSV writer */
+    int32_t n_cols;
+    int64_t n_rows;
+    int64_t row_cap;
+    csv_cell *headers;          /* n_cols entries */
+    csv_cell *cells;            /* row_cap x n_cols, row-major */
+    char *blob;
+    uint64_t blob_len;          /* bytes in use, NULs included */
+    uint64_t blob_cap;
+    int64_t ragged;
+    int64_t blank;
+    int32_t unterminated_quote;
+    int64_t unterminated_row;
+    int32_t truncated_utf16;
+    int32_t expected_cols;
+    int32_t n_samples;
+    csv_warning samples[CSV_MAX_SAMPLES];
+} csv_table;
+
+/* Parser options; delimiter outside 1..255 means comma, total_len <= 0
+ * means the input length. */
+typedef struct csv_parse_opts {
+    uint32_t delimiter;
+    csv_progress_fn progress;
+    void *user_data;
+    int64_t total_len;
+} csv_parse_opts;
+
+static_assert(sizeof(csv_cell) == 8, "a cell is copied as one 64-bit unit");
+static_assert(std::is_trivially_copyable_v<csv_table>, "records stay plain");
+static_assert(std::is_trivially_copyable_v<csv_parse_opts>, "records stay plain");
+
+/* ---- heap (csv_alloc.cpp) ----------------------------------------------
+ * Every heap call of the library goes through these, so that tests can make
+ * the n-th allocation of a thread fail on purpose. */
+void *csv_malloc(size_t size);
+void *csv_calloc(size_t count, size_t size);
+void *csv_realloc(void *ptr, size_t size);
+void csv_free(void *ptr);
+/* Test seam: after `n` more successful allocations on the calling thread,
+ * every further allocation fails. n < 0 switches failing off. Returns the
+ * number of allocations made since the last call. */
+int64_t csv_alloc_fail_after(int64_t n);
+
+/* unique_ptr deleter for buffers from csv_malloc. */
+struct csv_free_deleter {
+    void operator()(void *p) const { csv_free(p); }
+};
+
+/* ---- csv_parse: table storage and the record parser -------------------- */
+
+extern const csv_cell csv_empty_str;
+
+int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out);
+const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col);
+void csv_table_free(csv_table *t);
+int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
+                       int has_header, const csv_parse_opts *opts);
+int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
+
+/* Text of a cell or header as a NUL-terminated string ("" when empty). */
+static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
+    return (c->length == 0 || t->blob == nullptr) ? "" : t->blob + c->offset;
+}
+
+/* ---- csv_parse: cell helpers shared by the queries and emitters -------- */
+
+const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
+                              int32_t *out_must_free);
+int32_t csv_resolve_col(const csv_table *t, const char *name);
+int csv_parse_col_list(const csv_table *t, const char *list, int32_t **out_cols,
+                       int32_t *out_n);
+int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
+int csv_col_is_numeric(const csv_table *t, int32_t col);
+int csv_substr(const char *text, uint64_t len, const char *query,
+               int32_t case_insensitive);
+
+/* ---- csv_encoding ------------------------------------------------------- */
+
+int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endian,
+                      uint64_t skip, char **out_text, uint64_t *out_len,
+                      int32_t *out_odd);
+int32_t csv_detect_delimiter(const char *data, uint64_t len, uint64_t start);
+
+/* ---- queries ------------------------------------------------------------ */
+
+int csv_select_indices(const csv_table *t, const char *list, int32_t **out_cols,
+                       int32_t *out_n);
+int csv_search_rows(const csv_table *t, int32_t col, const char *query,
+                    int32_t case_insensitive, int64_t **out_rows,
+                    int64_t *out_n);
+int csv_sort_rows(const csv_table *t, int32_t col, int32_t descending,
+                  int64_t **out_rows, int64_t *out_n);
+int32_t csv_col_unique(const csv_table *t, int32_t col);
+void csv_col_stats(const csv_table *t, int32_t col, int64_t *count,
+                   int64_t *nulls, int32_t *unique, int32_t *numeric,
+                   double *min, double *max, double *mean);
+int csv_cmp_cstr(const void *a, const void *b);
+
+/* ---- csv_emit: result documents and the CSV writer --------------------- */
+
+const char *csv_emit_headers(const csv_table *t);
+const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
+                          int64_t rows_len, const int32_t *cols,
+                          int32_t cols_len, int32_t offset, int32_t limit);
+const char *csv_emit_stats(const csv_table *t);
+const char *csv_emit_warnings(const csv_table *t);
+int csv_emit_csv_fp(const csv_table *t, FILE *stream);
+
+/* ---- velmora_csv: registry, errors, result buffer, sources ------------- */
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void csv_set_error(const char *fmt, ...);
+void csv_clear_error(void);
+void csv_table_lock(void);
+void csv_table_unlock(void);
+csv_table *csv_table_get(int handle);
+const char *csv_tls_put_json(const char *text, size_t len);
+int csv_read_source(const char *path, int32_t encoding, char **out_text,
+                    uint64_t *out_len, int32_t *out_truncated);
+
+#endif /* VELMORA_CSV_INTERNAL_H */

@@ -1,0 +1,1000 @@
+// Table storage (the blob, header and body cell arrays), the record parser
+// that fills a table from one buffer of delimited text, and the cell helpers
+// shared by the queries and emitters: UTF-8 repair of output text, column
+// names and column lists, the numeric test and the substring test. The
+// helpers only read the table; callers hold the registry lock.
+#include <errno.h>
+#include <limits.h>
+#include <locale.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#if !defined(_WIN32)
+#include <langinfo.h>
+#endif
+
+#include <memory>
+
+#include "csv_internal.h"
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+const csv_cell csv_empty_str = {0, 0};
+
+namespace {
+
+constexpr uint64_t k_blob_first_cap = 4096;
+constexpr uint64_t k_blob_exact_above = 1ull << 30;  // grow exactly past 1 GiB
+constexpr uint64_t k_cells_limit = (1ull << 61) - 1;  // cell count whose bytes fit 64 bits
+constexpr int64_t k_first_row_cap = 16;
+
+// Next blob capacity for `need` bytes: 4096 first, doubling up to 1 GiB,
+// then exactly what is needed.
+uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
+    if (cap == 0) {
+        cap = k_blob_first_cap;
+        if (need <= cap) return cap;
+    }
+    for (;;) {
+        if (cap > k_blob_exact_above) return need;
+        cap *= 2;
+        if (cap >= need) return cap;
+    }
+}
+
+// Grows the blob to hold `need` bytes; on failure the blob is unchanged.
+[[gnu::noinline]] int blob_grow(csv_table *t, uint64_t need) {
+    uint64_t cap = blob_next_cap(t->blob_cap, need);
+    if (cap > SIZE_MAX) return -1;
+    char *p = static_cast<char *>(csv_realloc(t->blob, static_cast<size_t>(cap)));
+    if (p == nullptr) return -1;
+    t->blob = p;
+    t->blob_cap = cap;
+    return 0;
+}
+
+// Widens the table to `n` columns: generated names for the new columns and
+// empty cells for them in every stored row.
+int set_n_cols(csv_table *t, int32_t n) {
+    if (n <= t->n_cols) return 0;
+    const int32_t old = t->n_cols;
+    csv_cell *h = static_cast<csv_cell *>(
+        csv_realloc(t->headers, static_cast<size_t>(n) * sizeof(csv_cell)));
+    if (h == nullptr) return -1;
+    t->headers = h;
+    for (int32_t k = old; k < n; ++k) {
+        char name[16];
+        int len = snprintf(name, sizeof name, "%d", k + 1);
+        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &h[k]) != 0) return -1;
+    }
+    if (t->row_cap == 0) {
+        t->n_cols = n;
+        return 0;
+    }
+    if (static_cast<uint64_t>(t->row_cap) > k_cells_limit / static_cast<uint64_t>(n)) return -1;
+    csv_cell *cells = static_cast<csv_cell *>(
+        csv_calloc(static_cast<size_t>(t->row_cap) * static_cast<size_t>(n), sizeof(csv_cell)));
+    if (cells == nullptr) return -1;
+    if (old > 0) {
+        for (int64_t r = 0; r < t->n_rows; ++r)
+            memcpy(cells + r * n, t->cells + r * old, static_cast<size_t>(old) * sizeof(csv_cell));
+    }
+    csv_free(t->cells);
+    t->cells = cells;
+    t->n_cols = n;
+    return 0;
+}
+
+// Makes room for one more row (16 rows first, then doubling).
+[[gnu::noinline]] int grow_rows(csv_table *t) {
+    int64_t cap = t->row_cap == 0 ? k_first_row_cap : t->row_cap * 2;
+    if (t->row_cap != 0 &&
+        (t->row_cap > INT64_MAX / 2 ||
+         static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(t->n_cols)))
+        return -1;
+    csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
+        t->cells, static_cast<size_t>(cap) * static_cast<size_t>(t->n_cols) * sizeof(csv_cell)));
+    if (cells == nullptr) return -1;
+    t->cells = cells;
+    t->row_cap = cap;
+    return 0;
+}
+
+// Appends one row of `nf` fields, widening the table first when the record
+// is wider than it; a short record is filled up with empty cells.
+inline int push_row(csv_table *t, const csv_cell *fields, int32_t nf) {
+    if (nf < 0) return -1;
+    if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
+    const int32_t nc = t->n_cols;
+    if (nc == 0) return 0;
+    if (t->n_rows == t->row_cap && grow_rows(t) != 0) return -1;
+    csv_cell *row = t->cells + t->n_rows * nc;
+    if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+    if (nc > nf) memset(row + nf, 0, static_cast<size_t>(nc - nf) * sizeof(csv_cell));
+    t->n_rows += 1;
+    return 0;
+}
+
+}  // namespace
+
+int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) {
+    if (t == nullptr || out == nullptr) return -1;
+    *out = csv_empty_str;
+    if (len == 0) return 0;
+    if (src == nullptr) return -1;
+    if (len > CSV_BLOB_LIMIT) {
+        csv_set_error("field exceeds 4 GiB; file too large for this build");
+        return -1;
+    }
+    if (t->blob_len > UINT64_MAX - len - 1) return -1;
+    const uint64_t need = t->blob_len + len + 1;
+    if (need > CSV_BLOB_LIMIT) {
+        csv_set_error("CSV data exceeds 4 GiB addressable blob; file too large for this build");
+        return -1;
+    }
+    if (t->blob_cap < need && blob_grow(t, need) != 0) return -1;
+    memcpy(t->blob + t->blob_len, src, static_cast<size_t>(len));
+    t->blob[t->blob_len + len] = '\0';
+    out->offset = static_cast<uint32_t>(t->blob_len);
+    out->length = static_cast<uint32_t>(len);
+    t->blob_len = need;
+    return 0;
+}
+
+const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col) {
+    if (t == nullptr || row < 0 || row >= t->n_rows || col < 0 || col >= t->n_cols)
+        return &csv_empty_str;
+    return &t->cells[row * t->n_cols + col];
+}
+
+void csv_table_free(csv_table *t) {
+    if (t == nullptr) return;
+    csv_free(t->headers);
+    csv_free(t->cells);
+    csv_free(t->blob);
+    memset(t, 0, sizeof *t);
+}
+
+namespace {
+
+using uchar = unsigned char;
+
+constexpr int32_t k_first_field_cap = 8;
+constexpr int32_t k_max_field_cap = 1 << 30;  // the capacity count is signed 32-bit
+constexpr size_t k_scratch_slack = 16;
+constexpr uint64_t k_progress_bytes = 0x3FFFFFF;  // report after more than 64 MiB - 1
+constexpr int64_t k_progress_rows = 999999;       // or after 1,000,000 rows
+
+const char k_msg_oom[] = "out of memory while parsing CSV";
+const char k_msg_cancel[] = "cancelled by progress callback";
+
+inline unsigned first_bit(unsigned m) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long i;
+    _BitScanForward(&i, m);
+    return static_cast<unsigned>(i);
+#else
+    return static_cast<unsigned>(__builtin_ctz(m));
+#endif
+}
+
+// Finds the bytes that end an unquoted field: the delimiter, CR and LF.
+struct field_scanner {
+    uint8_t stop[256];
+#if CSV_HAVE_SSE2
+    __m128i v_delim, v_cr, v_lf;
+
+    // Bit i set when byte i of `v` ends a field.
+    unsigned mask(__m128i v) const {
+        __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, v_delim),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, v_cr), _mm_cmpeq_epi8(v, v_lf)));
+        return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    }
+#endif
+
+    explicit field_scanner(uchar delim) {
+        memset(stop, 0, sizeof stop);
+        stop[delim] = 1;
+        stop['\r'] = 1;
+        stop['\n'] = 1;
+#if CSV_HAVE_SSE2
+        v_delim = _mm_set1_epi8(static_cast<char>(delim));
+        v_cr = _mm_set1_epi8('\r');
+        v_lf = _mm_set1_epi8('\n');
+#endif
+    }
+
+    // First field-ending byte in [s, end), or end.
+    const uchar *find(const uchar *s, const uchar *end) const {
+#if CSV_HAVE_SSE2
+        while (end - s >= 16) {
+            unsigned m = mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)));
+            if (m != 0) return s + first_bit(m);
+            s += 16;
+        }
+#else
+        while (end - s >= 4) {
+            if (stop[s[0]]) return s;
+            if (stop[s[1]]) return s + 1;
+            if (stop[s[2]]) return s + 2;
+            if (stop[s[3]]) return s + 3;
+            s += 4;
+        }
+#endif
+        while (s < end && !stop[*s]) ++s;
+        return s;
+    }
+};
+
+// Working state of one parse.
+struct parser {
+    csv_table *t;
+    const uchar *src;
+    const uchar *end;
+    int has_header;
+    csv_progress_fn progress;
+    void *user_data;
+    int64_t total;
+    csv_cell *fields;      // references of the current record's fields
+    int32_t field_cap;
+    char *scratch;         // text of a quoted field with doubled quotes
+    int64_t record;        // records finished so far
+    bool first;            // the first record is being read
+    bool unterminated;     // the current record holds an unterminated quote
+    uint64_t report_pos;   // position and rows at the last progress report
+    int64_t report_rows;
+};
+
+// Stores a warning sample while there is room for one.
+void add_sample(csv_table *t, int32_t kind, int64_t row, int32_t expected, int32_t actual) {
+    if (t->n_samples >= CSV_MAX_SAMPLES) return;
+    csv_warning &w = t->samples[t->n_samples++];
+    w.kind = kind;
+    w.row = row;
+    w.expected = expected;
+    w.actual = actual;
+}
+
+// Doubles the field buffer (8 references first); a record may hold at most
+// 2^30 fields, the most a signed 32-bit capacity can double to.
+[[gnu::noinline]] int grow_fields(parser &p) {
+    int32_t cap = k_first_field_cap;
+    if (p.field_cap != 0) {
+        if (p.field_cap >= k_max_field_cap) return -1;
+        cap = p.field_cap * 2;
+    }
+    csv_cell *f = static_cast<csv_cell *>(
+        csv_realloc(p.fields, static_cast<size_t>(cap) * sizeof(csv_cell)));
+    if (f == nullptr) return -1;
+    p.fields = f;
+    p.field_cap = cap;
+    return 0;
+}
+
+// A quoted field ran to the end of the input: flag it once per parse.
+[[gnu::noinline]] void note_unterminated(parser &p) {
+    csv_table *t = p.t;
+    p.unterminated = true;
+    if (t->unterminated_quote != 0) return;
+    t->unterminated_quote = 1;
+    t->unterminated_row = p.record + 1;
+    add_sample(t, CSV_WARN_UNTERMINATED_QUOTE, p.record + 1, t->expected_cols, 0);
+}
+
+// Where the bytes after a closing quote stop being skipped.
+inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, const uchar *end) {
+    if (s == end || sc.stop[*s]) return s;
+    return sc.find(s, end);
+}
+
+// Reads the rest of a quoted field whose text starts at `text` and whose
+// first doubled quote is at `pair`, assembling the text in a scratch buffer.
+// Stores the text in the blob and sets `*stop` to the byte after the field.
+[[gnu::noinline]] int read_escaped(parser &p, const field_scanner &sc, const uchar *text,
+                                   const uchar *pair, csv_cell *out, const uchar **stop) {
+    const uchar *end = p.end;
+    size_t cap = static_cast<size_t>(pair - text) + k_scratch_slack;
+    char *buf = static_cast<char *>(csv_malloc(cap));
+    if (buf == nullptr) return -1;
+    p.scratch = buf;
+    size_t n = 0;
+    const uchar *seg = text;
+    const uchar *q = pair;
+    size_t last;
+    for (;;) {
+        // The piece runs up to and including the first quote of the pair.
+        size_t piece = static_cast<size_t>(q + 1 - seg);
+        if (n + piece > cap) {
+            while (n + piece > cap) cap *= 2;
+            buf = static_cast<char *>(csv_realloc(p.scratch, cap));
+            if (buf == nullptr) return -1;
+            p.scratch = buf;
+        }
+        memcpy(buf + n, seg, piece);
+        n += piece;
+        seg = q + 2;
+        q = static_cast<const uchar *>(memchr(seg, '"', static_cast<size_t>(end - seg)));
+        if (q == nullptr) {
+            last = static_cast<size_t>(end - seg);
+            note_unterminated(p);
+            *stop = end;
+            break;
+        }
+        if (q + 1 < end && q[1] == '"') continue;
+        last = static_cast<size_t>(q - seg);
+        *stop = skip_after_quote(sc, q + 1, end);
+        break;
+    }
+    if (n + last > cap) {
+        cap = n + last;
+        buf = static_cast<char *>(csv_realloc(p.scratch, cap));
+        if (buf == nullptr) return -1;
+        p.scratch = buf;
+    }
+    memcpy(buf + n, seg, last);
+    n += last;
+    if (csv_blob_append(p.t, buf, n, out) != 0) return -1;
+    csv_free(p.scratch);
+    p.scratch = nullptr;
+    return 0;
+}
+
+// Completes a record that is not a plain row of the expected width: the
+// first record, blank lines, ragged records and rows that need room.
+[[gnu::noinline]] int complete_record(parser &p, int32_t nf, bool blank) {
+    csv_table *t = p.t;
+    const int64_t number = p.record + 1;
+    if (blank) {
+        t->blank += 1;
+        add_sample(t, CSV_WARN_BLANK, number, t->expected_cols, 1);
+        if (!p.first) return push_row(t, p.fields, 1);
+    }
+    if (p.first) {
+        if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
+        t->expected_cols = nf;
+        if (p.has_header) {
+            memcpy(t->headers, p.fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+            return 0;
+        }
+        return push_row(t, p.fields, nf);
+    }
+    if (!p.unterminated && nf != t->expected_cols) {
+        t->ragged += 1;
+        add_sample(t, CSV_WARN_RAGGED, number, t->expected_cols, nf);
+    }
+    return push_row(t, p.fields, nf);
+}
+
+// Progress report; non-zero when the callback cancels.
+[[gnu::noinline]] int report_progress(parser &p, uint64_t pos) {
+    if (p.progress(pos, p.total, p.t->n_rows, p.user_data) != 0) return 1;
+    p.report_pos = pos;
+    p.report_rows = p.t->n_rows;
+    return 0;
+}
+
+// The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
+// The blob's length and the field buffer live in locals here and are
+// written back before anything else touches the table.
+int parse_records(parser &p, const uchar *s, uchar delim) {
+    csv_table *t = p.t;
+    const uchar *const end = p.end;
+    const field_scanner sc(delim);
+    char *blob = t->blob;
+    uint64_t blen = t->blob_len;
+    uint64_t bcap = t->blob_cap;
+    csv_cell *fields = p.fields;
+    int32_t fcap = p.field_cap;
+
+#define CSV_SYNC_BLOB() (t->blob_len = blen)
+#define CSV_LOAD_BLOB() (blob = t->blob, blen = t->blob_len, bcap = t->blob_cap)
+
+    while (s < end) {
+        int32_t nf = 0;
+        bool at_eol;
+        p.unterminated = false;
+        for (;;) {
+            csv_cell cell = csv_empty_str;
+            const uchar *stop;
+            if (s == end) {
+                stop = s;
+            } else if (*s != '"') {
+                uint64_t flen;
+#if CSV_HAVE_SSE2
+                if (end - s >= 16) {
+                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+                    unsigned m = sc.mask(v);
+                    if (m != 0) {
+                        // Short field: copy the loaded 16 bytes in one store
+                        // when the blob has room past its end.
+                        flen = first_bit(m);
+                        stop = s + flen;
+                        if (flen != 0 && bcap - blen >= 16) {
+                            _mm_storeu_si128(reinterpret_cast<__m128i *>(blob + blen), v);
+                            blob[blen + flen] = '\0';
+                            cell.offset = static_cast<uint32_t>(blen);
+                            cell.length = static_cast<uint32_t>(flen);
+                            blen += flen + 1;
+                            goto field_stored;
+                        }
+                    } else {
+                        stop = sc.find(s + 16, end);
+                    }
+                } else {
+                    stop = sc.find(s, end);
+                }
+#else
+                stop = sc.find(s, end);
+#endif
+                flen = static_cast<uint64_t>(stop - s);
+                if (flen != 0) {
+                    if (flen < bcap - blen) {
+                        memcpy(blob + blen, s, static_cast<size_t>(flen));
+                        blob[blen + flen] = '\0';
+                        cell.offset = static_cast<uint32_t>(blen);
+                        cell.length = static_cast<uint32_t>(flen);
+                        blen += flen + 1;
+                    } else {
+                        CSV_SYNC_BLOB();
+                        csv_cell slow;
+                        if (csv_blob_append(t, reinterpret_cast<const char *>(s), flen, &slow) != 0)
+                            return -1;
+                        cell = slow;
+                        CSV_LOAD_BLOB();
+                    }
+                }
+            } else {
+                const uchar *text = s + 1;
+                const uchar *q = static_cast<const uchar *>(
+                    memchr(text, '"', static_cast<size_t>(end - text)));
+                if (q != nullptr && q + 1 < end && q[1] == '"') {
+                    CSV_SYNC_BLOB();
+                    csv_cell slow;
+                    const uchar *slow_stop;
+                    if (read_escaped(p, sc, text, q, &slow, &slow_stop) != 0) return -1;
+                    cell = slow;
+                    stop = slow_stop;
+                    CSV_LOAD_BLOB();
+                } else {
+                    uint64_t flen;
+                    if (q == nullptr) {
+                        flen = static_cast<uint64_t>(end - text);
+                        note_unterminated(p);
+                        stop = end;
+                    } else {
+                        flen = static_cast<uint64_t>(q - text);
+                        stop = skip_after_quote(sc, q + 1, end);
+                    }
+                    if (flen != 0) {
+                        if (flen < bcap - blen) {
+                            memcpy(blob + blen, text, static_cast<size_t>(flen));
+                            blob[blen + flen] = '\0';
+                            cell.offset = static_cast<uint32_t>(blen);
+                            cell.length = static_cast<uint32_t>(flen);
+                            blen += flen + 1;
+                        } else {
+                            CSV_SYNC_BLOB();
+                            csv_cell slow;
+                            if (csv_blob_append(t, reinterpret_cast<const char *>(text), flen,
+                                                &slow) != 0)
+                                return -1;
+                            cell = slow;
+                            CSV_LOAD_BLOB();
+                        }
+                    }
+                }
+            }
+#if CSV_HAVE_SSE2
+        field_stored:
+#endif
+            if (nf == fcap) {
+                if (grow_fields(p) != 0) return -1;
+                fields = p.fields;
+                fcap = p.field_cap;
+            }
+            fields[nf++] = cell;
+            // What follows the field: the delimiter is tested first, so a
+            // delimiter that is CR or LF never ends a record.
+            if (stop == end) {
+                s = end;
+                at_eol = false;
+                break;
+            }
+            const uchar c = *stop;
+            s = stop + 1;
+            if (c == delim) continue;
+            if (c == '\r' && s < end && *s == '\n') ++s;
+            at_eol = true;
+            break;
+        }
+
+        // An empty line that is not the input's last: one empty field,
+        // ended by a line ending with more input behind it.
+        const bool blank = at_eol && nf == 1 && fields[0].length == 0 && s < end;
+        const int32_t nc = t->n_cols;
+        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < t->row_cap) {
+            // A regular row: the width of the first record, room in the body.
+            csv_cell *row = t->cells + t->n_rows * nc;
+            memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+            if (nc > nf) memset(row + nf, 0, static_cast<size_t>(nc - nf) * sizeof(csv_cell));
+            t->n_rows += 1;
+        } else {
+            CSV_SYNC_BLOB();
+            if (complete_record(p, nf, blank) != 0) return -1;
+            CSV_LOAD_BLOB();
+        }
+        if (!at_eol) break;
+        if (p.progress != nullptr) {
+            const uint64_t pos = static_cast<uint64_t>(s - p.src);
+            if (pos - p.report_pos > k_progress_bytes || t->n_rows - p.report_rows > k_progress_rows) {
+                CSV_SYNC_BLOB();
+                if (report_progress(p, pos) != 0) return 1;
+            }
+        }
+        p.record += 1;
+        p.first = false;
+    }
+    CSV_SYNC_BLOB();
+    return 0;
+#undef CSV_SYNC_BLOB
+#undef CSV_LOAD_BLOB
+}
+
+// Releases everything of a failed or cancelled parse and leaves the record
+// all zero.
+[[gnu::noinline]] int parse_failed(parser &p, const char *msg) {
+    csv_free(p.fields);
+    csv_free(p.scratch);
+    csv_table_free(p.t);
+    csv_set_error("%s", msg);
+    return -1;
+}
+
+}  // namespace
+
+int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len, int has_header,
+                       const csv_parse_opts *opts) {
+    uchar delim = ',';
+    parser p{};
+    p.total = static_cast<int64_t>(len);
+    if (opts != nullptr) {
+        if (opts->delimiter >= 1 && opts->delimiter <= 255) delim = static_cast<uchar>(opts->delimiter);
+        if (opts->total_len > 0) p.total = opts->total_len;
+        p.progress = opts->progress;
+        p.user_data = opts->user_data;
+    }
+    if (t == nullptr || (src == nullptr && len != 0)) return -1;
+    p.t = t;
+    p.has_header = has_header;
+    p.first = true;
+    if (len == 0) {
+        if (p.progress != nullptr && p.progress(0, p.total, 0, p.user_data) != 0)
+            return parse_failed(p, k_msg_cancel);
+        t->in_use = 1;
+        return 0;
+    }
+    p.src = reinterpret_cast<const uchar *>(src);
+    p.end = p.src + len;
+    const uchar *start = p.src;
+    if (len >= 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) start += 3;
+
+    char *blob = static_cast<char *>(csv_malloc(k_blob_first_cap));
+    if (blob == nullptr) {
+        csv_set_error("out of memory");
+        return -1;
+    }
+    blob[0] = '\0';
+    t->blob = blob;
+    t->blob_len = 1;
+    t->blob_cap = k_blob_first_cap;
+
+    int rc = parse_records(p, start, delim);
+    if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
+    csv_free(p.fields);
+    p.fields = nullptr;
+    if (p.progress != nullptr && p.progress(len, p.total, t->n_rows, p.user_data) != 0)
+        return parse_failed(p, k_msg_cancel);
+    t->in_use = 1;
+    return 0;
+}
+
+int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header) {
+    return csv_table_parse_ex(t, src, len, has_header, nullptr);
+}
+
+/* ---- UTF-8 repair ------------------------------------------------------- */
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
+// starts there. Checks go: lead byte range, room, continuation bytes, then
+// the narrower range of the second byte after E0, ED, F0 and F4.
+inline uint32_t utf8_seq_len(const unsigned char *s, uint64_t i, uint64_t len) {
+    const unsigned b = s[i];
+    if (b < 0x80) return 1;
+    uint32_t n;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        if (b == 0xE0) lo = 0xA0;       // no overlong forms
+        else if (b == 0xED) hi = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        if (b == 0xF0) lo = 0x90;       // no overlong forms
+        else if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (len - i < n) return 0;
+    for (uint32_t k = 1; k < n; ++k)
+        if ((s[i + k] & 0xC0) != 0x80) return 0;
+    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
+    return n;
+}
+
+// Offset of the first non-ASCII byte in s[i..end), or `end`. Skips whole
+// blocks of ASCII at a time.
+inline uint64_t skip_ascii(const unsigned char *s, uint64_t i, uint64_t end) {
+#if CSV_HAVE_SSE2
+    while (end - i >= 16) {
+        int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i)));
+        if (mask != 0) return i + static_cast<uint64_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+        i += 16;
+    }
+#else
+    while (end - i >= 8) {
+        uint64_t x;
+        memcpy(&x, s + i, 8);
+        if ((x & 0x8080808080808080ull) != 0) break;
+        i += 8;
+    }
+#endif
+    while (i < end && s[i] < 0x80) ++i;
+    return i;
+}
+
+// Position of the first byte at or after `i` where no well-formed sequence
+// begins, or `len` when the rest of the text is well-formed.
+uint64_t utf8_valid_upto(const unsigned char *s, uint64_t i, uint64_t len) {
+    while (i < len) {
+        if (s[i] < 0x80) {  // block scan only where ASCII starts
+            i = skip_ascii(s, i + 1, len);
+            continue;
+        }
+        uint32_t n = utf8_seq_len(s, i, len);
+        if (n == 0) break;
+        i += n;
+    }
+    return i;
+}
+
+// Copies `len` bytes to `out`, well-formed sequences as they are and every
+// other byte as its ISO-8859-1 character; returns the bytes written.
+uint64_t utf8_repair(const unsigned char *s, uint64_t len, unsigned char *out) {
+    uint64_t i = 0, w = 0;
+    while (i < len) {
+        uint64_t j = utf8_valid_upto(s, i, len);
+        memcpy(out + w, s + i, j - i);
+        w += j - i;
+        if (j == len) break;
+        const unsigned char b = s[j];
+        out[w++] = static_cast<unsigned char>(0xC0 | (b >> 6));
+        out[w++] = static_cast<unsigned char>(0x80 | (b & 0x3F));
+        i = j + 1;  // what follows a rejected byte is examined afresh
+    }
+    return w;
+}
+
+const char k_empty_text[] = "";
+
+}  // namespace
+
+const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
+                              int32_t *out_must_free) {
+    if (out_must_free != nullptr) *out_must_free = 0;
+    if (text == nullptr) {
+        if (out_len != nullptr) *out_len = 0;
+        return k_empty_text;
+    }
+    if (out_len != nullptr) *out_len = len;
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    if (utf8_valid_upto(s, 0, len) == len) return text;
+
+    // Not well-formed: a repaired copy, at most two bytes per input byte.
+    if (len > (SIZE_MAX - 1) / 2) return text;
+    unsigned char *out = static_cast<unsigned char *>(csv_malloc(static_cast<size_t>(2 * len + 1)));
+    if (out == nullptr) return text;  // the document writer reports it
+    uint64_t w = utf8_repair(s, len, out);
+    out[w] = '\0';
+    if (out_len != nullptr) *out_len = w;
+    if (out_must_free != nullptr) *out_must_free = 1;
+    return reinterpret_cast<const char *>(out);
+}
+
+/* ---- column names and column lists -------------------------------------- */
+
+namespace {
+
+constexpr size_t k_max_col_name = 255;
+
+// Column number written in decimal (1-based), or -1. A leading sign is
+// refused; strtol may still skip white space and read a sign after it.
+int32_t col_by_number(const csv_table *t, const char *name) {
+    if (name[0] == '+' || name[0] == '-') return -1;
+    const int saved_errno = errno;
+    errno = 0;
+    char *end = nullptr;
+    long v = strtol(name, &end, 10);
+    const bool range_error = errno == ERANGE;
+    errno = saved_errno;
+    if (range_error || end == name || *end != '\0') return -1;
+    if (v < 1 || v > static_cast<long>(t->n_cols)) return -1;
+    return static_cast<int32_t>(v - 1);
+}
+
+inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Appends one index, growing the list 8, 16, 32, ... entries.
+int push_col(int32_t **cols, int32_t *n, int64_t *cap, int32_t idx) {
+    if (*n == *cap) {
+        int64_t new_cap = *cap == 0 ? 8 : *cap * 2;
+        if (new_cap > INT32_MAX) new_cap = INT32_MAX;
+        void *p = *n == INT32_MAX
+                      ? nullptr
+                      : csv_realloc(*cols, static_cast<size_t>(new_cap) * sizeof(int32_t));
+        if (p == nullptr) {
+            csv_set_error("out of memory");
+            return -1;
+        }
+        *cols = static_cast<int32_t *>(p);
+        *cap = new_cap;
+    }
+    (*cols)[(*n)++] = idx;
+    return 0;
+}
+
+}  // namespace
+
+int32_t csv_resolve_col(const csv_table *t, const char *name) {
+    if (t == nullptr || name == nullptr || name[0] == '\0') return -1;
+    if (t->headers != nullptr) {
+        for (int32_t i = 0; i < t->n_cols; ++i)
+            if (strcmp(csv_cell_text(t, &t->headers[i]), name) == 0) return i;
+    }
+    return col_by_number(t, name);
+}
+
+int csv_parse_col_list(const csv_table *t, const char *list, int32_t **out_cols,
+                       int32_t *out_n) {
+    if (t == nullptr || list == nullptr || out_cols == nullptr || out_n == nullptr)
+        return -1;
+    *out_cols = nullptr;
+    *out_n = 0;
+
+    int32_t *raw = nullptr;
+    int32_t n = 0;
+    int64_t cap = 0;
+    const char *p = list;
+    char item[k_max_col_name + 1];
+    for (;;) {
+        while (is_blank(*p)) ++p;
+        if (*p == '\0') break;
+        if (*p == ',') {  // empty item
+            ++p;
+            continue;
+        }
+        const char *start = p;
+        while (*p != '\0' && *p != ',') ++p;
+        const char *end = p;
+        while (end > start && is_blank(end[-1])) --end;
+        const size_t item_len = static_cast<size_t>(end - start);
+        if (item_len > k_max_col_name) {
+            csv_free(raw);
+            csv_set_error("column name too long");
+            return -1;
+        }
+        memcpy(item, start, item_len);
+        item[item_len] = '\0';
+        int32_t idx = csv_resolve_col(t, item);
+        if (idx < 0) {
+            csv_free(raw);
+            csv_set_error("unknown column: %s", item);
+            return -1;
+        }
+        if (push_col(&raw, &n, &cap, idx) != 0) {
+            csv_free(raw);
+            return -1;
+        }
+        if (*p == ',') ++p;
+    }
+    if (n == 0) {
+        csv_free(raw);
+        csv_set_error("no columns selected");
+        return -1;
+    }
+    *out_cols = raw;
+    *out_n = n;
+    return 0;
+}
+
+/* ---- numeric cells ------------------------------------------------------ */
+
+namespace {
+
+constexpr size_t k_max_numeric = 127;
+
+// Powers of ten that a double holds exactly.
+constexpr double k_exact_pow10[] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// True when the decimal point of the calling thread's locale is '.', so
+// that plain decimal text means the same to strtod as to the fast path.
+inline bool locale_point_is_dot() {
+#if defined(_WIN32)
+    const char *dp = localeconv()->decimal_point;
+#else
+    const char *dp = nl_langinfo(RADIXCHAR);
+#endif
+    return dp != nullptr && dp[0] == '.' && dp[1] == '\0';
+}
+
+// Plain decimal text, [sign] digits [. digits] [e [sign] digits], whose
+// value is an integer below 2^53 times or divided by an exact power of ten:
+// one correctly rounded operation on exact operands, so the result is the
+// one strtod gives. Returns false for anything else, which then goes to
+// strtod.
+bool parse_simple_decimal(const char *s, size_t n, double *out) {
+    size_t i = 0;
+    bool neg = false;
+    if (s[i] == '+' || s[i] == '-') {
+        neg = s[i] == '-';
+        ++i;
+    }
+    uint64_t mant = 0;
+    int sig = 0;     // significant digits kept in mant
+    int scale = 0;   // decimal exponent contributed by the digits
+    int digits = 0;  // all digits seen
+    for (; i < n && static_cast<unsigned>(s[i] - '0') <= 9; ++i, ++digits) {
+        if (mant == 0 && s[i] == '0') continue;  // leading zero
+        if (++sig > 19) return false;
+        mant = mant * 10 + static_cast<unsigned>(s[i] - '0');
+    }
+    if (i < n && s[i] == '.') {
+        for (++i; i < n && static_cast<unsigned>(s[i] - '0') <= 9; ++i, ++digits) {
+            --scale;
+            if (mant == 0 && s[i] == '0') continue;
+            if (++sig > 19) return false;
+            mant = mant * 10 + static_cast<unsigned>(s[i] - '0');
+        }
+    }
+    if (digits == 0) return false;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        bool eneg = false;
+        if (i < n && (s[i] == '+' || s[i] == '-')) {
+            eneg = s[i] == '-';
+            ++i;
+        }
+        int e = 0, edigits = 0;
+        for (; i < n && static_cast<unsigned>(s[i] - '0') <= 9; ++i) {
+            if (++edigits > 4) return false;
+            e = e * 10 + (s[i] - '0');
+        }
+        if (edigits == 0) return false;
+        scale += eneg ? -e : e;
+    }
+    if (i != n) return false;
+    if (mant > (uint64_t{1} << 53) || scale < -22 || scale > 22) return false;
+    // The sign goes on the exact operand so that every rounding mode rounds
+    // the signed value, as strtod does.
+    double m = static_cast<double>(mant);
+    if (neg) m = -m;
+    *out = scale < 0 ? m / k_exact_pow10[-scale] : m * k_exact_pow10[scale];
+    return true;
+}
+
+}  // namespace
+
+int csv_is_numeric_field(const char *text, uint64_t len, double *out_value) {
+    if (text == nullptr || len == 0) return 0;
+    const char *b = text;
+    const char *e = text + len;
+    while (b < e && is_blank(*b)) ++b;
+    if (b == e) return 0;
+    while (e > b && is_blank(e[-1])) --e;
+    const size_t n = static_cast<size_t>(e - b);
+    if (n > k_max_numeric) return 0;
+    if (n == 1 && (*b == '+' || *b == '-' || *b == '.')) return 0;
+
+    double v;
+    if (locale_point_is_dot() && parse_simple_decimal(b, n, &v)) {
+        if (out_value != nullptr) *out_value = v;
+        return 1;
+    }
+    char buf[k_max_numeric + 1];
+    memcpy(buf, b, n);
+    buf[n] = '\0';
+    char *end = nullptr;
+    v = strtod(buf, &end);
+    // A NUL inside the cell ends the text for this test.
+    if (end == buf || *end != '\0') return 0;
+    if (out_value != nullptr) *out_value = v;
+    return 1;
+}
+
+int csv_col_is_numeric(const csv_table *t, int32_t col) {
+    if (t == nullptr || col < 0 || col >= t->n_cols || t->n_rows <= 0) return 0;
+    bool seen = false;
+    for (int64_t r = 0; r < t->n_rows; ++r) {
+        const csv_cell *c = csv_cell_at(t, r, col);
+        if (c->length == 0) continue;
+        if (!csv_is_numeric_field(csv_cell_text(t, c), c->length, nullptr)) return 0;
+        seen = true;
+    }
+    return seen ? 1 : 0;
+}
+
+/* ---- substring test ----------------------------------------------------- */
+
+namespace {
+
+// ASCII letters A-Z folded to a-z; every other byte stands for itself.
+struct fold_table {
+    unsigned char map[256];
+    constexpr fold_table() : map() {
+        for (int i = 0; i < 256; ++i)
+            map[i] = static_cast<unsigned char>(i >= 'A' && i <= 'Z' ? i + 0x20 : i);
+    }
+};
+constexpr fold_table k_fold;
+
+inline bool folded_equal(const unsigned char *a, const unsigned char *b, size_t n) {
+    for (size_t k = 0; k < n; ++k)
+        if (k_fold.map[a[k]] != k_fold.map[b[k]]) return false;
+    return true;
+}
+
+// Next position in [from, to) whose byte is c, or `to`.
+inline uint64_t find_byte(const unsigned char *s, uint64_t from, uint64_t to,
+                          unsigned char c) {
+    if (from >= to) return to;
+    const void *hit = memchr(s + from, c, static_cast<size_t>(to - from));
+    return hit ? static_cast<uint64_t>(static_cast<const unsigned char *>(hit) - s) : to;
+}
+
+// Window scan over all `len` bytes, ASCII letters compared without case.
+// Candidate starts are found with memchr on both cases of the first byte.
+int substr_nocase(const unsigned char *s, uint64_t len, const unsigned char *q,
+                  size_t qlen) {
+    const uint64_t last = len - qlen + 1;  // one past the last start
+    const unsigned char lower = k_fold.map[q[0]];
+    const bool letter = lower >= 'a' && lower <= 'z';
+    const unsigned char upper = letter ? static_cast<unsigned char>(lower - 0x20) : lower;
+    uint64_t next_lo = find_byte(s, 0, last, lower);
+    uint64_t next_up = letter ? find_byte(s, 0, last, upper) : last;
+    for (;;) {
+        uint64_t at = next_lo < next_up ? next_lo : next_up;
+        if (at >= last) return 0;
+        if (folded_equal(s + at + 1, q + 1, qlen - 1)) return 1;
+        if (at == next_lo) next_lo = find_byte(s, at + 1, last, lower);
+        else next_up = find_byte(s, at + 1, last, upper);
+    }
+}
+
+}  // namespace
+
+int csv_substr(const char *text, uint64_t len, const char *query,
+               int32_t case_insensitive) {
+    if (text == nullptr || query == nullptr) return 0;
+    const size_t qlen = strlen(query);
+    if (qlen == 0) return 1;
+    if (len < qlen) return 0;
+    if (case_insensitive == 0) return strstr(text, query) != nullptr ? 1 : 0;
+    return substr_nocase(reinterpret_cast<const unsigned char *>(text), len,
+                         reinterpret_cast<const unsigned char *>(query), qlen);
+}

@@ -1,0 +1,416 @@
+// The exported functions: the handle registry and its lock, the per-thread
+// error message and result buffer, whole-file reading, source decoding and
+// the loaders. Every export is a short shell around one internal call.
+#include <errno.h>
+#include <stdarg.h>
+#include <string.h>
+
+#include <memory>
+#include <mutex>
+
+#include "csv_internal.h"
+#include "csv_platform.h"
+
+namespace {
+
+csv_table g_tables[CSV_MAX_HANDLES];
+
+CSV_THREAD_LOCAL char g_err[CSV_ERR_SIZE];
+CSV_THREAD_LOCAL char *g_json;
+CSV_THREAD_LOCAL uint64_t g_json_cap;
+
+using heap_bytes = std::unique_ptr<char, csv_free_deleter>;
+using heap_rows = std::unique_ptr<int64_t, csv_free_deleter>;
+using heap_cols = std::unique_ptr<int32_t, csv_free_deleter>;
+
+// Holds g_lock for a scope; the lock is created on first use.
+struct table_lock {
+    table_lock() { csv_table_lock(); }
+    ~table_lock() { csv_table_unlock(); }
+    table_lock(const table_lock &) = delete;
+    table_lock &operator=(const table_lock &) = delete;
+};
+
+// Entry protocol steps 3-4: with the lock held, the slot's table, or null
+// with "invalid handle: %d".
+const csv_table *checked_table(int handle) {
+    const csv_table *t = csv_table_get(handle);
+    if (t == nullptr) csv_set_error("invalid handle: %d", handle);
+    return t;
+}
+
+// Reads the whole file at `path` into a heap buffer with a NUL after it.
+int read_file(const char *path, char **out_data, uint64_t *out_len) {
+    *out_data = nullptr;
+    *out_len = 0;
+    FILE *f = csv_platform_fopen(path);
+    if (f == nullptr) {
+        csv_set_error("cannot open file: %s (%s)", path, strerror(errno));
+        return -1;
+    }
+    std::unique_ptr<FILE, int (*)(FILE *)> file(f, fclose);
+    if (csv_platform_seek(f, 0, SEEK_END) != 0 || csv_platform_tell(f) < 0) {
+        csv_set_error("cannot stat file: %s", path);
+        return -1;
+    }
+    int64_t size = csv_platform_tell(f);
+    if (csv_platform_seek(f, 0, SEEK_SET) != 0) {
+        csv_set_error("cannot rewind file: %s", path);
+        return -1;
+    }
+    uint64_t want = static_cast<uint64_t>(size) + 1;
+    heap_bytes data(want > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(want)));
+    if (!data) {
+        csv_set_error("out of memory: cannot allocate %lld bytes to read %s",
+                      static_cast<long long>(want), path);
+        return -1;
+    }
+    size_t got = fread(data.get(), 1, static_cast<size_t>(size), f);
+    // A file that shrank while being read gives what is left; a failing
+    // read must not pass for a shorter file.
+    if (ferror(f)) {
+        csv_set_error("cannot read file: %s (%s)", path, strerror(errno));
+        return -1;
+    }
+    data.get()[got] = '\0';
+    *out_data = data.release();
+    *out_len = got;
+    return 0;
+}
+
+// Copies a parsed private record into the lowest free slot.
+int place_in_slot(csv_table *parsed) {
+    {
+        table_lock lock;
+        for (int i = 0; i < CSV_MAX_HANDLES; ++i) {
+            if (g_tables[i].in_use == 0) {
+                g_tables[i] = *parsed;
+                g_tables[i].in_use = 1;
+                return i;
+            }
+        }
+    }
+    csv_table_free(parsed);
+    csv_set_error("too many open handles (max %d)", CSV_MAX_HANDLES);
+    return -1;
+}
+
+// Records an odd UTF-16 byte count as a warning of the loaded table.
+void note_truncated_utf16(csv_table *t) {
+    t->truncated_utf16 = 1;
+    if (t->n_samples < CSV_MAX_SAMPLES) {
+        csv_warning &w = t->samples[t->n_samples++];
+        w.kind = CSV_WARN_TRUNCATED_UTF16;
+        w.row = t->n_rows + 1;
+        w.expected = t->expected_cols;
+        w.actual = 0;
+    }
+}
+
+int csv_load_ex_internal(const char *path, int has_header, int delimiter,
+                         int encoding, csv_progress_fn progress,
+                         void *user_data) {
+    if (path == nullptr) {
+        csv_set_error("path is NULL");
+        return -1;
+    }
+    char *raw = nullptr;
+    uint64_t len = 0;
+    int32_t truncated = 0;
+    if (csv_read_source(path, encoding, &raw, &len, &truncated) != 0) return -1;
+    heap_bytes text(raw);
+
+    int d = delimiter;
+    if (d == 0) {
+        uint64_t start = (len >= 3 && memcmp(raw, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
+        d = csv_detect_delimiter(raw, len, start);
+    }
+    if (d < 1 || d > 255) {
+        csv_set_error("invalid delimiter: %d", delimiter);
+        return -1;
+    }
+    csv_parse_opts opts{};
+    opts.delimiter = static_cast<uint32_t>(d);
+    opts.progress = progress;
+    opts.user_data = user_data;
+    opts.total_len = static_cast<int64_t>(len);
+
+    csv_table parsed{};
+    int rc = csv_table_parse_ex(&parsed, raw, len, has_header, &opts);
+    text.reset();
+    if (rc != 0) return -1;
+    if (truncated) note_truncated_utf16(&parsed);
+    return place_in_slot(&parsed);
+}
+
+// The capacity the result buffer grows to for `needed` bytes.
+uint64_t json_capacity(uint64_t cap, uint64_t needed) {
+    uint64_t k = cap;
+    if (k == 0) {
+        k = 4096;
+        if (needed <= k) return k;
+    }
+    for (;;) {
+        if (k > (1ull << 30)) return needed;
+        k *= 2;
+        if (k >= needed) return k;
+    }
+}
+
+}  // namespace
+
+// ---- shared inside the library ---------------------------------------------
+
+void csv_set_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(g_err, sizeof g_err, fmt, ap);
+    va_end(ap);
+}
+
+void csv_clear_error(void) { g_err[0] = '\0'; }
+
+void csv_table_lock(void) { csv_platform_lock(); }
+
+void csv_table_unlock(void) { csv_platform_unlock(); }
+
+csv_table *csv_table_get(int handle) {
+    if (static_cast<unsigned>(handle) >= CSV_MAX_HANDLES) return nullptr;
+    csv_table *t = &g_tables[handle];
+    return t->in_use ? t : nullptr;
+}
+
+const char *csv_tls_put_json(const char *text, size_t len) {
+    if (text == nullptr) {
+        csv_set_error("null JSON");
+        return nullptr;
+    }
+    uint64_t needed = static_cast<uint64_t>(len) + 1;
+    if (g_json_cap < needed) {
+        uint64_t k = json_capacity(g_json_cap, needed);
+        // On failure the previous text stays readable where it was.
+        char *grown = k > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(g_json, k));
+        if (grown == nullptr) {
+            csv_set_error("out of memory for JSON buffer");
+            return nullptr;
+        }
+        g_json = grown;
+        g_json_cap = k;
+    }
+    memcpy(g_json, text, len);
+    g_json[len] = '\0';
+    return g_json;
+}
+
+int csv_read_source(const char *path, int32_t encoding, char **out_text,
+                    uint64_t *out_len, int32_t *out_truncated) {
+    *out_text = nullptr;
+    *out_len = 0;
+    if (out_truncated) *out_truncated = 0;
+    char *raw = nullptr;
+    uint64_t n = 0;
+    if (read_file(path, &raw, &n) != 0) return -1;
+    heap_bytes buf(raw);
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(raw);
+
+    int32_t big_endian = 0;
+    uint64_t skip = 0;
+    if (encoding == 2 || encoding == 3) {
+        big_endian = encoding == 3;
+        if (n >= 2 && b[0] == (big_endian ? 0xFE : 0xFF) && b[1] == (big_endian ? 0xFF : 0xFE))
+            skip = 2;
+    } else if (encoding == 0 && n >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        skip = 2;
+    } else if (encoding == 0 && n >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        big_endian = 1;
+        skip = 2;
+    } else if (encoding == 0 && !(n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)) {
+        // No mark: UTF-16 only when enough pairs hold exactly one zero byte,
+        // and more in one byte order than in the other.
+        uint64_t limit = n < 4096 ? n : 4096;
+        uint64_t le = 0, be = 0;
+        for (uint64_t i = 0; i + 1 < limit; i += 2) {
+            le += (b[i] != 0 && b[i + 1] == 0);
+            be += (b[i] == 0 && b[i + 1] != 0);
+        }
+        if (le > 8 && le > be) {
+            encoding = 2;
+        } else if (be > 8 && be > le) {
+            encoding = 3;
+            big_endian = 1;
+        }
+    }
+    bool decode = encoding == 2 || encoding == 3 || skip != 0;
+    if (!decode) {
+        *out_text = buf.release();
+        *out_len = n;
+        return 0;
+    }
+    return csv_utf16_to_utf8(b, n, big_endian, skip, out_text, out_len, out_truncated);
+}
+
+// ---- exported --------------------------------------------------------------
+
+extern "C" {
+
+VELMORA_CSV_API int csv_load(const char *path, int has_header) {
+    csv_clear_error();
+    if (path == nullptr) {
+        csv_set_error("path is NULL");
+        return -1;
+    }
+    char *raw = nullptr;
+    uint64_t len = 0;
+    if (read_file(path, &raw, &len) != 0) return -1;
+    heap_bytes data(raw);
+    csv_table parsed{};
+    int rc = csv_table_parse(&parsed, raw, len, has_header);
+    data.reset();
+    if (rc != 0) return -1;
+    return place_in_slot(&parsed);
+}
+
+VELMORA_CSV_API int csv_load_ex(const char *path, int has_header, int delimiter,
+                                int encoding) {
+    csv_clear_error();
+    return csv_load_ex_internal(path, has_header, delimiter, encoding, nullptr, nullptr);
+}
+
+VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
+                                         int delimiter, int encoding,
+                                         csv_progress_fn progress,
+                                         void *user_data) {
+    csv_clear_error();
+    return csv_load_ex_internal(path, has_header, delimiter, encoding, progress,
+                                user_data);
+}
+
+VELMORA_CSV_API int csv_row_count(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    if (t == nullptr) return -1;
+    return t->n_rows > INT32_MAX ? INT32_MAX : static_cast<int>(t->n_rows);
+}
+
+VELMORA_CSV_API int csv_col_count(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? -1 : t->n_cols;
+}
+
+VELMORA_CSV_API void csv_close(int handle) {
+    table_lock lock;
+    csv_table_free(csv_table_get(handle));
+}
+
+VELMORA_CSV_API const char *csv_last_error(void) { return g_err; }
+
+VELMORA_CSV_API const char *csv_headers(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? nullptr : csv_emit_headers(t);
+}
+
+VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    if (t == nullptr) return nullptr;
+    // Position p of a null row list stands for row p.
+    return csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, offset, limit);
+}
+
+VELMORA_CSV_API const char *csv_select(int handle, const char *cols) {
+    csv_clear_error();
+    if (cols == nullptr) {
+        csv_set_error("cols is NULL");
+        return nullptr;
+    }
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    if (t == nullptr) return nullptr;
+    int32_t *list = nullptr;
+    int32_t n = 0;
+    if (csv_parse_col_list(t, cols, &list, &n) != 0) return nullptr;
+    heap_cols owned(list);
+    return csv_emit_rows(t, nullptr, t->n_rows, list, n, 0, -1);
+}
+
+VELMORA_CSV_API const char *csv_search(int handle, const char *col,
+                                       const char *query, int case_insensitive) {
+    csv_clear_error();
+    if (col == nullptr) {
+        csv_set_error("col is NULL");
+        return nullptr;
+    }
+    if (query == nullptr) {
+        csv_set_error("query is NULL");
+        return nullptr;
+    }
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    if (t == nullptr) return nullptr;
+    int32_t c = csv_resolve_col(t, col);
+    if (c < 0) {
+        csv_set_error("unknown column: %s", col);
+        return nullptr;
+    }
+    int64_t *matches = nullptr;
+    int64_t n = 0;
+    if (csv_search_rows(t, c, query, case_insensitive, &matches, &n) != 0) return nullptr;
+    heap_rows owned(matches);
+    return csv_emit_rows(t, matches, n, nullptr, 0, 0, -1);
+}
+
+VELMORA_CSV_API const char *csv_sort(int handle, const char *col, int descending) {
+    csv_clear_error();
+    if (col == nullptr) {
+        csv_set_error("col is NULL");
+        return nullptr;
+    }
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    if (t == nullptr) return nullptr;
+    int32_t c = csv_resolve_col(t, col);
+    if (c < 0) {
+        csv_set_error("unknown column: %s", col);
+        return nullptr;
+    }
+    int64_t *order = nullptr;
+    int64_t n = 0;
+    if (csv_sort_rows(t, c, descending, &order, &n) != 0) return nullptr;
+    heap_rows owned(order);
+    return csv_emit_rows(t, order, n, nullptr, 0, 0, -1);
+}
+
+VELMORA_CSV_API const char *csv_stats(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? nullptr : csv_emit_stats(t);
+}
+
+VELMORA_CSV_API const char *csv_parse_warnings(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? nullptr : csv_emit_warnings(t);
+}
+
+VELMORA_CSV_API int csv_parse_warning_count(int handle) {
+    csv_clear_error();
+    int64_t total;
+    {
+        table_lock lock;
+        const csv_table *t = checked_table(handle);
+        if (t == nullptr) return -1;
+        total = t->ragged + t->blank + (t->unterminated_quote ? 1 : 0) +
+                (t->truncated_utf16 ? 1 : 0);
+    }
+    return total > INT32_MAX ? INT32_MAX : static_cast<int>(total);
+}
+
+}  // extern "C"

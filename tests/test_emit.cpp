@@ -1,0 +1,964 @@
+// Result documents (headers, rows, column statistics, parse warnings), the
+// per-thread result buffer and the CSV text writer.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1
+#endif
+#include <stdio.h>
+#include <string.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "csv_internal.h"
+#include "test_util.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using Rows = std::vector<Strings>;
+
+std::string str(const char *p) { return p ? std::string(p) : std::string("<null>"); }
+
+// A table built directly from texts, independent of the parser: every text
+// is stored in the blob followed by a NUL, empty texts as the empty cell.
+struct Built {
+    csv_table t{};
+    Built(const Strings &headers, const Rows &rows, int32_t n_cols = -1) {
+        t.n_cols = n_cols >= 0 ? n_cols : static_cast<int32_t>(headers.size());
+        t.n_rows = static_cast<int64_t>(rows.size());
+        t.row_cap = t.n_rows;
+        std::string blob(1, '\0');
+        auto store = [&](const std::string &s) {
+            if (s.empty()) return csv_cell{0, 0};
+            csv_cell c{static_cast<uint32_t>(blob.size()), static_cast<uint32_t>(s.size())};
+            blob += s;
+            blob += '\0';
+            return c;
+        };
+        if (t.n_cols > 0) {
+            t.headers = static_cast<csv_cell *>(csv_calloc(t.n_cols, sizeof(csv_cell)));
+            for (int32_t c = 0; c < t.n_cols && c < static_cast<int32_t>(headers.size()); ++c)
+                t.headers[c] = store(headers[c]);
+        }
+        if (t.n_rows > 0 && t.n_cols > 0) {
+            t.cells = static_cast<csv_cell *>(csv_calloc(t.n_rows * t.n_cols, sizeof(csv_cell)));
+            for (int64_t r = 0; r < t.n_rows; ++r)
+                for (int32_t c = 0; c < t.n_cols && c < static_cast<int32_t>(rows[r].size()); ++c)
+                    t.cells[r * t.n_cols + c] = store(rows[r][c]);
+        }
+        t.blob = static_cast<char *>(csv_malloc(blob.size()));
+        memcpy(t.blob, blob.data(), blob.size());
+        t.blob_len = t.blob_cap = blob.size();
+        t.in_use = 1;
+    }
+    ~Built() { csv_table_free(&t); }
+    Built(const Built &) = delete;
+    Built &operator=(const Built &) = delete;
+    const csv_table *get() const { return &t; }
+};
+
+// A loaded handle, closed at the end of the scope.
+struct Handle {
+    int h = -1;
+    Handle(const std::string &name, const std::string &bytes, int has_header = 1) {
+        h = csv_load(vtest::write_temp(name, bytes).c_str(), has_header);
+        EXPECT_GE(h, 0) << csv_last_error();
+    }
+    ~Handle() { csv_close(h); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+};
+
+std::string all_rows(const csv_table *t) {
+    return str(csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, 0, -1));
+}
+
+// The JSON string literal the writer gives for well-formed UTF-8 `s`.
+std::string json_string(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    snprintf(buf, sizeof buf, "\\u%04X", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// Runs `fn` on a new thread, whose result buffer starts empty.
+template <class F>
+void on_fresh_thread(F fn) {
+    std::thread th(fn);
+    th.join();
+}
+
+const Strings kAB = {"a", "b"};
+const Rows kRows12 = {{"1", "2"}, {"3", "4"}};
+
+// ---- headers and rows documents ---------------------------------------------
+
+struct WindowCase {
+    const char *name;
+    int32_t offset;
+    int32_t limit;
+    const char *expected;
+};
+void PrintTo(const WindowCase &c, std::ostream *os) { *os << c.name; }
+
+class RowsWindow : public ::testing::TestWithParam<WindowCase> {};
+
+TEST_P(RowsWindow, EmitterAndExportGiveTheSameWindow) {
+    const WindowCase &c = GetParam();
+    Built b(kAB, kRows12);
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, 2, nullptr, 0, c.offset, c.limit)), c.expected);
+
+    Handle h(std::string("window_") + c.name + ".csv", "a,b\n1,2\n3,4\n");
+    EXPECT_EQ(str(csv_rows(h.h, c.offset, c.limit)), c.expected);
+    EXPECT_STREQ(csv_last_error(), "");
+}
+
+const WindowCase kWindowCases[] = {
+    {"All", 0, -1, R"([{"a":"1","b":"2"},{"a":"3","b":"4"}])"},
+    {"SecondOnly", 1, 1, R"([{"a":"3","b":"4"}])"},
+    {"NegativeOffsetIsZero", -7, 1, R"([{"a":"1","b":"2"}])"},
+    {"OffsetAtEnd", 2, 5, "[]"},
+    {"OffsetPastEnd", 9, -1, "[]"},
+    {"LimitZero", 0, 0, "[]"},
+    {"LimitPastEndIsCut", 1, 5, R"([{"a":"3","b":"4"}])"},
+    {"HugeLimitDoesNotWrap", 1, INT32_MAX, R"([{"a":"3","b":"4"}])"},
+    {"HugeOffsetAndLimit", INT32_MAX, INT32_MAX, "[]"},
+    {"MinOffsetMinLimit", INT32_MIN, INT32_MIN, R"([{"a":"1","b":"2"},{"a":"3","b":"4"}])"},
+    {"ExactFit", 0, 2, R"([{"a":"1","b":"2"},{"a":"3","b":"4"}])"},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, RowsWindow, ::testing::ValuesIn(kWindowCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(EmitHeaders, ListsHeadersInColumnOrder) {
+    Built b(kAB, kRows12);
+    EXPECT_EQ(str(csv_emit_headers(b.get())), R"(["a","b"])");
+    Handle h("headers.csv", "a,b\n1,2\n3,4\n");
+    EXPECT_EQ(str(csv_headers(h.h)), R"(["a","b"])");
+}
+
+TEST(EmitHeaders, EmptyNamesAndNoColumns) {
+    Built b({"", "x", ""}, {});
+    EXPECT_EQ(str(csv_emit_headers(b.get())), R"(["","x",""])");
+    Built none({}, {{}, {}}, 0);
+    EXPECT_EQ(str(csv_emit_headers(none.get())), "[]");
+    csv_table zero{};
+    EXPECT_EQ(str(csv_emit_headers(&zero)), "[]");
+    EXPECT_EQ(str(csv_emit_rows(&zero, nullptr, 0, nullptr, 0, 0, -1)), "[]");
+}
+
+struct ListCase {
+    const char *name;
+    std::vector<int64_t> rows;  // empty: no row list
+    std::vector<int32_t> cols;  // empty: no column list
+    const char *expected;
+};
+void PrintTo(const ListCase &c, std::ostream *os) { *os << c.name; }
+
+class RowsLists : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(RowsLists, FollowsTheListsInOrder) {
+    const ListCase &c = GetParam();
+    Built b(kAB, kRows12);
+    const int64_t *rows = c.rows.empty() ? nullptr : c.rows.data();
+    int64_t n = c.rows.empty() ? 2 : static_cast<int64_t>(c.rows.size());
+    const int32_t *cols = c.cols.empty() ? nullptr : c.cols.data();
+    int32_t m = static_cast<int32_t>(c.cols.size());
+    EXPECT_EQ(str(csv_emit_rows(b.get(), rows, n, cols, m, 0, -1)), c.expected);
+}
+
+const ListCase kListCases[] = {
+    {"ColumnRepeatedAndOutOfRange", {}, {1, 0, 1, 9},
+     R"([{"b":"2","a":"1","b":"2"},{"b":"4","a":"3","b":"4"}])"},
+    {"NegativeColumnSkipped", {}, {-1, 1, INT32_MIN}, R"([{"b":"2"},{"b":"4"}])"},
+    {"NoValidColumnGivesEmptyObjects", {}, {2, -3}, "[{},{}]"},
+    {"RowOutsideTableHasEmptyValues", {1, 5}, {}, R"([{"a":"3","b":"4"},{"a":"","b":""}])"},
+    {"NegativeRowIndex", {-1, 0}, {}, R"([{"a":"","b":""},{"a":"1","b":"2"}])"},
+    {"RowsRepeatedAndReversed", {1, 1, 0}, {0},
+     R"([{"a":"3"},{"a":"3"},{"a":"1"}])"},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, RowsLists, ::testing::ValuesIn(kListCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(EmitRows, ColumnListOfLengthZeroOrLessMeansAllColumns) {
+    Built b(kAB, kRows12);
+    int32_t one[] = {1};
+    const char *all = R"([{"a":"1","b":"2"},{"a":"3","b":"4"}])";
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, 2, one, 0, 0, -1)), all);
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, 2, one, -4, 0, -1)), all);
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, 2, one, 1, 0, -1)), R"([{"b":"2"},{"b":"4"}])");
+}
+
+TEST(EmitRows, WindowCountsListPositionsNotRowNumbers) {
+    Built b(kAB, {{"1", "2"}, {"3", "4"}, {"5", "6"}});
+    int64_t order[] = {2, 0, 1};
+    EXPECT_EQ(str(csv_emit_rows(b.get(), order, 3, nullptr, 0, 1, 1)), R"([{"a":"1","b":"2"}])");
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, -5, nullptr, 0, 0, -1)), "[]");
+}
+
+TEST(EmitRows, EmptyTables) {
+    Built header_only(kAB, {});
+    EXPECT_EQ(all_rows(header_only.get()), "[]");
+    EXPECT_EQ(str(csv_emit_rows(header_only.get(), nullptr, 0, nullptr, 0, -3, 7)), "[]");
+    EXPECT_EQ(str(csv_emit_headers(header_only.get())), R"(["a","b"])");
+
+    Built no_cols({}, {{}, {}}, 0);
+    EXPECT_EQ(all_rows(no_cols.get()), "[{},{}]");
+
+    Handle h("header_only.csv", "a,b\n");
+    EXPECT_EQ(str(csv_rows(h.h, 0, -1)), "[]");
+    EXPECT_EQ(str(csv_rows(h.h, -1, 3)), "[]");
+    EXPECT_EQ(str(csv_headers(h.h)), R"(["a","b"])");
+}
+
+TEST(EmitRows, ValuesStayStringsAndAreEscaped) {
+    Built b({"n", "s\"k", "t"},
+            {{"1", "say \"hi\"\\", "a\tb\nc\rd\x01"},
+             {"-2.5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "a/b\x7F"},
+             {"", "", ""}});
+    EXPECT_EQ(all_rows(b.get()),
+              "[{\"n\":\"1\",\"s\\\"k\":\"say \\\"hi\\\"\\\\\",\"t\":\"a\\tb\\nc\\rd\\u0001\"},"
+              "{\"n\":\"-2.5\",\"s\\\"k\":\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80\",\"t\":\"a/b\x7F\"},"
+              "{\"n\":\"\",\"s\\\"k\":\"\",\"t\":\"\"}]");
+    EXPECT_EQ(str(csv_emit_headers(b.get())), "[\"n\",\"s\\\"k\",\"t\"]");
+}
+
+TEST(EmitRows, DuplicateHeaderNamesGiveRepeatedKeys) {
+    Built b({"x", "x", "y"}, {{"1", "2", "3"}});
+    EXPECT_EQ(all_rows(b.get()), R"([{"x":"1","x":"2","y":"3"}])");
+}
+
+TEST(EmitRows, NotWellFormedTextIsRepairedAsKeyAndValue) {
+    Built b({"caf\xE9", "ok"}, {{"\xE9t\xE9", "\xC3\xA9\xE9\xC3\xA9"}, {"\xFF", "\x80"}});
+    EXPECT_EQ(all_rows(b.get()),
+              "[{\"caf\xC3\xA9\":\"\xC3\xA9t\xC3\xA9\",\"ok\":\"\xC3\xA9\xC3\xA9\xC3\xA9\"},"
+              "{\"caf\xC3\xA9\":\"\xC3\xBF\",\"ok\":\"\xC2\x80\"}]");
+    EXPECT_EQ(str(csv_emit_headers(b.get())), "[\"caf\xC3\xA9\",\"ok\"]");
+    EXPECT_STREQ(csv_last_error(), "");
+}
+
+TEST(EmitRows, TextsEndAtTheirFirstNul) {
+    using namespace std::string_literals;
+    Built b({"a\0b"s, "\0"s}, {{"x\0y"s, "\xE9\0zz"s}, {"\0\xFF"s, "long text\0\"\\"s}});
+    EXPECT_EQ(all_rows(b.get()),
+              "[{\"a\":\"x\",\"\":\"\xC3\xA9\"},{\"a\":\"\",\"\":\"long text\"}]");
+    EXPECT_EQ(str(csv_emit_headers(b.get())), R"(["a",""])");
+}
+
+// Every special byte at every position of texts of lengths around the word
+// size: the fast path for plain text must agree with escaping, repair and
+// the cut at NUL.
+struct Special {
+    std::string stored;
+    std::string shown;  // after repair, before JSON escaping
+    bool cuts;          // a NUL: the text ends before it
+};
+
+TEST(EmitRows, SpecialBytesAtEveryPosition) {
+    using namespace std::string_literals;
+    const Special specials[] = {
+        {"\"", "\"", false},      {"\\", "\\", false},   {"\x01", "\x01", false},
+        {"\x1F", "\x1F", false},  {"\n", "\n", false},     {"\x7F", "\x7F", false},
+        {" ", " ", false},        {"~", "~", false},       {"/", "/", false},
+        {"\xC3\xA9", "\xC3\xA9", false},                 {"\xE2\x82\xAC", "\xE2\x82\xAC", false},
+        {"\xE9", "\xC3\xA9", false}, {"\xFF", "\xC3\xBF", false}, {"\x80", "\xC2\x80", false},
+        {"\0"s, "", true},
+    };
+    Strings cells;
+    std::vector<std::string> shown;
+    for (size_t len = 1; len <= 26; ++len)
+        for (const Special &sp : specials)
+            for (size_t pos = 0; pos + 1 <= len; ++pos) {
+                std::string head(pos, 'a'), tail(len - pos - 1, 'z');
+                cells.push_back(head + sp.stored + tail);
+                shown.push_back(sp.cuts ? head : head + sp.shown + tail);
+            }
+    Rows rows;
+    for (const std::string &c : cells) rows.push_back({c, c});
+    // Long keys needing escapes and repair take the same paths.
+    Built b({"plain key text", "key \"\xE9\" text"}, rows);
+    const std::string k1 = json_string("plain key text");
+    const std::string k2 = json_string("key \"\xC3\xA9\" text");
+    std::string expected = "[";
+    for (const std::string &c : shown) {
+        if (expected.size() > 1) expected += ',';
+        expected += "{" + k1 + ":" + json_string(c) + "," + k2 + ":" + json_string(c) + "}";
+    }
+    expected += "]";
+    EXPECT_EQ(all_rows(b.get()), expected);
+}
+
+// The text expected for rows [start, end) of `b` over all its columns.
+std::string expected_rows(const Strings &headers, const Rows &rows, size_t start, size_t end) {
+    std::string out = "[";
+    for (size_t r = start; r < end; ++r) {
+        if (r > start) out += ',';
+        out += '{';
+        for (size_t c = 0; c < headers.size(); ++c) {
+            if (c) out += ',';
+            out += json_string(headers[c]) + ":" + json_string(rows[r][c]);
+        }
+        out += '}';
+    }
+    return out + "]";
+}
+
+struct ShapeCase {
+    const char *name;
+    int32_t cols;
+    int64_t rows;
+    int32_t offset;
+    int32_t limit;
+};
+void PrintTo(const ShapeCase &c, std::ostream *os) { *os << c.name; }
+
+class RowsShapes : public ::testing::TestWithParam<ShapeCase> {};
+
+// Large answers are built in parts; their joins must not show.
+TEST_P(RowsShapes, LargeAnswersMatchTheReference) {
+    const ShapeCase &c = GetParam();
+    Strings headers;
+    for (int32_t k = 0; k < c.cols; ++k) headers.push_back(k % 7 == 3 ? "q\"" + std::to_string(k) : "c" + std::to_string(k));
+    Rows rows(static_cast<size_t>(c.rows));
+    for (int64_t r = 0; r < c.rows; ++r)
+        for (int32_t k = 0; k < c.cols; ++k)
+            rows[r].push_back(r % 5 == 0 ? "" : (r + k) % 3 == 0 ? "t\u00e9xt\n" + std::to_string(r) : std::to_string(r * 31 + k));
+    Built b(headers, rows, c.cols);
+    size_t start = std::min<size_t>(static_cast<size_t>(std::max(c.offset, 0)), rows.size());
+    size_t end = c.limit < 0 ? rows.size() : std::min(rows.size(), start + static_cast<size_t>(c.limit));
+    EXPECT_EQ(str(csv_emit_rows(b.get(), nullptr, c.rows, nullptr, 0, c.offset, c.limit)),
+              expected_rows(headers, rows, start, end));
+}
+
+const ShapeCase kShapeCases[] = {
+    {"OneColumnManyRows", 1, 20000, 0, -1},
+    {"TenColumnsWindowAcrossParts", 10, 3000, 777, 1500},
+    {"TenColumnsLastRowsOnly", 10, 3000, 2999, 10},
+    {"NoColumnsManyRows", 0, 40000, 0, -1},
+    {"VeryWideRows", 9000, 3, 0, -1},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, RowsShapes, ::testing::ValuesIn(kShapeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(EmitRows, NullTable) {
+    csv_clear_error();
+    EXPECT_EQ(csv_emit_rows(nullptr, nullptr, 0, nullptr, 0, 0, -1), nullptr);
+    EXPECT_STREQ(csv_last_error(), "null table");
+    csv_clear_error();
+    EXPECT_EQ(csv_emit_headers(nullptr), nullptr);
+    EXPECT_STREQ(csv_last_error(), "null table");
+    csv_clear_error();
+    EXPECT_EQ(csv_emit_stats(nullptr), nullptr);
+    EXPECT_STREQ(csv_last_error(), "null table");
+    csv_clear_error();
+    EXPECT_EQ(csv_emit_warnings(nullptr), nullptr);
+    EXPECT_STREQ(csv_last_error(), "null table");
+}
+
+TEST(EmitRows, FailedCallLeavesThePreviousTextInPlace) {
+    Built b(kAB, kRows12);
+    const char *first = csv_emit_headers(b.get());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(csv_emit_rows(nullptr, nullptr, 0, nullptr, 0, 0, -1), nullptr);
+    EXPECT_STREQ(first, R"(["a","b"])");
+}
+
+TEST(EmitExports, InvalidHandles) {
+    for (int bad : {-1, 64, 12345}) {
+        std::string msg = "invalid handle: " + std::to_string(bad);
+        EXPECT_EQ(csv_headers(bad), nullptr);
+        EXPECT_EQ(csv_last_error(), msg);
+        EXPECT_EQ(csv_rows(bad, 0, -1), nullptr);
+        EXPECT_EQ(csv_last_error(), msg);
+        EXPECT_EQ(csv_stats(bad), nullptr);
+        EXPECT_EQ(csv_last_error(), msg);
+        EXPECT_EQ(csv_parse_warnings(bad), nullptr);
+        EXPECT_EQ(csv_last_error(), msg);
+        EXPECT_EQ(csv_parse_warning_count(bad), -1);
+        EXPECT_EQ(csv_last_error(), msg);
+    }
+}
+
+TEST(EmitExports, RepairedTextThroughLoadedFile) {
+    Handle h("latin1.csv", "caf\xE9,b\n\xE9t\xE9,\"q\"\"\"\n");
+    EXPECT_EQ(str(csv_headers(h.h)), "[\"caf\xC3\xA9\",\"b\"]");
+    EXPECT_EQ(str(csv_rows(h.h, 0, -1)), "[{\"caf\xC3\xA9\":\"\xC3\xA9t\xC3\xA9\",\"b\":\"q\\\"\"}]");
+}
+
+// ---- out of memory ---------------------------------------------------------
+
+// Fails the first, second, ... allocation of one rows call on a fresh
+// thread until the call succeeds: every failure is reported with its own
+// message, and the previous text of the thread stays readable throughout.
+TEST(EmitRows, EachFailingAllocationIsReported) {
+    on_fresh_thread([] {
+        const std::string wide(5000, 'y');  // the result outgrows the first buffer
+        Built b(kAB, {{"1", "\xE9"}, {"x", wide}});
+        const char *before = csv_tls_put_json("[0]", 3);
+        ASSERT_NE(before, nullptr);
+        std::vector<std::string> seen;
+        std::string text;
+        for (int n = 0; n < 64 && text.empty(); ++n) {
+            csv_clear_error();
+            csv_alloc_fail_after(n);
+            const char *r = csv_emit_rows(b.get(), nullptr, 2, nullptr, 0, 0, -1);
+            csv_alloc_fail_after(-1);
+            if (r != nullptr) {
+                text = r;
+                break;
+            }
+            seen.push_back(csv_last_error());
+            EXPECT_STREQ(before, "[0]") << n;
+        }
+        EXPECT_EQ(text, "[{\"a\":\"1\",\"b\":\"\xC3\xA9\"},{\"a\":\"x\",\"b\":\"" + wide + "\"}]");
+        // The key list and the text collect, the repair (whose failure leaves
+        // text the writer refuses), then the larger result buffer.
+        const std::vector<std::string> expected = {"out of memory", "out of memory",
+                                                   "failed to serialize JSON",
+                                                   "out of memory for JSON buffer"};
+        EXPECT_EQ(seen, expected);
+    });
+}
+
+TEST(EmitHeaders, FailedRepairFailsTheWriter) {
+    on_fresh_thread([] {
+        Built b({"\xE9"}, {});
+        csv_alloc_fail_after(0);
+        EXPECT_EQ(csv_emit_headers(b.get()), nullptr);
+        csv_alloc_fail_after(-1);
+        EXPECT_STREQ(csv_last_error(), "failed to serialize JSON");
+    });
+}
+
+// ---- result buffer -----------------------------------------------------------
+
+// Whether a text of `len` bytes fits the thread's buffer without growing it:
+// with every allocation refused, only a fitting text can be stored.
+bool fits_without_growth(size_t len) {
+    std::string text(len, 'x');
+    csv_alloc_fail_after(0);
+    const char *p = csv_tls_put_json(text.data(), text.size());
+    csv_alloc_fail_after(-1);
+    return p != nullptr;
+}
+
+struct CapacityCase {
+    const char *name;
+    size_t first;     // first result on a fresh thread
+    size_t capacity;  // the buffer it must get
+};
+void PrintTo(const CapacityCase &c, std::ostream *os) { *os << c.name; }
+
+class ResultBuffer : public ::testing::TestWithParam<CapacityCase> {};
+
+TEST_P(ResultBuffer, GrowsByDoubling) {
+    const CapacityCase c = GetParam();
+    on_fresh_thread([c] {
+        std::string text(c.first, 'y');
+        ASSERT_NE(csv_tls_put_json(text.data(), text.size()), nullptr);
+        EXPECT_TRUE(fits_without_growth(c.capacity - 1));
+        EXPECT_FALSE(fits_without_growth(c.capacity));
+    });
+}
+
+const CapacityCase kCapacityCases[] = {
+    {"Empty", 0, 4096},
+    {"Fits4096", 4095, 4096},
+    {"Needs4097", 4096, 8192},
+    {"Text5000", 5000, 8192},
+    {"Text65536", 65536, 131072},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, ResultBuffer, ::testing::ValuesIn(kCapacityCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(ResultBufferPolicy, ReusedThenDoubledFromCurrentCapacity) {
+    on_fresh_thread([] {
+        const char *p = csv_tls_put_json("abc", 3);
+        ASSERT_NE(p, nullptr);
+        std::string big(4095, 'q');
+        EXPECT_EQ(csv_tls_put_json(big.data(), big.size()), p);  // fits: same buffer
+        std::string bigger(4096, 'r');
+        ASSERT_NE(csv_tls_put_json(bigger.data(), bigger.size()), nullptr);
+        EXPECT_TRUE(fits_without_growth(8191));
+        EXPECT_FALSE(fits_without_growth(8192));
+        std::string huge(20000, 's');  // from 8192: 16384, then 32768
+        ASSERT_NE(csv_tls_put_json(huge.data(), huge.size()), nullptr);
+        EXPECT_TRUE(fits_without_growth(32767));
+        EXPECT_FALSE(fits_without_growth(32768));
+        // Never shrunk.
+        EXPECT_TRUE(fits_without_growth(1));
+        EXPECT_TRUE(fits_without_growth(32767));
+    });
+}
+
+TEST(ResultBufferPolicy, FailedGrowthKeepsThePreviousText) {
+    on_fresh_thread([] {
+        const char *p = csv_tls_put_json("[1,2]", 5);
+        ASSERT_NE(p, nullptr);
+        std::string big(10000, 'z');
+        csv_clear_error();
+        csv_alloc_fail_after(0);
+        EXPECT_EQ(csv_tls_put_json(big.data(), big.size()), nullptr);
+        csv_alloc_fail_after(-1);
+        EXPECT_STREQ(csv_last_error(), "out of memory for JSON buffer");
+        EXPECT_STREQ(p, "[1,2]");
+        // The same through an emitter whose result needs a larger buffer.
+        std::vector<std::string> long_row(1, std::string(6000, 'w'));
+        Built b({"c"}, {long_row});
+        csv_clear_error();
+        csv_alloc_fail_after(2);  // the key list, the text, then the buffer fails
+        EXPECT_EQ(all_rows(b.get()), "<null>");
+        csv_alloc_fail_after(-1);
+        EXPECT_STREQ(csv_last_error(), "out of memory for JSON buffer");
+        EXPECT_STREQ(p, "[1,2]");
+        EXPECT_EQ(all_rows(b.get()), "[{\"c\":\"" + long_row[0] + "\"}]");
+    });
+}
+
+TEST(ResultBufferPolicy, NullText) {
+    csv_clear_error();
+    EXPECT_EQ(csv_tls_put_json(nullptr, 0), nullptr);
+    EXPECT_STREQ(csv_last_error(), "null JSON");
+}
+
+TEST(ResultBufferPolicy, CopiesLengthBytesAndTerminates) {
+    on_fresh_thread([] {
+        const char *p = csv_tls_put_json("abcdef", 3);
+        ASSERT_NE(p, nullptr);
+        EXPECT_STREQ(p, "abc");
+        EXPECT_STREQ(csv_tls_put_json("", 0), "");
+    });
+}
+
+// Two threads querying at the same time each read their own text, and a
+// thread's own text is untouched by the other's queries.
+TEST(EmitThreads, EachThreadReadsItsOwnText) {
+    Handle one("threads_one.csv", "a,b\n1,2\n3,4\n");
+    Handle two("threads_two.csv", "x\n\xE9\nlonger text here\n");
+    const std::string rows_one = R"([{"a":"1","b":"2"},{"a":"3","b":"4"}])";
+    const std::string rows_two = "[{\"x\":\"\xC3\xA9\"},{\"x\":\"longer text here\"}]";
+    std::atomic<int> failures{0};
+    std::atomic<bool> go{false};
+    auto worker = [&](int h, const std::string &rows, const std::string &headers) {
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < 3000; ++i) {
+            const char *r = csv_rows(h, 0, -1);
+            if (r == nullptr || rows != r) ++failures;
+            const char *hd = csv_headers(h);
+            if (hd == nullptr || headers != hd) ++failures;
+            // A thread's second query may reuse its buffer, never the other's.
+            if (r != hd) ++failures;
+        }
+    };
+    std::thread t1(worker, one.h, rows_one, std::string(R"(["a","b"])"));
+    std::thread t2(worker, two.h, rows_two, std::string(R"(["x"])"));
+    go = true;
+    t1.join();
+    t2.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// ---- statistics document -------------------------------------------------------
+
+struct StatsCase {
+    const char *name;
+    const char *file;
+    const char *expected;
+};
+void PrintTo(const StatsCase &c, std::ostream *os) { *os << c.name; }
+
+class StatsDoc : public ::testing::TestWithParam<StatsCase> {};
+
+TEST_P(StatsDoc, ExactText) {
+    const StatsCase &c = GetParam();
+    Handle h(std::string("stats_") + c.name + ".csv", c.file);
+    EXPECT_EQ(str(csv_stats(h.h)), c.expected);
+    EXPECT_STREQ(csv_last_error(), "");
+}
+
+const StatsCase kStatsCases[] = {
+    {"Worked", "item,qty,note\napple,3,fresh\npear,,\napple,4,x\n",
+     R"({"row_count":3,"col_count":3,"columns":[{"name":"item","count":3,"nulls":0,"unique":2,"numeric":false},)"
+     R"({"name":"qty","count":2,"nulls":1,"unique":3,"numeric":true,"min":3.0,"max":4.0,"mean":3.5},)"
+     R"({"name":"note","count":2,"nulls":1,"unique":3,"numeric":false}]})"},
+    {"HeaderOnly", "a,b\n",
+     R"({"row_count":0,"col_count":2,"columns":[{"name":"a","count":0,"nulls":0,"unique":0,"numeric":false},)"
+     R"({"name":"b","count":0,"nulls":0,"unique":0,"numeric":false}]})"},
+    {"NoColumns", "", R"({"row_count":0,"col_count":0,"columns":[]})"},
+    {"WholeNumbersPrintedAsReals", "v,z,neg\n2,0,-2.5\n4,0,10\n",
+     R"({"row_count":2,"col_count":3,"columns":[{"name":"v","count":2,"nulls":0,"unique":2,"numeric":true,"min":2.0,"max":4.0,"mean":3.0},)"
+     R"({"name":"z","count":2,"nulls":0,"unique":1,"numeric":true,"min":0.0,"max":0.0,"mean":0.0},)"
+     R"({"name":"neg","count":2,"nulls":0,"unique":2,"numeric":true,"min":-2.5,"max":10.0,"mean":3.75}]})"},
+    {"OnlyEmptyCells", "e,f\n,1\n,2\n",
+     R"({"row_count":2,"col_count":2,"columns":[{"name":"e","count":0,"nulls":2,"unique":1,"numeric":false},)"
+     R"({"name":"f","count":2,"nulls":0,"unique":2,"numeric":true,"min":1.0,"max":2.0,"mean":1.5}]})"},
+    {"RepairedAndDuplicateNames", "caf\xE9,d,d\nx,1,y\n",
+     "{\"row_count\":1,\"col_count\":3,\"columns\":[{\"name\":\"caf\xC3\xA9\",\"count\":1,\"nulls\":0,\"unique\":1,\"numeric\":false},"
+     "{\"name\":\"d\",\"count\":1,\"nulls\":0,\"unique\":1,\"numeric\":true,\"min\":1.0,\"max\":1.0,\"mean\":1.0},"
+     "{\"name\":\"d\",\"count\":1,\"nulls\":0,\"unique\":1,\"numeric\":false}]}"},
+    // The running sum of two finite values overflows; the mean of the
+    // values is still 1e308.
+    {"HugeValuesKeepAFiniteMean", "big\n1e308\n1e308\n",
+     R"({"row_count":2,"col_count":1,"columns":[{"name":"big","count":2,"nulls":0,"unique":1,"numeric":true,"min":1e308,"max":1e308,"mean":1e308}]})"},
+    {"InfinityMadeNonNumericByText", "v\n1\ninf\nx\n",
+     R"({"row_count":3,"col_count":1,"columns":[{"name":"v","count":3,"nulls":0,"unique":3,"numeric":false}]})"},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, StatsDoc, ::testing::ValuesIn(kStatsCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(StatsDocFailure, NonFiniteValueFailsTheWriter) {
+    for (const char *file : {"v\n1\ninf\n", "v\nnan\n2\n", "v\n1e999\n"}) {
+        Handle h("stats_nonfinite.csv", file);
+        EXPECT_EQ(csv_stats(h.h), nullptr) << file;
+        EXPECT_STREQ(csv_last_error(), "failed to serialize JSON") << file;
+    }
+}
+
+TEST(StatsDocFailure, NameWithNulIsCut) {
+    using namespace std::string_literals;
+    Built b({"na\0me"s}, {{"1"}});
+    EXPECT_EQ(str(csv_emit_stats(b.get())),
+              R"({"row_count":1,"col_count":1,"columns":[{"name":"na","count":1,"nulls":0,"unique":1,"numeric":true,"min":1.0,"max":1.0,"mean":1.0}]})");
+}
+
+// ---- warnings document ---------------------------------------------------------
+
+csv_warning sample(int32_t kind, int64_t row, int32_t expected, int32_t actual) {
+    csv_warning w{};
+    w.kind = kind;
+    w.row = row;
+    w.expected = expected;
+    w.actual = actual;
+    return w;
+}
+
+TEST(WarningsDoc, NoWarnings) {
+    csv_table t{};
+    t.expected_cols = 3;
+    EXPECT_EQ(str(csv_emit_warnings(&t)),
+              R"({"count":0,"ragged":0,"blank":0,"unterminated_quote":false,"truncated_utf16":false,"expected_cols":3,"first":null,"samples":[]})");
+}
+
+TEST(WarningsDoc, AllKindsOfSummary) {
+    csv_table t{};
+    t.expected_cols = 3;
+    t.ragged = 2;
+    t.blank = 1;
+    t.unterminated_quote = 1;
+    t.unterminated_row = 7;
+    t.n_samples = 4;
+    t.samples[0] = sample(1, 3, 3, 2);
+    t.samples[1] = sample(2, 5, 3, 1);
+    t.samples[2] = sample(1, 6, 3, 4);
+    t.samples[3] = sample(3, 7, 3, 0);
+    EXPECT_EQ(str(csv_emit_warnings(&t)),
+              R"({"count":4,"ragged":2,"blank":1,"unterminated_quote":true,"truncated_utf16":false,"expected_cols":3,"unterminated_row":7,)"
+              R"("first":{"kind":"ragged","row":3,"expected":3,"actual":2},"samples":[{"kind":"ragged","row":3,"expected":3,"actual":2},)"
+              R"({"kind":"blank","row":5,"expected":3,"actual":1},{"kind":"ragged","row":6,"expected":3,"actual":4},)"
+              R"({"kind":"unterminated_quote","row":7,"expected":3,"actual":0}]})");
+}
+
+TEST(WarningsDoc, EndToEndFromLoadedFile) {
+    Handle h("warnings_e2e.csv", "a,b,c\n1,2\n\n4,5,6,7\n\"x,y\n");
+    EXPECT_EQ(str(csv_parse_warnings(h.h)),
+              R"({"count":4,"ragged":2,"blank":1,"unterminated_quote":true,"truncated_utf16":false,"expected_cols":3,"unterminated_row":5,)"
+              R"("first":{"kind":"ragged","row":2,"expected":3,"actual":2},"samples":[{"kind":"ragged","row":2,"expected":3,"actual":2},)"
+              R"({"kind":"blank","row":3,"expected":3,"actual":1},{"kind":"ragged","row":4,"expected":3,"actual":4},)"
+              R"({"kind":"unterminated_quote","row":5,"expected":3,"actual":0}]})");
+    EXPECT_STREQ(csv_last_error(), "");
+    EXPECT_EQ(csv_parse_warning_count(h.h), 4);
+}
+
+TEST(WarningsDoc, TruncatedUtf16CountsOnce) {
+    csv_table t{};
+    t.expected_cols = 2;
+    t.truncated_utf16 = 7;  // any non-zero value is set
+    t.n_samples = 1;
+    t.samples[0] = sample(4, 9, 2, 0);
+    EXPECT_EQ(str(csv_emit_warnings(&t)),
+              R"({"count":1,"ragged":0,"blank":0,"unterminated_quote":false,"truncated_utf16":true,"expected_cols":2,)"
+              R"("first":{"kind":"truncated_utf16","row":9,"expected":2,"actual":0},"samples":[{"kind":"truncated_utf16","row":9,"expected":2,"actual":0}]})");
+}
+
+struct KindCase {
+    const char *name;
+    int32_t kind;
+    const char *text;
+};
+void PrintTo(const KindCase &c, std::ostream *os) { *os << c.name; }
+
+class WarningKind : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(WarningKind, NameOfKind) {
+    const KindCase &c = GetParam();
+    csv_table t{};
+    t.n_samples = 1;
+    t.samples[0] = sample(c.kind, 1, -2, INT32_MIN);
+    std::string obj = std::string(R"({"kind":")") + c.text + R"(","row":1,"expected":-2,"actual":-2147483648})";
+    EXPECT_EQ(str(csv_emit_warnings(&t)),
+              R"({"count":0,"ragged":0,"blank":0,"unterminated_quote":false,"truncated_utf16":false,"expected_cols":0,"first":)" +
+                  obj + R"(,"samples":[)" + obj + "]}");
+}
+
+const KindCase kKindCases[] = {
+    {"Zero", 0, ""},          {"Ragged", 1, "ragged"},
+    {"Blank", 2, "blank"},    {"Unterminated", 3, "unterminated_quote"},
+    {"Truncated", 4, "truncated_utf16"},
+    {"Five", 5, ""},          {"MinusOne", -1, ""},
+    {"Min", INT32_MIN, ""},   {"Max", INT32_MAX, ""},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, WarningKind, ::testing::ValuesIn(kKindCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(WarningsDoc, OnlyTwentySamplesButFullCounts) {
+    std::string file = "a,b\n";
+    for (int i = 0; i < 25; ++i) file += "1\n";
+    file += "\n1,2\n";
+    Handle h("warnings_many.csv", file);
+    const char *doc = csv_parse_warnings(h.h);
+    ASSERT_NE(doc, nullptr);
+    std::string s(doc);
+    EXPECT_EQ(s.rfind(R"({"count":26,"ragged":25,"blank":1,)", 0), 0u) << s;
+    size_t objects = 0;
+    for (size_t at = s.find("\"kind\""); at != std::string::npos; at = s.find("\"kind\"", at + 1))
+        ++objects;
+    EXPECT_EQ(objects, 21u);  // "first" plus 20 samples
+    EXPECT_NE(s.find(R"("samples":[{"kind":"ragged","row":2,"expected":2,"actual":1},)"), std::string::npos);
+    EXPECT_NE(s.find(R"({"kind":"ragged","row":21,"expected":2,"actual":1}]})"), std::string::npos);
+    EXPECT_EQ(csv_parse_warning_count(h.h), 26);
+}
+
+TEST(WarningsDoc, SampleCountOutsideRange) {
+    csv_table t{};
+    t.n_samples = -3;
+    EXPECT_EQ(str(csv_emit_warnings(&t)),
+              R"({"count":0,"ragged":0,"blank":0,"unterminated_quote":false,"truncated_utf16":false,"expected_cols":0,"first":null,"samples":[]})");
+    t.n_samples = 99;  // never read past the 20 stored samples
+    for (int i = 0; i < CSV_MAX_SAMPLES; ++i) t.samples[i] = sample(2, i + 1, 1, 1);
+    std::string s = str(csv_emit_warnings(&t));
+    size_t objects = 0;
+    for (size_t at = s.find("\"kind\""); at != std::string::npos; at = s.find("\"kind\"", at + 1))
+        ++objects;
+    EXPECT_EQ(objects, 21u);
+}
+
+TEST(WarningsDoc, TotalAboveInt32IsClampedOnlyInTheCount) {
+    Handle h("warnings_clamp.csv", "a\n1\n");
+    {
+        csv_table_lock();
+        csv_table *t = csv_table_get(h.h);
+        ASSERT_NE(t, nullptr);
+        t->ragged = 3000000000LL;
+        t->blank = 5;
+        t->truncated_utf16 = 1;
+        csv_table_unlock();
+    }
+    EXPECT_EQ(csv_parse_warning_count(h.h), INT32_MAX);
+    EXPECT_EQ(str(csv_parse_warnings(h.h)),
+              R"({"count":3000000006,"ragged":3000000000,"blank":5,"unterminated_quote":false,"truncated_utf16":true,"expected_cols":1,"first":null,"samples":[]})");
+    csv_table_lock();
+    csv_table_get(h.h)->ragged = 0;
+    csv_table_unlock();
+}
+
+// ---- CSV text writer -----------------------------------------------------------
+
+// Everything written to a memory stream by the writer, with its result.
+std::string write_csv(const csv_table *t, int *rc) {
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *f = open_memstream(&buf, &len);
+    *rc = csv_emit_csv_fp(t, f);
+    fclose(f);
+    std::string out(buf, len);
+    free(buf);
+    return out;
+}
+
+struct FieldCase {
+    const char *name;
+    std::string cell;
+    std::string written;
+};
+void PrintTo(const FieldCase &c, std::ostream *os) { *os << c.name; }
+
+class CsvField : public ::testing::TestWithParam<FieldCase> {};
+
+TEST_P(CsvField, WrittenAs) {
+    const FieldCase &c = GetParam();
+    Built b({"h"}, {{c.cell}, {"next"}});
+    int rc = -2;
+    EXPECT_EQ(write_csv(b.get(), &rc), c.written + "\nnext\n");
+    EXPECT_EQ(rc, 0);
+}
+
+using namespace std::string_literals;
+const FieldCase kFieldCases[] = {
+    {"Comma", "a,b", "\"a,b\""},
+    {"Quotes", "say \"hi\"", "\"say \"\"hi\"\"\""},
+    {"OnlyQuote", "\"", "\"\"\"\""},
+    {"Semicolon", "a;b", "a;b"},
+    {"Empty", "", ""},
+    {"LineFeed", "a\nb", "\"a\nb\""},
+    {"CarriageReturn", "a\rb", "\"a\rb\""},
+    {"CrLf", "a\r\nb", "\"a\r\nb\""},
+    {"SpacesNotQuoted", "  a b  ", "  a b  "},
+    {"TabPipeNotQuoted", "a\tb|c", "a\tb|c"},
+    {"NonUtf8Unchanged", "\xE9\xFF", "\xE9\xFF"},
+    {"NulKept", "a\0b"s, "a\0b"s},
+    {"NulWithComma", "\0,"s, "\"\0,\""s},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, CsvField, ::testing::ValuesIn(kFieldCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(CsvWriter, RowsHeaderLineAndEmptyShapes) {
+    Built b({"x", "y,z", "w"}, {{"", "", ""}, {"1", "", "3"}});
+    int rc = -2;
+    EXPECT_EQ(write_csv(b.get(), &rc), ",,\n1,,3\n");
+    EXPECT_EQ(rc, 0);
+    b.t.header_line = 1;
+    EXPECT_EQ(write_csv(b.get(), &rc), "x,\"y,z\",w\n,,\n1,,3\n");
+    EXPECT_EQ(rc, 0);
+
+    Built header_only({"a"}, {});
+    EXPECT_EQ(write_csv(header_only.get(), &rc), "");
+    EXPECT_EQ(rc, 0);
+    header_only.t.header_line = 1;
+    EXPECT_EQ(write_csv(header_only.get(), &rc), "a\n");
+
+    Built no_cols({}, {{}, {}, {}}, 0);
+    no_cols.t.header_line = 1;  // no columns: no header line
+    EXPECT_EQ(write_csv(no_cols.get(), &rc), "\n\n\n");
+    EXPECT_EQ(rc, 0);
+
+    csv_table zero{};
+    EXPECT_EQ(write_csv(&zero, &rc), "");
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(CsvWriter, NullArguments) {
+    Built b({"a"}, {{"1"}});
+    EXPECT_EQ(csv_emit_csv_fp(nullptr, stdout), -1);
+    EXPECT_EQ(csv_emit_csv_fp(b.get(), nullptr), -1);
+}
+
+TEST(CsvWriter, RoundTripKeepsAwkwardCells) {
+    const Rows rows = {
+        {"a,b", "say \"hi\"", "line1\nline2", "cr\ronly"},
+        {"crlf\r\nend", "  lead", "trail  ", ""},
+        {"", "", "", ""},
+        {"\xE9\xFF\x80", "\"", ",", "x;y|z\t"},
+        {"\"\"", "\",\"", "a\"\nb", "last"},
+    };
+    Built b({"1", "2", "3", "4"}, rows);
+    FILE *f = tmpfile();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(csv_emit_csv_fp(b.get(), f), 0);
+    ASSERT_EQ(fflush(f), 0);
+    std::string text(static_cast<size_t>(ftell(f)), '\0');
+    rewind(f);
+    ASSERT_EQ(fread(text.data(), 1, text.size(), f), text.size());
+    fclose(f);
+
+    vtest::Table back(text, false);
+    EXPECT_EQ(vtest::rows(back.t), rows);
+    EXPECT_EQ(back->ragged + back->blank + back->unterminated_quote, 0);
+}
+
+// A stream whose writes fail once `budget` bytes have gone through, and for
+// good after the first failure, as a broken pipe does.
+struct FailingSink {
+    size_t budget;
+    std::string got;
+    bool broken = false;
+};
+
+ssize_t sink_write(void *cookie, const char *buf, size_t size) {
+    FailingSink *s = static_cast<FailingSink *>(cookie);
+    if (s->broken || size > s->budget) {
+        s->broken = true;
+        return -1;
+    }
+    s->budget -= size;
+    s->got.append(buf, size);
+    return static_cast<ssize_t>(size);
+}
+
+FILE *failing_stream(FailingSink *sink) {
+    cookie_io_functions_t io{};
+    io.write = sink_write;
+    FILE *f = fopencookie(sink, "w", io);
+    if (f) setvbuf(f, nullptr, _IONBF, 0);  // every write reaches the sink at once
+    return f;
+}
+
+TEST(CsvWriter, StreamFailingOnFirstWrite) {
+    Built b({"a", "b"}, {{"1", "2"}});
+    FILE *ro = fopen(vtest::write_temp("readonly.csv", "").c_str(), "r");
+    ASSERT_NE(ro, nullptr);
+    EXPECT_EQ(csv_emit_csv_fp(b.get(), ro), -1);
+    fclose(ro);
+
+    FailingSink sink{0, {}};
+    FILE *f = failing_stream(&sink);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(csv_emit_csv_fp(b.get(), f), -1);
+    fclose(f);
+
+    Built empty({"a"}, {});  // nothing to write: nothing can fail
+    FailingSink none{0, {}};
+    FILE *g = failing_stream(&none);
+    EXPECT_EQ(csv_emit_csv_fp(empty.get(), g), 0);
+    fclose(g);
+}
+
+// Failing at every byte position: -1 each time, with what went out before
+// the failure kept as a prefix of the full text.
+TEST(CsvWriter, StreamFailingMidway) {
+    Built b({"h1", "h2"}, {{"plain", "q\"x"}, {"", "a,b"}});
+    b.t.header_line = 1;
+    int rc = -2;
+    const std::string full = write_csv(b.get(), &rc);
+    ASSERT_EQ(full, "h1,h2\nplain,\"q\"\"x\"\n,\"a,b\"\n");
+    for (size_t budget = 0; budget < full.size(); ++budget) {
+        FailingSink sink{budget, {}};
+        FILE *f = failing_stream(&sink);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(csv_emit_csv_fp(b.get(), f), -1) << budget;
+        fclose(f);
+        EXPECT_EQ(full.compare(0, sink.got.size(), sink.got), 0) << budget;
+        EXPECT_LE(sink.got.size(), budget);
+    }
+    FailingSink enough{full.size(), {}};
+    FILE *f = failing_stream(&enough);
+    EXPECT_EQ(csv_emit_csv_fp(b.get(), f), 0);
+    fclose(f);
+    EXPECT_EQ(enough.got, full);
+}
+
+}  // namespace

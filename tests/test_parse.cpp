@@ -1,0 +1,1027 @@
+// Table storage (blob, rows, cell access) and the record parser.
+#include <stdint.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+using Names = std::vector<std::string>;
+
+struct Sample {
+    int32_t kind;
+    int64_t row;
+    int32_t expected;
+    int32_t actual;
+    bool operator==(const Sample &o) const {
+        return kind == o.kind && row == o.row && expected == o.expected && actual == o.actual;
+    }
+};
+
+std::ostream &operator<<(std::ostream &os, const Sample &s) {
+    return os << "{kind " << s.kind << ", row " << s.row << ", expected " << s.expected
+              << ", actual " << s.actual << "}";
+}
+
+std::vector<Sample> samples(const csv_table &t) {
+    std::vector<Sample> out;
+    for (int32_t i = 0; i < t.n_samples; ++i)
+        out.push_back({t.samples[i].kind, t.samples[i].row, t.samples[i].expected,
+                       t.samples[i].actual});
+    return out;
+}
+
+// The storage invariants every parsed table keeps.
+void expect_consistent(const csv_table &t) {
+    EXPECT_EQ(t.in_use, 1u);
+    EXPECT_EQ(t.header_line, 0u);
+    EXPECT_LE(t.blob_len, t.blob_cap);
+    EXPECT_LE(t.blob_len, 0xFFFFFFFFull);
+    EXPECT_LE(t.n_rows, t.row_cap);
+    if (t.blob != nullptr) {
+        EXPECT_GE(t.blob_len, 1u);
+        EXPECT_EQ(t.blob[0], '\0');
+    }
+    auto check = [&](const csv_cell &c) {
+        if (c.length == 0) {
+            EXPECT_EQ(c.offset, 0u) << "an empty text is the all-zero cell";
+            return;
+        }
+        ASSERT_NE(t.blob, nullptr);
+        EXPECT_GE(c.offset, 1u);
+        ASSERT_LT(uint64_t{c.offset} + c.length, t.blob_len);
+        EXPECT_EQ(t.blob[c.offset + c.length], '\0');
+    };
+    for (int32_t k = 0; k < t.n_cols; ++k) check(t.headers[k]);
+    for (int64_t r = 0; r < t.n_rows; ++r)
+        for (int32_t k = 0; k < t.n_cols; ++k) check(t.cells[r * t.n_cols + k]);
+}
+
+// The input in a heap block of exactly its size, so that a read past its
+// end is caught by the address sanitizer.
+std::vector<char> exact_copy(const std::string &in) {
+    std::vector<char> v;
+    v.reserve(in.size());
+    v.assign(in.begin(), in.end());
+    return v;
+}
+
+// A record shaped like the parser's right after it created the blob.
+struct FreshBlob {
+    csv_table t{};
+    FreshBlob() {
+        t.blob = static_cast<char *>(csv_malloc(4096));
+        t.blob[0] = '\0';
+        t.blob_len = 1;
+        t.blob_cap = 4096;
+    }
+    ~FreshBlob() { csv_table_free(&t); }
+};
+
+// ---- csv_blob_append ------------------------------------------------------
+
+TEST(BlobAppend, EmptyTextIsTheEmptyCellEvenWithoutBlob) {
+    csv_table t{};
+    csv_cell out{7, 7};
+    ASSERT_EQ(csv_blob_append(&t, "", 0, &out), 0);
+    EXPECT_EQ(out.offset, 0u);
+    EXPECT_EQ(out.length, 0u);
+    EXPECT_EQ(t.blob, nullptr);
+    EXPECT_EQ(t.blob_len, 0u);
+    EXPECT_EQ(t.blob_cap, 0u);
+    EXPECT_TRUE(vtest::all_zero(t));
+}
+
+TEST(BlobAppend, NullArgumentsFailWithoutMessage) {
+    FreshBlob f;
+    csv_cell out{};
+    csv_clear_error();
+    EXPECT_EQ(csv_blob_append(nullptr, "ab", 2, &out), -1);
+    EXPECT_EQ(csv_blob_append(&f.t, "ab", 2, nullptr), -1);
+    EXPECT_EQ(csv_blob_append(&f.t, nullptr, 2, &out), -1);
+    EXPECT_STREQ(csv_last_error(), "");
+    EXPECT_EQ(f.t.blob_len, 1u);
+}
+
+TEST(BlobAppend, FirstTextOfFreshBlobStartsAtOffsetOne) {
+    FreshBlob f;
+    csv_cell out{};
+    ASSERT_EQ(csv_blob_append(&f.t, "ab", 2, &out), 0);
+    EXPECT_EQ(out.offset, 1u);
+    EXPECT_EQ(out.length, 2u);
+    EXPECT_EQ(f.t.blob_len, 4u);
+    EXPECT_EQ(std::string(f.t.blob, 4), std::string("\0ab\0", 4));
+    ASSERT_EQ(csv_blob_append(&f.t, "xyz", 3, &out), 0);
+    EXPECT_EQ(out.offset, 4u);
+    EXPECT_EQ(out.length, 3u);
+    EXPECT_EQ(f.t.blob_len, 8u);
+    EXPECT_STREQ(f.t.blob + 4, "xyz");
+}
+
+TEST(BlobAppend, TextWithNulIsKeptWhole) {
+    FreshBlob f;
+    csv_cell out{};
+    ASSERT_EQ(csv_blob_append(&f.t, "a\0b", 3, &out), 0);
+    EXPECT_EQ(std::string(f.t.blob + out.offset, out.length), std::string("a\0b", 3));
+    EXPECT_EQ(f.t.blob[out.offset + 3], '\0');
+}
+
+TEST(BlobAppend, GrowsOnlyWhenTheNulNoLongerFits) {
+    std::string bytes(6, 'q');
+    {
+        FreshBlob f;
+        f.t.blob_len = 4090;
+        csv_cell out{};
+        char *before = f.t.blob;
+        ASSERT_EQ(csv_blob_append(&f.t, bytes.data(), 5, &out), 0);
+        EXPECT_EQ(f.t.blob_cap, 4096u);
+        EXPECT_EQ(f.t.blob_len, 4096u);
+        EXPECT_EQ(f.t.blob, before);
+        EXPECT_EQ(out.offset, 4090u);
+        EXPECT_EQ(f.t.blob[4095], '\0');
+    }
+    {
+        FreshBlob f;
+        f.t.blob_len = 4090;
+        csv_cell out{};
+        ASSERT_EQ(csv_blob_append(&f.t, bytes.data(), 6, &out), 0);
+        EXPECT_EQ(f.t.blob_cap, 8192u);
+        EXPECT_EQ(f.t.blob_len, 4097u);
+        EXPECT_EQ(std::string(f.t.blob + 4090, 6), bytes);
+        EXPECT_EQ(f.t.blob[4096], '\0');
+    }
+}
+
+TEST(BlobAppend, CapacityDoublesFrom4096AndKeepsEveryText) {
+    csv_table t{};
+    std::vector<csv_cell> cells;
+    std::vector<uint64_t> caps;
+    std::string chunk(1000, 'a');
+    for (int i = 0; i < 70; ++i) {
+        chunk[0] = static_cast<char>('A' + i % 26);
+        csv_cell out{};
+        ASSERT_EQ(csv_blob_append(&t, chunk.data(), chunk.size(), &out), 0);
+        cells.push_back(out);
+        if (caps.empty() || caps.back() != t.blob_cap) caps.push_back(t.blob_cap);
+    }
+    EXPECT_EQ(caps, (std::vector<uint64_t>{4096, 8192, 16384, 32768, 65536, 131072}));
+    EXPECT_EQ(t.blob_len, 70u * 1001u);
+    for (int i = 0; i < 70; ++i) {
+        EXPECT_EQ(cells[i].offset, static_cast<uint32_t>(i * 1001));
+        EXPECT_EQ(t.blob[cells[i].offset], static_cast<char>('A' + i % 26));
+        EXPECT_EQ(t.blob[cells[i].offset + 1000], '\0');
+    }
+    csv_table_free(&t);
+}
+
+TEST(BlobAppend, FirstGrowthFromNothingDoublesPast4096) {
+    csv_table t{};
+    std::string big(10000, 'z');
+    csv_cell out{};
+    ASSERT_EQ(csv_blob_append(&t, big.data(), big.size(), &out), 0);
+    EXPECT_EQ(t.blob_cap, 16384u);
+    EXPECT_EQ(t.blob_len, 10001u);
+    EXPECT_EQ(out.offset, 0u);
+    csv_table_free(&t);
+}
+
+// Past 1 GiB the blob grows to exactly what is needed. The record pretends
+// to hold 3 GiB so only the one touched page of the reservation is used.
+TEST(BlobAppend, GrowsExactlyBeyondOneGiB) {
+    csv_table t{};
+    const uint64_t used = 3ull << 30;
+    t.blob_len = used;
+    t.blob_cap = used + 4;
+    csv_cell out{};
+    csv_clear_error();
+    int rc = csv_blob_append(&t, "0123456789", 10, &out);
+    if (rc != 0) {
+        EXPECT_STREQ(csv_last_error(), "");
+        t.blob_len = t.blob_cap = 0;
+        GTEST_SKIP() << "the system refused a 3 GiB reservation";
+    }
+    EXPECT_EQ(t.blob_cap, used + 11);
+    EXPECT_EQ(t.blob_len, used + 11);
+    EXPECT_EQ(out.offset, static_cast<uint32_t>(used));
+    EXPECT_EQ(std::string(t.blob + used, 10), "0123456789");
+    csv_table_free(&t);
+}
+
+// At exactly 1 GiB the capacity still doubles.
+TEST(BlobAppend, DoublesAtExactlyOneGiB) {
+    csv_table t{};
+    const uint64_t gib = 1ull << 30;
+    t.blob_len = gib - 5;
+    t.blob_cap = gib;
+    csv_cell out{};
+    csv_clear_error();
+    int rc = csv_blob_append(&t, "0123456789", 10, &out);
+    if (rc != 0) {
+        EXPECT_STREQ(csv_last_error(), "");
+        t.blob_len = t.blob_cap = 0;
+        GTEST_SKIP() << "the system refused a 2 GiB reservation";
+    }
+    EXPECT_EQ(t.blob_cap, 2 * gib);
+    EXPECT_EQ(t.blob_len, gib + 6);
+    csv_table_free(&t);
+}
+
+TEST(BlobAppend, TextOfFourGiBMinusOnePassesFieldCheckButNotBlobCheck) {
+    FreshBlob f;
+    char byte = 'x';  // never read: the size checks come first
+    csv_cell out{9, 9};
+    EXPECT_EQ(csv_blob_append(&f.t, &byte, 0xFFFFFFFFull, &out), -1);
+    EXPECT_STREQ(csv_last_error(),
+                 "CSV data exceeds 4 GiB addressable blob; file too large for this build");
+    EXPECT_EQ(out.offset, 0u);
+    EXPECT_EQ(out.length, 0u);
+    EXPECT_EQ(f.t.blob_len, 1u);
+    EXPECT_EQ(f.t.blob_cap, 4096u);
+
+    EXPECT_EQ(csv_blob_append(&f.t, &byte, 0x100000000ull, &out), -1);
+    EXPECT_STREQ(csv_last_error(), "field exceeds 4 GiB; file too large for this build");
+    EXPECT_EQ(f.t.blob_len, 1u);
+}
+
+TEST(BlobAppend, BlobLimitCountsTheTerminator) {
+    csv_table t{};
+    char bytes[16] = {};
+    csv_cell out{};
+    t.blob_len = 0xFFFFFFF0ull;  // pretend; the failing checks touch no memory
+    EXPECT_EQ(csv_blob_append(&t, bytes, 15, &out), -1);
+    EXPECT_STREQ(csv_last_error(),
+                 "CSV data exceeds 4 GiB addressable blob; file too large for this build");
+    EXPECT_EQ(t.blob_len, 0xFFFFFFF0ull);
+    EXPECT_EQ(t.blob, nullptr);
+}
+
+TEST(BlobAppend, SizeOverflowFailsWithoutMessage) {
+    csv_table t{};
+    char bytes[8] = {};
+    csv_cell out{};
+    t.blob_len = UINT64_MAX - 3;
+    csv_clear_error();
+    EXPECT_EQ(csv_blob_append(&t, bytes, 5, &out), -1);
+    EXPECT_STREQ(csv_last_error(), "");
+    EXPECT_EQ(t.blob, nullptr);
+}
+
+TEST(BlobAppend, FailedGrowthLeavesBlobUnchanged) {
+    FreshBlob f;
+    f.t.blob_len = 4090;
+    memcpy(f.t.blob + 4080, "0123456789", 10);
+    char *before = f.t.blob;
+    csv_cell out{5, 5};
+    csv_clear_error();
+    csv_alloc_fail_after(0);
+    int rc = csv_blob_append(&f.t, "abcdefgh", 8, &out);
+    csv_alloc_fail_after(-1);
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(csv_last_error(), "");
+    EXPECT_EQ(f.t.blob, before);
+    EXPECT_EQ(f.t.blob_len, 4090u);
+    EXPECT_EQ(f.t.blob_cap, 4096u);
+    EXPECT_EQ(std::string(f.t.blob + 4080, 10), "0123456789");
+    EXPECT_EQ(out.offset, 0u);
+    EXPECT_EQ(out.length, 0u);
+}
+
+// ---- rows, widening, cell access, release ----------------------------------
+
+std::string lines(const std::string &line, int n) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += line;
+    return s;
+}
+
+TEST(TableStorage, RowCapacityStartsAt16AndDoubles) {
+    struct Step {
+        int rows;
+        int64_t cap;
+    };
+    for (Step st : {Step{1, 16}, Step{16, 16}, Step{17, 32}, Step{32, 32}, Step{33, 64}}) {
+        vtest::Table t(lines("x\n", st.rows), false);
+        EXPECT_EQ(t->n_rows, st.rows);
+        EXPECT_EQ(t->row_cap, st.cap) << st.rows << " rows";
+    }
+    vtest::Table none("only,header\n", true);
+    EXPECT_EQ(none->n_rows, 0);
+    EXPECT_EQ(none->row_cap, 0);
+    EXPECT_EQ(none->cells, nullptr);
+}
+
+TEST(TableStorage, WideningNamesNewColumnsAndFillsEarlierRows) {
+    vtest::Table t("a,b\n1,2\n3,4\n5,6\n7,8,9,10\n", true);
+    expect_consistent(t.t);
+    EXPECT_EQ(vtest::headers(t.t), (Names{"a", "b", "3", "4"}));
+    EXPECT_EQ(vtest::rows(t.t), (Rows{{"1", "2", "", ""},
+                                      {"3", "4", "", ""},
+                                      {"5", "6", "", ""},
+                                      {"7", "8", "9", "10"}}));
+    EXPECT_EQ(t->row_cap, 16);
+    EXPECT_EQ(t->expected_cols, 2);
+}
+
+TEST(TableStorage, ShortRowIsFilledAndLongRowWidens) {
+    vtest::Table t("a,b,c\nx\n1,2,3,4,5\n", true);
+    expect_consistent(t.t);
+    EXPECT_EQ(vtest::headers(t.t), (Names{"a", "b", "c", "4", "5"}));
+    EXPECT_EQ(vtest::rows(t.t), (Rows{{"x", "", "", "", ""}, {"1", "2", "3", "4", "5"}}));
+    const csv_cell *filler = csv_cell_at(t.get(), 0, 2);
+    EXPECT_EQ(filler->offset, 0u);
+    EXPECT_EQ(filler->length, 0u);
+    EXPECT_NE(filler, &csv_empty_str) << "a filler is a stored cell inside the table";
+}
+
+TEST(TableStorage, WideningAcrossManyRowsKeepsEveryCell) {
+    std::string in = "h1,h2\n";
+    for (int i = 0; i < 100; ++i) in += std::to_string(i) + "," + std::to_string(-i) + "\n";
+    in += "w1,w2,w3\n";
+    for (int i = 0; i < 50; ++i) in += "p,q\n";
+    vtest::Table t(in, true);
+    expect_consistent(t.t);
+    ASSERT_EQ(t->n_cols, 3);
+    ASSERT_EQ(t->n_rows, 151);
+    EXPECT_EQ(t->row_cap, 256);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(vtest::cell(t.t, i, 0), std::to_string(i));
+        EXPECT_EQ(vtest::cell(t.t, i, 1), std::to_string(-i));
+        EXPECT_EQ(vtest::cell(t.t, i, 2), "");
+    }
+    EXPECT_EQ(vtest::cell(t.t, 100, 2), "w3");
+    EXPECT_EQ(vtest::cell(t.t, 150, 0), "p");
+    EXPECT_EQ(vtest::cell(t.t, 150, 2), "");
+    EXPECT_EQ(t->ragged, 1);
+}
+
+TEST(TableStorage, CellAtOutsideTheTableGivesTheSharedEmptyCell) {
+    vtest::Table t("a,b\n1,2\n3,4\n", true);
+    const csv_table *p = t.get();
+    EXPECT_EQ(csv_cell_at(p, -1, 0), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(p, 2, 0), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(p, 0, -1), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(p, 0, 2), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(p, INT64_MIN, INT32_MIN), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(nullptr, 0, 0), &csv_empty_str);
+    csv_table empty{};
+    EXPECT_EQ(csv_cell_at(&empty, 0, 0), &csv_empty_str);
+    EXPECT_EQ(csv_empty_str.offset, 0u);
+    EXPECT_EQ(csv_empty_str.length, 0u);
+
+    EXPECT_EQ(csv_cell_at(p, 1, 1), &p->cells[3]);
+    EXPECT_EQ(csv_cell_text(p, csv_cell_at(p, 1, 1)), std::string("4"));
+    EXPECT_EQ(csv_cell_text(p, csv_cell_at(p, 0, 0)), std::string("1"));
+}
+
+TEST(TableStorage, FreeReleasesAndZeroes) {
+    csv_table_free(nullptr);
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse(&t, "a,b\n1,2\n", 8, 1), 0);
+    ASSERT_EQ(t.in_use, 1u);
+    ASSERT_NE(t.blob, nullptr);
+    csv_table_free(&t);
+    EXPECT_TRUE(vtest::all_zero(t));
+    csv_table_free(&t);  // a second release of the empty record is harmless
+    EXPECT_TRUE(vtest::all_zero(t));
+}
+
+// ---- the dialect, one case per row ----------------------------------------
+
+struct ParseCase {
+    const char *name;
+    std::string input;
+    bool has_header;
+    uint32_t delimiter;
+    Names headers;
+    Rows rows;
+    int64_t ragged;
+    int64_t blank;
+    int64_t unterminated_row;  // 0: no unterminated quote
+    std::vector<Sample> samples;
+    int32_t expected_cols;     // -1: not checked
+};
+
+const int32_t kAny = -1;
+
+std::string Q(const std::string &s) {
+    std::string out = s;
+    for (char &c : out)
+        if (c == 'Q') c = '"';
+    return out;
+}
+
+ParseCase C(const char *name, std::string input, bool h, Names headers, Rows rows,
+            int64_t ragged = 0, int64_t blank = 0, int64_t urow = 0,
+            std::vector<Sample> s = {}, int32_t expected_cols = kAny, uint32_t delim = ',') {
+    return ParseCase{name, std::move(input), h, delim, std::move(headers), std::move(rows),
+                     ragged, blank, urow, std::move(s), expected_cols};
+}
+
+ParseCase D(const char *name, uint32_t delim, std::string input, bool h, Names headers,
+            Rows rows) {
+    return C(name, std::move(input), h, std::move(headers), std::move(rows), 0, 0, 0, {}, kAny,
+             delim);
+}
+
+const ParseCase kCases[] = {
+    C("crlf_no_final_eol_header", "a,b\r\n1,2", true, {"a", "b"}, {{"1", "2"}}, 0, 0, 0, {}, 2),
+    C("crlf_no_final_eol_no_header", "a,b\r\n1,2", false, {"1", "2"}, {{"a", "b"}, {"1", "2"}}),
+    C("final_lf_adds_no_row", "a,b\n1,2\n", true, {"a", "b"}, {{"1", "2"}}),
+    C("final_crlf_adds_no_row", "a,b\r\n1,2\r\n", true, {"a", "b"}, {{"1", "2"}}),
+    C("lone_cr_line_endings", "a,b\r1,2\r", true, {"a", "b"}, {{"1", "2"}}),
+    C("doubled_quote_in_quoted_field", Q("QxQQyQ,z"), false, {"1", "2"}, {{Q("xQy"), "z"}}),
+    C("field_of_one_escaped_quote", Q("QQQQ"), false, {"1"}, {{Q("Q")}}),
+    C("empty_quoted_field_between_others", Q("a,QQ,b"), false, {"1", "2", "3"}, {{"a", "", "b"}}),
+    C("bytes_after_closing_quote_dropped", Q("QabQcd,e"), true, {"ab", "e"}, {}),
+    C("bytes_after_closing_quote_up_to_cr", Q("QaQxx\rb"), false, {"1"}, {{"a"}, {"b"}}),
+    C("quote_after_space_is_text", Q(" QaQ,b"), false, {"1", "2"}, {{Q(" QaQ"), "b"}}),
+    C("quote_inside_field_is_text", Q("aQb,c"), false, {"1", "2"}, {{Q("aQb"), "c"}}),
+    C("quoted_delimiter_and_lf", Q("Qa,bQ,Qc\ndQ"), false, {"1", "2"}, {{"a,b", "c\nd"}}),
+    C("quoted_crlf_stays_in_text", Q("Qa\r\nbQ,c\r\nd,e"), false, {"1", "2"},
+      {{"a\r\nb", "c"}, {"d", "e"}}),
+    C("quoted_fields_then_crlf", Q("QaQ\r\nQbQ\r\n"), false, {"1"}, {{"a"}, {"b"}}),
+    C("trailing_delimiter_gives_empty_column", "a,b,\n1,2,\n", true, {"a", "b", ""},
+      {{"1", "2", ""}}),
+    C("empty_last_field_no_warning", "a,b\n1,", true, {"a", "b"}, {{"1", ""}}),
+    C("short_and_long_records", "a,b\n1\n1,2,3\n4,5\n", true, {"a", "b", "3"},
+      {{"1", "", ""}, {"1", "2", "3"}, {"4", "5", ""}}, 2, 0, 0, {{1, 2, 2, 1}, {1, 3, 2, 3}}, 2),
+    C("short_record_ragged", "a,b,c\n1,2\n", true, {"a", "b", "c"}, {{"1", "2", ""}}, 1, 0, 0,
+      {{1, 2, 3, 2}}),
+    C("blank_line_lf", "a,b\n\n1,2\n", true, {"a", "b"}, {{"", ""}, {"1", "2"}}, 0, 1, 0,
+      {{2, 2, 2, 1}}),
+    C("blank_line_of_two_quotes", Q("a,b\nQQ\n1,2\n"), true, {"a", "b"}, {{"", ""}, {"1", "2"}},
+      0, 1, 0, {{2, 2, 2, 1}}),
+    C("blank_line_crlf", "a,b\r\n\r\n1,2\r\n", true, {"a", "b"}, {{"", ""}, {"1", "2"}}, 0, 1, 0,
+      {{2, 2, 2, 1}}),
+    C("blank_line_lone_cr", "a,b\r\r1,2\r", true, {"a", "b"}, {{"", ""}, {"1", "2"}}, 0, 1, 0,
+      {{2, 2, 2, 1}}),
+    C("empty_last_line_lf_is_ragged", "a,b\n1,2\n\n", true, {"a", "b"}, {{"1", "2"}, {"", ""}}, 1,
+      0, 0, {{1, 3, 2, 1}}),
+    C("empty_last_line_crlf_is_ragged", "a,b\r\n1,2\r\n\r\n", true, {"a", "b"},
+      {{"1", "2"}, {"", ""}}, 1, 0, 0, {{1, 3, 2, 1}}),
+    C("empty_last_line_cr_is_ragged", "a,b\n1,2\n\r", true, {"a", "b"}, {{"1", "2"}, {"", ""}}, 1,
+      0, 0, {{1, 3, 2, 1}}),
+    C("line_of_spaces_is_not_blank", "a,b\n  \n1,2", true, {"a", "b"}, {{"  ", ""}, {"1", "2"}},
+      1, 0, 0, {{1, 2, 2, 1}}),
+    C("line_of_one_delimiter_is_regular", "a,b\n,\n1,2", true, {"a", "b"},
+      {{"", ""}, {"1", "2"}}),
+    C("blank_first_line_header", "\na,b\n1,2\n", true, {"", "2"}, {{"a", "b"}, {"1", "2"}}, 2, 1,
+      0, {{2, 1, 0, 1}, {1, 2, 1, 2}, {1, 3, 1, 2}}, 1),
+    C("blank_first_line_no_header", "\na,b\n1,2\n", false, {"1", "2"},
+      {{"", ""}, {"a", "b"}, {"1", "2"}}, 2, 1, 0, {{2, 1, 0, 1}, {1, 2, 1, 2}, {1, 3, 1, 2}}, 1),
+    C("unterminated_quote_swallows_rest", Q("a,b\n1,Q2\n3,4\n"), true, {"a", "b"},
+      {{"1", "2\n3,4\n"}}, 0, 0, 2, {{3, 2, 2, 0}}),
+    C("unterminated_quote_in_header", Q("a,Qb\n1,2"), true, {"a", "b\n1,2"}, {}, 0, 0, 1,
+      {{3, 1, 0, 0}}, 2),
+    C("unterminated_after_doubled_quote", Q("a,b\n1,QxQQ"), true, {"a", "b"}, {{"1", Q("xQ")}},
+      0, 0, 2, {{3, 2, 2, 0}}),
+    C("unterminated_empty_quote", Q("a,b\n1,Q"), true, {"a", "b"}, {{"1", ""}}, 0, 0, 2,
+      {{3, 2, 2, 0}}),
+    C("unterminated_short_record_not_ragged", Q("a,b,c\nQx,y\n"), true, {"a", "b", "c"},
+      {{"x,y\n", "", ""}}, 0, 0, 2, {{3, 2, 3, 0}}),
+    C("unterminated_quote_keeps_line_endings", Q("a\nQx\nQQy\n"), true, {"a"}, {{Q("x\nQy\n")}},
+      0, 0, 2, {{3, 2, 1, 0}}),
+    C("closing_quote_is_last_byte", Q("a,b\nQabcQ"), true, {"a", "b"}, {{"abc", ""}}, 1, 0, 0,
+      {{1, 2, 2, 1}}),
+    C("cr_cr_lf", "a\r\r\nb\n", false, {"1"}, {{"a"}, {""}, {"b"}}, 0, 1, 0, {{2, 2, 1, 1}}),
+    C("bom_is_skipped", "\xEF\xBB\xBF" "a,b\n1,2\n", true, {"a", "b"}, {{"1", "2"}}),
+    C("bom_alone", "\xEF\xBB\xBF", true, {}, {}),
+    C("partial_bom_is_text", "\xEF\xBB", false, {"1"}, {{"\xEF\xBB"}}),
+    C("bom_not_at_start_is_text", "a\n\xEF\xBB\xBF", false, {"1"}, {{"a"}, {"\xEF\xBB\xBF"}}),
+    C("empty_input", "", true, {}, {}, 0, 0, 0, {}, 0),
+    C("single_field_header", "x", true, {"x"}, {}, 0, 0, 0, {}, 1),
+    C("single_field_no_header", "x", false, {"1"}, {{"x"}}),
+    C("lone_lf_header", "\n", true, {""}, {}, 0, 0, 0, {}, 1),
+    C("lone_lf_no_header", "\n", false, {"1"}, {{""}}),
+    C("two_lf_header", "\n\n", true, {""}, {{""}}, 0, 1, 0, {{2, 1, 0, 1}}),
+    C("lone_delimiter", ",", false, {"1", "2"}, {{"", ""}}),
+    C("nul_byte_is_text", std::string("a\0b,c", 5), false, {"1", "2"},
+      {{std::string("a\0b", 3), "c"}}),
+    C("long_fields_cross_blocks", "abcdefghijklmnopqrstuvwxyz0123456789,x\nshort,abcdefghijklmnop",
+      false, {"1", "2"}, {{"abcdefghijklmnopqrstuvwxyz0123456789", "x"},
+                          {"short", "abcdefghijklmnop"}}),
+    D("tab_delimiter", 9, "a\tb,c\n1\t2", true, {"a", "b,c"}, {{"1", "2"}}),
+    D("semicolon_delimiter", 59, "a;b\n1;2", true, {"a", "b"}, {{"1", "2"}}),
+    D("pipe_delimiter", 124, "a|b\n1|2", true, {"a", "b"}, {{"1", "2"}}),
+    D("byte_ff_delimiter", 255, "a\xFF" "b\n1\xFF" "2", true, {"a", "b"}, {{"1", "2"}}),
+    D("delimiter_0_is_comma", 0, "a,b;c", true, {"a", "b;c"}, {}),
+    D("delimiter_256_is_comma", 256, "a,b;c", true, {"a", "b;c"}, {}),
+    D("delimiter_max_is_comma", 4294967295u, "a,b;c", true, {"a", "b;c"}, {}),
+    D("lf_delimiter_never_ends_record", 10, "a\nb\nc", false, {"1", "2", "3"}, {{"a", "b", "c"}}),
+    D("quote_delimiter", 34, Q("aQb\nQxQQyQzQw"), false, {"1", "2"}, {{"a", "b"}, {Q("xQy"), "w"}}),
+    C("cr_delimiter_before_lf", "a\rb\r\nc", false, {"1", "2", "3"}, {{"a", "b", ""}, {"c", "", ""}},
+      1, 0, 0, {{1, 2, 3, 1}}, 3, 13),
+};
+
+class ParseCases : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseCases, Parses) {
+    const ParseCase &pc = GetParam();
+    csv_table t{};
+    csv_parse_opts opts{};
+    opts.delimiter = pc.delimiter;
+    const std::vector<char> bytes = exact_copy(pc.input);
+    ASSERT_EQ(csv_table_parse_ex(&t, bytes.data(), bytes.size(), pc.has_header ? 1 : 0, &opts), 0)
+        << csv_last_error();
+    expect_consistent(t);
+    EXPECT_EQ(vtest::headers(t), pc.headers);
+    EXPECT_EQ(vtest::rows(t), pc.rows);
+    EXPECT_EQ(t.ragged, pc.ragged);
+    EXPECT_EQ(t.blank, pc.blank);
+    EXPECT_EQ(t.unterminated_quote, pc.unterminated_row != 0 ? 1 : 0);
+    EXPECT_EQ(t.unterminated_row, pc.unterminated_row);
+    EXPECT_EQ(samples(t), pc.samples);
+    EXPECT_EQ(t.truncated_utf16, 0);
+    if (pc.expected_cols != kAny) EXPECT_EQ(t.expected_cols, pc.expected_cols);
+    if (pc.input.empty() || pc.input == "\xEF\xBB\xBF") {
+        EXPECT_EQ(t.n_cols, 0);
+        EXPECT_EQ(t.headers, nullptr);
+        EXPECT_EQ(t.cells, nullptr);
+    }
+    csv_table_free(&t);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialect, ParseCases, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<ParseCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// ---- further parser behaviour ----------------------------------------------
+
+TEST(Parse, NullTableFailsWithoutMessage) {
+    csv_clear_error();
+    EXPECT_EQ(csv_table_parse_ex(nullptr, "a", 1, 1, nullptr), -1);
+    EXPECT_EQ(csv_table_parse(nullptr, "a", 1, 1), -1);
+    EXPECT_STREQ(csv_last_error(), "");
+}
+
+TEST(Parse, EmptyInputCreatesNoBlob) {
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse(&t, "", 0, 1), 0);
+    EXPECT_EQ(t.in_use, 1u);
+    EXPECT_EQ(t.blob, nullptr);
+    EXPECT_EQ(t.blob_len, 0u);
+    EXPECT_EQ(t.blob_cap, 0u);
+    t.in_use = 0;
+    EXPECT_TRUE(vtest::all_zero(t));
+}
+
+TEST(Parse, BomAloneHasBlobButNoColumns) {
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse(&t, "\xEF\xBB\xBF", 3, 0), 0);
+    EXPECT_EQ(t.in_use, 1u);
+    ASSERT_NE(t.blob, nullptr);
+    EXPECT_EQ(t.blob_len, 1u);
+    EXPECT_EQ(t.blob_cap, 4096u);
+    EXPECT_EQ(t.n_cols, 0);
+    EXPECT_EQ(t.n_rows, 0);
+    csv_table_free(&t);
+}
+
+TEST(Parse, WithoutOptionsUsesComma) {
+    csv_table t{};
+    const std::string in = "a;b,c\n1;2,3\n";
+    ASSERT_EQ(csv_table_parse(&t, in.data(), in.size(), 1), 0);
+    EXPECT_EQ(vtest::headers(t), (Names{"a;b", "c"}));
+    EXPECT_EQ(vtest::rows(t), (Rows{{"1;2", "3"}}));
+    csv_table_free(&t);
+}
+
+TEST(Parse, ReadsOnlyLenBytes) {
+    const char buf[] = "a,b\n1,2\nNOT,READ";
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse(&t, buf, 8, 1), 0);
+    EXPECT_EQ(vtest::rows(t), (Rows{{"1", "2"}}));
+    csv_table_free(&t);
+}
+
+TEST(Parse, FirstTextsFollowTheLeadingNul) {
+    vtest::Table t("ab,c\n", false);
+    EXPECT_EQ(t->blob[0], '\0');
+    EXPECT_EQ(csv_cell_at(t.get(), 0, 0)->offset, 1u);
+    EXPECT_EQ(csv_cell_at(t.get(), 0, 1)->offset, 4u);
+}
+
+// Short fields stored while the first blob is nearly full: every amount of
+// room left from 0 to 24 bytes.
+TEST(Parse, ShortFieldsAtTheEdgeOfTheBlob) {
+    for (int first = 4070; first <= 4094; ++first) {
+        const std::string in = std::string(first, 'x') + ",ab,cdefghijklmnopqrstuvwxyz0123\nq";
+        const std::vector<char> bytes = exact_copy(in);
+        csv_table t{};
+        ASSERT_EQ(csv_table_parse(&t, bytes.data(), bytes.size(), 0), 0);
+        expect_consistent(t);
+        EXPECT_EQ(vtest::rows(t), (Rows{{std::string(first, 'x'), "ab", "cdefghijklmnopqrstuvwxyz0123"},
+                                        {"q", "", ""}}))
+            << first;
+        csv_table_free(&t);
+    }
+}
+
+TEST(Parse, SeventeenFieldsGrowTheFieldBuffer) {
+    std::string head, row;
+    for (int i = 0; i < 17; ++i) {
+        head += (i ? "," : "") + std::string("h") + std::to_string(i);
+        row += (i ? "," : "") + std::to_string(i * 7);
+    }
+    vtest::Table t(head + "\n" + row + "\n" + row, true);
+    expect_consistent(t.t);
+    ASSERT_EQ(t->n_cols, 17);
+    ASSERT_EQ(t->n_rows, 2);
+    EXPECT_EQ(vtest::header(t.t, 16), "h16");
+    EXPECT_EQ(vtest::cell(t.t, 1, 16), "112");
+    EXPECT_EQ(t->ragged, 0);
+}
+
+TEST(Parse, SamplesKeepTheFirstTwentyButCountersGoOn) {
+    std::string in = "a,b\n";
+    for (int i = 0; i < 25; ++i) in += "1\n";
+    for (int i = 0; i < 3; ++i) in += "\n";  // blank lines after the samples are full
+    in += "1,\"open";
+    vtest::Table t(in, true);
+    EXPECT_EQ(t->ragged, 25);
+    EXPECT_EQ(t->blank, 3);
+    EXPECT_EQ(t->n_samples, 20);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(samples(t.t)[i], (Sample{1, i + 2, 2, 1})) << i;
+    }
+    EXPECT_EQ(t->unterminated_quote, 1);
+    EXPECT_EQ(t->unterminated_row, 30);
+    EXPECT_EQ(t->n_rows, 29);
+    EXPECT_EQ(vtest::cell(t.t, 28, 1), "open");
+}
+
+TEST(Parse, LongDoubledQuoteFieldsAssembleWhole) {
+    std::string text;
+    std::string quoted = "\"";
+    for (int i = 0; i < 300; ++i) {
+        std::string piece(i % 37, static_cast<char>('a' + i % 26));
+        text += piece + "\"";
+        quoted += piece + "\"\"";
+    }
+    quoted += "tail\"";
+    text += "tail";
+    vtest::Table t("h1,h2\n" + quoted + ",next\n" + quoted + "\n", true);
+    expect_consistent(t.t);
+    EXPECT_EQ(vtest::rows(t.t), (Rows{{text, "next"}, {text, ""}}));
+    EXPECT_EQ(t->ragged, 1);
+}
+
+TEST(Parse, LargeTableGrowsTheBlobAndKeepsEveryCell) {
+    std::string in = "id,name,value\n";
+    for (int i = 0; i < 20000; ++i)
+        in += std::to_string(i) + ",\"n" + std::to_string(i) + ",x\"\"\"," +
+              std::string(i % 23, 'v') + "\n";
+    vtest::Table t(in, true);
+    expect_consistent(t.t);
+    ASSERT_EQ(t->n_rows, 20000);
+    EXPECT_EQ(t->row_cap, 32768);
+    EXPECT_EQ(vtest::cell(t.t, 12345, 0), "12345");
+    EXPECT_EQ(vtest::cell(t.t, 12345, 1), "n12345,x\"");
+    EXPECT_EQ(vtest::cell(t.t, 12345, 2), std::string(12345 % 23, 'v'));
+    uint64_t cap = 4096;
+    while (cap < t->blob_len) cap *= 2;
+    EXPECT_EQ(t->blob_cap, cap);
+}
+
+// ---- progress and cancelling -----------------------------------------------
+
+struct Call {
+    uint64_t done;
+    int64_t total;
+    int64_t rows;
+    bool operator==(const Call &o) const {
+        return done == o.done && total == o.total && rows == o.rows;
+    }
+};
+
+std::ostream &operator<<(std::ostream &os, const Call &c) {
+    return os << "(" << c.done << ", " << c.total << ", " << c.rows << ")";
+}
+
+struct Recorder {
+    std::vector<Call> calls;
+    int cancel_at = -1;  // index of the call that returns non-zero
+    void *seen_user_data = nullptr;
+};
+
+int record_progress(uint64_t done, int64_t total, int64_t rows, void *ud) {
+    Recorder *r = static_cast<Recorder *>(ud);
+    r->seen_user_data = ud;
+    r->calls.push_back({done, total, rows});
+    return static_cast<int>(r->calls.size()) - 1 == r->cancel_at ? 1 : 0;
+}
+
+int parse_with(csv_table *t, const std::string &in, int has_header, Recorder *r,
+               int64_t total_len = 0) {
+    csv_parse_opts opts{};
+    opts.progress = record_progress;
+    opts.user_data = r;
+    opts.total_len = total_len;
+    return csv_table_parse_ex(t, in.data(), in.size(), has_header, &opts);
+}
+
+TEST(Progress, SmallInputGetsOnlyTheFinalCall) {
+    const std::string in = "a,b\n1,2\n3,4\n";
+    struct Totals {
+        int64_t given;
+        int64_t reported;
+    };
+    for (Totals tt : {Totals{1000, 1000}, Totals{0, 12}, Totals{-5, 12}}) {
+        Recorder r;
+        csv_table t{};
+        ASSERT_EQ(parse_with(&t, in, 1, &r, tt.given), 0);
+        EXPECT_EQ(r.calls, (std::vector<Call>{{12, tt.reported, 2}})) << tt.given;
+        EXPECT_EQ(r.seen_user_data, &r);
+        csv_table_free(&t);
+    }
+}
+
+TEST(Progress, CancelAtFinalCallLeavesRecordZero) {
+    Recorder r;
+    r.cancel_at = 0;
+    csv_table t{};
+    EXPECT_EQ(parse_with(&t, "a,b\n1,2\n", 1, &r), -1);
+    EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
+    EXPECT_TRUE(vtest::all_zero(t));
+    EXPECT_EQ(r.calls.size(), 1u);
+}
+
+TEST(Progress, EmptyInputReportsZeroDone) {
+    for (int64_t given : {int64_t{0}, int64_t{77}, int64_t{-1}}) {
+        Recorder r;
+        csv_table t{};
+        ASSERT_EQ(parse_with(&t, "", 1, &r, given), 0);
+        EXPECT_EQ(r.calls, (std::vector<Call>{{0, given > 0 ? given : 0, 0}}));
+        EXPECT_EQ(t.in_use, 1u);
+    }
+    Recorder r;
+    r.cancel_at = 0;
+    csv_table t{};
+    EXPECT_EQ(parse_with(&t, "", 1, &r), -1);
+    EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
+    EXPECT_TRUE(vtest::all_zero(t));
+}
+
+TEST(Progress, BomAloneReportsItsBytes) {
+    Recorder r;
+    csv_table t{};
+    ASSERT_EQ(parse_with(&t, "\xEF\xBB\xBF", 1, &r), 0);
+    EXPECT_EQ(r.calls, (std::vector<Call>{{3, 3, 0}}));
+    csv_table_free(&t);
+}
+
+TEST(Progress, MillionRowsGetAMidParseCall) {
+    const std::string in = lines("1\n", 1000001) + "last";
+    Recorder r;
+    csv_table t{};
+    ASSERT_EQ(parse_with(&t, in, 0, &r), 0);
+    const int64_t total = static_cast<int64_t>(in.size());
+    EXPECT_EQ(r.calls, (std::vector<Call>{{2000000, total, 1000000}, {in.size(), total, 1000002}}));
+    EXPECT_EQ(t.n_rows, 1000002);
+    csv_table_free(&t);
+}
+
+TEST(Progress, RowsAreCountedFromTheLastReport) {
+    // With a header the header record adds no row: the first report comes one
+    // record later than without it.
+    const std::string in = lines("1\n", 2000003);
+    Recorder r;
+    csv_table t{};
+    ASSERT_EQ(parse_with(&t, in, 1, &r), 0);
+    const int64_t total = static_cast<int64_t>(in.size());
+    EXPECT_EQ(r.calls, (std::vector<Call>{{2000002, total, 1000000},
+                                          {4000002, total, 2000000},
+                                          {in.size(), total, 2000002}}));
+    csv_table_free(&t);
+}
+
+TEST(Progress, CancelAtMidParseCallLeavesRecordZero) {
+    const std::string in = lines("1,2\n", 1200000);
+    Recorder r;
+    r.cancel_at = 0;
+    csv_table t{};
+    EXPECT_EQ(parse_with(&t, in, 0, &r), -1);
+    EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
+    EXPECT_TRUE(vtest::all_zero(t));
+    EXPECT_EQ(r.calls, (std::vector<Call>{{4000000, static_cast<int64_t>(in.size()), 1000000}}));
+}
+
+TEST(Progress, SixtyFourMiBOfInputGetAMidParseCall) {
+    // The first line ends exactly 64 MiB - 1 bytes in: not yet more than that.
+    std::string in(0x3FFFFFE, 'x');
+    in += "\ny\nz";
+    Recorder r;
+    csv_table t{};
+    ASSERT_EQ(parse_with(&t, in, 0, &r), 0);
+    const int64_t total = static_cast<int64_t>(in.size());
+    EXPECT_EQ(r.calls, (std::vector<Call>{{0x4000001, total, 2}, {in.size(), total, 3}}));
+    EXPECT_EQ(t.blob_cap, 128u << 20);
+    csv_table_free(&t);
+}
+
+TEST(Progress, NoCallbackNoCalls) {
+    csv_parse_opts opts{};
+    opts.user_data = reinterpret_cast<void *>(1);
+    csv_table t{};
+    const std::string in = lines("1\n", 1000001);
+    ASSERT_EQ(csv_table_parse_ex(&t, in.data(), in.size(), 0, &opts), 0);
+    EXPECT_EQ(t.n_rows, 1000001);
+    csv_table_free(&t);
+}
+
+// ---- allocation failures -----------------------------------------------------
+
+// Fails every allocation of a parse in turn: each failure must release
+// everything and leave an all-zero record with the exact message.
+TEST(ParseOutOfMemory, EveryAllocationFailureIsClean) {
+    std::string in = "\xEF\xBB\xBFh1,h2,h3\n";
+    for (int i = 0; i < 20; ++i) in += "1,\"a\"\"b\",c\n";
+    in += "\n";
+    in += "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18\n";  // widens an existing body
+    in += "\"" + std::string(5000, 'q') + "\"\"" + std::string(6000, 'r') + "\"\"" +
+          std::string(20000, 's') + "\",x\n";  // scratch doubles, then grows exactly
+    in += "short\n";
+    in += "1,\"unterminated";
+    int64_t n = 0;
+    for (;; ++n) {
+        csv_table t{};
+        csv_clear_error();
+        csv_alloc_fail_after(n);
+        int rc = csv_table_parse(&t, in.data(), in.size(), 1);
+        int64_t made = csv_alloc_fail_after(-1);
+        if (rc == 0) {
+            EXPECT_LE(made, n);
+            EXPECT_STREQ(csv_last_error(), "");
+            EXPECT_EQ(t.n_cols, 18);
+            EXPECT_EQ(t.n_rows, 25);
+            EXPECT_EQ(t.unterminated_row, 26);
+            csv_table_free(&t);
+            break;
+        }
+        EXPECT_EQ(rc, -1);
+        EXPECT_STREQ(csv_last_error(),
+                     n == 0 ? "out of memory" : "out of memory while parsing CSV")
+            << "allocation " << n;
+        EXPECT_TRUE(vtest::all_zero(t)) << "allocation " << n;
+        ASSERT_LT(n, 1000) << "the parse never succeeded";
+    }
+    EXPECT_GE(n, 9) << "blob, its growth, field buffer, scratch, headers and rows all allocate";
+}
+
+TEST(ParseOutOfMemory, CallbackIsNotCalledAfterFailure) {
+    Recorder r;
+    csv_table t{};
+    csv_alloc_fail_after(1);
+    int rc = parse_with(&t, "a,b\n1,2\n", 1, &r);
+    csv_alloc_fail_after(-1);
+    EXPECT_EQ(rc, -1);
+    EXPECT_STREQ(csv_last_error(), "out of memory while parsing CSV");
+    EXPECT_TRUE(r.calls.empty());
+    EXPECT_TRUE(vtest::all_zero(t));
+}
+
+// ---- comparison with a byte-at-a-time model of the dialect -----------------
+
+struct Model {
+    Names headers;
+    Rows rows;
+    int64_t ragged = 0, blank = 0, urow = 0;
+    int32_t expected = 0;
+    std::vector<Sample> samples;
+};
+
+Model model_parse(const std::string &in, bool has_header, unsigned char d) {
+    Model m;
+    const size_t n = in.size();
+    size_t pos = (n >= 3 && in.compare(0, 3, "\xEF\xBB\xBF") == 0) ? 3 : 0;
+    int64_t rec = 0;
+    bool first = true;
+    auto sample = [&](Sample s) {
+        if (m.samples.size() < 20) m.samples.push_back(s);
+    };
+    auto widen = [&](size_t k) {
+        while (m.headers.size() < k) m.headers.push_back(std::to_string(m.headers.size() + 1));
+        for (auto &r : m.rows) r.resize(m.headers.size());
+    };
+    auto push = [&](std::vector<std::string> f) {
+        widen(f.size());
+        if (m.headers.empty()) return;
+        f.resize(m.headers.size());
+        m.rows.push_back(f);
+    };
+    auto ends_field = [&](size_t p) {
+        unsigned char c = static_cast<unsigned char>(in[p]);
+        return c == d || c == '\r' || c == '\n';
+    };
+    while (pos < n) {
+        std::vector<std::string> f;
+        bool unterminated = false, eol = false;
+        for (;;) {
+            std::string text;
+            if (pos < n && in[pos] == '"') {
+                ++pos;
+                for (;;) {
+                    if (pos >= n) {
+                        unterminated = true;
+                        if (m.urow == 0) {
+                            m.urow = rec + 1;
+                            sample({3, rec + 1, m.expected, 0});
+                        }
+                        break;
+                    }
+                    if (in[pos] == '"') {
+                        if (pos + 1 < n && in[pos + 1] == '"') {
+                            text += '"';
+                            pos += 2;
+                            continue;
+                        }
+                        ++pos;
+                        while (pos < n && !ends_field(pos)) ++pos;
+                        break;
+                    }
+                    text += in[pos++];
+                }
+            } else {
+                while (pos < n && !ends_field(pos)) text += in[pos++];
+            }
+            f.push_back(text);
+            if (pos == n) break;
+            unsigned char c = static_cast<unsigned char>(in[pos++]);
+            if (c == d) continue;
+            if (c == '\r' && pos < n && in[pos] == '\n') ++pos;
+            eol = true;
+            break;
+        }
+        const bool is_blank = f.size() == 1 && f[0].empty() && eol && pos < n;
+        if (is_blank) {
+            ++m.blank;
+            sample({2, rec + 1, m.expected, 1});
+        }
+        if (first) {
+            widen(f.size());
+            m.expected = static_cast<int32_t>(f.size());
+            if (has_header) {
+                for (size_t k = 0; k < f.size(); ++k) m.headers[k] = f[k];
+            } else {
+                push(f);
+            }
+        } else {
+            if (!is_blank && !unterminated && f.size() != static_cast<size_t>(m.expected)) {
+                ++m.ragged;
+                sample({1, rec + 1, m.expected, static_cast<int32_t>(f.size())});
+            }
+            push(f);
+        }
+        if (!eol) break;
+        ++rec;
+        first = false;
+    }
+    return m;
+}
+
+TEST(ParseModel, RandomInputsMatchTheByteModel) {
+    std::mt19937 rng(20240611);
+    const char alphabet[] = {'a', 'b', ',', ';', '"', '\r', '\n', ' ', '\xEF', '\xBB', '\xBF'};
+    const unsigned char delims[] = {',', ';', '\n', '\r', '"', 'a'};
+    for (int iter = 0; iter < 20000; ++iter) {
+        std::string in;
+        const int pieces = static_cast<int>(rng() % 40);
+        for (int i = 0; i < pieces; ++i) {
+            if (rng() % 8 == 0)
+                in.append(rng() % 40, static_cast<char>('k' + rng() % 3));  // runs past 16 bytes
+            else
+                in += alphabet[rng() % sizeof alphabet];
+        }
+        const bool header = rng() % 2 == 0;
+        const unsigned char d = delims[rng() % sizeof delims];
+        Model m = model_parse(in, header, d);
+        csv_table t{};
+        csv_parse_opts opts{};
+        opts.delimiter = d;
+        const std::vector<char> bytes = exact_copy(in);
+        ASSERT_EQ(csv_table_parse_ex(&t, bytes.data(), bytes.size(), header, &opts), 0);
+        SCOPED_TRACE(::testing::PrintToString(in) + " delimiter " + std::to_string(d) +
+                     (header ? " header" : ""));
+        expect_consistent(t);
+        EXPECT_EQ(vtest::headers(t), m.headers);
+        EXPECT_EQ(vtest::rows(t), m.rows);
+        EXPECT_EQ(t.ragged, m.ragged);
+        EXPECT_EQ(t.blank, m.blank);
+        EXPECT_EQ(t.unterminated_row, m.urow);
+        EXPECT_EQ(t.unterminated_quote, m.urow != 0 ? 1 : 0);
+        if (!in.empty() && in != "\xEF\xBB\xBF") EXPECT_EQ(t.expected_cols, m.expected);
+        EXPECT_EQ(samples(t), m.samples);
+        csv_table_free(&t);
+        if (::testing::Test::HasFailure()) break;
+    }
+}
+
+}  // namespace

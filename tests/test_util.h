@@ -1,0 +1,38 @@
+// Helpers shared by the unit tests: temporary files and table access.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "csv_internal.h"
+
+namespace vtest {
+
+// A fresh path inside this process's temporary directory (removed at exit).
+std::string temp_path(const std::string &name);
+
+// Writes `bytes` to a new temporary file and returns its path.
+std::string write_temp(const std::string &name, const std::string &bytes);
+
+// Cell text by its length (NUL bytes kept), "" for cells outside the table.
+std::string cell(const csv_table &t, int64_t row, int32_t col);
+std::string header(const csv_table &t, int32_t col);
+std::vector<std::string> headers(const csv_table &t);
+std::vector<std::vector<std::string>> rows(const csv_table &t);
+
+// A parsed table freed at the end of the scope.
+struct Table {
+    csv_table t{};
+    Table() = default;
+    Table(const std::string &text, bool has_header, uint32_t delimiter = ',');
+    ~Table() { csv_table_free(&t); }
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+    csv_table *operator->() { return &t; }
+    const csv_table *get() const { return &t; }
+};
+
+// True when every byte of the record is zero.
+bool all_zero(const csv_table &t);
+
+}  // namespace vtest

@@ -1,0 +1,544 @@
+"""Tests of the velmora-csv command-line tool, run on real files.
+
+The tool under test is the executable named by the environment variable
+VELMORA_CSV_TOOL (for example build/release/tools/velmora-csv).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "data" / "cities.csv"
+
+# A small table used throughout: a numeric column with an empty cell and
+# names outside ASCII, one of them two terminal columns per character.
+PEOPLE_ROWS = [["name", "age", "city"], ["Ann", "34", "Zürich"], ["bob", "27", "Oslo"], ["Carl", "", "東京"]]
+PEOPLE_JSON = (
+    '[{"name":"Ann","age":"34","city":"Zürich"},'
+    '{"name":"bob","age":"27","city":"Oslo"},'
+    '{"name":"Carl","age":"","city":"東京"}]'
+)
+BIG_ROWS = 5_000_000
+
+
+@pytest.fixture(scope="session")
+def tool() -> str:
+    path = os.environ.get("VELMORA_CSV_TOOL")
+    if not path:
+        pytest.fail("VELMORA_CSV_TOOL is not set: point it at the built tool, "
+                    "e.g. VELMORA_CSV_TOOL=build/release/tools/velmora-csv", pytrace=False)
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"VELMORA_CSV_TOOL={path} is not an executable file", pytrace=False)
+    return path
+
+
+def run(tool: str, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([tool, *map(str, args)], capture_output=True, timeout=60)
+
+
+def ok(tool: str, *args: str) -> str:
+    """Runs the tool, expects success and no diagnostics, returns stdout."""
+    r = run(tool, *args)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stderr == b""
+    return r.stdout.decode("utf-8")
+
+
+def write_table(path: Path, rows: list[list[str]], delimiter: str = ",",
+                encoding: str = "utf-8", bom: bytes = b"", newline: str = "\n") -> Path:
+    text = "".join(delimiter.join(r) + newline for r in rows)
+    path.write_bytes(bom + text.encode(encoding))
+    return path
+
+
+@pytest.fixture
+def people(tmp_path: Path) -> Path:
+    return write_table(tmp_path / "people.csv", PEOPLE_ROWS)
+
+
+# ---- every command, default output ------------------------------------------------
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        pytest.param(["headers"], '["name","age","city"]', id="headers"),
+        pytest.param(["rows"], PEOPLE_JSON, id="rows"),
+        pytest.param(["rows", "--offset", "1", "--limit", "1"],
+                     '[{"name":"bob","age":"27","city":"Oslo"}]', id="rows-window"),
+        pytest.param(["rows", "--offset=2"], '[{"name":"Carl","age":"","city":"東京"}]', id="rows-offset-inline"),
+        pytest.param(["rows", "--limit", "0"], "[]", id="rows-limit-0"),
+        pytest.param(["rows", "--offset", "9"], "[]", id="rows-offset-past-end"),
+        pytest.param(["select", "city, 1"],
+                     '[{"city":"Zürich","name":"Ann"},{"city":"Oslo","name":"bob"},{"city":"東京","name":"Carl"}]',
+                     id="select-name-and-number"),
+        pytest.param(["select", "age,age"],
+                     '[{"age":"34","age":"34"},{"age":"27","age":"27"},{"age":"","age":""}]',
+                     id="select-repeated"),
+        pytest.param(["search", "name", "B"], "[]", id="search-case-sensitive"),
+        pytest.param(["search", "name", "B", "-i"], '[{"name":"bob","age":"27","city":"Oslo"}]', id="search-i"),
+        pytest.param(["search", "--ignore-case", "name", "B"], '[{"name":"bob","age":"27","city":"Oslo"}]',
+                     id="search-ignore-case"),
+        pytest.param(["search", "city", "ü"], '[{"name":"Ann","age":"34","city":"Zürich"}]', id="search-utf8"),
+        pytest.param(["search", "3", "東"], '[{"name":"Carl","age":"","city":"東京"}]', id="search-col-number"),
+        pytest.param(["sort", "age"],
+                     '[{"name":"Carl","age":"","city":"東京"},{"name":"bob","age":"27","city":"Oslo"},'
+                     '{"name":"Ann","age":"34","city":"Zürich"}]', id="sort"),
+        pytest.param(["sort", "age", "--desc"],
+                     '[{"name":"Ann","age":"34","city":"Zürich"},{"name":"bob","age":"27","city":"Oslo"},'
+                     '{"name":"Carl","age":"","city":"東京"}]', id="sort-desc"),
+        pytest.param(["stats"],
+                     '{"row_count":3,"col_count":3,"columns":['
+                     '{"name":"name","count":3,"nulls":0,"unique":3,"numeric":false},'
+                     '{"name":"age","count":2,"nulls":1,"unique":3,"numeric":true,"min":27.0,"max":34.0,"mean":30.5},'
+                     '{"name":"city","count":3,"nulls":0,"unique":3,"numeric":false}]}', id="stats"),
+        pytest.param(["warnings"],
+                     '{"count":0,"ragged":0,"blank":0,"unterminated_quote":false,"truncated_utf16":false,'
+                     '"expected_cols":3,"first":null,"samples":[]}', id="warnings"),
+        pytest.param(["count"], '{"rows":3,"columns":3,"warnings":0}', id="count"),
+    ],
+)
+def test_command_prints_the_library_json_on_one_line(tool, people, args, expected):
+    cmd, *rest = args
+    assert ok(tool, cmd, people, *rest) == expected + "\n"
+
+
+def test_options_may_come_first_and_double_dash_ends_them(tool, tmp_path):
+    path = write_table(tmp_path / "dash.csv", [["k", "v"], ["-x", "1"], ["y", "2"]])
+    assert ok(tool, "search", "-i", "--", path, "k", "-X") == '[{"k":"-x","v":"1"}]\n'
+
+
+def test_no_header_names_columns_by_number(tool, people):
+    assert ok(tool, "headers", "--no-header", people) == '["1","2","3"]\n'
+    assert ok(tool, "count", people, "--no-header") == '{"rows":4,"columns":3,"warnings":0}\n'
+    assert ok(tool, "select", "--no-header", people, "3") == (
+        '[{"3":"city"},{"3":"Zürich"},{"3":"Oslo"},{"3":"東京"}]\n')
+
+
+# ---- loading options --------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "delimiter, encoding, bom, options",
+    [
+        pytest.param(",", "utf-8", b"", [], id="utf8-comma-detected"),
+        pytest.param(",", "utf-8", b"\xef\xbb\xbf", ["--encoding", "utf-8"], id="utf8-bom-named"),
+        pytest.param(";", "utf-16-le", b"\xff\xfe", [], id="utf16le-bom-semicolon-detected"),
+        pytest.param(";", "utf-16-le", b"\xff\xfe", ["--delimiter", ";"], id="semicolon-named"),
+        pytest.param("\t", "utf-16-be", b"", ["--encoding", "utf-16be", "--delimiter", "tab"], id="utf16be-tab"),
+        pytest.param("|", "utf-16-le", b"", ["--encoding=UTF-16LE", "--delimiter=|"], id="utf16le-pipe"),
+        pytest.param("\t", "utf-8", b"", ["--delimiter", "auto", "--encoding", "auto"], id="tab-detected"),
+        pytest.param("#", "utf-8", b"", ["--delimiter", "#"], id="any-byte"),
+        pytest.param(",", "utf-8", b"", ["--delimiter", ","], id="comma-named"),
+    ],
+)
+def test_loading_options_give_the_same_table(tool, tmp_path, delimiter, encoding, bom, options):
+    path = write_table(tmp_path / "t.csv", PEOPLE_ROWS, delimiter, encoding, bom, "\r\n")
+    assert ok(tool, "rows", path, *options) == PEOPLE_JSON + "\n"
+
+
+def test_wrong_delimiter_keeps_lines_whole(tool, people):
+    assert ok(tool, "headers", people, "--delimiter", ";") == '["name,age,city"]\n'
+
+
+def test_sample_file_loads_as_documented(tool):
+    assert ok(tool, "count", SAMPLE) == '{"rows":7,"columns":5,"warnings":1}\n'
+    assert ok(tool, "headers", SAMPLE) == '["city","country","population","area_km2","note"]\n'
+    assert ok(tool, "warnings", SAMPLE) == (
+        '{"count":1,"ragged":1,"blank":0,"unterminated_quote":false,"truncated_utf16":false,'
+        '"expected_cols":5,"first":{"kind":"ragged","row":7,"expected":5,"actual":4},'
+        '"samples":[{"kind":"ragged","row":7,"expected":5,"actual":4}]}\n')
+    assert ok(tool, "search", SAMPLE, "note", ";") == (
+        '[{"city":"Kraków","country":"Poland","population":"804000","area_km2":"326.85",'
+        '"note":"old town; UNESCO site"}]\n')
+
+
+# ---- --pretty ---------------------------------------------------------------------
+
+def pairs(text: str):
+    """Parses JSON keeping every object member, repeated keys included."""
+    return json.loads(text, object_pairs_hook=list)
+
+
+@pytest.mark.parametrize("args", [
+    ["headers"], ["rows"], ["select", "city,age"], ["search", "name", "zzz"], ["sort", "name"],
+    ["stats"], ["warnings"], ["count"],
+], ids=lambda a: "-".join(a).replace(",", "_"))
+def test_pretty_is_the_same_json_indented(tool, people, args):
+    cmd, *rest = args
+    compact = ok(tool, cmd, people, *rest)
+    pretty = ok(tool, cmd, people, *rest, "--pretty")
+    assert pairs(pretty) == pairs(compact)
+    # Python writes the same layout: two spaces per level, ": " after keys,
+    # empty containers kept on one line.
+    assert pretty == json.dumps(json.loads(compact), indent=2, ensure_ascii=False) + "\n"
+
+
+def test_pretty_exact_layout(tool, people):
+    assert ok(tool, "count", people, "--pretty") == '{\n  "rows": 3,\n  "columns": 3,\n  "warnings": 0\n}\n'
+    assert ok(tool, "rows", people, "--limit", "0", "--pretty") == "[]\n"
+    assert ok(tool, "warnings", people, "--pretty").endswith('  "first": null,\n  "samples": []\n}\n')
+
+
+def test_pretty_leaves_strings_alone(tool, tmp_path):
+    # Brackets, commas, colons, escaped quotes and backslashes inside strings
+    # must not be taken for structure.
+    path = tmp_path / "tricky.csv"
+    path.write_bytes(b'k,v\n"a ""q"" {x}, [y]: \\",2\n"line\nbreak\ttab",3\n')
+    compact = ok(tool, "rows", path)
+    pretty = ok(tool, "rows", path, "--pretty")
+    assert pairs(pretty) == pairs(compact) == [
+        [("k", 'a "q" {x}, [y]: \\'), ("v", "2")],
+        [("k", "line\nbreak\ttab"), ("v", "3")],
+    ]
+    assert '"k": "a \\"q\\" {x}, [y]: \\\\",' in pretty
+
+
+# ---- --table ----------------------------------------------------------------------
+
+def test_rows_table_aligns_by_terminal_columns(tool, people):
+    assert ok(tool, "rows", people, "--table") == (
+        "name  age  city\n"
+        "----  ---  ------\n"
+        "Ann    34  Zürich\n"
+        "bob    27  Oslo\n"
+        "Carl       東京\n"
+        "(3 rows)\n")
+
+
+def test_table_of_sample(tool):
+    assert ok(tool, "rows", SAMPLE, "--table") == (
+        "city       country      population  area_km2  note\n"
+        "---------  -----------  ----------  --------  ---------------------------------------\n"
+        "Zürich     Switzerland      423000     87.88\n"
+        "São Paulo  Brazil         11450000   1521.11  largest city of the southern hemisphere\n"
+        "Kraków     Poland           804000    326.85  old town; UNESCO site\n"
+        "東京       Japan          14050000   2194.07  capital\n"
+        "Reykjavík  Iceland          140000       273  northernmost capital\n"
+        "Malmö      Sweden           358000     158.4\n"
+        "Québec     Canada           550000    485.77\n"
+        "(7 rows)\n")
+
+
+def test_stats_table(tool):
+    assert ok(tool, "stats", SAMPLE, "--table") == (
+        "7 rows, 5 columns\n"
+        "\n"
+        "column      count  nulls  unique  numeric     min       max          mean\n"
+        "----------  -----  -----  ------  -------  ------  --------  ------------\n"
+        "city            7      0       7  no\n"
+        "country         7      0       7  no\n"
+        "population      7      0       7  yes      140000  14050000  3967857.1429\n"
+        "area_km2        7      0       7  yes       87.88   2194.07      721.0114\n"
+        "note            4      3       5  no\n")
+
+
+def test_warnings_table(tool):
+    assert ok(tool, "warnings", SAMPLE, "--table") == (
+        "warnings            1\n"
+        "ragged records      1\n"
+        "blank lines         0\n"
+        "unterminated quote  no\n"
+        "truncated UTF-16    no\n"
+        "expected columns    5\n"
+        "\n"
+        "kind    record  expected  actual\n"
+        "------  ------  --------  ------\n"
+        "ragged       7         5       4\n")
+
+
+def test_warnings_table_names_the_unterminated_record(tool, tmp_path):
+    path = tmp_path / "bad.csv"
+    path.write_bytes(b'a,b,c\n1,2\n\n4,5,6,7\n"x,y\n')
+    out = ok(tool, "warnings", path, "--table")
+    assert "warnings            4\n" in out
+    assert "unterminated quote  yes (record 5)\n" in out
+    assert out.endswith(
+        "kind                record  expected  actual\n"
+        "------------------  ------  --------  ------\n"
+        "ragged                   2         3       2\n"
+        "blank                    3         3       1\n"
+        "ragged                   4         3       4\n"
+        "unterminated_quote       5         3       0\n")
+
+
+def test_count_and_headers_tables(tool, people):
+    assert ok(tool, "count", people, "--table") == "rows      3\ncolumns   3\nwarnings  0\n"
+    assert ok(tool, "headers", people, "--table") == "#  column\n-  ------\n1  name\n2  age\n3  city\n"
+
+
+def test_table_cuts_wide_cells_with_an_ellipsis(tool, people):
+    assert ok(tool, "rows", people, "--table", "--max-width", "3") == (
+        "na…  age  ci…\n"
+        "---  ---  ---\n"
+        "Ann   34  Zü…\n"
+        "bob   27  Os…\n"
+        "Ca…       東…\n"
+        "(3 rows)\n")
+
+
+@pytest.mark.parametrize("width, cell", [
+    ("0", "東京東京東京東京"), ("16", "東京東京東京東京"), ("15", "東京東京東京東…"),
+    ("14", "東京東京東京…"), ("13", "東京東京東京…"), ("2", "…"),
+], ids=lambda v: v if v.isdigit() else "")
+def test_ellipsis_never_splits_a_wide_character(tool, tmp_path, width, cell):
+    path = write_table(tmp_path / "w.csv", [["c"], ["東京東京東京東京"]])
+    out = ok(tool, "rows", path, "--table", "--max-width", width)
+    assert out.splitlines()[2] == cell
+
+
+def test_combining_marks_take_no_column(tool, tmp_path):
+    # "e" followed by U+0301 is one character on the screen.
+    path = write_table(tmp_path / "nfd.csv", [["word", "n"], ["e\u0301te\u0301", "1"], ["summer", "2"]])
+    assert ok(tool, "rows", path, "--table") == (
+        "word    n\n"
+        "------  -\n"
+        "e\u0301te\u0301     1\n"
+        "summer  2\n"
+        "(2 rows)\n")
+
+
+def test_table_shows_control_characters_as_escapes(tool, tmp_path):
+    path = tmp_path / "ctl.csv"
+    path.write_bytes(b'k\n"a\nb\tc\x1b[31md\x7f"\n')
+    assert ok(tool, "rows", path, "--table", "--max-width", "0").splitlines()[2] == r"a\nb\tc\x1B[31md\x7F"
+
+
+def test_table_keeps_repeated_columns(tool, tmp_path):
+    path = write_table(tmp_path / "dup.csv", [["a", "a"], ["1", "x"]])
+    assert ok(tool, "rows", path, "--table") == "a  a\n-  -\n1  x\n(1 row)\n"
+
+
+def test_table_of_empty_answer(tool, people):
+    assert ok(tool, "search", people, "name", "nobody", "--table") == "(0 rows)\n"
+
+
+# ---- errors and exit status -------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        pytest.param(["select", "{f}", "nope"], "unknown column: nope", id="select-unknown-column"),
+        pytest.param(["search", "{f}", "nope", "x"], "unknown column: nope", id="search-unknown-column"),
+        pytest.param(["sort", "{f}", "9"], "unknown column: 9", id="sort-column-number-too-big"),
+        pytest.param(["select", "{f}", " , "], "no columns selected", id="select-nothing"),
+        pytest.param(["rows", "{missing}"], "cannot open file: {missing} (No such file or directory)",
+                     id="missing-file"),
+        pytest.param(["stats", "{dir}"], None, id="directory"),
+    ],
+)
+def test_library_errors_exit_1(tool, people, tmp_path, args, message):
+    subst = {"f": people, "missing": tmp_path / "missing.csv", "dir": tmp_path}
+    r = run(tool, *[a.format(**subst) for a in args])
+    assert r.returncode == 1
+    assert r.stdout == b""
+    err = r.stderr.decode()
+    assert err.startswith("velmora-csv: ") and err.endswith("\n") and err.count("\n") == 1
+    if message is not None:
+        assert err == "velmora-csv: " + message.format(**subst) + "\n"
+
+
+USAGE_ERRORS = [
+    pytest.param([], "no command given", id="no-command"),
+    pytest.param(["frob", "{f}"], "unknown command: frob", id="unknown-command"),
+    pytest.param(["--frob"], "unknown option: --frob", id="unknown-leading-option"),
+    pytest.param(["rows"], "no file given", id="no-file"),
+    pytest.param(["rows", "{f}", "extra"], "too many arguments for rows", id="too-many"),
+    pytest.param(["search", "{f}", "name"], "too few arguments for search", id="too-few"),
+    pytest.param(["rows", "{f}", "--delimiter", "ab"],
+                 "invalid delimiter: 'ab' (use auto, tab, or one byte such as , ; |)", id="delimiter-two-bytes"),
+    pytest.param(["rows", "{f}", "--delimiter="],
+                 "invalid delimiter: '' (use auto, tab, or one byte such as , ; |)", id="delimiter-empty"),
+    pytest.param(["rows", "{f}", "--delimiter", "§"],
+                 "invalid delimiter: '§' (use auto, tab, or one byte such as , ; |)", id="delimiter-multibyte"),
+    pytest.param(["rows", "{f}", "--delimiter"], "option --delimiter needs a value", id="delimiter-missing"),
+    pytest.param(["rows", "{f}", "--encoding", "latin-9"],
+                 "invalid encoding: 'latin-9' (use auto, utf-8, utf-16le or utf-16be)", id="bad-encoding"),
+    pytest.param(["rows", "{f}", "--offset", "-1"],
+                 "option --offset needs a whole number from 0 to 2147483647, not '-1'", id="negative-offset"),
+    pytest.param(["rows", "{f}", "--limit", "2147483648"],
+                 "option --limit needs a whole number from 0 to 2147483647, not '2147483648'", id="limit-too-big"),
+    pytest.param(["rows", "{f}", "--limit", "1x"],
+                 "option --limit needs a whole number from 0 to 2147483647, not '1x'", id="limit-not-number"),
+    pytest.param(["headers", "{f}", "--limit", "1"], "option --limit does not apply to headers", id="limit-headers"),
+    pytest.param(["rows", "{f}", "-i"], "option -i does not apply to rows", id="i-rows"),
+    pytest.param(["search", "{f}", "a", "b", "--desc"], "option --desc does not apply to search", id="desc-search"),
+    pytest.param(["rows", "{f}", "--pretty", "--table"], "--pretty and --table exclude each other", id="two-outputs"),
+    pytest.param(["rows", "{f}", "--max-width", "5"], "--max-width needs --table", id="max-width-alone"),
+    pytest.param(["rows", "{f}", "--table", "--max-width", "w"],
+                 "option --max-width needs a whole number from 0 to 2147483647, not 'w'", id="max-width-bad"),
+    pytest.param(["rows", "{f}", "--pretty=yes"], "option --pretty takes no value", id="flag-with-value"),
+    pytest.param(["rows", "{f}", "--bogus"], "unknown option: --bogus", id="unknown-option"),
+    pytest.param(["help", "frob"], "unknown command: frob", id="help-unknown"),
+]
+
+
+@pytest.mark.parametrize("args, message", USAGE_ERRORS)
+def test_usage_errors_exit_2_with_usage(tool, people, args, message):
+    r = run(tool, *[a.format(f=people) for a in args])
+    assert r.returncode == 2
+    assert r.stdout == b""
+    err = r.stderr.decode()
+    first, rest = err.split("\n", 1)
+    assert first == "velmora-csv: " + message
+    assert rest.startswith("usage: velmora-csv ")
+    if len(args) > 0 and args[0] in ("rows", "search", "headers"):
+        assert rest.startswith(f"usage: velmora-csv {args[0]} [OPTIONS] FILE")
+
+
+def test_bad_delimiter_is_refused_before_the_file_is_read(tool, tmp_path):
+    r = run(tool, "rows", tmp_path / "missing.csv", "--delimiter", "ab")
+    assert r.returncode == 2
+
+
+# ---- help and version -------------------------------------------------------------
+
+COMMANDS = ["headers", "rows", "select", "search", "sort", "stats", "warnings", "count"]
+
+
+@pytest.mark.parametrize("args", [["--help"], ["-h"], ["help"]], ids=["--help", "-h", "help"])
+def test_tool_help(tool, args):
+    out = ok(tool, *args)
+    assert out.startswith("usage: velmora-csv COMMAND [OPTIONS] FILE [ARGUMENTS]\n")
+    for cmd in COMMANDS:
+        assert re.search(rf"^  {cmd} FILE", out, re.M), cmd
+    for option in ["--no-header", "--delimiter", "--encoding", "--pretty", "--table", "--version", "130"]:
+        assert option in out
+
+
+@pytest.mark.parametrize("cmd", COMMANDS)
+def test_command_help(tool, people, cmd):
+    operands = {"select": " COLS", "search": " COL QUERY", "sort": " COL"}.get(cmd, "")
+    out = ok(tool, cmd, "--help")
+    assert out.startswith(f"usage: velmora-csv {cmd} [OPTIONS] FILE{operands}\n\n")
+    assert "--no-header" in out and "--table" in out
+    assert ok(tool, "help", cmd) == out
+    # --help wins over everything else on the line, even a missing file.
+    assert ok(tool, cmd, "/nonexistent", "-h") == out
+
+
+def test_command_help_lists_its_own_options(tool):
+    assert "--offset N" in ok(tool, "rows", "--help")
+    assert "--ignore-case" in ok(tool, "search", "--help")
+    assert "--desc" in ok(tool, "sort", "--help")
+    assert "--desc" not in ok(tool, "rows", "--help")
+
+
+@pytest.mark.parametrize("flag", ["--version", "-V"])
+def test_version(tool, flag):
+    assert re.fullmatch(r"velmora-csv \d+\.\d+\.\d+\n", ok(tool, flag))
+
+
+# ---- progress and Ctrl-C ----------------------------------------------------------
+
+@pytest.fixture(scope="session")
+def big_file(tmp_path_factory) -> Path:
+    # Large enough that the library reports progress several times
+    # (every 1,000,000 rows) before the end.
+    path = tmp_path_factory.mktemp("big") / "big.csv"
+    path.write_bytes(b"a,b\n" + b"1,2\n" * BIG_ROWS)
+    return path
+
+
+def run_on_terminal(tool: str, args: list, interrupt_after: bytes | None = None):
+    """Runs the tool with standard error on a pseudo-terminal; sends SIGINT
+    once `interrupt_after` has appeared there. Returns (status, stdout,
+    terminal output)."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([tool, *map(str, args)], stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    seen, sent = b"", False
+    deadline = time.monotonic() + 60
+    try:
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.5)
+            if not ready:
+                if proc.poll() is not None:
+                    break
+                continue
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the tool has closed the terminal's last writer
+                break
+            if not chunk:
+                break
+            seen += chunk
+            if interrupt_after is not None and not sent and interrupt_after in seen:
+                proc.send_signal(signal.SIGINT)
+                sent = True
+        out, _ = proc.communicate(timeout=60)
+    finally:
+        os.close(master)
+        if proc.poll() is None:
+            proc.kill()
+    return proc.returncode, out, seen
+
+
+def test_progress_bar_on_a_terminal(tool, big_file):
+    status, out, term = run_on_terminal(tool, ["count", big_file])
+    assert status == 0
+    assert out == b'{"rows":5000000,"columns":2,"warnings":0}\n'
+    text = term.decode()
+    assert re.search(r"loading big\.csv +20% \[#+\.+\] +[0-9.]+ MB/s  1,000,000 rows", text)
+    assert "100% [########################]" in text and "5,000,000 rows" in text
+    assert text.endswith("\r\x1b[K")  # the bar is wiped once the file is loaded
+
+
+def test_no_progress_bar_when_stderr_is_not_a_terminal(tool, big_file):
+    r = run(tool, "count", big_file)
+    assert r.returncode == 0 and r.stderr == b""
+
+
+def test_no_progress_bar_for_a_small_file_on_a_terminal(tool, people):
+    status, out, term = run_on_terminal(tool, ["count", people])
+    assert status == 0 and term == b""
+
+
+def test_ctrl_c_on_a_terminal_cancels_the_load(tool, big_file):
+    status, out, term = run_on_terminal(tool, ["count", big_file], interrupt_after=b"1,000,000 rows")
+    assert status == 130
+    assert out == b""
+    assert term.decode().endswith("\r\x1b[Kvelmora-csv: cancelled by progress callback\r\n")
+
+
+def sigint_caught(pid: int) -> bool:
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) & (1 << (signal.SIGINT - 1)))
+    return False
+
+
+def test_sigint_cancels_the_load_without_a_terminal(tool, big_file):
+    proc = subprocess.Popen([tool, "rows", big_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        # The handler is set just before the load starts; the load of 5,000,000
+        # rows takes far longer than this wait.
+        deadline = time.monotonic() + 30
+        while not sigint_caught(proc.pid) and time.monotonic() < deadline:
+            time.sleep(0.0005)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130
+    assert out == b""
+    assert err == b"velmora-csv: cancelled by progress callback\n"
+
+
+def test_ignored_sigint_stays_ignored(tool, big_file):
+    # A background job started with SIGINT ignored must not start catching it.
+    proc = subprocess.Popen([tool, "count", big_file], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0 and err == b""
+    assert out == b'{"rows":5000000,"columns":2,"warnings":0}\n'

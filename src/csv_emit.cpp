@@ -287,10 +287,12 @@ yyjson_mut_val *row_object(yyjson_mut_doc *doc, const csv_table *t,
 }
 
 // Creates a document with an empty container of the given kind as root.
-yyjson_mut_doc *new_doc(bool object_root, yyjson_mut_val **out_root) {
+// `nodes` > 0 sizes the node pool to hold that many values besides the root.
+yyjson_mut_doc *new_doc(bool object_root, yyjson_mut_val **out_root, size_t nodes = 0) {
     *out_root = nullptr;
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     if (doc == nullptr) return nullptr;
+    if (nodes > 0) yyjson_mut_doc_set_val_pool_size(doc, nodes + 1);
     yyjson_mut_val *root = object_root ? yyjson_mut_obj(doc) : yyjson_mut_arr(doc);
     if (root == nullptr) {
         yyjson_mut_doc_free(doc);
@@ -342,10 +344,9 @@ static const char *finish_doc(yyjson_mut_doc *doc) {
 static int emit_row_batch(const csv_table *t, const int64_t *rows, int64_t first,
                           int64_t stop, const row_key *keys, int32_t m, text_buf *out) {
     yyjson_mut_val *arr = nullptr;
-    doc_ptr doc(new_doc(false, &arr));
+    size_t nodes = static_cast<size_t>((stop - first) * (1 + 2 * static_cast<int64_t>(m)));
+    doc_ptr doc(new_doc(false, &arr, nodes));
     if (!doc) return oom_status();
-    yyjson_mut_doc_set_val_pool_size(doc.get(),
-                                     static_cast<size_t>((stop - first) * (1 + 2 * static_cast<int64_t>(m))));
     const int32_t n_cols = t->n_cols;
     for (int64_t p = first; p < stop; ++p) {
         int64_t r = rows ? rows[p] : p;

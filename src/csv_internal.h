@@ -179,6 +179,12 @@ void csv_table_lock(void);
 void csv_table_unlock(void);
 csv_table *csv_table_get(int handle);
 const char *csv_tls_put_json(const char *text, size_t len);
+/* Grows the thread's result buffer (same capacity rule as csv_tls_put_json)
+ * so that `len` bytes and a NUL fit, and returns it; the caller then writes
+ * the text in place. Null with "out of memory for JSON buffer" on failure,
+ * the previous text untouched. Writing replaces the previous text, so call
+ * it only once nothing can fail any more. */
+char *csv_tls_reserve_json(uint64_t len);
 int csv_read_source(const char *path, int32_t encoding, char **out_text,
                     uint64_t *out_len, int32_t *out_truncated);
 

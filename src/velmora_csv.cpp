@@ -19,6 +19,19 @@ CSV_THREAD_LOCAL char g_err[CSV_ERR_SIZE];
 CSV_THREAD_LOCAL char *g_json;
 CSV_THREAD_LOCAL uint64_t g_json_cap;
 
+// Frees the thread's result buffer when the thread ends: a host that starts
+// and stops threads must not lose one buffer per thread. Armed by the
+// buffer's first allocation, so threads that never query pay nothing.
+struct json_buffer_release {
+    bool armed = false;
+    ~json_buffer_release() {
+        csv_free(g_json);
+        g_json = nullptr;
+        g_json_cap = 0;
+    }
+};
+CSV_THREAD_LOCAL json_buffer_release g_json_release;
+
 using heap_bytes = std::unique_ptr<char, csv_free_deleter>;
 using heap_rows = std::unique_ptr<int64_t, csv_free_deleter>;
 using heap_cols = std::unique_ptr<int32_t, csv_free_deleter>;
@@ -180,12 +193,12 @@ csv_table *csv_table_get(int handle) {
     return t->in_use ? t : nullptr;
 }
 
-const char *csv_tls_put_json(const char *text, size_t len) {
-    if (text == nullptr) {
-        csv_set_error("null JSON");
+char *csv_tls_reserve_json(uint64_t len) {
+    uint64_t needed = len + 1;
+    if (needed == 0) {
+        csv_set_error("out of memory for JSON buffer");
         return nullptr;
     }
-    uint64_t needed = static_cast<uint64_t>(len) + 1;
     if (g_json_cap < needed) {
         uint64_t k = json_capacity(g_json_cap, needed);
         // On failure the previous text stays readable where it was.
@@ -194,12 +207,23 @@ const char *csv_tls_put_json(const char *text, size_t len) {
             csv_set_error("out of memory for JSON buffer");
             return nullptr;
         }
+        if (g_json == nullptr) g_json_release.armed = true;
         g_json = grown;
         g_json_cap = k;
     }
-    memcpy(g_json, text, len);
-    g_json[len] = '\0';
     return g_json;
+}
+
+const char *csv_tls_put_json(const char *text, size_t len) {
+    if (text == nullptr) {
+        csv_set_error("null JSON");
+        return nullptr;
+    }
+    char *buf = csv_tls_reserve_json(len);
+    if (buf == nullptr) return nullptr;
+    memcpy(buf, text, len);
+    buf[len] = '\0';
+    return buf;
 }
 
 int csv_read_source(const char *path, int32_t encoding, char **out_text,

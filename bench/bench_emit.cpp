@@ -1,6 +1,8 @@
-// Result documents from large tables: the rows document of every row, a
-// page of rows, a column subset, text that needs repair, the statistics
-// document, the CSV writer, and csv_rows over bench/data/mixed.csv.
+// Result documents from large tables: the rows document of every row, in
+// table order and shuffled, a page of rows, a column subset, the rows of a
+// search, the rows of a sort (sort included), text that needs repair, the
+// statistics document, the CSV writer, and csv_rows over
+// bench/data/mixed.csv.
 //
 //   build-bench/bench/velmora_bench --benchmark_filter=Emit
 #include <stdio.h>
@@ -9,7 +11,10 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -137,6 +142,64 @@ void BM_EmitRowsThreeColumns(benchmark::State &state) {
     report(state, json, t->blob_len);
 }
 BENCHMARK(BM_EmitRowsThreeColumns)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Every row in a shuffled order: each row's cells and texts are fetched
+// from a different place of the table, as after a sort.
+void BM_EmitRowsShuffled(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    std::vector<int64_t> order(static_cast<size_t>(t->n_rows));
+    for (int64_t r = 0; r < t->n_rows; ++r) order[static_cast<size_t>(r)] = r;
+    Lcg g{7};
+    for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[g.below(static_cast<uint32_t>(i))]);
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, order.data(), t->n_rows, nullptr, 0, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+    state.SetItemsProcessed(state.iterations() * t->n_rows);
+}
+BENCHMARK(BM_EmitRowsShuffled)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The rows a search answers with: about one row in six, in table order.
+void BM_EmitRowsSearchHits(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    int64_t *hits = nullptr;
+    int64_t n = 0;
+    if (csv_search_rows(t, 4, "games", 0, &hits, &n) != 0) {
+        state.SkipWithError(csv_last_error());
+        return;
+    }
+    std::unique_ptr<int64_t, csv_free_deleter> owned(hits);
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_emit_rows(t, hits, n, nullptr, 0, 0, -1);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+    state.counters["rows"] = static_cast<double>(n);
+}
+BENCHMARK(BM_EmitRowsSearchHits)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A sort by a numeric column and the rows document of its order, together:
+// what csv_sort does under the lock.
+void BM_SortThenEmitRows(benchmark::State &state) {
+    const csv_table *t = table(1000000);
+    const char *json = nullptr;
+    for (auto _ : state) {
+        int64_t *order = nullptr;
+        int64_t n = 0;
+        if (csv_sort_rows(t, 3, 0, &order, &n) != 0) {
+            state.SkipWithError(csv_last_error());
+            return;
+        }
+        json = csv_emit_rows(t, order, n, nullptr, 0, 0, -1);
+        csv_free(order);
+        benchmark::DoNotOptimize(json);
+    }
+    report(state, json, t->blob_len);
+}
+BENCHMARK(BM_SortThenEmitRows)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_EmitStats(benchmark::State &state) {
     const csv_table *t = table(state.range(0));

@@ -1,18 +1,18 @@
 // The JSON result documents (headers, rows, column statistics, parse
 // warnings) and the CSV text writer.
 //
-// Every document is a yyjson mutable document built for one call and
-// serialised compactly into the calling thread's result buffer (finish_doc).
-// The rows document, which can run to hundreds of megabytes, is built and
-// serialised in batches of rows whose texts are joined into one array, so
-// its node memory stays small and warm; the text is byte for byte the one
-// the whole document would give if written at once. Callers hold the global lock, so the table
-// cannot change while a document refers to it; no document outlives the call
-// that built it.
+// The headers, statistics and warnings documents are yyjson mutable
+// documents built for one call and serialised compactly into the calling
+// thread's result buffer (finish_doc). The rows document, which can run to
+// hundreds of megabytes, is written as text straight into the result buffer
+// instead (see "rows document" below); its text is byte for byte the one the
+// document writer gives for the same members. Callers hold the global lock,
+// so the table cannot change while a call reads it.
 //
 // Running out of memory inside a document fails the whole call with
 // "out of memory": a result that silently lacks rows or members would pass
 // lost data off as a complete answer.
+#include <assert.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -23,8 +23,9 @@
 
 #include "csv_internal.h"
 
-// The rows document fills yyjson_mut_val nodes directly (tag, payload and
-// list links), which is only right for the layout of the version tested.
+// The headers document fills yyjson_mut_val nodes directly (tag and
+// payload), and the rows text copies the writer's escaping, both only right
+// for the version tested.
 static_assert(YYJSON_VERSION_HEX == 0x000C00,
               "velmora-csv needs yyjson 0.12.0 exactly; run scripts/setup to install it");
 
@@ -34,15 +35,6 @@ struct doc_deleter {
     void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
 using doc_ptr = std::unique_ptr<yyjson_mut_doc, doc_deleter>;
-
-// One member key of the rows document: the repaired header text, made once
-// per call and shared by every row's key node.
-struct row_key {
-    const char *str;
-    uint64_t tag;
-    int32_t col;
-    char *owned;  // the repaired copy, when the header needed repair
-};
 
 // Bytes the JSON writer would escape, or that may start something other
 // than plain ASCII: controls, '"', '\\' and everything from 0x7F up.
@@ -58,8 +50,10 @@ constexpr uint64_t k_ones = 0x0101010101010101ull;
 constexpr uint64_t k_highs = 0x8080808080808080ull;
 
 // Flags, in the high bit of each byte, the bytes of `w` that are not plain.
-// Each term is exact word-wise: a byte below 0x20, a '"', a '\\', a 0x7F;
-// w itself flags the bytes from 0x80 up.
+// Each term flags every byte it should and, at worst, bytes above one it
+// should (a borrow runs upwards only), so "any flag" is exact, and so is the
+// lowest flag: a byte below 0x20, a '"', a '\\', a 0x7F; w itself flags the
+// bytes from 0x80 up.
 inline uint64_t not_plain_bits(uint64_t w) {
     uint64_t q = w ^ (k_ones * '"');
     uint64_t b = w ^ (k_ones * '\\');
@@ -76,21 +70,13 @@ inline uint64_t load_word(const unsigned char *p) {
 
 // True when every byte is printable ASCII other than '"' and '\\'. Such a
 // text is well-formed UTF-8, holds no NUL, and the writer copies it byte for
-// byte, so it may be tagged as needing no escapes. `room` is how many bytes
-// may be read from `text` (at least `len`): a short text with eight bytes of
-// room is tested as one word, its bytes past `len` replaced by 'a'.
-inline bool is_plain(const char *text, size_t len, size_t room) {
+// byte, so it may be tagged as needing no escapes.
+inline bool is_plain(const char *text, size_t len) {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     if (len < 8) {
-        if (room < 8 || std::endian::native != std::endian::little) {
-            for (size_t i = 0; i < len; ++i)
-                if (!k_plain.ok[p[i]]) return false;
-            return true;
-        }
-        // Little-endian: byte i of the text is bits 8i .. 8i+7 of the word.
-        uint64_t keep = len == 0 ? 0 : ~0ull >> (64 - 8 * len);
-        uint64_t w = (load_word(p) & keep) | (k_ones * 'a' & ~keep);
-        return not_plain_bits(w) == 0;
+        for (size_t i = 0; i < len; ++i)
+            if (!k_plain.ok[p[i]]) return false;
+        return true;
     }
     uint64_t bad = 0;
     size_t i = 0;
@@ -98,8 +84,6 @@ inline bool is_plain(const char *text, size_t len, size_t room) {
     if (i < len) bad |= not_plain_bits(load_word(p + len - 8));  // overlapping last word
     return bad == 0;
 }
-
-inline bool is_plain(const char *text, size_t len) { return is_plain(text, len, len); }
 
 inline uint64_t str_tag(size_t len, bool plain) {
     return (static_cast<uint64_t>(len) << YYJSON_TAG_BIT) | YYJSON_TYPE_STR |
@@ -152,147 +136,11 @@ bool set_copied_str(yyjson_mut_doc *doc, yyjson_mut_val *v, const char *text,
     return true;
 }
 
-// Cell value that is not plain ASCII: cut at NUL, repaired, and copied into
-// the document only when the repair made a new text.
-[[gnu::noinline]] bool set_cell_slow(yyjson_mut_doc *doc, yyjson_mut_val *v,
-                                     const char *text, size_t len) {
-    repaired r(text, len);
-    if (!r.must_free) {
-        v->tag = str_tag(r.len, false);
-        v->uni.str = r.str;  // table text (or static ""), alive for the call
-        return true;
-    }
-    char *copy = unsafe_yyjson_mut_strncpy(doc, r.str, r.len);
-    if (copy == nullptr) return false;
-    v->tag = str_tag(r.len, false);
-    v->uni.str = copy;
-    return true;
-}
-
-// Cell value: plain texts refer to the blob as they are, with no copy; the
-// writer emits identical bytes either way. `room`: bytes readable at `text`.
-inline bool set_cell(yyjson_mut_doc *doc, yyjson_mut_val *v, const char *text,
-                     size_t len, size_t room) {
-    if (is_plain(text, len, room)) {
-        v->tag = str_tag(len, true);
-        v->uni.str = text;
-        return true;
-    }
-    return set_cell_slow(doc, v, text, len);
-}
-
-// The keys of the listed columns that exist, in list order; a null list or
-// a length <= 0 means every column in order. Key texts are the table's own
-// bytes unless the header needed repair.
-struct row_keys {
-    row_key *v = nullptr;
-    int32_t n = 0;
-    row_keys() = default;
-    row_keys(const row_keys &) = delete;
-    row_keys &operator=(const row_keys &) = delete;
-    ~row_keys() {
-        for (int32_t i = 0; i < n; ++i) csv_free(v[i].owned);
-        csv_free(v);
-    }
-
-    int build(const csv_table *t, const int32_t *cols, int32_t cols_len) {
-        const bool all = cols == nullptr || cols_len <= 0;
-        const int32_t n_list = all ? (t->n_cols > 0 ? t->n_cols : 0) : cols_len;
-        if (n_list == 0) return 0;
-        v = static_cast<row_key *>(csv_malloc(sizeof(row_key) * static_cast<size_t>(n_list)));
-        if (v == nullptr) return -1;
-        for (int32_t i = 0; i < n_list; ++i) {
-            int32_t j = all ? i : cols[i];
-            if (j < 0 || j >= t->n_cols) continue;
-            size_t len = 0;
-            const char *text = text_of(t, t->headers[j], &len);
-            uint64_t out_len = 0;
-            int32_t must_free = 0;
-            const char *r = csv_utf8_sanitize(text, cut_at_nul(text, len), &out_len, &must_free);
-            v[n++] = row_key{r, str_tag(static_cast<size_t>(out_len), is_plain(r, out_len)), j,
-                             must_free ? const_cast<char *>(r) : nullptr};
-        }
-        return 0;
-    }
-};
-
-// A growing text in library heap, doubled as it fills.
-struct text_buf {
-    char *p = nullptr;
-    size_t len = 0;
-    size_t cap = 0;
-    text_buf() = default;
-    text_buf(const text_buf &) = delete;
-    text_buf &operator=(const text_buf &) = delete;
-    ~text_buf() { csv_free(p); }
-
-    [[gnu::noinline]] int grow(size_t need) {
-        size_t k = cap ? cap : 65536;
-        while (k < need) {
-            if (k > SIZE_MAX / 2) return -1;
-            k *= 2;
-        }
-        char *q = static_cast<char *>(csv_realloc(p, k));
-        if (q == nullptr) return -1;
-        p = q;
-        cap = k;
-        return 0;
-    }
-    int append(const char *src, size_t n) {
-        if (n > SIZE_MAX - len) return -1;
-        if (len + n > cap && grow(len + n) != 0) return -1;
-        memcpy(p + len, src, n);
-        len += n;
-        return 0;
-    }
-};
-
-// Rows per batch: about 2048 nodes, at least one row. Small batches keep
-// each batch's document and text under the heap's trim threshold, so their
-// memory is reused from batch to batch instead of being returned to the
-// system and faulted in again.
-int64_t batch_rows(int32_t m) {
-    int64_t per_row = 1 + 2 * static_cast<int64_t>(m);
-    return per_row >= 2048 ? 1 : 2048 / per_row;
-}
-
-// One row object with a member per key, built in one block of nodes laid
-// out as yyjson lays out an object: key, value, key, value, ... with the
-// last value linking back to the first key.
-yyjson_mut_val *row_object(yyjson_mut_doc *doc, const csv_table *t,
-                           const csv_cell *cells, const row_key *keys,
-                           int32_t m) {
-    size_t n = static_cast<size_t>(m);
-    const char *blob_end = t->blob + t->blob_len;
-    yyjson_mut_val *obj = unsafe_yyjson_mut_val(doc, 1 + 2 * n);
-    if (obj == nullptr) return nullptr;
-    obj->tag = (static_cast<uint64_t>(n) << YYJSON_TAG_BIT) | YYJSON_TYPE_OBJ;
-    for (size_t k = 0; k < n; ++k) {
-        yyjson_mut_val *key = obj + 2 * k + 1;
-        yyjson_mut_val *val = key + 1;
-        key->tag = keys[k].tag;
-        key->uni.str = keys[k].str;
-        key->next = val;
-        val->next = val + 1;
-        size_t len = 0;
-        const char *text = cells ? text_of(t, cells[keys[k].col], &len) : "";
-        size_t room = len ? static_cast<size_t>(blob_end - text) : 0;
-        if (!set_cell(doc, val, text, len, room)) return nullptr;
-    }
-    if (n > 0) {
-        obj[2 * n].next = obj + 1;
-        obj->uni.ptr = obj + 2 * n - 1;
-    }
-    return obj;
-}
-
 // Creates a document with an empty container of the given kind as root.
-// `nodes` > 0 sizes the node pool to hold that many values besides the root.
-yyjson_mut_doc *new_doc(bool object_root, yyjson_mut_val **out_root, size_t nodes = 0) {
+yyjson_mut_doc *new_doc(bool object_root, yyjson_mut_val **out_root) {
     *out_root = nullptr;
     yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
     if (doc == nullptr) return nullptr;
-    if (nodes > 0) yyjson_mut_doc_set_val_pool_size(doc, nodes + 1);
     yyjson_mut_val *root = object_root ? yyjson_mut_obj(doc) : yyjson_mut_arr(doc);
     if (root == nullptr) {
         yyjson_mut_doc_free(doc);
@@ -309,65 +157,22 @@ const char *fail_oom() {
     return nullptr;
 }
 
-int oom_status() {
-    csv_set_error("out of memory");
-    return -1;
-}
-
 }  // namespace
-
-// The compact text of `doc` (free it with free()), or null with the
-// thread's message set.
-static char *write_doc(const yyjson_mut_doc *doc, size_t *len) {
-    *len = 0;
-    char *text = yyjson_mut_write_opts(doc, 0, nullptr, len, nullptr);
-    if (text == nullptr) csv_set_error("failed to serialize JSON");
-    return text;
-}
 
 // Serialises `doc` compactly into the thread's result buffer. Takes
 // ownership of the document in every case.
 static const char *finish_doc(yyjson_mut_doc *doc) {
     size_t len = 0;
-    char *text = write_doc(doc, &len);
+    char *text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
     // The text no longer needs the document: free it first to lower the peak.
     yyjson_mut_doc_free(doc);
-    if (text == nullptr) return nullptr;
+    if (text == nullptr) {
+        csv_set_error("failed to serialize JSON");
+        return nullptr;
+    }
     const char *out = csv_tls_put_json(text, len);
     free(text);  // written by yyjson's default allocator (malloc)
     return out;
-}
-
-// Serialises the rows at list positions [first, stop) as one array document
-// and appends its elements to `out`, after a comma when `out` already holds
-// elements. Sets the thread's message on failure.
-static int emit_row_batch(const csv_table *t, const int64_t *rows, int64_t first,
-                          int64_t stop, const row_key *keys, int32_t m, text_buf *out) {
-    yyjson_mut_val *arr = nullptr;
-    size_t nodes = static_cast<size_t>((stop - first) * (1 + 2 * static_cast<int64_t>(m)));
-    doc_ptr doc(new_doc(false, &arr, nodes));
-    if (!doc) return oom_status();
-    const int32_t n_cols = t->n_cols;
-    for (int64_t p = first; p < stop; ++p) {
-        int64_t r = rows ? rows[p] : p;
-        const csv_cell *cells = nullptr;
-        if (r >= 0 && r < t->n_rows && t->cells != nullptr) cells = t->cells + r * n_cols;
-        yyjson_mut_val *obj = row_object(doc.get(), t, cells, keys, m);
-        if (obj == nullptr) return oom_status();
-        yyjson_mut_arr_append(arr, obj);
-    }
-    size_t len = 0;
-    char *text = write_doc(doc.get(), &len);
-    doc.reset();
-    if (text == nullptr) return -1;
-    // "[e1,...,ek]": its elements are joined to those already in `out`.
-    int rc = 0;
-    if (len > 2) {
-        if (out->len > 1) rc = out->append(",", 1);
-        if (rc == 0) rc = out->append(text + 1, len - 2);
-    }
-    free(text);  // written by yyjson's default allocator (malloc)
-    return rc == 0 ? 0 : oom_status();
 }
 
 const char *csv_emit_headers(const csv_table *t) {
@@ -388,6 +193,445 @@ const char *csv_emit_headers(const csv_table *t) {
     return finish_doc(doc.release());
 }
 
+// ---- rows document ------------------------------------------------------------
+//
+// The rows answer is the one that grows with the table, so it skips the
+// document and is written as JSON text straight into the thread's result
+// buffer, in two passes over the window of the row list: the first adds up
+// the exact length of the text, the second writes it into the buffer
+// reserved for that length. Nothing is allocated between the passes, so once
+// the buffer is reserved the call cannot fail, and until then the thread's
+// previous text stands.
+//
+// Every key and value goes out as the document writer would write the
+// string csv_utf8_sanitize makes of the text cut at its first NUL: '"' and
+// '\\' escaped, the control bytes as \b \t \n \f \r or \u00XX (upper-case
+// hex), everything else as it is. The repair is done on the fly (each byte
+// that starts no well-formed sequence becomes its ISO-8859-1 character), so
+// it needs no buffer and cannot fail.
+
+namespace {
+
+// Bytes written for each ASCII byte, and those bytes.
+struct escape_table {
+    uint8_t len[128];
+    char seq[128][6];
+    constexpr escape_table() : len(), seq() {
+        const char hex[] = "0123456789ABCDEF";
+        for (int c = 0; c < 128; ++c) {
+            len[c] = 1;
+            seq[c][0] = static_cast<char>(c);
+        }
+        for (int c = 0; c < 0x20; ++c) {
+            len[c] = 6;
+            const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            for (int k = 0; k < 6; ++k) seq[c][k] = u[k];
+        }
+        const char named[][2] = {{'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'},
+                                 {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}};
+        for (const auto &e : named) {
+            len[static_cast<unsigned char>(e[0])] = 2;
+            seq[static_cast<unsigned char>(e[0])][0] = '\\';
+            seq[static_cast<unsigned char>(e[0])][1] = e[1];
+        }
+    }
+};
+constexpr escape_table k_esc;
+
+// Bytes that go out unchanged whatever follows: printable ASCII (0x7F
+// included) other than '"' and '\\'.
+struct pass_table {
+    bool ok[256];
+    constexpr pass_table() : ok() {
+        for (int c = 0x20; c < 0x80; ++c) ok[c] = c != '"' && c != '\\';
+    }
+};
+constexpr pass_table k_pass;
+
+// Length of the well-formed UTF-8 sequence that starts at s[i], or 0 when
+// none does: the table of well-formed sequences that csv_utf8_sanitize
+// follows (no overlong forms, no surrogates, nothing above U+10FFFF, no
+// sequence running past s[n - 1]). s[i] is 0x80 or above.
+inline uint32_t utf8_seq_len(const unsigned char *s, size_t i, size_t n) {
+    const unsigned b = s[i];
+    uint32_t len;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        if (b == 0xE0) lo = 0xA0;
+        else if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        if (b == 0xF0) lo = 0x90;
+        else if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n - i < len) return 0;
+    for (uint32_t k = 1; k < len; ++k)
+        if ((s[i + k] & 0xC0) != 0x80) return 0;
+    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
+    return len;
+}
+
+// How many of the 16 bytes at p, from the first, pass unchanged (16: all).
+// A NUL stops the run too: the text ends there.
+inline size_t pass_run16(const unsigned char *p) {
+#if CSV_HAVE_SSE2
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    // Signed compare: bytes from 0x80 up are negative, so "below 0x20"
+    // catches the controls and every non-ASCII byte at once.
+    const __m128i stop = _mm_or_si128(
+        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop)) | 0x10000u;
+    return static_cast<size_t>(std::countr_zero(mask));
+#else
+    if constexpr (std::endian::native == std::endian::little) {
+        for (size_t h = 0; h < 16; h += 8) {
+            // The lowest flagged byte is exact (see not_plain_bits); 0x7F
+            // is flagged too and then passed on by the slow path.
+            uint64_t bits = not_plain_bits(load_word(p + h));
+            if (bits) return h + static_cast<size_t>(std::countr_zero(bits)) / 8;
+        }
+        return 16;
+    } else {
+        size_t k = 0;
+        while (k < 16 && k_pass.ok[p[k]]) ++k;
+        return k;
+    }
+#endif
+}
+
+// The byte at s[i], which does not pass unchanged: its escape, the
+// well-formed sequence it starts, or its ISO-8859-1 character. Writes to
+// `dst` when W, returns the bytes written and sets *used to the bytes
+// taken; *used 0 means a NUL, where the text ends.
+template <bool W>
+[[gnu::noinline]] size_t put_special(char *dst, const unsigned char *s, size_t i, size_t n,
+                                     size_t *used) {
+    const unsigned b = s[i];
+    if (b < 0x80) {
+        *used = b == 0 ? 0 : 1;
+        if (b == 0) return 0;
+        if (W) memcpy(dst, k_esc.seq[b], k_esc.len[b]);
+        return k_esc.len[b];
+    }
+    uint32_t k = utf8_seq_len(s, i, n);
+    if (k != 0) {
+        *used = k;
+        if (W) memcpy(dst, s + i, k);
+        return k;
+    }
+    *used = 1;
+    if (W) {
+        dst[0] = static_cast<char>(0xC0 | (b >> 6));
+        dst[1] = static_cast<char>(0x80 | (b & 0x3F));
+    }
+    return 2;
+}
+
+// The JSON string content of the n bytes at s (no quotes): cut at the first
+// NUL, repaired and escaped. Returns its length; when W also writes it at
+// dst. Runs of 16 bytes are loaded (and, when W, stored) whole where
+// s_end and dst_end leave room: bytes stored past the end of the run are
+// overwritten by what the caller writes next.
+template <bool W>
+size_t put_text_run(char *dst, const char *dst_end, const unsigned char *s, size_t n,
+                    const unsigned char *s_end) {
+    size_t i = 0, o = 0;
+    while (i < n) {
+        const size_t rem = n - i;
+        if (s_end - (s + i) >= 16 && (!W || dst_end - (dst + o) >= 16)) {
+            if (W) memcpy(dst + o, s + i, 16);
+            const size_t k = pass_run16(s + i);
+            if (k >= rem) return o + rem;
+            i += k;
+            o += k;
+            if (k == 16) continue;
+        } else {
+            size_t k = 0;
+            while (k < rem && k_pass.ok[s[i + k]]) {
+                if (W) dst[o + k] = static_cast<char>(s[i + k]);
+                ++k;
+            }
+            i += k;
+            o += k;
+            if (i == n) break;
+        }
+        size_t used = 0;
+        o += put_special<W>(W ? dst + o : nullptr, s, i, n, &used);
+        if (used == 0) break;
+        i += used;
+    }
+    return o;
+}
+
+// put_text_run with the usual cell first: at most 16 bytes that all pass,
+// taken with one load (and store).
+template <bool W>
+inline size_t put_text(char *dst, const char *dst_end, const unsigned char *s, size_t n,
+                       const unsigned char *s_end) {
+    if (n <= 16 && s_end - s >= 16 && (!W || dst_end - dst >= 16)) {
+        if (W) memcpy(dst, s, 16);
+        if (pass_run16(s) >= n) return n;
+    }
+    return put_text_run<W>(dst, dst_end, s, n, s_end);
+}
+
+// Copies n bytes; short ones as two 16-byte moves where both sides have room
+// for 32 (the key texts are padded for it).
+inline char *put_small(char *dst, const char *dst_end, const char *src, size_t n) {
+    if (n <= 32 && dst_end - dst >= 32) {
+        memcpy(dst, src, 16);
+        memcpy(dst + 16, src + 16, 16);
+    } else {
+        memcpy(dst, src, n);
+    }
+    return dst + n;
+}
+
+// Bytes of padding after the key texts, for put_small.
+constexpr size_t k_key_pad = 32;
+
+// The text that opens one member: `{"key":"` for the first of a row,
+// `","key":"` for the others (closing the value before it).
+struct row_key {
+    uint64_t at;   // offset in row_keys::text
+    uint64_t len;
+    int32_t col;
+};
+
+inline uint64_t sat_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+inline uint64_t sat_mul(uint64_t a, uint64_t b) {
+    return a != 0 && b > UINT64_MAX / a ? UINT64_MAX : a * b;
+}
+
+// The member openers of the listed columns that exist, in list order (a
+// null list or a length <= 0: every column in order), with their texts in
+// one buffer.
+struct row_keys {
+    row_key *v = nullptr;  // the one allocation: entries, then texts
+    const char *text = nullptr;
+    int32_t m = 0;
+    uint64_t open_len = 0;  // all openers of one row together
+    row_keys() = default;
+    row_keys(const row_keys &) = delete;
+    row_keys &operator=(const row_keys &) = delete;
+    ~row_keys() { csv_free(v); }
+
+    static int32_t column(const csv_table *t, const int32_t *cols, int32_t i) {
+        int32_t j = cols ? cols[i] : i;
+        return j >= 0 && j < t->n_cols ? j : -1;
+    }
+
+    static size_t name_size(const csv_table *t, int32_t j) {
+        const csv_cell h = t->headers[j];
+        if (h.length == 0 || t->blob == nullptr) return 0;
+        const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
+        return put_text<false>(nullptr, nullptr, blob + h.offset, h.length, blob + t->blob_len);
+    }
+
+    int build(const csv_table *t, const int32_t *cols, int32_t cols_len) {
+        if (cols == nullptr || cols_len <= 0) {
+            cols = nullptr;
+            cols_len = t->n_cols > 0 ? t->n_cols : 0;
+        }
+        uint64_t n = 0;
+        for (int32_t i = 0; i < cols_len; ++i) {
+            int32_t j = column(t, cols, i);
+            if (j < 0) continue;
+            open_len = sat_add(open_len, sat_add(name_size(t, j), n == 0 ? 5 : 6));
+            ++n;
+        }
+        if (n == 0) return 0;
+        uint64_t bytes = sat_add(sat_add(sat_mul(n, sizeof(row_key)), open_len), k_key_pad);
+        if (bytes > SIZE_MAX) return -1;
+        v = static_cast<row_key *>(csv_malloc(static_cast<size_t>(bytes)));
+        if (v == nullptr) return -1;
+        char *const base = reinterpret_cast<char *>(v + n);
+        char *const end = base + open_len + k_key_pad;
+        char *d = base;
+        const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
+        for (int32_t i = 0; i < cols_len; ++i) {
+            int32_t j = column(t, cols, i);
+            if (j < 0) continue;
+            char *const first = d;
+            memcpy(d, m == 0 ? "{\"" : "\",\"", m == 0 ? 2 : 3);
+            d += m == 0 ? 2 : 3;
+            const csv_cell h = t->headers[j];
+            if (h.length != 0 && blob != nullptr)
+                d += put_text<true>(d, end, blob + h.offset, h.length, blob + t->blob_len);
+            memcpy(d, "\":\"", 3);
+            d += 3;
+            v[m++] = row_key{static_cast<uint64_t>(first - base),
+                             static_cast<uint64_t>(d - first), j};
+        }
+        assert(d == base + open_len);
+        memset(d, 0, k_key_pad);
+        text = base;
+        return 0;
+    }
+};
+
+// Positions of a row list ahead of the one being read whose cells and texts
+// are prefetched: a list may jump anywhere, and even one in ascending order
+// (a search's) skips rows at random.
+constexpr int64_t k_cells_ahead = 16;
+constexpr int64_t k_texts_ahead = 8;
+
+// Shortest window of a list worth measuring in table order: shorter ones
+// stay in the caches either way.
+constexpr int64_t k_scattered_min = 4096;
+
+// One rows answer: the table, the window [start, end) of the row list, and
+// the member openers.
+struct rows_job {
+    const csv_table *t;
+    const int64_t *rows;  // null: position p is row p
+    int64_t start;
+    int64_t end;
+    const row_keys *keys;
+    const unsigned char *blob;  // null when no cell has text
+    const unsigned char *blob_end;
+
+    // The cells of row r, or null when r is outside the table (every value
+    // then is "").
+    const csv_cell *cells_of(int64_t r) const {
+        if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr) return nullptr;
+        return t->cells + r * t->n_cols;
+    }
+
+    // Starts fetching what the row at position p + k_cells_ahead and the
+    // texts of the row at p + k_texts_ahead will need. Always inlined: a
+    // function that only prefetches counts as free of effects, and a call
+    // to it would be dropped.
+    [[gnu::always_inline]] void prefetch(int64_t p) const {
+        if (p + k_cells_ahead < end) {
+            const int64_t r = rows[p + k_cells_ahead];
+            if (const csv_cell *c = cells_of(r)) {
+                __builtin_prefetch(c);
+                __builtin_prefetch(c + t->n_cols - 1);
+            }
+        }
+        if (p + k_texts_ahead < end) {
+            if (const csv_cell *c = cells_of(rows[p + k_texts_ahead])) {
+                for (int32_t k = 0; k < keys->m; ++k)
+                    __builtin_prefetch(blob + c[keys->v[k].col].offset);
+            }
+        }
+    }
+
+    // Length of the values of one row.
+    uint64_t values_size(const csv_cell *cells) const {
+        uint64_t sum = 0;
+        for (int32_t k = 0; k < keys->m; ++k) {
+            const csv_cell c = cells[keys->v[k].col];
+            if (c.length != 0)
+                sum = sat_add(sum, put_text<false>(nullptr, nullptr, blob + c.offset, c.length, blob_end));
+        }
+        return sum;
+    }
+
+    // Length of the values of the rows at the positions, in list order.
+    uint64_t values_size_in_order() const {
+        // With no list, positions past the table are left out unvisited.
+        int64_t stop = end;
+        if (rows == nullptr && stop > t->n_rows) stop = t->n_rows;
+        uint64_t total = 0;
+        for (int64_t p = start; p < stop; ++p) {
+            if (rows) prefetch(p);
+            if (const csv_cell *cells = cells_of(rows ? rows[p] : p))
+                total = sat_add(total, values_size(cells));
+        }
+        return total;
+    }
+
+    // True when the window of the list is long, jumps back somewhere and
+    // covers a good part of the table, as a sort's order does: its rows are
+    // then better measured in table order (values_size_by_table).
+    bool scattered() const {
+        if (rows == nullptr || end - start < k_scattered_min || (end - start) * 2 < t->n_rows)
+            return false;
+        for (int64_t p = start + 1; p < end; ++p)
+            if (rows[p] < rows[p - 1]) return true;
+        return false;
+    }
+
+    // values_size_in_order, by one pass over the table in order that notes
+    // the length of every row, then one look-up per position. Without
+    // memory for the notes it measures in list order.
+    uint64_t values_size_by_table() const {
+        const int64_t n = t->n_rows;
+        std::unique_ptr<uint64_t, csv_free_deleter> sizes(
+            static_cast<uint64_t>(n) > SIZE_MAX / sizeof(uint64_t)
+                ? nullptr
+                : static_cast<uint64_t *>(csv_malloc(static_cast<size_t>(n) * sizeof(uint64_t))));
+        if (!sizes) return values_size_in_order();
+        uint64_t *const z = sizes.get();
+        for (int64_t r = 0; r < n; ++r) {
+            const csv_cell *cells = cells_of(r);
+            z[r] = cells ? values_size(cells) : 0;
+        }
+        uint64_t total = 0;
+        for (int64_t p = start; p < end; ++p) {
+            const int64_t r = rows[p];
+            if (r >= 0 && r < n) total = sat_add(total, z[r]);
+        }
+        return total;
+    }
+
+    // Length of the whole text; UINT64_MAX when it would not fit in 64 bits.
+    uint64_t size() const {
+        const uint64_t count = static_cast<uint64_t>(end - start);
+        if (count == 0) return 2;  // []
+        const uint64_t per_row = keys->m == 0 ? 2 : sat_add(keys->open_len, 2);  // {} or ..."}
+        const uint64_t total = sat_add(sat_mul(count, sat_add(per_row, 1)), 1);  // [ , ... ]
+        if (keys->m == 0) return total;
+        return sat_add(total, scattered() ? values_size_by_table() : values_size_in_order());
+    }
+
+    // Writes the whole text at d, with room up to d_end; returns its end.
+    // Everything the loop reads is held in locals: the char stores could
+    // alias any member.
+    char *write(char *d, const char *d_end) const {
+        const row_key *const kv = keys->v;
+        const char *const key_text = keys->text;
+        const int32_t m = keys->m;
+        const unsigned char *const b = blob;
+        const unsigned char *const b_end = blob_end;
+        const int64_t *const list = rows;
+        const int64_t first = start, stop = end;
+        *d++ = '[';
+        for (int64_t p = first; p < stop; ++p) {
+            if (p > first) *d++ = ',';
+            if (m == 0) {
+                memcpy(d, "{}", 2);
+                d += 2;
+                continue;
+            }
+            if (list) prefetch(p);
+            const csv_cell *cells = cells_of(list ? list[p] : p);
+            for (int32_t k = 0; k < m; ++k) {
+                const row_key key = kv[k];
+                d = put_small(d, d_end, key_text + key.at, key.len);
+                if (cells == nullptr) continue;
+                const csv_cell c = cells[key.col];
+                if (c.length != 0) d += put_text<true>(d, d_end, b + c.offset, c.length, b_end);
+            }
+            memcpy(d, "\"}", 2);
+            d += 2;
+        }
+        *d++ = ']';
+        return d;
+    }
+};
+
+}  // namespace
+
 const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int64_t rows_len, const int32_t *cols,
                           int32_t cols_len, int32_t offset, int32_t limit) {
@@ -402,15 +646,18 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     int64_t end = (limit < 0 || limit >= rows_len - start) ? rows_len : start + limit;
 
     row_keys keys;
-    text_buf out;
-    if (keys.build(t, cols, cols_len) != 0 || out.append("[", 1) != 0) return fail_oom();
-    const int64_t batch = batch_rows(keys.n);
-    for (int64_t p = start; p < end; p += batch) {
-        int64_t stop = end - p > batch ? p + batch : end;
-        if (emit_row_batch(t, rows, p, stop, keys.v, keys.n, &out) != 0) return nullptr;
-    }
-    if (out.append("]", 1) != 0) return fail_oom();
-    return csv_tls_put_json(out.p, out.len);
+    if (keys.build(t, cols, cols_len) != 0) return fail_oom();
+    const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
+    const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr};
+
+    // A length past any memory makes the reservation fail with its message.
+    const uint64_t len = job.size();
+    char *out = csv_tls_reserve_json(len);
+    if (out == nullptr) return nullptr;
+    char *stop = job.write(out, out + len + 1);
+    assert(stop == out + len);
+    *stop = '\0';
+    return out;
 }
 
 const char *csv_emit_stats(const csv_table *t) {

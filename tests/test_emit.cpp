@@ -11,12 +11,16 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <iterator>
 #include <ostream>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <yyjson.h>
 
 #include "csv_internal.h"
 #include "test_util.h"
@@ -365,6 +369,434 @@ const ShapeCase kShapeCases[] = {
 INSTANTIATE_TEST_SUITE_P(Emit, RowsShapes, ::testing::ValuesIn(kShapeCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// ---- rows text against the document writer ----------------------------------
+
+// The rows document as a yyjson document of copies of the repaired texts,
+// written with no flags: the text the emitter must give byte for byte.
+std::string reference_rows(const csv_table *t, const int64_t *rows, int64_t rows_len,
+                           const int32_t *cols, int32_t cols_len, int32_t offset, int32_t limit) {
+    yyjson_mut_doc *doc = yyjson_mut_doc_new(nullptr);
+    yyjson_mut_val *arr = yyjson_mut_arr(doc);
+    yyjson_mut_doc_set_root(doc, arr);
+    auto value = [&](const csv_cell &c) {
+        std::string raw = c.length == 0 ? std::string() : std::string(t->blob + c.offset, c.length);
+        raw = raw.substr(0, raw.find('\0'));
+        uint64_t n = 0;
+        int32_t must_free = 0;
+        const char *fixed = csv_utf8_sanitize(raw.data(), raw.size(), &n, &must_free);
+        yyjson_mut_val *v = yyjson_mut_strncpy(doc, fixed, n);
+        if (must_free) csv_free(const_cast<char *>(fixed));
+        return v;
+    };
+    std::vector<int32_t> list;
+    if (cols == nullptr || cols_len <= 0) {
+        for (int32_t j = 0; j < t->n_cols; ++j) list.push_back(j);
+    } else {
+        list.assign(cols, cols + cols_len);
+    }
+    const int64_t n = std::max<int64_t>(rows_len, 0);
+    const int64_t start = std::min<int64_t>(std::max<int64_t>(offset, 0), n);
+    const int64_t end = limit < 0 ? n : std::min<int64_t>(start + limit, n);
+    for (int64_t p = start; p < end; ++p) {
+        const int64_t r = rows ? rows[p] : p;
+        yyjson_mut_val *obj = yyjson_mut_obj(doc);
+        for (int32_t j : list)
+            if (j >= 0 && j < t->n_cols)
+                yyjson_mut_obj_add(obj, value(t->headers[j]), value(*csv_cell_at(t, r, j)));
+        yyjson_mut_arr_append(arr, obj);
+    }
+    size_t len = 0;
+    char *json = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
+    std::string out = json ? std::string(json, len) : std::string("<writer refused>");
+    free(json);
+    yyjson_mut_doc_free(doc);
+    return out;
+}
+
+// Random texts made of pieces that take every path of escaping and repair.
+struct TextGen {
+    std::mt19937_64 rng;
+    size_t below(size_t n) { return n ? static_cast<size_t>(rng() % n) : 0; }
+
+    std::string piece() {
+        static const char *const fixed[] = {
+            "\"", "\\", "/", "\x7F", "\b", "\f", "\n", "\r", "\t", "\x0B", "\x1F", "\x01",
+            // well-formed, at the edges of each form
+            "\xC2\x80", "\xDF\xBF", "\xC3\xA9", "\xE0\xA0\x80", "\xE2\x82\xAC", "\xED\x9F\xBF",
+            "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF0\x9F\x98\x80",
+            "\xF3\xBF\xBF\xBF", "\xF4\x8F\xBF\xBF",
+            // overlong, surrogate, above U+10FFFF, stray, cut short, broken
+            "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\xBF\xBF",
+            "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8\x88\x80\x80\x80",
+            "\xFF", "\xFE", "\x80", "\xBF", "\xC3", "\xE2\x82", "\xF0\x9F\x98", "\xE2\x28\xA1",
+            "\xC3\x28",
+        };
+        switch (below(6)) {
+            case 0: {  // a run of plain bytes, long enough for the block paths
+                std::string s;
+                for (size_t i = 0, n = 1 + below(40); i < n; ++i) {
+                    char c = static_cast<char>(0x20 + below(0x5F));
+                    s += c == '"' || c == '\\' ? 'q' : c;
+                }
+                return s;
+            }
+            case 1: return std::string(1, static_cast<char>(below(256)));  // NUL included
+            case 2: return std::string(1, static_cast<char>(below(0x20)));
+            default: return fixed[below(std::size(fixed))];
+        }
+    }
+
+    std::string text() {
+        std::string s;
+        for (size_t i = 0, n = below(3) == 0 ? 0 : below(9); i < n; ++i) s += piece();
+        return s;
+    }
+
+    // Mostly small values, with the extremes now and then.
+    int64_t pick(int64_t lo, int64_t hi, int64_t min, int64_t max) {
+        switch (below(12)) {
+            case 0: return min;
+            case 1: return max;
+            default: return lo + static_cast<int64_t>(below(static_cast<size_t>(hi - lo + 1)));
+        }
+    }
+};
+
+// One rows call over a table built from texts.
+struct RowsCall {
+    Strings headers;
+    Rows rows;
+    int32_t n_cols = 0;
+    bool has_list = false;   // else no list, rows_len positions
+    std::vector<int64_t> list;
+    int64_t rows_len = 0;
+    bool has_cols = false;   // else a null column list
+    std::vector<int32_t> cols;
+    int32_t cols_len = 0;    // with has_cols; <= 0 means every column
+    int32_t offset = 0;
+    int32_t limit = -1;
+
+    const int64_t *rp() const { return has_list ? list.data() : nullptr; }
+    int64_t rl() const { return has_list ? static_cast<int64_t>(list.size()) : rows_len; }
+    const int32_t *cp() const {
+        static const int32_t ignored[] = {0};
+        return !has_cols ? nullptr : cols.empty() ? ignored : cols.data();
+    }
+    std::string reference(const Built &b) const {
+        return reference_rows(b.get(), rp(), rl(), cp(), cols_len, offset, limit);
+    }
+    const char *emit(const Built &b) const {
+        return csv_emit_rows(b.get(), rp(), rl(), cp(), cols_len, offset, limit);
+    }
+};
+
+// The call gives the writer's text, and writes nothing past its NUL.
+void expect_text(const RowsCall &c, const std::string &label) {
+    Built b(c.headers, c.rows, c.n_cols);
+    const std::string want = c.reference(b);
+    // A marker longer than the answer: the answer replaces its start only.
+    const std::string marker(want.size() + 40, 'Z');
+    const char *buf = csv_tls_put_json(marker.data(), marker.size());
+    ASSERT_NE(buf, nullptr);
+    const char *got = c.emit(b);
+    ASSERT_NE(got, nullptr) << label << ": " << csv_last_error();
+    ASSERT_EQ(std::string(got), want) << label;
+    EXPECT_EQ(got, buf) << label;
+    EXPECT_EQ(std::string(got + want.size() + 1, 39), std::string(39, 'Z')) << label;
+}
+
+// The call reserves exactly the length of its text. One cell, in a row that
+// occurs once in the window and a column listed once, is padded so that the
+// text is one byte short of a power of two: a thread whose buffer has just
+// that size fits it without growing, and one byte more does not fit.
+// The window [start, end) of a call, as the emitter takes it.
+std::pair<int64_t, int64_t> window_of(const RowsCall &c) {
+    const int64_t n = std::max<int64_t>(c.rl(), 0);
+    const int64_t start = std::min<int64_t>(std::max<int64_t>(c.offset, 0), n);
+    return {start, c.limit < 0 ? n : std::min<int64_t>(start + c.limit, n)};
+}
+
+void expect_exact_reservation(RowsCall c, const std::string &label) {
+    const int64_t n_rows = static_cast<int64_t>(c.rows.size());
+    const int64_t start = window_of(c).first;
+    int64_t pad_row = -1;
+    if (c.has_list) {
+        // An extra row, listed once, at the start of the window.
+        for (int64_t &r : c.list)
+            if (r == n_rows) r = -1;
+        c.list.insert(c.list.begin() + start, n_rows);
+        c.rows.push_back(Strings(static_cast<size_t>(c.n_cols)));
+        const auto w = window_of(c);
+        if (w.first <= start && start < w.second) pad_row = n_rows;
+    } else if (start < std::min(window_of(c).second, n_rows)) {
+        pad_row = start;
+    }
+    std::vector<int32_t> listed;
+    if (!c.has_cols || c.cols_len <= 0) {
+        for (int32_t j = 0; j < c.n_cols; ++j) listed.push_back(j);
+    } else {
+        listed = c.cols;
+    }
+    int32_t pad_col = -1;
+    for (int32_t j = 0; j < c.n_cols && pad_col < 0; ++j)
+        if (std::count(listed.begin(), listed.end(), j) == 1) pad_col = j;
+    if (pad_row < 0 || pad_col < 0) return;  // nothing to pad
+    std::string &cell = c.rows[static_cast<size_t>(pad_row)][static_cast<size_t>(pad_col)];
+    cell.clear();
+
+    size_t base = 0;
+    int64_t allocations = 0;  // made before the result buffer is reserved
+    {
+        Built b(c.headers, c.rows, c.n_cols);
+        const std::string want = c.reference(b);
+        base = want.size();
+        const std::string marker(want.size() + 1, 'Z');
+        ASSERT_NE(csv_tls_put_json(marker.data(), marker.size()), nullptr);
+        csv_alloc_fail_after(-1);
+        ASSERT_NE(c.emit(b), nullptr) << label;
+        allocations = csv_alloc_fail_after(-1);
+    }
+    size_t target = 4096;
+    while (target - 1 < base) target *= 2;
+    for (size_t len : {target - 1, target}) {
+        cell.assign(len - base, 'x');
+        Built b(c.headers, c.rows, c.n_cols);
+        const std::string want = c.reference(b);
+        ASSERT_EQ(want.size(), len) << label;
+        std::string got;
+        on_fresh_thread([&] {
+            const std::string marker(target - 1, 'Z');  // a buffer of target bytes
+            if (csv_tls_put_json(marker.data(), marker.size()) == nullptr) return;
+            csv_alloc_fail_after(allocations);
+            const char *r = c.emit(b);
+            csv_alloc_fail_after(-1);
+            got = r ? std::string(r) : "<null> " + std::string(csv_last_error());
+        });
+        EXPECT_EQ(got, len < target ? want : "<null> out of memory for JSON buffer")
+            << label << ", " << len << " bytes";
+    }
+}
+
+// Random tables, column lists (negative, out of range, repeated), row lists
+// (rows outside the table) and windows.
+TEST(EmitRowsAgainstWriter, RandomTablesListsAndWindows) {
+    for (uint64_t seed = 1; seed <= 2000; ++seed) {
+        TextGen g{std::mt19937_64(seed)};
+        RowsCall c;
+        c.n_cols = static_cast<int32_t>(g.below(7));
+        const int64_t n_rows = static_cast<int64_t>(g.below(25));
+        for (int32_t j = 0; j < c.n_cols; ++j)
+            c.headers.push_back(j > 0 && g.below(5) == 0 ? c.headers.back() : g.text());
+        c.rows.resize(static_cast<size_t>(n_rows));
+        for (Strings &row : c.rows)
+            for (int32_t j = 0; j < c.n_cols; ++j) row.push_back(g.text());
+        switch (g.below(4)) {
+            case 0: break;
+            case 1:
+                c.has_cols = true;
+                c.cols_len = -static_cast<int32_t>(g.below(3));
+                break;
+            default:
+                c.has_cols = true;
+                for (size_t i = 0, k = 1 + g.below(10); i < k; ++i)
+                    c.cols.push_back(static_cast<int32_t>(g.pick(-3, c.n_cols + 2, INT32_MIN, INT32_MAX)));
+                c.cols_len = static_cast<int32_t>(c.cols.size());
+        }
+        c.rows_len = n_rows;
+        switch (g.below(3)) {
+            case 0: break;
+            case 1: c.rows_len = static_cast<int64_t>(g.below(static_cast<size_t>(n_rows) + 6)) - 3; break;
+            default:
+                c.has_list = true;
+                for (size_t i = 0, k = g.below(30); i < k; ++i)
+                    c.list.push_back(g.pick(-2, n_rows + 2, INT64_MIN, INT64_MAX));
+        }
+        const int64_t positions = std::max<int64_t>(c.rl(), 0);
+        c.offset = static_cast<int32_t>(g.pick(-5, positions + 3, INT32_MIN, INT32_MAX));
+        c.limit = g.below(3) == 0 ? -1 : static_cast<int32_t>(g.pick(0, positions + 3, INT32_MIN, INT32_MAX));
+
+        const std::string label = "seed " + std::to_string(seed);
+        expect_text(c, label);
+        if (seed % 4 == 0) expect_exact_reservation(c, label);
+        if (HasFatalFailure()) return;
+    }
+}
+
+// Long row lists that jump about, as a sort's order does, with repeated
+// rows and rows outside the table: over the whole list, over windows, with
+// column lists, and with the working memory for measuring them refused.
+TEST(EmitRowsAgainstWriter, LongScatteredLists) {
+    TextGen g{std::mt19937_64(7)};
+    RowsCall c;
+    c.headers = {"id", "name \"x\"", "caf\xE9", ""};
+    c.n_cols = 4;
+    const int64_t n_rows = 3000;
+    c.rows.resize(static_cast<size_t>(n_rows));
+    for (Strings &row : c.rows)
+        for (int j = 0; j < 4; ++j) row.push_back(g.text());
+    c.has_list = true;
+    for (int64_t r = 0; r < n_rows; ++r) c.list.push_back(r);
+    for (int i = 0; i < 2000; ++i) c.list.push_back(g.pick(-3, n_rows + 3, INT64_MIN, INT64_MAX));
+    std::shuffle(c.list.begin(), c.list.end(), g.rng);
+
+    struct Window {
+        int32_t offset, limit;
+        std::vector<int32_t> cols;
+        int64_t allocations;  // made by the call when the buffer needs no growth
+    };
+    const Window windows[] = {
+        {0, -1, {}, 2},  // member keys, row lengths
+        {100, 4500, {3, -1, 0, 3}, 2},
+        {4000, -1, {}, 1},  // too short a window to measure by table
+        {0, 1000, {1}, 1},  // too short as well
+    };
+    for (const Window &w : windows) {
+        RowsCall call = c;
+        call.offset = w.offset;
+        call.limit = w.limit;
+        call.has_cols = !w.cols.empty();
+        call.cols = w.cols;
+        call.cols_len = static_cast<int32_t>(w.cols.size());
+        const std::string label = "window at " + std::to_string(w.offset);
+        expect_text(call, label);
+        expect_exact_reservation(call, label);
+
+        Built b(call.headers, call.rows, call.n_cols);
+        const std::string want = call.reference(b);
+        const std::string marker(want.size() + 1, 'Z');
+        ASSERT_NE(csv_tls_put_json(marker.data(), marker.size()), nullptr);
+        csv_alloc_fail_after(-1);
+        ASSERT_NE(call.emit(b), nullptr) << label;
+        EXPECT_EQ(csv_alloc_fail_after(-1), w.allocations) << label;
+        // Without memory past the member keys the rows are measured in list
+        // order instead, to the same text.
+        csv_alloc_fail_after(1);
+        const char *got = call.emit(b);
+        csv_alloc_fail_after(-1);
+        ASSERT_NE(got, nullptr) << label << ": " << csv_last_error();
+        EXPECT_EQ(std::string(got), want) << label;
+    }
+}
+
+// Long texts of one kind each: the block paths of the text writer meet
+// every kind of byte at every offset of a block, also at the end of the
+// table's text store.
+TEST(EmitRowsAgainstWriter, LongTextsOfEachKind) {
+    TextGen g{std::mt19937_64(99)};
+    Rows rows;
+    for (int kind = 0; kind < 6; ++kind)
+        for (int r = 0; r < 40; ++r) {
+            std::string s;
+            while (s.size() < 20 + static_cast<size_t>(r) * 3) {
+                std::string p = g.piece();
+                if (kind == 0 || (kind == 1 && p[0] != '\0') || (kind > 1 && g.below(kind) == 0)) s += p;
+                else s += "ab";
+            }
+            rows.push_back({s, std::string(static_cast<size_t>(r), 'x') + s});
+        }
+    Built b({"first \"one\"", "second\xE9"}, rows);
+    EXPECT_EQ(all_rows(b.get()), reference_rows(b.get(), nullptr, b.t.n_rows, nullptr, 0, 0, -1));
+}
+
+// The result buffer is reserved for exactly the length of the text: a text
+// of 4095 bytes fits the first 4096-byte buffer with every allocation after
+// the member keys refused, and one of 4096 bytes needs more.
+struct ExactCase {
+    const char *name;
+    Strings headers;
+    Rows rows;  // rows[0][pad] is filled up to the length wanted
+    int32_t pad;
+    std::vector<int64_t> row_list;  // empty: no list
+    std::vector<int32_t> col_list;  // empty: no list
+    int32_t offset;
+    int32_t limit;
+};
+void PrintTo(const ExactCase &c, std::ostream *os) { *os << c.name; }
+
+class RowsExactLength : public ::testing::TestWithParam<ExactCase> {};
+
+TEST_P(RowsExactLength, ReservesExactlyTheTextLength) {
+    const ExactCase &c = GetParam();
+    auto emit = [&](const Built &b, std::string *want) {
+        const int64_t *rp = c.row_list.empty() ? nullptr : c.row_list.data();
+        const int64_t rl = c.row_list.empty() ? b.t.n_rows : static_cast<int64_t>(c.row_list.size());
+        const int32_t *cp = c.col_list.empty() ? nullptr : c.col_list.data();
+        const int32_t cl = static_cast<int32_t>(c.col_list.size());
+        *want = reference_rows(b.get(), rp, rl, cp, cl, c.offset, c.limit);
+        std::string got = "<not run>";
+        on_fresh_thread([&] {
+            ASSERT_NE(csv_tls_put_json("[]", 2), nullptr);  // a 4096-byte buffer
+            csv_clear_error();
+            csv_alloc_fail_after(1);
+            const char *r = csv_emit_rows(b.get(), rp, rl, cp, cl, c.offset, c.limit);
+            csv_alloc_fail_after(-1);
+            got = r ? std::string(r) : "<null> " + std::string(csv_last_error());
+        });
+        return got;
+    };
+    std::string want;
+    Built bare(c.headers, c.rows);
+    emit(bare, &want);
+    ASSERT_LT(want.size(), 4095u);
+    for (size_t target : {4095u, 4096u}) {
+        Rows rows = c.rows;
+        rows[0][static_cast<size_t>(c.pad)] += std::string(target - want.size(), 'x');
+        Built b(c.headers, rows);
+        std::string padded;
+        std::string got = emit(b, &padded);
+        ASSERT_EQ(padded.size(), target);
+        EXPECT_EQ(got, target == 4095 ? padded : "<null> out of memory for JSON buffer");
+    }
+}
+
+using namespace std::string_literals;
+const ExactCase kExactCases[] = {
+    {"AllColumns", {"a", "b\"c"}, {{"", "1"}, {"x\ny", "\xE9"}}, 0, {}, {}, 0, -1},
+    {"ColumnListWithRepeatsAndGaps", {"k1", "k2", "k3"}, {{"v", "", "w"}, {"\x01", "\\", "\xC3"}},
+     1, {}, {2, 1, 9, -1, 0, 2}, 0, -1},
+    {"RowListWithRowsOutsideTheTable", {"h"}, {{""}, {"t"}}, 0, {5, 0, -1, 1}, {}, 0, -1},
+    {"EscapesRepairsAndNulCut", {"n\0x"s, "\xFF\t"}, {{"", "a\0\xE9"s}, {"\x1F\"", "\xF0\x9F\x98"}},
+     0, {}, {}, 0, -1},
+    {"WindowOverRowList", {"a", "b"}, {{"", ""}, {"1", "2"}, {"3", "4"}}, 0, {2, 0, 1}, {}, 1, 1},
+};
+INSTANTIATE_TEST_SUITE_P(Emit, RowsExactLength, ::testing::ValuesIn(kExactCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Rows without members: "{}" each, sized exactly as well.
+TEST(EmitRows, EmptyObjectsSizedExactly) {
+    Built b(kAB, kRows12);
+    const int32_t none[] = {7};
+    on_fresh_thread([&] {
+        ASSERT_NE(csv_tls_put_json("[]", 2), nullptr);
+        csv_alloc_fail_after(0);
+        // 1364 objects: 1 + 3 * 1364 = 4093 bytes; 1365 objects: 4096 bytes.
+        const char *fits = csv_emit_rows(b.get(), nullptr, 1364, none, 1, 0, -1);
+        const std::string text = fits ? fits : "<null>";
+        const char *grows = csv_emit_rows(b.get(), nullptr, 1365, none, 1, 0, -1);
+        csv_alloc_fail_after(-1);
+        std::string want = "[{}";
+        for (int i = 1; i < 1364; ++i) want += ",{}";
+        EXPECT_EQ(text, want + "]");
+        EXPECT_EQ(grows, nullptr);
+        EXPECT_STREQ(csv_last_error(), "out of memory for JSON buffer");
+    });
+}
+
+// A row list too long for any text (positions past the table still give
+// members) fails at once, without walking the positions.
+TEST(EmitRows, AnswerLongerThanMemoryFailsAtOnce) {
+    Built b(kAB, kRows12);
+    const int32_t none[] = {7};
+    const char *before = csv_emit_headers(b.get());
+    ASSERT_NE(before, nullptr);
+    for (const int32_t *cols : {static_cast<const int32_t *>(nullptr), none}) {
+        csv_clear_error();
+        EXPECT_EQ(csv_emit_rows(b.get(), nullptr, INT64_MAX, cols, 1, 0, -1), nullptr);
+        EXPECT_STREQ(csv_last_error(), "out of memory for JSON buffer");
+        EXPECT_STREQ(before, R"(["a","b"])");
+    }
+}
+
 TEST(EmitRows, NullTable) {
     csv_clear_error();
     EXPECT_EQ(csv_emit_rows(nullptr, nullptr, 0, nullptr, 0, 0, -1), nullptr);
@@ -436,10 +868,9 @@ TEST(EmitRows, EachFailingAllocationIsReported) {
             EXPECT_STREQ(before, "[0]") << n;
         }
         EXPECT_EQ(text, "[{\"a\":\"1\",\"b\":\"\xC3\xA9\"},{\"a\":\"x\",\"b\":\"" + wide + "\"}]");
-        // The key list and the text collect, the repair (whose failure leaves
-        // text the writer refuses), then the larger result buffer.
-        const std::vector<std::string> expected = {"out of memory", "out of memory",
-                                                   "failed to serialize JSON",
+        // The member keys, then the larger result buffer. Repairing a text
+        // needs no memory of its own, so it cannot fail the call.
+        const std::vector<std::string> expected = {"out of memory",
                                                    "out of memory for JSON buffer"};
         EXPECT_EQ(seen, expected);
     });
@@ -531,7 +962,7 @@ TEST(ResultBufferPolicy, FailedGrowthKeepsThePreviousText) {
         std::vector<std::string> long_row(1, std::string(6000, 'w'));
         Built b({"c"}, {long_row});
         csv_clear_error();
-        csv_alloc_fail_after(2);  // the key list, the text, then the buffer fails
+        csv_alloc_fail_after(1);  // the member keys, then the buffer fails
         EXPECT_EQ(all_rows(b.get()), "<null>");
         csv_alloc_fail_after(-1);
         EXPECT_STREQ(csv_last_error(), "out of memory for JSON buffer");

@@ -3,18 +3,14 @@
 // Transcoding is total: ill-formed UTF-16 never fails it. Unpaired
 // surrogates become U+FFFD, U+0000 is dropped, and an odd trailing byte is
 // never read but reported to the caller, who turns it into a warning.
-#include <memory>
-
 #include "csv_internal.h"
 
 namespace {
 
-using heap_text = std::unique_ptr<char, csv_free_deleter>;
-
 // Output buffer of the transcoder. `cap` is always at least 1.5 bytes per
 // input byte plus 8, so the bounds check after each write is a safeguard.
 struct utf16_out {
-    heap_text buf;
+    char *buf = nullptr;
     uint64_t cap = 0;
     uint64_t w = 0;
 };
@@ -24,15 +20,14 @@ void set_transcode_oom() { csv_set_error("out of memory while transcoding UTF-16
 // Doubles the buffer; 0 or -1 with the message set and the buffer freed.
 [[gnu::noinline]] int grow_out(utf16_out *o) {
     uint64_t cap = o->cap * 2;
-    void *p = (cap < o->cap || cap > SIZE_MAX) ? nullptr
-                                               : csv_realloc(o->buf.get(), cap);
+    void *p = (cap < o->cap || cap > SIZE_MAX) ? nullptr : csv_realloc(o->buf, cap);
     if (p == nullptr) {
-        o->buf.reset();
+        csv_free(o->buf);
+        o->buf = nullptr;
         set_transcode_oom();
         return -1;
     }
-    (void)o->buf.release();
-    o->buf.reset(static_cast<char *>(p));
+    o->buf = static_cast<char *>(p);
     o->cap = cap;
     return 0;
 }
@@ -50,7 +45,7 @@ inline bool is_plain_ascii(uint32_t u) { return u - 1 < 0x7F; }
 // grow (message set).
 inline uint64_t decode_unit(const unsigned char *data, uint64_t len, uint64_t p,
                             int32_t be, utf16_out *o) {
-    unsigned char *out = reinterpret_cast<unsigned char *>(o->buf.get()) + o->w;
+    unsigned char *out = reinterpret_cast<unsigned char *>(o->buf) + o->w;
     uint32_t u = read_unit(data + p, be);
     uint64_t used = 2;
     if (u >= 0xD800 && u <= 0xDFFF) {
@@ -92,10 +87,11 @@ inline uint64_t decode_unit(const unsigned char *data, uint64_t len, uint64_t p,
 // Narrows the 16 units at `src` into 16 bytes at `dst` and returns how many
 // leading units are plain ASCII (0x01..0x7F); only those bytes of `dst` are
 // meaningful.
-inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char *dst) {
+template <bool BE>
+inline uint32_t ascii_prefix(const unsigned char *src, unsigned char *dst) {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
-    if (be) {
+    if (BE) {
         a = _mm_or_si128(_mm_slli_epi16(a, 8), _mm_srli_epi16(a, 8));
         b = _mm_or_si128(_mm_slli_epi16(b, 8), _mm_srli_epi16(b, 8));
     }
@@ -106,17 +102,17 @@ inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char
     __m128i ok_b = _mm_andnot_si128(_mm_cmpeq_epi16(b, zero),
                                     _mm_cmpeq_epi16(_mm_and_si128(b, high), zero));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm_packus_epi16(a, b));
-    uint32_t ok = static_cast<uint32_t>(_mm_movemask_epi8(ok_a)) |
-                  static_cast<uint32_t>(_mm_movemask_epi8(ok_b)) << 16;
-    return ok == 0xFFFFFFFFu ? 16 : static_cast<uint32_t>(__builtin_ctz(~ok)) / 2;
+    uint32_t ok = static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(ok_a, ok_b)));
+    return ok == 0xFFFFu ? 16 : static_cast<uint32_t>(__builtin_ctz(~ok));
 }
 constexpr uint64_t k_block_units = 16;
 #else
 // Portable form: 4 units at a time.
-inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char *dst) {
+template <bool BE>
+inline uint32_t ascii_prefix(const unsigned char *src, unsigned char *dst) {
     uint32_t k = 0;
     for (; k < 4; ++k) {
-        uint32_t u = read_unit(src + 2 * k, be);
+        uint32_t u = read_unit(src + 2 * k, BE);
         if (u == 0 || u > 0x7F) break;
         dst[k] = static_cast<unsigned char>(u);
     }
@@ -125,7 +121,72 @@ inline uint32_t ascii_prefix(const unsigned char *src, int32_t be, unsigned char
 constexpr uint64_t k_block_units = 4;
 #endif
 
+// Decodes the units of data[0..len) into `o` while more than `keep` bytes
+// remain: keep 1 decodes every whole unit; keep 3 stops where a unit could
+// still pair with one that has not arrived. Returns the bytes consumed, or
+// UINT64_MAX when the buffer could not grow (message set, buffer freed).
+template <bool BE>
+uint64_t decode_units(const unsigned char *data, uint64_t len, uint64_t keep, utf16_out *o) {
+    uint64_t p = 0;
+    // The block loop works on locals; `o` is brought up to date around the
+    // unit-by-unit decoder, the one place that may move the buffer.
+    unsigned char *buf = reinterpret_cast<unsigned char *>(o->buf);
+    uint64_t w = o->w;
+    uint64_t cap = o->cap;
+    while (p + keep < len) {
+        // Plain ASCII units are narrowed a block at a time.
+        while (p + 2 * k_block_units <= len && w + k_block_units + 8 <= cap) {
+            const uint32_t k = ascii_prefix<BE>(data + p, buf + w);
+            p += 2 * uint64_t{k};
+            w += k;
+            if (k != k_block_units) break;
+        }
+        if (p + keep >= len) break;
+        // Other units one at a time until plain ASCII comes back, so that
+        // text in other scripts does not pay for a block test per unit.
+        o->w = w;
+        do {
+            uint64_t used = decode_unit(data, len, p, BE, o);
+            if (used == 0) return UINT64_MAX;
+            p += used;
+        } while (p + keep < len && !is_plain_ascii(read_unit(data + p, BE)));
+        buf = reinterpret_cast<unsigned char *>(o->buf);
+        w = o->w;
+        cap = o->cap;
+    }
+    o->w = w;
+    return p;
+}
+
+uint64_t decode_any(const unsigned char *data, uint64_t len, int32_t be, uint64_t keep,
+                    utf16_out *o) {
+    return be ? decode_units<true>(data, len, keep, o) : decode_units<false>(data, len, keep, o);
+}
+
 }  // namespace
+
+uint64_t csv_utf16_out_cap(uint64_t n) {
+    // Worst case 1.5 output bytes per input byte, plus room for the NUL.
+    const uint64_t cap = n + n / 2 + 8;
+    return cap < n ? 0 : cap;
+}
+
+int csv_utf16_decode_piece(const unsigned char *data, uint64_t len, int32_t big_endian,
+                           int32_t last, char **out, uint64_t *cap, uint64_t *w,
+                           uint64_t *used) {
+    *used = 0;
+    utf16_out o;
+    o.buf = *out;
+    o.cap = *cap;
+    o.w = *w;
+    const uint64_t p = decode_any(data, len, big_endian, last ? 1 : 3, &o);
+    *out = o.buf;
+    *cap = o.cap;
+    *w = o.w;
+    if (p == UINT64_MAX) return -1;
+    *used = p;
+    return 0;
+}
 
 int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endian,
                       uint64_t skip, char **out_text, uint64_t *out_len,
@@ -136,43 +197,19 @@ int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endia
     *out_len = 0;
     if (out_odd != nullptr) *out_odd = static_cast<int32_t>((len - s) % 2);
 
-    // Worst case 1.5 output bytes per input byte, plus room for the NUL.
     const uint64_t n = len - s;
     utf16_out o;
-    o.cap = n + n / 2 + 8;
-    if (o.cap < n || o.cap > SIZE_MAX) {
+    o.cap = csv_utf16_out_cap(n);
+    o.buf = (o.cap == 0 || o.cap > SIZE_MAX) ? nullptr
+                                              : static_cast<char *>(csv_malloc(static_cast<size_t>(o.cap)));
+    if (o.buf == nullptr) {
         set_transcode_oom();
         return -1;
     }
-    o.buf.reset(static_cast<char *>(csv_malloc(static_cast<size_t>(o.cap))));
-    if (!o.buf) {
-        set_transcode_oom();
-        return -1;
-    }
-
-    const int32_t be = big_endian != 0;
-    uint64_t p = s;
-    while (p + 1 < len) {
-        // Plain ASCII units are narrowed a block at a time; the first other
-        // unit (or surrogate pair) of a block is decoded on its own.
-        if (p + 2 * k_block_units <= len && o.w + k_block_units + 8 <= o.cap) {
-            uint32_t k = ascii_prefix(data + p, be,
-                                      reinterpret_cast<unsigned char *>(o.buf.get()) + o.w);
-            p += 2 * uint64_t{k};
-            o.w += k;
-            if (k == k_block_units) continue;
-        }
-        // Other units one at a time until plain ASCII comes back, so that
-        // text in other scripts does not pay for a block test per unit.
-        do {
-            uint64_t used = decode_unit(data, len, p, be, &o);
-            if (used == 0) return -1;
-            p += used;
-        } while (p + 1 < len && !is_plain_ascii(read_unit(data + p, be)));
-    }
-    o.buf.get()[o.w] = '\0';
+    if (decode_any(data + s, n, big_endian, 1, &o) == UINT64_MAX) return -1;
+    o.buf[o.w] = '\0';
     *out_len = o.w;
-    *out_text = o.buf.release();
+    *out_text = o.buf;
     return 0;
 }
 

@@ -118,6 +118,12 @@ void csv_table_free(csv_table *t);
 int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
+/* csv_table_parse_ex for a loader that hands its input over: `src` is a
+ * csv_malloc block that the call frees before it returns, success or not.
+ * The parts already parsed are given back to the system as the parse goes
+ * on, so a load holds little more than the table at its peak. */
+int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
+                          const csv_parse_opts *opts);
 
 /* Text of a cell or header as a NUL-terminated string ("" when empty). */
 static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
@@ -142,6 +148,21 @@ int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endia
                       uint64_t skip, char **out_text, uint64_t *out_len,
                       int32_t *out_odd);
 int32_t csv_detect_delimiter(const char *data, uint64_t len, uint64_t start);
+/* Output capacity csv_utf16_to_utf8 allocates for `n` input bytes,
+ * floor(3n/2) + 8, or 0 when that does not fit 64 bits. */
+uint64_t csv_utf16_out_cap(uint64_t n);
+/* Piece-wise form of csv_utf16_to_utf8, for text read a piece at a time.
+ * `*out` (from csv_malloc, `*cap` bytes, sized with csv_utf16_out_cap for
+ * the whole input) receives the text at `*w`, which the call advances.
+ * Decodes the code units at the front of data[0..len) and sets `*used` to
+ * the bytes consumed; unless `last` is set, up to 3 trailing bytes that may
+ * belong to a unit completed by the next piece are left for the caller to
+ * carry over. Returns 0, or -1 with "out of memory while transcoding
+ * UTF-16" when the buffer had to grow and could not (it is then freed and
+ * `*out` null). */
+int csv_utf16_decode_piece(const unsigned char *data, uint64_t len, int32_t big_endian,
+                           int32_t last, char **out, uint64_t *cap, uint64_t *w,
+                           uint64_t *used);
 
 /* ---- queries ------------------------------------------------------------ */
 

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "csv_internal.h"
+#include "csv_platform.h"
 
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
@@ -245,6 +246,8 @@ struct parser {
     bool unterminated;     // the current record holds an unterminated quote
     uint64_t report_pos;   // position and rows at the last progress report
     int64_t report_rows;
+    bool owned;            // the input is the parser's to free and to give back
+    const uchar *kept;     // owned input: the first byte not yet given back
 };
 
 // Stores a warning sample while there is room for one.
@@ -365,6 +368,22 @@ inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, co
         add_sample(t, CSV_WARN_RAGGED, number, t->expected_cols, nf);
     }
     return push_row(t, p.fields, nf);
+}
+
+// Owned input is given back to the system in steps of this many bytes as
+// the parse passes them, so that a load does not hold all of the input and
+// all of the table at the same time.
+constexpr uintptr_t k_release_step = uintptr_t{2} << 20;
+
+// Gives back the whole steps of owned input before `s`, which the parser
+// never reads again. Only whole pages inside the block go, so the heap's
+// own record of the block, just before its first byte, stays.
+[[gnu::noinline]] void release_parsed(parser &p, const uchar *s) {
+    const uintptr_t upto = reinterpret_cast<uintptr_t>(s) & ~(k_release_step - 1);
+    const uintptr_t from = reinterpret_cast<uintptr_t>(p.kept);
+    if (upto <= from) return;
+    csv_platform_discard(const_cast<uchar *>(p.kept), static_cast<size_t>(upto - from));
+    p.kept = reinterpret_cast<const uchar *>(upto);
 }
 
 // Progress report; non-zero when the callback cancels.
@@ -526,6 +545,9 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             CSV_LOAD_BLOB();
         }
         if (!at_eol) break;
+        if (p.owned && reinterpret_cast<uintptr_t>(s) >=
+                           reinterpret_cast<uintptr_t>(p.kept) + k_release_step)
+            release_parsed(p, s);
         if (p.progress != nullptr) {
             const uint64_t pos = static_cast<uint64_t>(s - p.src);
             if (pos - p.report_pos > k_progress_bytes || t->n_rows - p.report_rows > k_progress_rows) {
@@ -554,8 +576,10 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 
 }  // namespace
 
-int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len, int has_header,
-                       const csv_parse_opts *opts) {
+namespace {
+
+int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
+                const csv_parse_opts *opts, bool owned) {
     uchar delim = ',';
     parser p{};
     p.total = static_cast<int64_t>(len);
@@ -577,6 +601,10 @@ int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len, int has_head
     }
     p.src = reinterpret_cast<const uchar *>(src);
     p.end = p.src + len;
+    if (owned) {
+        p.owned = true;
+        p.kept = p.src;
+    }
     const uchar *start = p.src;
     if (len >= 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) start += 3;
 
@@ -600,8 +628,21 @@ int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len, int has_head
     return 0;
 }
 
+}  // namespace
+
+int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len, int has_header,
+                       const csv_parse_opts *opts) {
+    return parse_table(t, src, len, has_header, opts, false);
+}
+
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header) {
     return csv_table_parse_ex(t, src, len, has_header, nullptr);
+}
+
+int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
+                          const csv_parse_opts *opts) {
+    std::unique_ptr<char, csv_free_deleter> input(src);
+    return parse_table(t, src, len, has_header, opts, true);
 }
 
 /* ---- UTF-8 repair ------------------------------------------------------- */

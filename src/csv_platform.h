@@ -1,11 +1,13 @@
 /*
  * The few system calls the library needs, kept in one place: opening a file
- * by its UTF-8 path, 64-bit seek and tell, the one process-wide lock, and
- * thread-local storage. This build is POSIX (csv_platform_posix.cpp).
+ * by its UTF-8 path, 64-bit seek and tell, the one process-wide lock,
+ * thread-local storage and a paging hint for large heap blocks. This build
+ * is POSIX (csv_platform_posix.cpp).
  */
 #ifndef VELMORA_CSV_PLATFORM_H
 #define VELMORA_CSV_PLATFORM_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -27,5 +29,22 @@ int64_t csv_platform_tell(FILE *f);
  * threads race for it, and never destroyed. */
 void csv_platform_lock(void);
 void csv_platform_unlock(void);
+
+/* Hint that the heap block `p` of `n` bytes (from malloc or realloc) is
+ * large and about to be filled: where the system offers it, the block is
+ * backed by huge pages, which saves most of the page faults of filling it.
+ * Changes nothing that can be observed but speed; a no-op elsewhere. */
+void csv_platform_advise_large(void *p, size_t n);
+
+/* realloc for a block that grows to a large size (at least a few MiB) by
+ * repeated calls, with the same hint. Where that helps, it asks for a
+ * little more than `n` so that the block keeps whole huge pages when the
+ * system moves it to grow it; only the first `n` bytes are the caller's. */
+void *csv_platform_realloc_large(void *p, size_t n);
+
+/* Gives the memory of the whole pages in [p, p + n), part of a heap block
+ * whose contents there are no longer needed, back to the system; reading
+ * them afterwards gives unspecified bytes. A no-op where not supported. */
+void csv_platform_discard(void *p, size_t n);
 
 #endif /* VELMORA_CSV_PLATFORM_H */

@@ -5,7 +5,11 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <unistd.h>
+#if defined(__linux__) && defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 FILE *csv_platform_fopen(const char *path) {
     if (path == nullptr) {
@@ -65,3 +69,56 @@ void csv_platform_lock(void) {
 }
 
 void csv_platform_unlock(void) { pthread_mutex_unlock(&g_lock); }
+
+void csv_platform_advise_large(void *p, size_t n) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    if (p == nullptr || n == 0) return;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    // glibc serves a large block from a mapping of its own that begins in
+    // the block's first page and ends with its usable size. The advice must
+    // cover that whole mapping: advice on part of it would split it, and
+    // realloc could then no longer grow it in place (mremap).
+    size_t usable = malloc_usable_size(p);
+    if (usable < n) usable = n;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(p) & ~(page - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + usable + page - 1) & ~(page - 1);
+    // Only a hint: a kernel without transparent huge pages refuses it, and
+    // the block works the same either way.
+    (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
+
+void *csv_platform_realloc_large(void *p, size_t n) {
+#if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
+    // glibc keeps a large block in a mapping of its own, 16 bytes of header
+    // and the block rounded up to whole pages. When that mapping is a whole
+    // number of 2 MiB pages, the kernel places it, and every mremap that
+    // moves it as it grows, on a 2 MiB boundary, so its huge pages move
+    // whole; otherwise each move splits them and the rest of the block is
+    // filled a 4 KiB page at a time. The few bytes more stay untouched.
+    constexpr size_t huge = size_t{2} << 20;
+    constexpr size_t header = 24;  // chunk header and alignment slack
+    size_t asked = n;
+    if (n <= SIZE_MAX - header - huge) asked = (n + header + huge - 1) / huge * huge - header;
+    void *q = realloc(p, asked);
+    if (q != nullptr) csv_platform_advise_large(q, asked);
+    return q;
+#else
+    return realloc(p, n);
+#endif
+}
+
+void csv_platform_discard(void *p, size_t n) {
+#if defined(__linux__) && defined(MADV_DONTNEED)
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+    if (last > first) (void)madvise(reinterpret_cast<void *>(first), last - first, MADV_DONTNEED);
+#else
+    (void)p;
+    (void)n;
+#endif
+}

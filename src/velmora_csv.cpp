@@ -52,16 +52,17 @@ const csv_table *checked_table(int handle) {
     return t;
 }
 
-// Reads the whole file at `path` into a heap buffer with a NUL after it.
-int read_file(const char *path, char **out_data, uint64_t *out_len) {
-    *out_data = nullptr;
-    *out_len = 0;
+using file_handle = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+// Opens `path` for reading and measures it; the file is left at its start.
+int open_sized(const char *path, file_handle *out_file, uint64_t *out_size) {
+    *out_size = 0;
     FILE *f = csv_platform_fopen(path);
     if (f == nullptr) {
         csv_set_error("cannot open file: %s (%s)", path, strerror(errno));
         return -1;
     }
-    std::unique_ptr<FILE, int (*)(FILE *)> file(f, fclose);
+    file_handle file(f, fclose);
     if (csv_platform_seek(f, 0, SEEK_END) != 0 || csv_platform_tell(f) < 0) {
         csv_set_error("cannot stat file: %s", path);
         return -1;
@@ -71,23 +72,117 @@ int read_file(const char *path, char **out_data, uint64_t *out_len) {
         csv_set_error("cannot rewind file: %s", path);
         return -1;
     }
-    uint64_t want = static_cast<uint64_t>(size) + 1;
-    heap_bytes data(want > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(want)));
-    if (!data) {
-        csv_set_error("out of memory: cannot allocate %lld bytes to read %s",
-                      static_cast<long long>(want), path);
-        return -1;
-    }
-    size_t got = fread(data.get(), 1, static_cast<size_t>(size), f);
-    // A file that shrank while being read gives what is left; a failing
-    // read must not pass for a shorter file.
+    *out_file = std::move(file);
+    *out_size = static_cast<uint64_t>(size);
+    return 0;
+}
+
+// Reads up to `want` bytes; a file that shrank while being read gives what
+// is left, but a failing read must not pass for a shorter file.
+int read_bytes(FILE *f, const char *path, void *dst, size_t want, size_t *got) {
+    *got = want == 0 ? 0 : fread(dst, 1, want, f);
     if (ferror(f)) {
         csv_set_error("cannot read file: %s (%s)", path, strerror(errno));
         return -1;
     }
-    data.get()[got] = '\0';
+    return 0;
+}
+
+void set_read_oom(uint64_t bytes, const char *path) {
+    csv_set_error("out of memory: cannot allocate %lld bytes to read %s",
+                  static_cast<long long>(bytes), path);
+}
+
+// Reads the rest of a file of `size` bytes, whose first `head_len` bytes
+// are already in `head`, into one heap buffer of size + 1 with a NUL after
+// the bytes read.
+int read_whole(FILE *f, const char *path, uint64_t size, const unsigned char *head,
+               size_t head_len, char **out_data, uint64_t *out_len) {
+    *out_data = nullptr;
+    *out_len = 0;
+    uint64_t want = size + 1;
+    heap_bytes data(want > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(want)));
+    if (!data) {
+        set_read_oom(want, path);
+        return -1;
+    }
+    if (head_len != 0) memcpy(data.get(), head, head_len);
+    size_t got = 0;
+    if (head_len < size &&
+        read_bytes(f, path, data.get() + head_len, static_cast<size_t>(size - head_len), &got) != 0)
+        return -1;
+    const uint64_t len = head_len + got;
+    data.get()[len] = '\0';
     *out_data = data.release();
-    *out_len = got;
+    *out_len = len;
+    return 0;
+}
+
+// Reads the whole file at `path` into a heap buffer with a NUL after it.
+int read_file(const char *path, char **out_data, uint64_t *out_len) {
+    *out_data = nullptr;
+    *out_len = 0;
+    file_handle file(nullptr, fclose);
+    uint64_t size = 0;
+    if (open_sized(path, &file, &size) != 0) return -1;
+    return read_whole(file.get(), path, size, nullptr, 0, out_data, out_len);
+}
+
+// Bytes read and decoded at a time from a UTF-16 file; small files are
+// read whole.
+constexpr uint64_t k_utf16_piece = uint64_t{1} << 18;
+
+// Reads the rest of a UTF-16 file of `size` bytes and decodes it piece by
+// piece, so that its bytes are never held whole: only the UTF-8 text grows
+// to full size. The first `head_len` bytes are in `head`, the first `skip`
+// of them a byte order mark.
+int read_utf16(FILE *f, const char *path, uint64_t size, const unsigned char *head,
+               size_t head_len, int32_t big_endian, uint64_t skip, char **out_text,
+               uint64_t *out_len, int32_t *out_odd) {
+    const uint64_t piece_cap = size < k_utf16_piece ? size + 1 : k_utf16_piece;
+    heap_bytes piece(static_cast<char *>(csv_malloc(static_cast<size_t>(piece_cap))));
+    if (!piece) {
+        set_read_oom(piece_cap, path);
+        return -1;
+    }
+    uint64_t cap = csv_utf16_out_cap(size - skip);
+    char *out = (cap == 0 || cap > SIZE_MAX) ? nullptr : static_cast<char *>(csv_malloc(cap));
+    if (out == nullptr) {
+        csv_set_error("out of memory while transcoding UTF-16");
+        return -1;
+    }
+    heap_bytes text(out);
+    unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
+    uint64_t have = head_len - skip;      // bytes waiting in the piece buffer
+    uint64_t total = have;                // bytes after the mark read so far
+    uint64_t left = size - head_len;      // bytes of the file still unread
+    uint64_t w = 0;
+    memcpy(buf, head + skip, static_cast<size_t>(have));
+    for (;;) {
+        if (left > 0) {
+            uint64_t want = left < piece_cap - have ? left : piece_cap - have;
+            if (want > 4096) want &= ~uint64_t{4095};  // whole blocks skip stdio's buffer
+            size_t got = 0;
+            if (read_bytes(f, path, buf + have, static_cast<size_t>(want), &got) != 0) return -1;
+            have += got;
+            total += got;
+            left = got < want ? 0 : left - got;  // a short read: the file ended early
+        }
+        const int32_t last = left == 0;
+        uint64_t used = 0;
+        (void)text.release();  // the decoder may move or free the buffer
+        const int rc = csv_utf16_decode_piece(buf, have, big_endian, last, &out, &cap, &w, &used);
+        text.reset(out);
+        if (rc != 0) return -1;
+        if (last) break;
+        // What is left is part of a unit or pair that the next piece ends.
+        memmove(buf, buf + used, static_cast<size_t>(have - used));
+        have -= used;
+    }
+    out[w] = '\0';
+    if (out_odd) *out_odd = static_cast<int32_t>(total % 2);
+    *out_text = text.release();
+    *out_len = w;
     return 0;
 }
 
@@ -149,8 +244,8 @@ int csv_load_ex_internal(const char *path, int has_header, int delimiter,
     opts.total_len = static_cast<int64_t>(len);
 
     csv_table parsed{};
-    int rc = csv_table_parse_ex(&parsed, raw, len, has_header, &opts);
-    text.reset();
+    // The parser takes the text over and gives back what it has parsed.
+    int rc = csv_table_parse_owned(&parsed, text.release(), len, has_header, &opts);
     if (rc != 0) return -1;
     if (truncated) note_truncated_utf16(&parsed);
     return place_in_slot(&parsed);
@@ -231,11 +326,17 @@ int csv_read_source(const char *path, int32_t encoding, char **out_text,
     *out_text = nullptr;
     *out_len = 0;
     if (out_truncated) *out_truncated = 0;
-    char *raw = nullptr;
-    uint64_t n = 0;
-    if (read_file(path, &raw, &n) != 0) return -1;
-    heap_bytes buf(raw);
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(raw);
+    file_handle file(nullptr, fclose);
+    uint64_t size = 0;
+    if (open_sized(path, &file, &size) != 0) return -1;
+    FILE *f = file.get();
+
+    // The encoding is decided from the first 4096 bytes at most.
+    unsigned char head[4096];
+    size_t n = 0;
+    if (read_bytes(f, path, head, static_cast<size_t>(size < sizeof head ? size : sizeof head), &n) != 0)
+        return -1;
+    const unsigned char *b = head;
 
     int32_t big_endian = 0;
     uint64_t skip = 0;
@@ -251,9 +352,8 @@ int csv_read_source(const char *path, int32_t encoding, char **out_text,
     } else if (encoding == 0 && !(n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)) {
         // No mark: UTF-16 only when enough pairs hold exactly one zero byte,
         // and more in one byte order than in the other.
-        uint64_t limit = n < 4096 ? n : 4096;
         uint64_t le = 0, be = 0;
-        for (uint64_t i = 0; i + 1 < limit; i += 2) {
+        for (size_t i = 0; i + 1 < n; i += 2) {
             le += (b[i] != 0 && b[i + 1] == 0);
             be += (b[i] == 0 && b[i + 1] != 0);
         }
@@ -265,12 +365,10 @@ int csv_read_source(const char *path, int32_t encoding, char **out_text,
         }
     }
     bool decode = encoding == 2 || encoding == 3 || skip != 0;
-    if (!decode) {
-        *out_text = buf.release();
-        *out_len = n;
-        return 0;
-    }
-    return csv_utf16_to_utf8(b, n, big_endian, skip, out_text, out_len, out_truncated);
+    if (!decode) return read_whole(f, path, size, head, n, out_text, out_len);
+    // A file that ended before its measured size holds only the head.
+    if (n < sizeof head) size = n;
+    return read_utf16(f, path, size, head, n, big_endian, skip, out_text, out_len, out_truncated);
 }
 
 // ---- exported --------------------------------------------------------------
@@ -286,10 +384,9 @@ VELMORA_CSV_API int csv_load(const char *path, int has_header) {
     char *raw = nullptr;
     uint64_t len = 0;
     if (read_file(path, &raw, &len) != 0) return -1;
-    heap_bytes data(raw);
     csv_table parsed{};
-    int rc = csv_table_parse(&parsed, raw, len, has_header);
-    data.reset();
+    // The parser takes the buffer over and gives back what it has parsed.
+    int rc = csv_table_parse_owned(&parsed, raw, len, has_header, nullptr);
     if (rc != 0) return -1;
     return place_in_slot(&parsed);
 }

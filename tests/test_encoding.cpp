@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "csv_internal.h"
+#include "test_util.h"
 
 namespace {
 
@@ -329,6 +331,204 @@ TEST(Utf16, LargeMostlyAsciiInput) {
         EXPECT_TRUE(r.text == want);
         EXPECT_EQ(r.odd, 0);
     }
+}
+
+/* ---- piece-wise decoding ------------------------------------------------- */
+
+// Decodes `in` the way the file reader does: pieces of the given sizes,
+// the bytes a piece leaves carried to the front of the next one.
+std::string decode_in_pieces(const std::string &in, bool be, const std::vector<size_t> &sizes) {
+    uint64_t cap = csv_utf16_out_cap(in.size());
+    char *out = static_cast<char *>(csv_malloc(cap));
+    EXPECT_NE(out, nullptr);
+    uint64_t w = 0;
+    std::string carry;
+    size_t at = 0, k = 0;
+    for (;;) {
+        size_t take = std::min(sizes[k++ % sizes.size()], in.size() - at);
+        std::string piece = carry + in.substr(at, take);
+        at += take;
+        const int32_t last = at == in.size();
+        uint64_t used = 99;
+        int rc = csv_utf16_decode_piece(reinterpret_cast<const unsigned char *>(piece.data()),
+                                        piece.size(), be, last, &out, &cap, &w, &used);
+        EXPECT_EQ(rc, 0);
+        EXPECT_LE(used, piece.size());
+        if (!last) EXPECT_LE(piece.size() - used, 3u) << "a piece keeps at most 3 bytes back";
+        carry = piece.substr(used);
+        if (last) break;
+    }
+    std::string text(out, w);
+    csv_free(out);
+    return text;
+}
+
+// Every way of cutting the input into pieces gives the text of one whole
+// decode: units and surrogate pairs cut by a piece boundary are completed
+// by the next piece, and a lone trailing high surrogate stays U+FFFD.
+TEST(Utf16Pieces, AnyCutMatchesTheWholeDecode) {
+    std::mt19937 rng(4242);
+    const uint16_t pool[] = {'a', ',', '\n', 0x0000, 0x00E9, 0x07FF, 0x0800, 0x20AC,
+                             0xD83D, 0xDE00, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFF};
+    for (int iter = 0; iter < 3000; ++iter) {
+        std::vector<uint16_t> us;
+        const size_t n = rng() % 90;
+        for (size_t k = 0; k < n; ++k)
+            us.push_back(rng() % 3 == 0 ? static_cast<uint16_t>('a' + rng() % 26)
+                                        : pool[rng() % (sizeof pool / sizeof pool[0])]);
+        const bool be = rng() % 2;
+        std::string in = units(us, be);
+        if (rng() % 3 == 0) in.push_back('\x7A');
+        int32_t odd;
+        const std::string want = reference_utf16(in, be, 0, &odd);
+        std::vector<size_t> sizes;
+        for (int k = 0; k < 4; ++k) sizes.push_back(1 + rng() % 40);
+        ASSERT_EQ(hex(decode_in_pieces(in, be, sizes)), hex(want)) << "iteration " << iter;
+    }
+}
+
+TEST(Utf16Pieces, PieceOfOnlyAPartialUnitConsumesNothing) {
+    const std::string in = bytes({0x3D, 0xD8, 0x00});  // high surrogate, then half a unit
+    uint64_t cap = csv_utf16_out_cap(in.size());
+    char *out = static_cast<char *>(csv_malloc(cap));
+    ASSERT_NE(out, nullptr);
+    uint64_t w = 0, used = 99;
+    ASSERT_EQ(csv_utf16_decode_piece(reinterpret_cast<const unsigned char *>(in.data()), 3, 0, 0,
+                                     &out, &cap, &w, &used), 0);
+    EXPECT_EQ(used, 0u);
+    EXPECT_EQ(w, 0u);
+    csv_free(out);
+}
+
+TEST(Utf16Pieces, OutputCapacityIsOneAndAHalfPerBytePlusEight) {
+    EXPECT_EQ(csv_utf16_out_cap(0), 8u);
+    EXPECT_EQ(csv_utf16_out_cap(14), 29u);
+    EXPECT_EQ(csv_utf16_out_cap(15), 30u);
+    EXPECT_EQ(csv_utf16_out_cap(UINT64_MAX), 0u) << "overflow";
+}
+
+/* ---- whole files read and decoded piece by piece ------------------------- */
+
+// Mostly ASCII UTF-16 text of about `units_n` units with a surrogate pair,
+// a lone high surrogate, U+0000 and a two-byte character every few thousand
+// units, at offsets that drift, so that they meet the boundaries of the
+// pieces a file is read in at every position.
+std::vector<uint16_t> long_text(size_t units_n) {
+    std::vector<uint16_t> us;
+    for (size_t k = 0; us.size() < units_n; ++k) {
+        for (size_t j = 0; j < 4093 + k % 7; ++j) us.push_back(static_cast<uint16_t>('a' + (j % 26)));
+        switch (k % 4) {
+            case 0: us.push_back(0xD83D), us.push_back(0xDE00); break;
+            case 1: us.push_back(0xDBFF); break;
+            case 2: us.push_back(0x0000); break;
+            default: us.push_back(0x00E9); break;
+        }
+        if (k % 50 == 0) us.push_back('\n');
+    }
+    return us;
+}
+
+// Only surrogate pairs, lone surrogates and other units that do not go the
+// ASCII way, in a cycle of 14 bytes: every boundary of the pieces a file is
+// read in cuts through one of them.
+std::vector<uint16_t> dense_text(size_t units_n) {
+    const uint16_t cycle[] = {0xD83D, 0xDE00, 0x00E9, 0xDBFF, 0x0000, 0x20AC, 0xDC00};
+    std::vector<uint16_t> us;
+    for (size_t k = 0; us.size() < units_n; ++k) us.push_back(cycle[k % 7]);
+    return us;
+}
+
+struct LongSourceCase {
+    const char *name;
+    bool be;
+    bool mark;
+    bool odd_byte;
+    int32_t encoding;
+    bool dense = false;
+};
+void PrintTo(const LongSourceCase &c, std::ostream *os) { *os << c.name; }
+
+class LongSource : public ::testing::TestWithParam<LongSourceCase> {};
+
+// A file many pieces long gives the text of decoding it whole.
+TEST_P(LongSource, MatchesTheWholeDecode) {
+    const LongSourceCase &c = GetParam();
+    std::string in = units(c.dense ? dense_text(500000) : long_text(700000), c.be);
+    if (c.mark) in = (c.be ? bytes({0xFE, 0xFF}) : bytes({0xFF, 0xFE})) + in;
+    if (c.odd_byte) in.push_back('\x41');
+    const std::string path = vtest::write_temp(std::string("long-") + c.name, in);
+    int32_t odd_want;
+    const std::string want = reference_utf16(in, c.be, c.mark ? 2 : 0, &odd_want);
+
+    char *text = nullptr;
+    uint64_t len = 0;
+    int32_t truncated = -1;
+    ASSERT_EQ(csv_read_source(path.c_str(), c.encoding, &text, &len, &truncated), 0)
+        << csv_last_error();
+    ASSERT_NE(text, nullptr);
+    EXPECT_TRUE(std::string(text, len) == want);
+    EXPECT_EQ(text[len], '\0');
+    EXPECT_EQ(truncated, odd_want);
+    csv_free(text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, LongSource,
+    ::testing::Values(LongSourceCase{"le_mark_detected", false, true, false, 0},
+                      LongSourceCase{"be_mark_detected", true, true, false, 0},
+                      LongSourceCase{"le_no_mark_detected", false, false, false, 0},
+                      LongSourceCase{"be_no_mark_detected_odd", true, false, true, 0},
+                      LongSourceCase{"le_mark_odd", false, true, true, 0},
+                      LongSourceCase{"le_named_no_mark", false, false, false, 2},
+                      LongSourceCase{"be_named_mark_odd", true, true, true, 3},
+                      LongSourceCase{"le_mark_dense", false, true, false, 0, true},
+                      LongSourceCase{"be_no_mark_dense_odd", true, false, true, 3, true}),
+    [](const ::testing::TestParamInfo<LongSourceCase> &i) { return std::string(i.param.name); });
+
+// A long file used unchanged comes back byte for byte, the first 4096
+// bytes (read to choose the encoding) and the rest alike.
+TEST(LongSourceUnchanged, BytesComeBackWhole) {
+    std::string in;
+    for (int k = 0; in.size() < 300000; ++k) in += "row " + std::to_string(k) + ",caf\xC3\xA9\n";
+    const std::string path = vtest::write_temp("long-utf8", in);
+    for (int32_t encoding : {0, 1}) {
+        char *text = nullptr;
+        uint64_t len = 0;
+        int32_t truncated = -1;
+        ASSERT_EQ(csv_read_source(path.c_str(), encoding, &text, &len, &truncated), 0);
+        EXPECT_TRUE(std::string(text, len) == in);
+        EXPECT_EQ(text[len], '\0');
+        EXPECT_EQ(truncated, 0);
+        csv_free(text);
+    }
+}
+
+// A decoded file takes one buffer for the bytes read and one for the text;
+// each failing allocation is reported as its step and leaves nothing.
+TEST(LongSourceFailure, EachAllocationFailsCleanly) {
+    const std::string in = bytes({0xFF, 0xFE}) + units(long_text(200000), false);
+    const std::string path = vtest::write_temp("long-oom", in);
+    const std::string steps[] = {
+        "out of memory: cannot allocate 262144 bytes to read " + path,
+        "out of memory while transcoding UTF-16",
+    };
+    for (int64_t n = 0; n < 2; ++n) {
+        char *text = reinterpret_cast<char *>(0x1);
+        uint64_t len = 99;
+        csv_alloc_fail_after(n);
+        int rc = csv_read_source(path.c_str(), 0, &text, &len, nullptr);
+        csv_alloc_fail_after(-1);
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(text, nullptr);
+        EXPECT_EQ(len, 0u);
+        EXPECT_EQ(csv_last_error(), steps[n]);
+    }
+    csv_alloc_fail_after(-1);
+    char *text = nullptr;
+    uint64_t len = 0;
+    ASSERT_EQ(csv_read_source(path.c_str(), 0, &text, &len, nullptr), 0);
+    EXPECT_EQ(csv_alloc_fail_after(-1), 2) << "the read buffer and the text";
+    csv_free(text);
 }
 
 /* ---- delimiter detection ------------------------------------------------ */

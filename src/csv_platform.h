@@ -22,6 +22,9 @@ FILE *csv_platform_fopen(const char *path);
 /* 64-bit seek (whence as for fseek): 0 or -1. */
 int csv_platform_seek(FILE *f, int64_t offset, int whence);
 
+/* True when the open file is a regular file (not a device, pipe, ...). */
+bool csv_platform_is_regular(FILE *f);
+
 /* 64-bit position, or -1. */
 int64_t csv_platform_tell(FILE *f);
 

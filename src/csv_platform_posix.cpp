@@ -51,6 +51,11 @@ int csv_platform_seek(FILE *f, int64_t offset, int whence) {
     return fseeko(f, static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
 }
 
+bool csv_platform_is_regular(FILE *f) {
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 int64_t csv_platform_tell(FILE *f) {
     off_t pos = ftello(f);
     return pos < 0 ? -1 : static_cast<int64_t>(pos);

@@ -93,6 +93,32 @@ void set_read_oom(uint64_t bytes, const char *path) {
                   static_cast<long long>(bytes), path);
 }
 
+// Reads a stream that claimed to be empty to its end, growing `*data` (which
+// holds `*len` bytes) as needed; a file that really is empty costs one read.
+int read_unsized(FILE *f, const char *path, heap_bytes *data, uint64_t *len) {
+    char chunk[4096];
+    uint64_t cap = *len + 1;
+    for (;;) {
+        size_t got = 0;
+        if (read_bytes(f, path, chunk, sizeof chunk, &got) != 0) return -1;
+        if (got == 0) return 0;
+        if (*len + got + 1 > cap) {
+            uint64_t want = cap * 2 > *len + got + 1 ? cap * 2 : *len + got + 1;
+            char *grown = want > SIZE_MAX ? nullptr
+                                          : static_cast<char *>(csv_realloc(data->get(), want));
+            if (grown == nullptr) {
+                set_read_oom(want, path);
+                return -1;
+            }
+            (void)data->release();
+            data->reset(grown);
+            cap = want;
+        }
+        memcpy(data->get() + *len, chunk, got);
+        *len += got;
+    }
+}
+
 // Reads the rest of a file of `size` bytes, whose first `head_len` bytes
 // are already in `head`, into one heap buffer of size + 1 with a NUL after
 // the bytes read.
@@ -111,7 +137,12 @@ int read_whole(FILE *f, const char *path, uint64_t size, const unsigned char *he
     if (head_len < size &&
         read_bytes(f, path, data.get() + head_len, static_cast<size_t>(size - head_len), &got) != 0)
         return -1;
-    const uint64_t len = head_len + got;
+    uint64_t len = head_len + got;
+    // Some files report a size of 0 and still have contents (/proc and the
+    // like): read those to their end rather than load them as empty.
+    // Only regular files: a device such as /dev/zero never ends.
+    if (size == 0 && csv_platform_is_regular(f) && read_unsized(f, path, &data, &len) != 0)
+        return -1;
     data.get()[len] = '\0';
     *out_data = data.release();
     *out_len = len;

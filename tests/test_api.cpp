@@ -177,6 +177,21 @@ TEST_F(Api, FailingReadIsReportedNotTruncated) {
     EXPECT_EQ(std::string(csv_last_error()).rfind("cannot read file: ", 0), 0u) << csv_last_error();
 }
 
+// /proc files report a size of 0 yet have contents: they are read to their
+// end, not loaded as empty tables. A device that reports 0 and never ends
+// (/dev/zero) still loads as an empty table instead of filling memory.
+TEST_F(Api, FileReportingSizeZeroIsReadToItsEnd) {
+    const char *path = "/proc/self/status";
+    if (access(path, R_OK) != 0) GTEST_SKIP() << path << " is not on this machine";
+    int h = csv_load_ex(path, 0, '\t', 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    EXPECT_GT(csv_row_count(h), 5);
+    EXPECT_NE(std::string(csv_rows(h, 0, 1)).find("Name:"), std::string::npos);
+    int z = csv_load("/dev/zero", 1);
+    ASSERT_GE(z, 0) << csv_last_error();
+    EXPECT_EQ(csv_col_count(z), 0);
+}
+
 TEST_F(Api, FifoWithoutSizeIsAStatFailure) {
     std::string path = vtest::temp_path("a-fifo");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);

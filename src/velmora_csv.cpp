@@ -149,6 +149,14 @@ int read_whole(FILE *f, const char *path, uint64_t size, const unsigned char *he
     return 0;
 }
 
+// The column `col` names (header text first, then 1-based number), or -1
+// with "unknown column: %s" and the name as passed.
+int32_t resolved_col(const csv_table *t, const char *col) {
+    int32_t c = csv_resolve_col(t, col);
+    if (c < 0) csv_set_error("unknown column: %s", col);
+    return c;
+}
+
 // Reads the whole file at `path` into a heap buffer with a NUL after it.
 int read_file(const char *path, char **out_data, uint64_t *out_len) {
     *out_data = nullptr;
@@ -505,11 +513,8 @@ VELMORA_CSV_API const char *csv_search(int handle, const char *col,
     table_lock lock;
     const csv_table *t = checked_table(handle);
     if (t == nullptr) return nullptr;
-    int32_t c = csv_resolve_col(t, col);
-    if (c < 0) {
-        csv_set_error("unknown column: %s", col);
-        return nullptr;
-    }
+    int32_t c = resolved_col(t, col);
+    if (c < 0) return nullptr;
     int64_t *matches = nullptr;
     int64_t n = 0;
     if (csv_search_rows(t, c, query, case_insensitive, &matches, &n) != 0) return nullptr;
@@ -526,11 +531,8 @@ VELMORA_CSV_API const char *csv_sort(int handle, const char *col, int descending
     table_lock lock;
     const csv_table *t = checked_table(handle);
     if (t == nullptr) return nullptr;
-    int32_t c = csv_resolve_col(t, col);
-    if (c < 0) {
-        csv_set_error("unknown column: %s", col);
-        return nullptr;
-    }
+    int32_t c = resolved_col(t, col);
+    if (c < 0) return nullptr;
     int64_t *order = nullptr;
     int64_t n = 0;
     if (csv_sort_rows(t, c, descending, &order, &n) != 0) return nullptr;

@@ -248,33 +248,6 @@ struct pass_table {
 };
 constexpr pass_table k_pass;
 
-// Length of the well-formed UTF-8 sequence that starts at s[i], or 0 when
-// none does: the table of well-formed sequences that csv_utf8_sanitize
-// follows (no overlong forms, no surrogates, nothing above U+10FFFF, no
-// sequence running past s[n - 1]). s[i] is 0x80 or above.
-inline uint32_t utf8_seq_len(const unsigned char *s, size_t i, size_t n) {
-    const unsigned b = s[i];
-    uint32_t len;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        if (b == 0xE0) lo = 0xA0;
-        else if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        if (b == 0xF0) lo = 0x90;
-        else if (b == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (n - i < len) return 0;
-    for (uint32_t k = 1; k < len; ++k)
-        if ((s[i + k] & 0xC0) != 0x80) return 0;
-    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
-    return len;
-}
 
 // How many of the 16 bytes at p, from the first, pass unchanged (16: all).
 // A NUL stops the run too: the text ends there.
@@ -319,7 +292,7 @@ template <bool W>
         if (W) memcpy(dst, k_esc.seq[b], k_esc.len[b]);
         return k_esc.len[b];
     }
-    uint32_t k = utf8_seq_len(s, i, n);
+    uint32_t k = csv_utf8_seq_len(s, i, n);
     if (k != 0) {
         *used = k;
         if (W) memcpy(dst, s + i, k);

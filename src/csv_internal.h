@@ -132,6 +132,34 @@ static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
 
 /* ---- csv_parse: cell helpers shared by the queries and emitters -------- */
 
+// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
+// starts there. Checks go: lead byte range, room, continuation bytes, then
+// the narrower range of the second byte after E0, ED, F0 and F4.
+static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint64_t len) {
+    const unsigned b = s[i];
+    if (b < 0x80) return 1;
+    uint32_t n;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        if (b == 0xE0) lo = 0xA0;       // no overlong forms
+        else if (b == 0xED) hi = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        if (b == 0xF0) lo = 0x90;       // no overlong forms
+        else if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (len - i < n) return 0;
+    for (uint32_t k = 1; k < n; ++k)
+        if ((s[i + k] & 0xC0) != 0x80) return 0;
+    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
+    return n;
+}
+
 const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
                               int32_t *out_must_free);
 int32_t csv_resolve_col(const csv_table *t, const char *name);

@@ -649,33 +649,6 @@ int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
-// starts there. Checks go: lead byte range, room, continuation bytes, then
-// the narrower range of the second byte after E0, ED, F0 and F4.
-inline uint32_t utf8_seq_len(const unsigned char *s, uint64_t i, uint64_t len) {
-    const unsigned b = s[i];
-    if (b < 0x80) return 1;
-    uint32_t n;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-        n = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        n = 3;
-        if (b == 0xE0) lo = 0xA0;       // no overlong forms
-        else if (b == 0xED) hi = 0x9F;  // no surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        n = 4;
-        if (b == 0xF0) lo = 0x90;       // no overlong forms
-        else if (b == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (len - i < n) return 0;
-    for (uint32_t k = 1; k < n; ++k)
-        if ((s[i + k] & 0xC0) != 0x80) return 0;
-    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
-    return n;
-}
 
 // Offset of the first non-ASCII byte in s[i..end), or `end`. Skips whole
 // blocks of ASCII at a time.
@@ -706,7 +679,7 @@ uint64_t utf8_valid_upto(const unsigned char *s, uint64_t i, uint64_t len) {
             i = skip_ascii(s, i + 1, len);
             continue;
         }
-        uint32_t n = utf8_seq_len(s, i, len);
+        uint32_t n = csv_utf8_seq_len(s, i, len);
         if (n == 0) break;
         i += n;
     }

@@ -1,12 +1,24 @@
 // Comparison host for libvelmora-csv: loads one file and runs the queries
 // through the exported functions only, printing one JSON line of timings.
 //
-//   host_velmora --file F [--encoding utf8|utf16le] [--sep C]
-//                [--ops load,rows,search,sort,stats]
-//                [--search-col NAME --query TEXT] [--sort-col NAME]
+//   host_velmora --file F [--encoding utf8|utf16le] [--sep C] [--loader load|ex]
+//                [--ops load,rows,search,sort,stats | --ops floor]
+//                [--search-col NAME --query TEXT] [--sort-col NAME] [--no-thp]
 //
 // utf8 loads with csv_load (comma); utf16le with csv_load_ex, letting the
-// library detect the encoding and the delimiter, as a host would.
+// library detect the encoding and the delimiter, as a host would. --loader ex
+// uses csv_load_ex with detection on a UTF-8 file too.
+//
+// --ops floor does no load: it reads the file into one buffer of size + 1 and
+// counts its line feeds with memchr, one thread: the floor under any loader,
+// timed as "floor".
+//
+// --no-thp (or VELMORA_NO_THP=1 in the environment) disables transparent huge
+// pages for this process before anything is allocated
+// (prctl(PR_SET_THP_DISABLE)), as a host gets them on a machine where THP is
+// off; the library's huge-page advice then has no effect. The output's
+// "thp_enabled" is the kernel's own word on it (/proc/self/status), -1 if the
+// kernel does not say.
 #include <velmora_csv.h>
 
 #include <chrono>
@@ -14,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/prctl.h>
 #include <time.h>
 
 namespace {
@@ -67,6 +80,41 @@ void fail(const char *what) {
   std::exit(1);
 }
 
+// Turns transparent huge pages off for this process and its children.
+bool disable_thp() {
+#ifdef PR_SET_THP_DISABLE
+  return prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
+#else
+  return false;
+#endif
+}
+
+// The floor: one allocation of size + 1, one read, one memchr pass counting
+// line feeds. Returns the count, or -1.
+long long read_and_scan(const char *path) {
+  std::FILE *f = std::fopen(path, "rb");
+  if (!f) return -1;
+  std::fseek(f, 0, SEEK_END);
+  long size = std::ftell(f);
+  std::fseek(f, 0, SEEK_SET);
+  char *buf = size >= 0 ? (char *)std::malloc((size_t)size + 1) : nullptr;
+  if (!buf) {
+    std::fclose(f);
+    return -1;
+  }
+  size_t got = std::fread(buf, 1, (size_t)size, f);
+  std::fclose(f);
+  buf[got] = '\0';
+  long long lines = 0;
+  const char *p = buf, *end = buf + got;
+  while ((p = (const char *)std::memchr(p, '\n', (size_t)(end - p))) != nullptr) {
+    lines++;
+    p++;
+  }
+  std::free(buf);
+  return lines;
+}
+
 bool has_op(const std::string &ops, const char *op) {
   std::string padded = "," + ops + ",";
   return padded.find(std::string(",") + op + ",") != std::string::npos;
@@ -75,12 +123,24 @@ bool has_op(const std::string &ops, const char *op) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string file, encoding = "utf8", ops = "load", search_col, query, sort_col;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string k = argv[i], v = argv[i + 1];
+  std::string file, encoding = "utf8", ops = "load", search_col, query, sort_col, loader;
+  const char *env_no_thp = std::getenv("VELMORA_NO_THP");
+  bool no_thp = env_no_thp && *env_no_thp && std::strcmp(env_no_thp, "0") != 0;
+  for (int i = 1; i < argc; i++) {
+    std::string k = argv[i];
+    if (k == "--no-thp") {
+      no_thp = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "option %s needs a value\n", k.c_str());
+      return 2;
+    }
+    std::string v = argv[++i];
     if (k == "--file") file = v;
     else if (k == "--encoding") encoding = v;
     else if (k == "--ops") ops = v;
+    else if (k == "--loader") loader = v;
     else if (k == "--search-col") search_col = v;
     else if (k == "--query") query = v;
     else if (k == "--sort-col") sort_col = v;
@@ -89,6 +149,15 @@ int main(int argc, char **argv) {
       std::fprintf(stderr, "unknown option %s\n", k.c_str());
       return 2;
     }
+  }
+  if (loader.empty()) loader = encoding == "utf8" ? "load" : "ex";
+  if (loader != "load" && loader != "ex") {
+    std::fprintf(stderr, "unknown loader %s\n", loader.c_str());
+    return 2;
+  }
+  if (no_thp && !disable_thp()) {
+    std::fprintf(stderr, "prctl(PR_SET_THP_DISABLE) failed\n");
+    return 1;
   }
   std::string out = "{\"tool\":\"velmora-csv\",\"times\":{";
   std::string info, cpu;
@@ -108,9 +177,28 @@ int main(int argc, char **argv) {
   };
 
   long rss_base = status_kb("VmRSS");
+  char thp[64];
+  std::snprintf(thp, sizeof thp, "\"thp_enabled\":%ld,", status_kb("THP_enabled"));
+  if (ops == "floor") {
+    c0 = cpu_now();
+    double t0 = now();
+    long long lines = read_and_scan(file.c_str());
+    double t1 = now();
+    if (lines < 0) {
+      std::fprintf(stderr, "cannot read %s\n", file.c_str());
+      return 1;
+    }
+    add_time("floor", t1 - t0);
+    add_info("lines", std::to_string(lines), false);
+    out += "},\"cpu\":{" + cpu;
+    std::snprintf(num, sizeof num, "},%s\"rss_base_kb\":%ld,\"rss_load_kb\":%ld,\"info\":{", thp,
+                  rss_base, status_kb("VmHWM"));
+    std::puts((out + num + info + "}}").c_str());
+    return 0;
+  }
   c0 = cpu_now();
   double t0 = now();
-  int h = encoding == "utf8" ? csv_load(file.c_str(), 1) : csv_load_ex(file.c_str(), 1, 0, 0);
+  int h = loader == "load" ? csv_load(file.c_str(), 1) : csv_load_ex(file.c_str(), 1, 0, 0);
   double t1 = now();
   if (h < 0) fail("load");
   long rss_load = status_kb("VmHWM");
@@ -171,8 +259,8 @@ int main(int argc, char **argv) {
   }
   csv_close(h);
   out += "},\"cpu\":{" + cpu;
-  std::snprintf(num, sizeof num, "},\"rss_base_kb\":%ld,\"rss_load_kb\":%ld,\"info\":{", rss_base,
-                rss_load);
+  std::snprintf(num, sizeof num, "},%s\"rss_base_kb\":%ld,\"rss_load_kb\":%ld,\"info\":{", thp,
+                rss_base, rss_load);
   out += num;
   out += info + "}}";
   std::puts(out.c_str());

@@ -1,6 +1,7 @@
 // Timing host for whole-file loads.
 //
 //   load_host [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen]
+//             [--no-thp]
 //
 // Generates a mixed 1,000,000-row CSV file (about 125 MB) and its UTF-16 LE
 // copy (byte order mark, semicolons) once into DIR (default bench/data/
@@ -19,11 +20,16 @@
 // faults and peak RSS of N runs (default 5) per operation, plus the ratios
 // that matter: load / read and ex16 / load. The runs of the operations are
 // interleaved so that a burst of other load on the machine hits all alike.
+//
+// --no-thp disables transparent huge pages in each child before it does
+// anything (prctl(PR_SET_THP_DISABLE)), as on a host where THP is off; the
+// library's huge-page advice then has no effect.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -294,13 +300,14 @@ long long run_op(const std::string &op, const std::string &p8, const std::string
 }
 
 // Runs one operation in a fresh child process and collects its figures.
-sample measure(const std::string &op, const std::string &p8, const std::string &p16) {
+sample measure(const std::string &op, const std::string &p8, const std::string &p16, bool no_thp) {
     sample s{};
     int fd[2];
     if (pipe(fd) != 0) return s;
     pid_t pid = fork();
     if (pid == 0) {
         close(fd[0]);
+        if (no_thp && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) _exit(1);
         rusage u0, u1;
         getrusage(RUSAGE_SELF, &u0);
         double t0 = now();
@@ -353,7 +360,7 @@ std::string default_dir(const char *argv0) {
 int main(int argc, char **argv) {
     std::string dir = default_dir(argv[0]);
     int reps = 5;
-    bool regen = false;
+    bool regen = false, no_thp = false;
     std::vector<std::string> ops;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -361,8 +368,11 @@ int main(int argc, char **argv) {
         else if (a == "--reps" && i + 1 < argc) reps = atoi(argv[++i]);
         else if (a == "--op" && i + 1 < argc) ops.push_back(argv[++i]);
         else if (a == "--regen") regen = true;
+        else if (a == "--no-thp") no_thp = true;
         else {
-            fprintf(stderr, "usage: %s [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen]\n",
+            fprintf(stderr,
+                    "usage: %s [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen] "
+                    "[--no-thp]\n",
                     argv[0]);
             return 2;
         }
@@ -384,9 +394,10 @@ int main(int argc, char **argv) {
 
     std::vector<std::vector<sample>> runs(ops.size());
     for (int r = 0; r < reps; ++r)
-        for (size_t k = 0; k < ops.size(); ++k) runs[k].push_back(measure(ops[k], p8, p16));
+        for (size_t k = 0; k < ops.size(); ++k) runs[k].push_back(measure(ops[k], p8, p16, no_thp));
 
     std::vector<summary> sums(ops.size());
+    printf("transparent huge pages %s for the runs\n", no_thp ? "disabled" : "allowed");
     printf("%-5s %9s %9s %9s %9s %10s %10s %10s\n", "op", "wall s", "min s", "cpu s", "minflt",
            "maxrss MiB", "+load MiB", "rows");
     for (size_t k = 0; k < ops.size(); ++k) {

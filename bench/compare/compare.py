@@ -458,7 +458,7 @@ def report_targets(p, fig, ours, label_of, small):
                 cells.append("n/a")
                 continue
             r = v[0] / v[1]
-            shown = f"{r:.0f} MB" if versus == "rss" else f"{r:.2f}x"
+            shown = f"{r:.1f} MB" if versus == "rss" else f"{r:.2f}x"
             cells.append(f"{shown} ({'met' if r <= goal else 'missed'})")
         shown_goal = f"at most {goal} MB" if versus == "rss" else f"at most {goal}x"
         if versus == "rss" and small:

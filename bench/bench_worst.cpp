@@ -1,9 +1,9 @@
 // Pathological inputs, each timed beside an ordinary input of the same size,
 // through the exported functions only:
 //
-//   staircase   record i has i-1 delimiters (a table widening one field at a
-//               time), against the same cells in 32 columns and against the
-//               same lines widest-first
+//   staircase   record i has i-1 delimiters and empty fields (a table
+//               widening one field at a time, 2 MB), against the same cells in
+//               32 columns and against the same lines widest-first
 //   big_text    per-field cost of a load: 64 MiB of cell text, and with
 //               VELMORA_BENCH_BIG=1 also a load past 1 GiB of cell text
 //   one_line    one record of N fields (N generated column names) against N
@@ -90,7 +90,7 @@ public:
             uint64_t k = n < (1u << 20) ? n : (1u << 20);
             buf_.append(static_cast<size_t>(k), c);
             n -= k;
-            flush();
+            if (buf_.size() >= (1u << 20)) flush();
         }
     }
     // Closes the file; returns its path and size.
@@ -132,15 +132,14 @@ struct Input {
     uint64_t units = 0;  // what the time is divided by: cells, bytes, fields
 };
 
-// Record i of n holds i one-letter fields; reversed: widest first.
+// Record i of n holds i empty fields (i - 1 delimiters); reversed: widest
+// first.
 Input staircase(uint64_t n, bool widest_first) {
     InputFile f(widest_first ? "widest-first" : "staircase");
-    std::string line;
     for (uint64_t k = 1; k <= n; ++k) {
         uint64_t i = widest_first ? n + 1 - k : k;
-        line.clear();
-        for (uint64_t j = 0; j < i; ++j) line += j + 1 < i ? "x," : "x\n";
-        f.put(line);
+        f.put(',', i - 1);
+        f.put("\n");
     }
     Input in;
     in.path = f.finish(&in.bytes);
@@ -148,11 +147,10 @@ Input staircase(uint64_t n, bool widest_first) {
     return in;
 }
 
-// The same cells of one letter in 32 columns: the ordinary shape.
+// The same empty cells in 32 columns: the ordinary shape.
 Input rectangle(uint64_t cells) {
     InputFile f("rectangle");
-    std::string line;
-    for (int j = 0; j < 32; ++j) line += j < 31 ? "x," : "x\n";
+    const std::string line = std::string(31, ',') + "\n";
     for (uint64_t c = 0; c < cells; c += 32) f.put(line);
     Input in;
     in.path = f.finish(&in.bytes);
@@ -368,10 +366,10 @@ void add(const std::string &group, const std::string &variant, Fn fn) {
 }
 
 void add_staircase() {
-    // 2 MB: record i has 2i bytes, so n(n+1) bytes in all.
+    // 2 MB: record i has i bytes, so n(n+1)/2 bytes in all.
     static const uint64_t n = [] {
         uint64_t target = scaled(2000000), k = 1;
-        while ((k + 1) * (k + 2) <= target) ++k;
+        while ((k + 1) * (k + 2) / 2 <= target) ++k;
         return k;
     }();
     add("staircase", "ordinary_32_columns", [](benchmark::State &s) {

@@ -130,7 +130,7 @@ static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
     return (c->length == 0 || t->blob == nullptr) ? "" : t->blob + c->offset;
 }
 
-/* ---- csv_parse: cell helpers shared by the queries and emitters -------- */
+/* ---- cell helpers shared by the queries and emitters ------------------- */
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
 // starts there. Checks go: lead byte range, room, continuation bytes, then
@@ -160,13 +160,16 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
     return n;
 }
 
+/* csv_cells: UTF-8 repair and the numeric test. */
 const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
                               int32_t *out_must_free);
+int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
+int csv_col_is_numeric(const csv_table *t, int32_t col);
+/* csv_select: column names and column lists. */
 int32_t csv_resolve_col(const csv_table *t, const char *name);
 int csv_parse_col_list(const csv_table *t, const char *list, int32_t **out_cols,
                        int32_t *out_n);
-int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
-int csv_col_is_numeric(const csv_table *t, int32_t col);
+/* csv_search: the substring test of one cell. */
 int csv_substr(const char *text, uint64_t len, const char *query,
                int32_t case_insensitive);
 

@@ -1,8 +1,69 @@
-// Row search: collects, in ascending order, the rows whose cell in one
-// column contains a query text, byte for byte or with ASCII letters folded.
+// Row search: the substring test of one cell, and the scan that collects,
+// in ascending order, the rows whose cell in one column contains a query
+// text, byte for byte or with ASCII letters folded.
 #include <string.h>
 
 #include "csv_internal.h"
+
+/* ---- substring test ----------------------------------------------------- */
+
+namespace {
+
+// ASCII letters A-Z folded to a-z; every other byte stands for itself.
+struct fold_table {
+    unsigned char map[256];
+    constexpr fold_table() : map() {
+        for (int i = 0; i < 256; ++i)
+            map[i] = static_cast<unsigned char>(i >= 'A' && i <= 'Z' ? i + 0x20 : i);
+    }
+};
+constexpr fold_table k_fold;
+
+inline bool folded_equal(const unsigned char *a, const unsigned char *b, size_t n) {
+    for (size_t k = 0; k < n; ++k)
+        if (k_fold.map[a[k]] != k_fold.map[b[k]]) return false;
+    return true;
+}
+
+// Next position in [from, to) whose byte is c, or `to`.
+inline uint64_t find_byte(const unsigned char *s, uint64_t from, uint64_t to,
+                          unsigned char c) {
+    if (from >= to) return to;
+    const void *hit = memchr(s + from, c, static_cast<size_t>(to - from));
+    return hit ? static_cast<uint64_t>(static_cast<const unsigned char *>(hit) - s) : to;
+}
+
+// Window scan over all `len` bytes, ASCII letters compared without case.
+// Candidate starts are found with memchr on both cases of the first byte.
+int substr_nocase(const unsigned char *s, uint64_t len, const unsigned char *q,
+                  size_t qlen) {
+    const uint64_t last = len - qlen + 1;  // one past the last start
+    const unsigned char lower = k_fold.map[q[0]];
+    const bool letter = lower >= 'a' && lower <= 'z';
+    const unsigned char upper = letter ? static_cast<unsigned char>(lower - 0x20) : lower;
+    uint64_t next_lo = find_byte(s, 0, last, lower);
+    uint64_t next_up = letter ? find_byte(s, 0, last, upper) : last;
+    for (;;) {
+        uint64_t at = next_lo < next_up ? next_lo : next_up;
+        if (at >= last) return 0;
+        if (folded_equal(s + at + 1, q + 1, qlen - 1)) return 1;
+        if (at == next_lo) next_lo = find_byte(s, at + 1, last, lower);
+        else next_up = find_byte(s, at + 1, last, upper);
+    }
+}
+
+}  // namespace
+
+int csv_substr(const char *text, uint64_t len, const char *query,
+               int32_t case_insensitive) {
+    if (text == nullptr || query == nullptr) return 0;
+    const size_t qlen = strlen(query);
+    if (qlen == 0) return 1;
+    if (len < qlen) return 0;
+    if (case_insensitive == 0) return strstr(text, query) != nullptr ? 1 : 0;
+    return substr_nocase(reinterpret_cast<const unsigned char *>(text), len,
+                         reinterpret_cast<const unsigned char *>(query), qlen);
+}
 
 namespace {
 

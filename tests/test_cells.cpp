@@ -452,6 +452,87 @@ INSTANTIATE_TEST_SUITE_P(
                     "column name too long"}),
     [](const ::testing::TestParamInfo<ColListCase> &info) { return std::string(info.param.name); });
 
+// Past eight columns a list resolves names through an index of the header
+// texts; the rules stay those of the one-name scan: a header's exact text
+// first (the leftmost of equal ones), then the 1-based number.
+const std::vector<std::string> k_wide = {"2",   "x",  "x",  "007", "",  "a b",
+                                         " 3",  "10", "+1", "1x",  "\xC3\xA9", "k"};
+
+struct WideListCase {
+    const char *name;
+    std::string list;
+    std::vector<int32_t> expected;  // empty: failure with `error`
+    std::string error;
+};
+
+void PrintTo(const WideListCase &c, std::ostream *os) { *os << c.name; }
+
+class WideListCases : public ::testing::TestWithParam<WideListCase> {};
+
+TEST_P(WideListCases, SameRulesAsTheScan) {
+    const WideListCase &c = GetParam();
+    HandTable t(k_wide, {{"r"}});
+    int32_t *cols = nullptr;
+    int32_t n = 0;
+    int rc = csv_parse_col_list(t.get(), c.list.c_str(), &cols, &n);
+    if (c.expected.empty()) {
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(std::string(csv_last_error()), c.error);
+        return;
+    }
+    ASSERT_EQ(rc, 0) << csv_last_error();
+    std::vector<int32_t> got(cols, cols + n);
+    csv_free(cols);
+    EXPECT_EQ(got, c.expected);
+    // Each item alone resolves as the scan of csv_resolve_col does.
+    for (size_t k = 0; k < got.size(); ++k) {
+        std::string item = c.list;
+        size_t from = 0;
+        for (size_t skip = 0; skip < k; ++skip) from = item.find(',', from) + 1;
+        item = item.substr(from, item.find(',', from) - from);
+        EXPECT_EQ(csv_resolve_col(t.get(), item.c_str()), got[k]) << item;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WideListCases,
+    ::testing::Values(
+        WideListCase{"HeaderNamedLikeNumberWins", "2", {0}, ""},
+        WideListCase{"NumberWhenNoSuchHeader", "1", {0}, ""},
+        WideListCase{"LeftmostOfEqualHeaders", "x", {1}, ""},
+        WideListCase{"LeadingZerosAsHeader", "007", {3}, ""},
+        WideListCase{"NumberSeven", "7", {6}, ""},
+        WideListCase{"InnerSpace", "a b", {5}, ""},
+        WideListCase{"HeaderWithSpaceIsNotTheNumber", "3", {2}, ""},
+        WideListCase{"HeaderTenBeforeColumnTen", "10", {7}, ""},
+        WideListCase{"SignedHeader", "+1", {8}, ""},
+        WideListCase{"SuffixHeader", "1x", {9}, ""},
+        WideListCase{"NonAsciiHeader", "\xC3\xA9", {10}, ""},
+        WideListCase{"LastByNumber", "12", {11}, ""},
+        WideListCase{"OrderAndRepeats", "k,2,x,x,12,1", {11, 0, 1, 1, 11, 0}, ""},
+        WideListCase{"PastLastColumn", "13", {}, "unknown column: 13"},
+        WideListCase{"Zero", "0", {}, "unknown column: 0"},
+        WideListCase{"SignedNumber", "-1", {}, "unknown column: -1"},
+        WideListCase{"CaseMatters", "K", {}, "unknown column: K"},
+        WideListCase{"UnknownAfterKnown", "x,y", {}, "unknown column: y"}),
+    [](const ::testing::TestParamInfo<WideListCase> &info) { return std::string(info.param.name); });
+
+// Every header of a wide table with many equal and many distinct texts is
+// found at its leftmost column.
+TEST(ColList, WideTableResolvesEveryHeader) {
+    std::vector<std::string> headers;
+    for (int i = 0; i < 3000; ++i) headers.push_back("h" + std::to_string(i % 1000));
+    HandTable t(headers, {});
+    std::string list;
+    for (int i = 0; i < 3000; ++i) list += (i ? "," : "") + headers[i];
+    int32_t *cols = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(csv_parse_col_list(t.get(), list.c_str(), &cols, &n), 0);
+    ASSERT_EQ(n, 3000);
+    for (int i = 0; i < 3000; ++i) EXPECT_EQ(cols[i], i % 1000);
+    csv_free(cols);
+}
+
 TEST(ColList, NullArgumentsFailWithoutMessageOrOutput) {
     HandTable t(k_abc, {});
     int32_t *cols = reinterpret_cast<int32_t *>(0x1);

@@ -935,6 +935,35 @@ INSTANTIATE_TEST_SUITE_P(
                    nullptr}),
     [](const ::testing::TestParamInfo<SelectCase> &info) { return std::string(info.param.name); });
 
+// Selecting every column of a 100,000-column table, by number or by name:
+// the old scan of every header per item took 24 s and 12 s; resolution is
+// linear now (about 0.1 s with the answer). The bound is generous.
+class SelectWide : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SelectWide, EveryColumnWithinBound) {
+    const bool by_name = GetParam();
+    const int cols = 100000;
+    std::string text, list, row;
+    for (int c = 1; c <= cols; ++c) {
+        text += (c > 1 ? ",c" : "c") + std::to_string(c);
+        list += (c > 1 ? "," : "") + (by_name ? "c" : std::string()) + std::to_string(c);
+        row += (c > 1 ? ",v" : "v") + std::to_string(c);
+    }
+    Loaded f(by_name ? "select_wide_name.csv" : "select_wide_number.csv", text + "\n" + row + "\n");
+    const double start = thread_seconds();
+    const char *json = csv_select(f.h, list.c_str());
+    EXPECT_LT(thread_seconds() - start, 2.0);
+    ASSERT_NE(json, nullptr) << csv_last_error();
+    const std::string got(json);
+    EXPECT_EQ(got.rfind(R"([{"c1":"v1","c2":"v2",)", 0), 0u);
+    EXPECT_NE(got.find(R"("c100000":"v100000"}])"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, SelectWide, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "by_name" : "by_number");
+                         });
+
 TEST(Select, ItemLengthLimit) {
     const std::string n255(255, 'n'), n256(256, 'n');
     Loaded f("select_long.csv", "a," + n256 + "," + n255 + "\n1,2,3\n");

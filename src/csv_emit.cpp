@@ -13,6 +13,7 @@
 // "out of memory": a result that silently lacks rows or members would pass
 // lost data off as a complete answer.
 #include <assert.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -633,6 +634,18 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     return out;
 }
 
+namespace {
+
+// A figure as a JSON number, or null when it is not finite: a cell such as
+// nan, inf or 1e999 is numeric, but JSON has no number for what it gives,
+// and one such cell must not cost the statistics of every column.
+bool add_real_or_null(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, double v) {
+    return isfinite(v) ? yyjson_mut_obj_add_real(d, obj, key, v)
+                       : yyjson_mut_obj_add_null(d, obj, key);
+}
+
+}  // namespace
+
 const char *csv_emit_stats(const csv_table *t) {
     if (t == nullptr) {
         csv_set_error("null table");
@@ -664,9 +677,8 @@ const char *csv_emit_stats(const csv_table *t) {
              yyjson_mut_obj_add_int(d, col, "unique", unique) &&
              yyjson_mut_obj_add_bool(d, col, "numeric", numeric != 0);
         if (ok && numeric) {
-            ok = yyjson_mut_obj_add_real(d, col, "min", min) &&
-                 yyjson_mut_obj_add_real(d, col, "max", max) &&
-                 yyjson_mut_obj_add_real(d, col, "mean", mean);
+            ok = add_real_or_null(d, col, "min", min) && add_real_or_null(d, col, "max", max) &&
+                 add_real_or_null(d, col, "mean", mean);
         }
         ok = ok && yyjson_mut_arr_append(columns, col);
     }

@@ -238,6 +238,9 @@ const char *csv_emit_headers(const csv_table *t);
 const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int64_t rows_len, const int32_t *cols,
                           int32_t cols_len, int32_t offset, int32_t limit);
+/* Test seam: the next csv_emit_rows of the calling thread reserves `bytes`
+ * more (or, negative, fewer) than the text needs, as a wrong size would. */
+void csv_emit_rows_misjudge(int64_t bytes);
 const char *csv_emit_stats(const csv_table *t);
 const char *csv_emit_warnings(const csv_table *t);
 int csv_emit_csv_fp(const csv_table *t, FILE *stream);

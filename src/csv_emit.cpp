@@ -555,10 +555,16 @@ struct rows_job {
             }
             if (list) prefetch(p);
             const csv_cell *cells = cells_of(list ? list[p] : p);
-            for (int32_t k = 0; k < m; ++k) {
+            if (cells == nullptr) {  // a row outside the table: every value ""
+                if (!room(keys->open_len)) return nullptr;
+                for (int32_t k = 0; k < m; ++k)
+                    d = put_small(d, d_end, key_text + kv[k].at, kv[k].len);
+            }
+            for (int32_t k = 0; cells != nullptr && k < m; ++k) {
                 const row_key key = kv[k];
-                const csv_cell c = cells ? cells[key.col] : csv_empty_str;
-                if (!room(sat_add(key.len, sat_mul(6, c.length)))) {
+                const csv_cell c = cells[key.col];
+                // No overflow: an opener is shorter than memory, a text 4 GiB at most.
+                if (static_cast<uint64_t>(lim - d) < key.len + 6 * static_cast<uint64_t>(c.length)) {
                     const uint64_t text_len =
                         c.length ? put_text<false>(nullptr, nullptr, b + c.offset, c.length, b_end) : 0;
                     if (!room(sat_add(key.len, text_len))) return nullptr;

@@ -428,12 +428,13 @@ struct rows_job {
     const row_keys *keys;
     const unsigned char *blob;  // null when no cell has text
     const unsigned char *blob_end;
+    csv_body_view body;  // the body cells in the table's layout
 
     // The cells of row r, or null when r is outside the table (every value
     // then is "").
     const csv_cell *cells_of(int64_t r) const {
         if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr) return nullptr;
-        return t->cells + r * t->n_cols;
+        return body.at(r, 0);
     }
 
     // Starts fetching what the row at position p + k_cells_ahead and the
@@ -603,7 +604,8 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     row_keys keys;
     if (keys.build(t, cols, cols_len) != 0) return fail_oom();
     const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
-    const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr};
+    const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr,
+                       csv_body_of(t)};
 
     // A length past any memory makes the reservation fail with its message.
     uint64_t len = job.size();

@@ -218,3 +218,130 @@ BENCHMARK_CAPTURE(BM_QueryUnique, id, "id")->Unit(benchmark::kMillisecond)->UseR
 BENCHMARK_CAPTURE(BM_QueryUnique, comment, "comment")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
+
+// ---- worst-case inputs beside ordinary ones of the same size -------------
+//
+// Each pair runs the same query shape over two tables of the same size: one
+// built to make a super-linear algorithm show (a long run of one byte
+// against a query that almost matches it; a very wide table selected column
+// by column) and an ordinary one. Linear code gives the two similar times.
+
+namespace {
+
+// A table whose one body cell is `cell`, parsed in memory (the cell is
+// quoted so that any byte survives).
+struct OneCellTable {
+    csv_table t{};
+    explicit OneCellTable(const std::string &cell) {
+        std::string text = "v\n\"" + cell + "\"\n";
+        if (csv_table_parse(&t, text.data(), text.size(), 1) != 0) abort();
+    }
+    ~OneCellTable() { csv_table_free(&t); }
+};
+
+// `n` bytes of lower-case words and spaces: text as a cell usually holds it.
+std::string ordinary_text(size_t n) {
+    Lcg g{11};
+    std::string s;
+    s.reserve(n + 16);
+    while (s.size() < n) {
+        s += kWords[g.below(16)];
+        s += ' ';
+    }
+    s.resize(n);
+    return s;
+}
+
+}  // namespace
+
+// An 8 MiB (or 32 MiB) cell searched for a run of `a` ended by `b`: the
+// whole cell is `a` (pathological) or words (ordinary).
+void BM_SearchWorstCase(benchmark::State &state, bool pathological, int case_insensitive) {
+    const size_t cell_len = static_cast<size_t>(state.range(0)) << 20;
+    const size_t run = static_cast<size_t>(state.range(1));
+    static std::string cell;
+    static size_t cell_for = 0;
+    static bool cell_kind = false;
+    if (cell_for != cell_len || cell_kind != pathological) {
+        cell = pathological ? std::string(cell_len, 'a') : ordinary_text(cell_len);
+        cell_for = cell_len;
+        cell_kind = pathological;
+    }
+    OneCellTable t(cell);
+    const std::string query = std::string(run, 'a') + "b";
+    int64_t n = 0;
+    for (auto _ : state) {
+        int64_t *rows = nullptr;
+        if (csv_search_rows(&t.t, 0, query.c_str(), case_insensitive, &rows, &n) != 0)
+            state.SkipWithError(csv_last_error());
+        csv_free(rows);
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(cell_len));
+}
+#define VELMORA_SEARCH_WORST(name, path, ci)                                      \
+    BENCHMARK_CAPTURE(BM_SearchWorstCase, name, path, ci)                         \
+        ->Args({8, 4000})                                                         \
+        ->Args({32, 16000})                                                       \
+        ->Unit(benchmark::kMillisecond)                                           \
+        ->UseRealTime()
+VELMORA_SEARCH_WORST(exact_ordinary, false, 0);
+VELMORA_SEARCH_WORST(exact_pathological, true, 0);
+VELMORA_SEARCH_WORST(nocase_ordinary, false, 1);
+VELMORA_SEARCH_WORST(nocase_pathological, true, 1);
+#undef VELMORA_SEARCH_WORST
+
+namespace {
+
+// A loaded table of `cols` columns named c1, c2, ... and enough rows for
+// 1,000,000 cells, with the list selecting every column by name or number.
+struct WideTable {
+    int h = -1;
+    std::string by_name, by_number;
+    explicit WideTable(int32_t cols) {
+        const int64_t rows = 1000000 / cols;
+        std::string text;
+        for (int32_t c = 1; c <= cols; ++c) {
+            const std::string name = "c" + std::to_string(c);
+            text += (c > 1 ? "," : "") + name;
+            by_name += (c > 1 ? "," : "") + name;
+            by_number += (c > 1 ? "," : "") + std::to_string(c);
+        }
+        text += '\n';
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int32_t c = 0; c < cols; ++c) {
+                if (c) text += ',';
+                text += std::to_string((r * 7 + c) % 1000);
+            }
+            text += '\n';
+        }
+        char path[] = "/tmp/velmora-bench-wide-XXXXXX";
+        int fd = mkstemp(path);
+        if (fd < 0) abort();
+        FILE *f = fdopen(fd, "wb");
+        if (f == nullptr || fwrite(text.data(), 1, text.size(), f) != text.size()) abort();
+        fclose(f);
+        h = csv_load(path, 1);
+        unlink(path);
+        if (h < 0) abort();
+    }
+    ~WideTable() { csv_close(h); }
+};
+
+}  // namespace
+
+// csv_select of every column: 100,000 columns of 10 rows (wide) beside 10
+// columns of 100,000 rows (ordinary), so the two answers are the same size.
+void BM_SelectAllColumns(benchmark::State &state, bool by_name) {
+    WideTable w(static_cast<int32_t>(state.range(0)));
+    const std::string &list = by_name ? w.by_name : w.by_number;
+    const char *json = nullptr;
+    for (auto _ : state) {
+        json = csv_select(w.h, list.c_str());
+        benchmark::DoNotOptimize(json);
+    }
+    report_json(state, json);
+}
+BENCHMARK_CAPTURE(BM_SelectAllColumns, by_number, false)
+    ->Arg(10)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_SelectAllColumns, by_name, true)
+    ->Arg(10)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();

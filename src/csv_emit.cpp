@@ -12,7 +12,7 @@
 // Running out of memory inside a document fails the whole call with
 // "out of memory": a result that silently lacks rows or members would pass
 // lost data off as a complete answer.
-#include <assert.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -23,9 +23,8 @@
 
 #include "csv_internal.h"
 
-// The headers document fills yyjson_mut_val nodes directly (tag and
-// payload), and the rows text copies the writer's escaping, both only right
-// for the version tested.
+// The rows text copies the writer's escaping, which is only known right for
+// the version tested. Every document is built through yyjson's public API.
 static_assert(YYJSON_VERSION_HEX == 0x000C00,
               "velmora-csv needs yyjson 0.12.0 exactly; run scripts/setup to install it");
 
@@ -35,16 +34,6 @@ struct doc_deleter {
     void operator()(yyjson_mut_doc *d) const { yyjson_mut_doc_free(d); }
 };
 using doc_ptr = std::unique_ptr<yyjson_mut_doc, doc_deleter>;
-
-// Bytes the JSON writer would escape, or that may start something other
-// than plain ASCII: controls, '"', '\\' and everything from 0x7F up.
-struct plain_table {
-    bool ok[256];
-    constexpr plain_table() : ok() {
-        for (int c = 0x20; c < 0x7F; ++c) ok[c] = c != '"' && c != '\\';
-    }
-};
-constexpr plain_table k_plain;
 
 constexpr uint64_t k_ones = 0x0101010101010101ull;
 constexpr uint64_t k_highs = 0x8080808080808080ull;
@@ -66,28 +55,6 @@ inline uint64_t load_word(const unsigned char *p) {
     uint64_t w;
     memcpy(&w, p, 8);
     return w;
-}
-
-// True when every byte is printable ASCII other than '"' and '\\'. Such a
-// text is well-formed UTF-8, holds no NUL, and the writer copies it byte for
-// byte, so it may be tagged as needing no escapes.
-inline bool is_plain(const char *text, size_t len) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    if (len < 8) {
-        for (size_t i = 0; i < len; ++i)
-            if (!k_plain.ok[p[i]]) return false;
-        return true;
-    }
-    uint64_t bad = 0;
-    size_t i = 0;
-    for (; i + 8 <= len; i += 8) bad |= not_plain_bits(load_word(p + i));
-    if (i < len) bad |= not_plain_bits(load_word(p + len - 8));  // overlapping last word
-    return bad == 0;
-}
-
-inline uint64_t str_tag(size_t len, bool plain) {
-    return (static_cast<uint64_t>(len) << YYJSON_TAG_BIT) | YYJSON_TYPE_STR |
-           (plain ? YYJSON_SUBTYPE_NOESC : YYJSON_SUBTYPE_NONE);
 }
 
 // Length of the text up to its first NUL byte: documents take texts as
@@ -123,17 +90,6 @@ inline const char *text_of(const csv_table *t, const csv_cell &c, size_t *len) {
     }
     *len = c.length;
     return t->blob + c.offset;
-}
-
-// Sets `v` to a copy, held by the document, of the repaired text.
-bool set_copied_str(yyjson_mut_doc *doc, yyjson_mut_val *v, const char *text,
-                    size_t len) {
-    repaired r(text, len);
-    char *copy = unsafe_yyjson_mut_strncpy(doc, r.str, r.len);
-    if (copy == nullptr) return false;
-    v->tag = str_tag(r.len, is_plain(r.str, r.len));
-    v->uni.str = copy;
-    return true;
 }
 
 // Creates a document with an empty container of the given kind as root.
@@ -186,9 +142,8 @@ const char *csv_emit_headers(const csv_table *t) {
     for (int32_t c = 0; c < t->n_cols; ++c) {
         size_t len = 0;
         const char *text = text_of(t, t->headers[c], &len);
-        yyjson_mut_val *v = unsafe_yyjson_mut_val(doc.get(), 1);
-        if (v == nullptr || !set_copied_str(doc.get(), v, text, len)) return fail_oom();
-        yyjson_mut_arr_append(arr, v);
+        repaired r(text, len);
+        if (!yyjson_mut_arr_add_strncpy(doc.get(), arr, r.str, r.len)) return fail_oom();
     }
     return finish_doc(doc.release());
 }
@@ -432,6 +387,9 @@ struct row_keys {
         for (int32_t i = 0; i < cols_len; ++i) {
             int32_t j = column(t, cols, i);
             if (j < 0) continue;
+            // Measured again, so that no opener is written past the room.
+            if (static_cast<uint64_t>(base + open_len - d) < name_size(t, j) + (m == 0 ? 5 : 6))
+                return -1;
             char *const first = d;
             memcpy(d, m == 0 ? "{\"" : "\",\"", m == 0 ? 2 : 3);
             d += m == 0 ? 2 : 3;
@@ -443,7 +401,7 @@ struct row_keys {
             v[m++] = row_key{static_cast<uint64_t>(first - base),
                              static_cast<uint64_t>(d - first), j};
         }
-        assert(d == base + open_len);
+        open_len = static_cast<uint64_t>(d - base);
         memset(d, 0, k_key_pad);
         text = base;
         return 0;
@@ -470,12 +428,13 @@ struct rows_job {
     const row_keys *keys;
     const unsigned char *blob;  // null when no cell has text
     const unsigned char *blob_end;
+    csv_body_view body;  // the body cells in the table's layout
 
     // The cells of row r, or null when r is outside the table (every value
     // then is "").
     const csv_cell *cells_of(int64_t r) const {
         if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr) return nullptr;
-        return t->cells + r * t->n_cols;
+        return body.at(r, 0);
     }
 
     // Starts fetching what the row at position p + k_cells_ahead and the
@@ -567,10 +526,15 @@ struct rows_job {
         return sat_add(total, scattered() ? values_size_by_table() : values_size_in_order());
     }
 
-    // Writes the whole text at d, with room up to d_end; returns its end.
+    // Writes the whole text at d, with room up to d_end (the NUL included);
+    // returns its end, or null when the text would not fit. The size was
+    // worked out before, so that never happens; it is checked all the same,
+    // cheaply: a member is written unchecked while the room left exceeds
+    // what it could need at most (six bytes per byte of text: a control
+    // byte goes out as \u00XX), and measured exactly only near the end.
     // Everything the loop reads is held in locals: the char stores could
     // alias any member.
-    char *write(char *d, const char *d_end) const {
+    char *write(char *d, char *const d_end) const {
         const row_key *const kv = keys->v;
         const char *const key_text = keys->text;
         const int32_t m = keys->m;
@@ -578,8 +542,12 @@ struct rows_job {
         const unsigned char *const b_end = blob_end;
         const int64_t *const list = rows;
         const int64_t first = start, stop = end;
+        const char *const lim = d_end - 1;  // the NUL's place
+        auto room = [&](uint64_t n) { return static_cast<uint64_t>(lim - d) >= n; };
+        if (!room(1)) return nullptr;
         *d++ = '[';
         for (int64_t p = first; p < stop; ++p) {
+            if (!room(3)) return nullptr;  // ',' and '{}', or ',' and a key's first bytes
             if (p > first) *d++ = ',';
             if (m == 0) {
                 memcpy(d, "{}", 2);
@@ -588,20 +556,35 @@ struct rows_job {
             }
             if (list) prefetch(p);
             const csv_cell *cells = cells_of(list ? list[p] : p);
-            for (int32_t k = 0; k < m; ++k) {
+            if (cells == nullptr) {  // a row outside the table: every value ""
+                if (!room(keys->open_len)) return nullptr;
+                for (int32_t k = 0; k < m; ++k)
+                    d = put_small(d, d_end, key_text + kv[k].at, kv[k].len);
+            }
+            for (int32_t k = 0; cells != nullptr && k < m; ++k) {
                 const row_key key = kv[k];
-                d = put_small(d, d_end, key_text + key.at, key.len);
-                if (cells == nullptr) continue;
                 const csv_cell c = cells[key.col];
+                // No overflow: an opener is shorter than memory, a text 4 GiB at most.
+                if (static_cast<uint64_t>(lim - d) < key.len + 6 * static_cast<uint64_t>(c.length)) {
+                    const uint64_t text_len =
+                        c.length ? put_text<false>(nullptr, nullptr, b + c.offset, c.length, b_end) : 0;
+                    if (!room(sat_add(key.len, text_len))) return nullptr;
+                }
+                d = put_small(d, d_end, key_text + key.at, key.len);
                 if (c.length != 0) d += put_text<true>(d, d_end, b + c.offset, c.length, b_end);
             }
+            if (!room(2)) return nullptr;
             memcpy(d, "\"}", 2);
             d += 2;
         }
+        if (!room(1)) return nullptr;
         *d++ = ']';
         return d;
     }
 };
+
+// Bytes by which the next rows text of this thread is misjudged (test seam).
+thread_local int64_t g_rows_misjudge = 0;
 
 }  // namespace
 
@@ -621,17 +604,41 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     row_keys keys;
     if (keys.build(t, cols, cols_len) != 0) return fail_oom();
     const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
-    const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr};
+    const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr,
+                       csv_body_of(t)};
 
     // A length past any memory makes the reservation fail with its message.
-    const uint64_t len = job.size();
+    uint64_t len = job.size();
+    if (g_rows_misjudge != 0) {
+        len += static_cast<uint64_t>(g_rows_misjudge);
+        g_rows_misjudge = 0;
+    }
     char *out = csv_tls_reserve_json(len);
     if (out == nullptr) return nullptr;
     char *stop = job.write(out, out + len + 1);
-    assert(stop == out + len);
+    if (stop == nullptr) {
+        // A size worked out wrong, a fault of this module: no text past the
+        // buffer and no partial answer.
+        out[0] = '\0';
+        return fail_oom();
+    }
     *stop = '\0';
     return out;
 }
+
+namespace {
+
+// A figure as a JSON number, or null when it is not finite: a cell such as
+// nan, inf or 1e999 is numeric, but JSON has no number for what it gives,
+// and one such cell must not cost the statistics of every column.
+bool add_real_or_null(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, double v) {
+    return isfinite(v) ? yyjson_mut_obj_add_real(d, obj, key, v)
+                       : yyjson_mut_obj_add_null(d, obj, key);
+}
+
+}  // namespace
+
+void csv_emit_rows_misjudge(int64_t bytes) { g_rows_misjudge = bytes; }
 
 const char *csv_emit_stats(const csv_table *t) {
     if (t == nullptr) {
@@ -664,9 +671,8 @@ const char *csv_emit_stats(const csv_table *t) {
              yyjson_mut_obj_add_int(d, col, "unique", unique) &&
              yyjson_mut_obj_add_bool(d, col, "numeric", numeric != 0);
         if (ok && numeric) {
-            ok = yyjson_mut_obj_add_real(d, col, "min", min) &&
-                 yyjson_mut_obj_add_real(d, col, "max", max) &&
-                 yyjson_mut_obj_add_real(d, col, "mean", mean);
+            ok = add_real_or_null(d, col, "min", min) && add_real_or_null(d, col, "max", max) &&
+                 add_real_or_null(d, col, "mean", mean);
         }
         ok = ok && yyjson_mut_arr_append(columns, col);
     }

@@ -130,7 +130,7 @@ static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
     return (c->length == 0 || t->blob == nullptr) ? "" : t->blob + c->offset;
 }
 
-/* ---- csv_parse: cell helpers shared by the queries and emitters -------- */
+/* ---- cell helpers shared by the queries and emitters ------------------- */
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
 // starts there. Checks go: lead byte range, room, continuation bytes, then
@@ -160,15 +160,40 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
     return n;
 }
 
+/* The body cells in the table's own layout, found through csv_cell_at once
+ * rather than once per cell: row r's cells start `step` cells after row
+ * r - 1's. Valid for rows 0 .. n_rows - 1 and columns 0 .. n_cols - 1. */
+struct csv_body_view {
+    const csv_cell *base;
+    int64_t step;
+    const csv_cell *at(int64_t row, int32_t col) const { return base + row * step + col; }
+};
+static inline csv_body_view csv_body_of(const csv_table *t) {
+    const csv_cell *first = csv_cell_at(t, 0, 0);
+    int64_t step = t->n_cols;
+    if (t->n_rows >= 2 && t->n_cols > 0) step = csv_cell_at(t, 1, 0) - first;
+    return csv_body_view{first, step};
+}
+
+/* csv_cells: UTF-8 repair and the numeric test. */
 const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
                               int32_t *out_must_free);
+int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
+int csv_col_is_numeric(const csv_table *t, int32_t col);
+/* csv_select: column names and column lists. */
 int32_t csv_resolve_col(const csv_table *t, const char *name);
 int csv_parse_col_list(const csv_table *t, const char *list, int32_t **out_cols,
                        int32_t *out_n);
-int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
-int csv_col_is_numeric(const csv_table *t, int32_t col);
+/* csv_search: the substring test of one cell. */
 int csv_substr(const char *text, uint64_t len, const char *query,
                int32_t case_insensitive);
+/* Test seam: csv_substr that also hands out the byte steps it took (bytes
+ * scanned and compared), which stay linear in the cell and the query;
+ * two_way_only skips the memchr candidates and runs the two-way scan over
+ * the whole cell. */
+int csv_substr_steps(const char *text, uint64_t len, const char *query,
+                     int32_t case_insensitive, int32_t two_way_only,
+                     uint64_t *out_steps);
 
 /* ---- csv_encoding ------------------------------------------------------- */
 
@@ -213,6 +238,9 @@ const char *csv_emit_headers(const csv_table *t);
 const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int64_t rows_len, const int32_t *cols,
                           int32_t cols_len, int32_t offset, int32_t limit);
+/* Test seam: the next csv_emit_rows of the calling thread reserves `bytes`
+ * more (or, negative, fewer) than the text needs, as a wrong size would. */
+void csv_emit_rows_misjudge(int64_t bytes);
 const char *csv_emit_stats(const csv_table *t);
 const char *csv_emit_warnings(const csv_table *t);
 int csv_emit_csv_fp(const csv_table *t, FILE *stream);

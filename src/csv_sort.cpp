@@ -132,10 +132,10 @@ inline uint64_t value_key(double v) {
 // A column of only empty cells passes: its keys are all equal, so it keeps
 // the row order, as it would sorted as text.
 bool fill_num_keys(const csv_table *t, int32_t col, int32_t desc, num_key *keys) {
-    const int64_t stride = t->n_cols;
+    const csv_body_view body = csv_body_of(t);
     const uint64_t flip = desc ? UINT64_MAX : 0;
     for (int64_t r = 0; r < t->n_rows; ++r) {
-        const csv_cell *c = &t->cells[r * stride + col];
+        const csv_cell *c = body.at(r, col);
         uint64_t k = 0;
         if (c->length != 0) {
             double v;
@@ -201,9 +201,9 @@ int sort_items(const csv_table *t, int32_t col, int32_t desc, int64_t *out) {
     heap_items items(static_cast<csv_sort_item *>(csv_malloc((n + 1) * sizeof(csv_sort_item))));
     if (!items) return -1;
     csv_sort_item *it = items.get();
-    const int64_t stride = t->n_cols;
+    const csv_body_view body = csv_body_of(t);
     for (size_t r = 0; r < n; ++r) {
-        const csv_cell *c = &t->cells[static_cast<int64_t>(r) * stride + col];
+        const csv_cell *c = body.at(static_cast<int64_t>(r), col);
         it[r].text = csv_cell_text(t, c);
         it[r].row = static_cast<int64_t>(r);
         it[r].length = c->length;

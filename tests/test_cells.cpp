@@ -1,5 +1,6 @@
 // Tests of the cell helpers shared by the queries and emitters: UTF-8
 // repair, column names and lists, the numeric test and the substring test.
+#include <ctype.h>
 #include <errno.h>
 #include <fenv.h>
 #include <langinfo.h>
@@ -450,6 +451,87 @@ INSTANTIATE_TEST_SUITE_P(
         ColListCase{"TooLongCheckedAfterEarlierItems", k_abc, "a," + k_q256, {},
                     "column name too long"}),
     [](const ::testing::TestParamInfo<ColListCase> &info) { return std::string(info.param.name); });
+
+// Past eight columns a list resolves names through an index of the header
+// texts; the rules stay those of the one-name scan: a header's exact text
+// first (the leftmost of equal ones), then the 1-based number.
+const std::vector<std::string> k_wide = {"2",   "x",  "x",  "007", "",  "a b",
+                                         " 3",  "10", "+1", "1x",  "\xC3\xA9", "k"};
+
+struct WideListCase {
+    const char *name;
+    std::string list;
+    std::vector<int32_t> expected;  // empty: failure with `error`
+    std::string error;
+};
+
+void PrintTo(const WideListCase &c, std::ostream *os) { *os << c.name; }
+
+class WideListCases : public ::testing::TestWithParam<WideListCase> {};
+
+TEST_P(WideListCases, SameRulesAsTheScan) {
+    const WideListCase &c = GetParam();
+    HandTable t(k_wide, {{"r"}});
+    int32_t *cols = nullptr;
+    int32_t n = 0;
+    int rc = csv_parse_col_list(t.get(), c.list.c_str(), &cols, &n);
+    if (c.expected.empty()) {
+        EXPECT_EQ(rc, -1);
+        EXPECT_EQ(std::string(csv_last_error()), c.error);
+        return;
+    }
+    ASSERT_EQ(rc, 0) << csv_last_error();
+    std::vector<int32_t> got(cols, cols + n);
+    csv_free(cols);
+    EXPECT_EQ(got, c.expected);
+    // Each item alone resolves as the scan of csv_resolve_col does.
+    for (size_t k = 0; k < got.size(); ++k) {
+        std::string item = c.list;
+        size_t from = 0;
+        for (size_t skip = 0; skip < k; ++skip) from = item.find(',', from) + 1;
+        item = item.substr(from, item.find(',', from) - from);
+        EXPECT_EQ(csv_resolve_col(t.get(), item.c_str()), got[k]) << item;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WideListCases,
+    ::testing::Values(
+        WideListCase{"HeaderNamedLikeNumberWins", "2", {0}, ""},
+        WideListCase{"NumberWhenNoSuchHeader", "1", {0}, ""},
+        WideListCase{"LeftmostOfEqualHeaders", "x", {1}, ""},
+        WideListCase{"LeadingZerosAsHeader", "007", {3}, ""},
+        WideListCase{"NumberSeven", "7", {6}, ""},
+        WideListCase{"InnerSpace", "a b", {5}, ""},
+        WideListCase{"HeaderWithSpaceIsNotTheNumber", "3", {2}, ""},
+        WideListCase{"HeaderTenBeforeColumnTen", "10", {7}, ""},
+        WideListCase{"SignedHeader", "+1", {8}, ""},
+        WideListCase{"SuffixHeader", "1x", {9}, ""},
+        WideListCase{"NonAsciiHeader", "\xC3\xA9", {10}, ""},
+        WideListCase{"LastByNumber", "12", {11}, ""},
+        WideListCase{"OrderAndRepeats", "k,2,x,x,12,1", {11, 0, 1, 1, 11, 0}, ""},
+        WideListCase{"PastLastColumn", "13", {}, "unknown column: 13"},
+        WideListCase{"Zero", "0", {}, "unknown column: 0"},
+        WideListCase{"SignedNumber", "-1", {}, "unknown column: -1"},
+        WideListCase{"CaseMatters", "K", {}, "unknown column: K"},
+        WideListCase{"UnknownAfterKnown", "x,y", {}, "unknown column: y"}),
+    [](const ::testing::TestParamInfo<WideListCase> &info) { return std::string(info.param.name); });
+
+// Every header of a wide table with many equal and many distinct texts is
+// found at its leftmost column.
+TEST(ColList, WideTableResolvesEveryHeader) {
+    std::vector<std::string> headers;
+    for (int i = 0; i < 3000; ++i) headers.push_back("h" + std::to_string(i % 1000));
+    HandTable t(headers, {});
+    std::string list;
+    for (int i = 0; i < 3000; ++i) list += (i ? "," : "") + headers[i];
+    int32_t *cols = nullptr;
+    int32_t n = 0;
+    ASSERT_EQ(csv_parse_col_list(t.get(), list.c_str(), &cols, &n), 0);
+    ASSERT_EQ(n, 3000);
+    for (int i = 0; i < 3000; ++i) EXPECT_EQ(cols[i], i % 1000);
+    csv_free(cols);
+}
 
 TEST(ColList, NullArgumentsFailWithoutMessageOrOutput) {
     HandTable t(k_abc, {});
@@ -909,6 +991,176 @@ TEST(Substr, RandomNoCaseMatchesWindowScan) {
         ASSERT_EQ(csv_substr(cell.c_str(), cell.size(), q.c_str(), 1), reference_nocase(cell, q))
             << "cell " << hex(cell) << " query " << hex(q);
     }
+}
+
+
+// Byte-exact reference: the cell read as a NUL-terminated string (at most
+// `length` bytes), every start tried.
+int reference_exact(const std::string &cell, const std::string &q) {
+    if (q.empty()) return 1;
+    if (cell.size() < q.size()) return 0;
+    const std::string text = cell.substr(0, strlen(cell.c_str()));
+    for (size_t s = 0; s + q.size() <= text.size(); ++s)
+        if (text.compare(s, q.size(), q) == 0) return 1;
+    return 0;
+}
+
+int reference(const std::string &cell, const std::string &q, int32_t ci) {
+    return ci ? reference_nocase(cell, q) : reference_exact(cell, q);
+}
+
+// Random cells and queries over small alphabets, so that queries often
+// occur, almost occur or repeat themselves. Each is tested through the
+// library's test, the two-way scan alone, and the reference, in both modes.
+struct SubstrRandom {
+    const char *name;
+    std::string alphabet;
+    size_t max_cell;
+    size_t max_query;
+    int iterations;
+};
+
+void PrintTo(const SubstrRandom &c, std::ostream *os) { *os << c.name; }
+
+class SubstrAgainstReference : public ::testing::TestWithParam<SubstrRandom> {};
+
+TEST_P(SubstrAgainstReference, BothScansAgree) {
+    const SubstrRandom &c = GetParam();
+    std::mt19937 rng(4242);
+    auto pick = [&] { return c.alphabet[rng() % c.alphabet.size()]; };
+    for (int iter = 0; iter < c.iterations; ++iter) {
+        std::string cell(rng() % (c.max_cell + 1), 'a');
+        for (char &ch : cell) ch = pick();
+        std::string q;
+        const size_t m = 1 + rng() % c.max_query;
+        switch (rng() % 4) {
+        case 0:  // a piece of the cell, maybe with its case changed
+            if (cell.size() >= m) {
+                q = cell.substr(rng() % (cell.size() - m + 1), m);
+                for (char &ch : q)
+                    if (rng() % 3 == 0 && isalpha(static_cast<unsigned char>(ch))) ch ^= 0x20;
+                break;
+            }
+            [[fallthrough]];
+        case 1:  // a run of one byte ended by another
+            q = std::string(m - 1, c.alphabet[0]) + c.alphabet[1];
+            break;
+        case 2:  // a short pattern repeated
+        {
+            std::string unit(1 + rng() % 3, 'a');
+            for (char &ch : unit) ch = pick();
+            while (q.size() < m) q += unit;
+            q.resize(m);
+            if (rng() % 2) q.back() = pick();
+            break;
+        }
+        default:
+            q.resize(m);
+            for (char &ch : q) ch = pick();
+        }
+        for (char &ch : q)
+            if (ch == '\0') ch = 'a';  // a query ends at its NUL
+        for (int32_t ci : {0, 1}) {
+            const int want = reference(cell, q, ci);
+            ASSERT_EQ(csv_substr(cell.data(), cell.size(), q.c_str(), ci), want)
+                << "cell " << hex(cell) << " query " << hex(q) << " ci " << ci;
+            uint64_t steps = 0;
+            ASSERT_EQ(csv_substr_steps(cell.data(), cell.size(), q.c_str(), ci, 1, &steps), want)
+                << "two-way only; cell " << hex(cell) << " query " << hex(q) << " ci " << ci;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, SubstrAgainstReference,
+    ::testing::Values(
+        SubstrRandom{"TwoLetters", "ab", 40, 8, 40000},
+        SubstrRandom{"TwoLettersBothCases", "aAbB", 40, 8, 40000},
+        SubstrRandom{"FoldNeighbours", std::string("aA@`[{zZ\xC3\xE9") + '\0', 40, 6, 40000},
+        SubstrRandom{"ThreeLettersLongQueries", "abc", 300, 40, 4000},
+        SubstrRandom{"MostlyOneLetter", "aaaaaaab", 2000, 120, 2000}),
+    [](const ::testing::TestParamInfo<SubstrRandom> &info) { return std::string(info.param.name); });
+
+// Every cut of a few texts that stress the factorisation: each query
+// against cells where it sits at each position, or falls one byte short.
+TEST(Substr, EveryPlacementOfPeriodicQueries) {
+    const char *queries[] = {"abaabaab", "aaaab", "abababac", "baaaa", "AbAbA", "zzzz", "ab", "a"};
+    for (const char *query : queries) {
+        const std::string q(query);
+        for (size_t at = 0; at < 12; ++at) {
+            for (const std::string &fill : {std::string("a"), std::string("ab"), std::string("b")}) {
+                std::string cell;
+                while (cell.size() < at) cell += fill;
+                cell.resize(at);
+                std::string hit = cell + q + cell;
+                std::string miss = cell + q.substr(0, q.size() - 1) + cell;
+                for (int32_t ci : {0, 1}) {
+                    for (int32_t only : {0, 1}) {
+                        uint64_t steps = 0;
+                        EXPECT_EQ(csv_substr_steps(hit.data(), hit.size(), query, ci, only, &steps),
+                                  reference(hit, q, ci))
+                            << hit << " / " << q << " ci " << ci << " only " << only;
+                        EXPECT_EQ(csv_substr_steps(miss.data(), miss.size(), query, ci, only, &steps),
+                                  reference(miss, q, ci))
+                            << miss << " / " << q << " ci " << ci << " only " << only;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The inputs that made the old tests quadratic: a long run of `a` against
+// a query of `a` ended by `b` (absent), and the same with the query at the
+// very end (present). The work stays within a few steps per byte of the
+// cell and the query, whatever their lengths; the old tests took about
+// cell length x query length steps (3 x 10^10 for the first).
+struct LongRun {
+    const char *name;
+    size_t cell;
+    size_t run;
+};
+
+void PrintTo(const LongRun &c, std::ostream *os) { *os << c.name; }
+
+class SubstrWorkBound : public ::testing::TestWithParam<LongRun> {};
+
+TEST_P(SubstrWorkBound, LinearInCellAndQuery) {
+    const LongRun &c = GetParam();
+    const std::string q = std::string(c.run, 'a') + "b";
+    std::string cell(c.cell, 'a');
+    for (int32_t ci : {0, 1}) {
+        for (bool present : {false, true}) {
+            if (present) cell.replace(cell.size() - q.size(), q.size(), q);
+            uint64_t steps = 0;
+            EXPECT_EQ(csv_substr_steps(cell.data(), cell.size(), q.c_str(), ci, 0, &steps),
+                      present ? 1 : 0);
+            EXPECT_LE(steps, 8 * (cell.size() + q.size()) + 1024)
+                << "ci " << ci << " present " << present;
+            if (present) cell.assign(c.cell, 'a');
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, SubstrWorkBound,
+    ::testing::Values(LongRun{"Cell8MiBQuery4001", 8u << 20, 4000},
+                      LongRun{"Cell32MiBQuery16001", 32u << 20, 16000},
+                      LongRun{"Cell1MiBQuery2", 1u << 20, 1},
+                      LongRun{"Cell1MiBQuery300", 1u << 20, 299}),
+    [](const ::testing::TestParamInfo<LongRun> &info) { return std::string(info.param.name); });
+
+// A NUL before the only occurrence hides it from the byte-exact test, also
+// when the two-way scan finds it.
+TEST(Substr, NulBeforeALateOccurrence) {
+    std::string cell(100000, 'a');
+    cell[10] = '\0';
+    const std::string q = std::string(500, 'a') + "b";
+    cell.replace(cell.size() - q.size(), q.size(), q);
+    EXPECT_EQ(csv_substr(cell.data(), cell.size(), q.c_str(), 0), 0);
+    EXPECT_EQ(csv_substr(cell.data(), cell.size(), q.c_str(), 1), 1);
+    cell[10] = 'a';
+    EXPECT_EQ(csv_substr(cell.data(), cell.size(), q.c_str(), 0), 1);
 }
 
 }  // namespace

@@ -842,6 +842,97 @@ TEST(EmitExports, RepairedTextThroughLoadedFile) {
     EXPECT_EQ(str(csv_rows(h.h, 0, -1)), "[{\"caf\xC3\xA9\":\"\xC3\xA9t\xC3\xA9\",\"b\":\"q\\\"\"}]");
 }
 
+// ---- the rows text's size check ---------------------------------------------
+
+// Texts of every kind the writer treats apart: plain, escaped, repaired,
+// cut at a NUL, long, empty.
+const Strings kSizeHeaders = {"id", "q\"k", "t\tab"};
+const Rows kSizeRows = {
+    {"1", "plain text", "\x01\x02\x1F"},
+    {"2", "", "caf\xE9 \xC3\xA9 \xF0\x9F\x98\x80"},
+    {"3", std::string(100, 'x') + "\"\\", std::string("nul\0cut", 7)},
+    {"4", "\n\r\b\f", std::string(37, '\x7F')},
+};
+
+struct MisjudgeCase {
+    const char *name;
+    std::vector<int32_t> cols;  // empty: every column
+    int32_t offset;
+    int32_t limit;
+};
+void PrintTo(const MisjudgeCase &c, std::ostream *os) { *os << c.name; }
+
+class RowsSizeCheck : public ::testing::TestWithParam<MisjudgeCase> {};
+
+// A size worked out too small makes the call fail with "out of memory" and
+// write nothing past the room it reserved; one too large changes nothing.
+TEST_P(RowsSizeCheck, WrongSizeNeverWritesPastTheBuffer) {
+    const MisjudgeCase &c = GetParam();
+    on_fresh_thread([&] {
+        Built b(kSizeHeaders, kSizeRows);
+        const int32_t *cols = c.cols.empty() ? nullptr : c.cols.data();
+        const int32_t n_cols = static_cast<int32_t>(c.cols.size());
+        auto emit = [&] { return csv_emit_rows(b.get(), nullptr, 4, cols, n_cols, c.offset, c.limit); };
+        const std::string want = str(emit());
+        ASSERT_NE(want, "<null>") << csv_last_error();
+        const size_t len = want.size();
+        Built canary_table({"c"}, {{std::string(len + 200, 'Z')}});
+        for (size_t k = 1; k <= len; ++k) {
+            // A text that fills the buffer past the reserved room first.
+            const char *canary = csv_emit_rows(canary_table.get(), nullptr, 1, nullptr, 0, 0, -1);
+            ASSERT_NE(canary, nullptr);
+            const std::string before(canary, strlen(canary));
+            csv_emit_rows_misjudge(-static_cast<int64_t>(k));
+            csv_set_error("stale");
+            ASSERT_EQ(emit(), nullptr) << "short by " << k;
+            EXPECT_STREQ(csv_last_error(), "out of memory");
+            // The reserved room ends at len - k + 1 (the NUL's place).
+            EXPECT_EQ(std::string(canary + len - k + 1, before.size() - (len - k + 1)),
+                      before.substr(len - k + 1))
+                << "short by " << k;
+            EXPECT_EQ(canary[0], '\0');
+        }
+        for (int64_t extra : {1, 7, 100}) {
+            csv_emit_rows_misjudge(extra);
+            EXPECT_EQ(str(emit()), want);
+        }
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, RowsSizeCheck,
+    ::testing::Values(MisjudgeCase{"all", {}, 0, -1}, MisjudgeCase{"listed", {2, 0, 2, 9}, 0, -1},
+                      MisjudgeCase{"window", {}, 1, 2}, MisjudgeCase{"empty", {}, 4, -1},
+                      MisjudgeCase{"no_columns", {9}, 0, -1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The headers document read back by yyjson's own reader gives each header
+// repaired and cut at its first NUL.
+TEST(EmitHeaders, ReadBackByTheJsonReader) {
+    const Strings headers = {"a", "q\"\\", std::string("\x01\x1F\x7F\t\n", 5), "caf\xE9",
+                             "\xC3\xA9\xF0\x9F\x98\x80", std::string("na\0me", 5), "",
+                             std::string(300, 'h')};
+    Built b(headers, {});
+    const std::string text = str(csv_emit_headers(b.get()));
+    yyjson_doc *doc = yyjson_read(text.data(), text.size(), 0);
+    ASSERT_NE(doc, nullptr) << text;
+    yyjson_val *arr = yyjson_doc_get_root(doc);
+    ASSERT_TRUE(yyjson_is_arr(arr));
+    ASSERT_EQ(yyjson_arr_size(arr), headers.size());
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const std::string cut = headers[i].substr(0, strlen(headers[i].c_str()));
+        uint64_t n = 0;
+        int32_t must_free = 0;
+        const char *fixed = csv_utf8_sanitize(cut.data(), cut.size(), &n, &must_free);
+        const std::string expected(fixed, static_cast<size_t>(n));
+        if (must_free) csv_free(const_cast<char *>(fixed));
+        yyjson_val *v = yyjson_arr_get(arr, i);
+        ASSERT_TRUE(yyjson_is_str(v));
+        EXPECT_EQ(std::string(yyjson_get_str(v), yyjson_get_len(v)), expected) << i;
+    }
+    yyjson_doc_free(doc);
+}
+
 // ---- out of memory ---------------------------------------------------------
 
 // Fails the first, second, ... allocation of one rows call on a fresh
@@ -1062,12 +1153,39 @@ const StatsCase kStatsCases[] = {
 INSTANTIATE_TEST_SUITE_P(Emit, StatsDoc, ::testing::ValuesIn(kStatsCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(StatsDocFailure, NonFiniteValueFailsTheWriter) {
-    for (const char *file : {"v\n1\ninf\n", "v\nnan\n2\n", "v\n1e999\n"}) {
-        Handle h("stats_nonfinite.csv", file);
-        EXPECT_EQ(csv_stats(h.h), nullptr) << file;
-        EXPECT_STREQ(csv_last_error(), "failed to serialize JSON") << file;
-    }
+// A numeric column whose minimum, maximum or mean is not finite (a cell
+// nan, inf, -inf or 1e999, all numbers to strtod) stays numeric; each such
+// figure is written as null, every other figure and column as before.
+const StatsCase kNonFiniteCases[] = {
+    {"NanInTheMiddle", "v\n1\nnan\n3\n",
+     R"({"row_count":3,"col_count":1,"columns":[{"name":"v","count":3,"nulls":0,"unique":3,"numeric":true,"min":1.0,"max":3.0,"mean":null}]})"},
+    {"InfinitiesBothWays", "v\ninf\n-inf\n",
+     R"({"row_count":2,"col_count":1,"columns":[{"name":"v","count":2,"nulls":0,"unique":2,"numeric":true,"min":null,"max":null,"mean":null}]})"},
+    {"OutOfRange", "v\n1e999\n",
+     R"({"row_count":1,"col_count":1,"columns":[{"name":"v","count":1,"nulls":0,"unique":1,"numeric":true,"min":null,"max":null,"mean":null}]})"},
+    {"InfinityAfterFinite", "v\n1\ninf\n",
+     R"({"row_count":2,"col_count":1,"columns":[{"name":"v","count":2,"nulls":0,"unique":2,"numeric":true,"min":1.0,"max":null,"mean":null}]})"},
+    {"NanFirst", "v\nnan\n2\n",
+     R"({"row_count":2,"col_count":1,"columns":[{"name":"v","count":2,"nulls":0,"unique":2,"numeric":true,"min":null,"max":null,"mean":null}]})"},
+    {"OtherColumnsUnchanged", "a,b,c\n1,nan,x\n2,3,\n",
+     R"({"row_count":2,"col_count":3,"columns":[{"name":"a","count":2,"nulls":0,"unique":2,"numeric":true,"min":1.0,"max":2.0,"mean":1.5},)"
+     R"({"name":"b","count":2,"nulls":0,"unique":2,"numeric":true,"min":null,"max":null,"mean":null},)"
+     R"({"name":"c","count":1,"nulls":1,"unique":2,"numeric":false}]})"},
+};
+INSTANTIATE_TEST_SUITE_P(NonFinite, StatsDoc, ::testing::ValuesIn(kNonFiniteCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// What is numeric, and the order of a sort, stay as they were.
+TEST(StatsDocNonFinite, NumericAndSortUnchanged) {
+    Handle h("stats_nonfinite_sort.csv", "v\n1\nnan\n3\ninf\n-inf\n");
+    const csv_table *t = nullptr;
+    csv_table_lock();
+    t = csv_table_get(h.h);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(csv_col_is_numeric(t, 0), 1);
+    csv_table_unlock();
+    EXPECT_EQ(str(csv_sort(h.h, "v", 0)),
+              R"([{"v":"-inf"},{"v":"1"},{"v":"3"},{"v":"inf"},{"v":"nan"}])");
 }
 
 TEST(StatsDocFailure, NameWithNulIsCut) {

@@ -475,7 +475,7 @@ struct rows_job {
     // then is "").
     const csv_cell *cells_of(int64_t r) const {
         if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr) return nullptr;
-        return t->cells + r * t->n_cols;
+        return t->cells + r * csv_row_stride(t);
     }
 
     // Starts fetching what the row at position p + k_cells_ahead and the

@@ -63,8 +63,11 @@ typedef struct csv_table {
     int32_t n_cols;
     int64_t n_rows;
     int64_t row_cap;
-    csv_cell *headers;          /* n_cols entries */
-    csv_cell *cells;            /* row_cap x n_cols, row-major */
+    int32_t col_cap;            /* row stride of `cells` and room of `headers`;
+                                   0 in a table built by hand: rows are n_cols wide */
+    csv_cell *headers;          /* n_cols entries in use */
+    csv_cell *cells;            /* row_cap x stride, row-major; the cells of a row
+                                   past n_cols are empty */
     char *blob;
     uint64_t blob_len;          /* bytes in use, NULs included */
     uint64_t blob_cap;
@@ -113,6 +116,12 @@ struct csv_free_deleter {
 extern const csv_cell csv_empty_str;
 
 int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out);
+/* Entries from one row of `cells` to the next. The column capacity grows
+ * geometrically as records widen the table, so rows are re-laid out only
+ * now and then; every reader of `cells` steps by this, never by n_cols. */
+static inline int64_t csv_row_stride(const csv_table *t) {
+    return t->col_cap > t->n_cols ? t->col_cap : t->n_cols;
+}
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col);
 void csv_table_free(csv_table *t);
 int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,

@@ -72,7 +72,7 @@ int csv_search_rows(const csv_table *t, int32_t col, const char *query,
         return -1;
     }
     const size_t q_len = strlen(query);
-    const int64_t stride = t->n_cols;
+    const int64_t stride = csv_row_stride(t);
     match_list m;
     for (int64_t r = 0; r < t->n_rows; ++r) {
         const csv_cell *c = &t->cells[r * stride + col];

@@ -132,7 +132,7 @@ inline uint64_t value_key(double v) {
 // A column of only empty cells passes: its keys are all equal, so it keeps
 // the row order, as it would sorted as text.
 bool fill_num_keys(const csv_table *t, int32_t col, int32_t desc, num_key *keys) {
-    const int64_t stride = t->n_cols;
+    const int64_t stride = csv_row_stride(t);
     const uint64_t flip = desc ? UINT64_MAX : 0;
     for (int64_t r = 0; r < t->n_rows; ++r) {
         const csv_cell *c = &t->cells[r * stride + col];
@@ -201,7 +201,7 @@ int sort_items(const csv_table *t, int32_t col, int32_t desc, int64_t *out) {
     heap_items items(static_cast<csv_sort_item *>(csv_malloc((n + 1) * sizeof(csv_sort_item))));
     if (!items) return -1;
     csv_sort_item *it = items.get();
-    const int64_t stride = t->n_cols;
+    const int64_t stride = csv_row_stride(t);
     for (size_t r = 0; r < n; ++r) {
         const csv_cell *c = &t->cells[static_cast<int64_t>(r) * stride + col];
         it[r].text = csv_cell_text(t, c);

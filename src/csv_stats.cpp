@@ -194,7 +194,7 @@ private:
     if (!texts) return 0;
     const char **p = texts.get();
     for (uint64_t r = 0; r < n; ++r)
-        p[r] = csv_cell_text(t, &t->cells[static_cast<int64_t>(r) * t->n_cols + col]);
+        p[r] = csv_cell_text(t, &t->cells[static_cast<int64_t>(r) * csv_row_stride(t) + col]);
     std::sort(p, p + n, [](const char *const &a, const char *const &b) {
         return csv_cmp_cstr(&a, &b) < 0;
     });
@@ -217,7 +217,7 @@ inline bool valid_column(const csv_table *t, int32_t col) {
     const double down = 0x1p-64, up = 0x1p64;
     double scaled = 0;
     for (int64_t r = 0; r < t->n_rows; ++r) {
-        const csv_cell *c = &t->cells[r * t->n_cols + col];
+        const csv_cell *c = &t->cells[r * csv_row_stride(t) + col];
         double v;
         if (c->length != 0 && csv_is_numeric_field(csv_cell_text(t, c), c->length, &v))
             scaled += v * down;
@@ -237,7 +237,7 @@ int csv_cmp_cstr(const void *a, const void *b) {
 int32_t csv_col_unique(const csv_table *t, int32_t col) {
     if (!valid_column(t, col) || t->n_rows <= 0) return 0;
     distinct_set set(t, t->n_rows);
-    const int64_t stride = t->n_cols;
+    const int64_t stride = csv_row_stride(t);
     for (int64_t r = 0; r < t->n_rows; ++r) set.add(&t->cells[r * stride + col]);
     return set.finish() ? clamp_count(set.count()) : unique_by_sort(t, col);
 }
@@ -257,7 +257,7 @@ void csv_col_stats(const csv_table *t, int32_t col, int64_t *count,
     // One walk: counts, the distinct set, and the values while every
     // non-empty cell so far is a number (after that they cannot matter).
     distinct_set set(t, t->n_rows);
-    const int64_t stride = t->n_cols;
+    const int64_t stride = csv_row_stride(t);
     int64_t filled = 0, empty = 0, n_values = 0;
     bool all_numeric = true, all_finite = true;
     double lo = 0, hi = 0, sum = 0;

@@ -349,7 +349,7 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     if (blob_reserve(t, len) != 0) return -1;
     char *w = t->blob + t->blob_len;
     if (alen != 0) memcpy(w, a, static_cast<size_t>(alen));
-    memcpy(w + alen, b, static_cast<size_t>(blen));
+    if (blen != 0) memcpy(w + alen, b, static_cast<size_t>(blen));
     blob_commit(t, len, out);
     return 0;
 }

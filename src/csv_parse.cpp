@@ -293,6 +293,7 @@ struct parser {
     int64_t report_rows;
     bool owned;            // the input is the parser's to free and to give back
     const uchar *kept;     // owned input: the first byte not yet given back
+    bool in_place;         // the input is the blob: texts stay where they are
 };
 
 // Stores a warning sample while there is room for one.
@@ -354,6 +355,43 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return 0;
 }
 
+// A quoted field of input that is the blob: the text starting at `text`
+// (after the opening quote) is moved left over its doubled quotes and the
+// closing quote, so it only ever shrinks, and gets its NUL right behind it,
+// before the byte that ends the field. Sets `*len` and returns where the
+// field stops.
+[[gnu::noinline]] const uchar *read_quoted_in_place(parser &p, const field_scanner &sc,
+                                                    uchar *text, uint64_t *len) {
+    const uchar *const end = p.end;
+    uchar *w = text;
+    const uchar *r = text;
+    const uchar *stop;
+    for (;;) {
+        const uchar *q = static_cast<const uchar *>(memchr(r, '"', static_cast<size_t>(end - r)));
+        const uchar *upto = q != nullptr ? q : end;
+        if (w != r) memmove(w, r, static_cast<size_t>(upto - r));
+        w += upto - r;
+        if (q == nullptr) {
+            note_unterminated(p);
+            stop = end;  // the NUL goes to the spare byte past the input at most
+            break;
+        }
+        if (q + 1 < end && q[1] == '"') {
+            *w++ = '"';
+            r = q + 2;
+            continue;
+        }
+        stop = quote_tail_end(sc, q + 1, end);
+        const size_t tail = static_cast<size_t>(stop - (q + 1));
+        if (tail != 0) memmove(w, q + 1, tail);
+        w += tail;
+        break;
+    }
+    *w = '\0';
+    *len = static_cast<uint64_t>(w - text);
+    return stop;
+}
+
 // Reads the rest of a quoted field whose text starts at `text` and whose
 // first doubled quote is at `pair`, assembling the text in a scratch buffer.
 // Stores the text in the blob and sets `*stop` to the byte after the field.
@@ -409,6 +447,22 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return 0;
 }
 
+// Input that is the blob: the first record's first text may start at
+// offset 0, where the blob keeps a NUL, so it is copied to the blob's end;
+// every other byte at offset 0 (a quote, a line end, a byte order mark) is
+// no text's and takes the NUL.
+[[gnu::noinline]] int relocate_first_text(parser &p, int32_t nf) {
+    csv_table *t = p.t;
+    if (nf > 0 && p.fields[0].length != 0 && p.fields[0].offset == 0) {
+        const uint64_t len = p.fields[0].length;
+        if (blob_reserve(t, len) != 0) return -1;
+        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
+        blob_commit(t, len, &p.fields[0]);
+    }
+    t->blob[0] = '\0';
+    return 0;
+}
+
 // Completes a record that is not a plain row of the expected width: the
 // first record, blank lines, ragged records and rows that need room.
 [[gnu::noinline]] int complete_record(parser &p, int32_t nf, bool blank) {
@@ -420,6 +474,7 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
         if (!p.first) return push_row(t, p.fields, 1);
     }
     if (p.first) {
+        if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
         if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
         t->expected_cols = nf;
         if (p.has_header) {
@@ -462,9 +517,10 @@ constexpr uintptr_t k_release_step = uintptr_t{2} << 20;
 // The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
 // The blob's length and the field buffer live in locals here and are
 // written back before anything else touches the table.
+template <bool InPlace>
 int parse_records(parser &p, const uchar *s, uchar delim) {
     csv_table *t = p.t;
-    const uchar *const end = p.end;
+    const uchar *end = p.end;
     const field_scanner sc(delim);
     char *blob = t->blob;
     uint64_t blen = t->blob_len;
@@ -484,6 +540,22 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             const uchar *stop;
             if (s == end) {
                 stop = s;
+            } else if (InPlace) {
+                // The text stays where it is; its NUL replaces the byte that
+                // ends it, once that byte has been read below.
+                const uchar *text = s;
+                uint64_t flen;
+                if (*s != '"') {
+                    stop = sc.find(s, end);
+                    flen = static_cast<uint64_t>(stop - s);
+                } else {
+                    text = s + 1;
+                    stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &flen);
+                }
+                if (flen != 0) {
+                    cell.offset = static_cast<uint32_t>(text - p.src);
+                    cell.length = static_cast<uint32_t>(flen);
+                }
             } else if (*s != '"') {
                 uint64_t flen;
 #if CSV_HAVE_SSE2
@@ -595,6 +667,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
                 break;
             }
             const uchar c = *stop;
+            if (InPlace) *const_cast<uchar *>(stop) = '\0';
             s = stop + 1;
             if (c == delim) continue;
             if (c == '\r' && s < end && *s == '\n') ++s;
@@ -617,6 +690,14 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             CSV_SYNC_BLOB();
             if (complete_record(p, nf, blank) != 0) return -1;
             CSV_LOAD_BLOB();
+            if (InPlace && blob != reinterpret_cast<const char *>(p.src)) {
+                // Generated names grew the blob, which is the input: it moved.
+                const uchar *moved = reinterpret_cast<const uchar *>(blob);
+                s = moved + (s - p.src);
+                end = moved + (end - p.src);
+                p.src = moved;
+                p.end = end;
+            }
         }
         if (!at_eol) break;
         if (p.owned && reinterpret_cast<uintptr_t>(s) >=
@@ -652,8 +733,11 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 
 namespace {
 
+// `take`, when set, holds input that becomes the blob (fewer than 4 GiB - 1
+// bytes): the parse then moves no text and touches no fresh page for it.
 int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
-                const csv_parse_opts *opts, bool owned) {
+                const csv_parse_opts *opts, bool owned,
+                std::unique_ptr<char, csv_free_deleter> *take = nullptr) {
     uchar delim = ',';
     parser p{};
     p.total = static_cast<int64_t>(len);
@@ -679,20 +763,40 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         p.owned = true;
         p.kept = p.src;
     }
-    const uchar *start = p.src;
-    if (len >= 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) start += 3;
+    uint64_t skip = 0;
+    if (len >= 3 && p.src[0] == 0xEF && p.src[1] == 0xBB && p.src[2] == 0xBF) skip = 3;
 
-    char *blob = static_cast<char *>(csv_malloc(k_blob_first_cap));
-    if (blob == nullptr) {
-        csv_set_error("out of memory");
-        return -1;
+    if (take != nullptr) {
+        // One spare byte past the input takes the NUL of a text that ends it.
+        char *blob = static_cast<char *>(csv_realloc(take->get(), static_cast<size_t>(len + 1)));
+        if (blob == nullptr) {
+            csv_set_error("out of memory");
+            return -1;
+        }
+        take->release();
+        blob[len] = '\0';
+        if (skip != 0) blob[0] = '\0';
+        t->blob = blob;
+        t->blob_len = len + 1;
+        t->blob_cap = len + 1;
+        p.src = reinterpret_cast<const uchar *>(blob);
+        p.end = p.src + len;
+        p.owned = false;
+        p.in_place = true;
+    } else {
+        char *blob = static_cast<char *>(csv_malloc(k_blob_first_cap));
+        if (blob == nullptr) {
+            csv_set_error("out of memory");
+            return -1;
+        }
+        blob[0] = '\0';
+        t->blob = blob;
+        t->blob_len = 1;
+        t->blob_cap = k_blob_first_cap;
     }
-    blob[0] = '\0';
-    t->blob = blob;
-    t->blob_len = 1;
-    t->blob_cap = k_blob_first_cap;
 
-    int rc = parse_records(p, start, delim);
+    int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
+                        : parse_records<false>(p, p.src + skip, delim);
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;
@@ -716,7 +820,9 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts) {
     std::unique_ptr<char, csv_free_deleter> input(src);
-    return parse_table(t, src, len, has_header, opts, true);
+    if (t == nullptr || src == nullptr || len == 0 || len >= CSV_BLOB_LIMIT)
+        return parse_table(t, src, len, has_header, opts, true);
+    return parse_table(t, src, len, has_header, opts, true, &input);
 }
 
 /* ---- UTF-8 repair ------------------------------------------------------- */

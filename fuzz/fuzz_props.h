@@ -535,6 +535,25 @@ inline std::string check_parse(const uint8_t *data, size_t size) {
     csv_table_free(&t);
     VF_TRY(err);
 
+    // The loaders' path: the parser takes over a block of exactly the
+    // input's size and parses it in place, to the same table.
+    if (!in.empty()) {
+        char *owned = static_cast<char *>(csv_malloc(in.size()));
+        VF_CHECK(owned != nullptr, "no memory for the owned input");
+        memcpy(owned, in.data(), in.size());
+        ProgressLog owned_log;
+        opts.user_data = &owned_log;
+        csv_table o{};
+        VF_CHECK(csv_table_parse_owned(&o, owned, in.size(), has_header, &opts) == 0,
+                 "owned parse failed: " << csv_last_error());
+        err = check_invariants(o);
+        if (err.empty()) err = compare_table(o, parse_model(in, has_header, delim));
+        if (err.empty() && owned_log.calls != log.calls) err = "owned parse made other progress calls";
+        csv_table_free(&o);
+        opts.user_data = &log;
+        if (!err.empty()) return "owned parse: " + err;
+    }
+
     // Cancelling at the final call still fails the parse and frees it all.
     ProgressLog cancel;
     cancel.cancel_at = static_cast<int>(log.calls.size()) - 1;

@@ -128,9 +128,12 @@ int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
 /* csv_table_parse_ex for a loader that hands its input over: `src` is a
- * csv_malloc block that the call frees before it returns, success or not.
- * The parts already parsed are given back to the system as the parse goes
- * on, so a load holds little more than the table at its peak. */
+ * csv_malloc block the call takes, success or not. Input under 4 GiB - 1
+ * bytes becomes the table's blob (grown by one spare byte) and is parsed
+ * in place, so no text is copied and no fresh page is touched for it; a
+ * loader gains most by reading straight into the block it hands over.
+ * Larger input is copied into a blob as by csv_table_parse_ex, its parsed
+ * parts given back to the system as the parse goes on. */
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
 

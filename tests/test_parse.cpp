@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "csv_platform.h"
 #include "test_util.h"
 
 namespace {
@@ -840,6 +841,27 @@ TEST(Parse, LargeTableGrowsTheBlobAndKeepsEveryCell) {
     uint64_t cap = 4096;
     while (cap < t->blob_len) cap *= 2;
     EXPECT_EQ(t->blob_cap, cap);
+}
+
+// ---- memory backed in bulk -------------------------------------------------
+
+// Population only backs pages with memory: the bytes stay, with or without
+// the system's support, and a refusal is a plain false.
+TEST(Populate, KeepsTheBytesAndFallsBackCleanly) {
+    const size_t n = size_t{8} << 20;
+    char *block = static_cast<char *>(csv_malloc(n));
+    ASSERT_NE(block, nullptr);
+    for (size_t i = 0; i < n; i += 4096) block[i] = static_cast<char>(i >> 12);
+    (void)csv_platform_populate(block, n);  // true on Linux 5.14 and later
+    csv_platform_populate_unsupported(1);
+    EXPECT_FALSE(csv_platform_populate(block, n));
+    csv_platform_populate_unsupported(0);
+    EXPECT_FALSE(csv_platform_populate(nullptr, n));
+    EXPECT_FALSE(csv_platform_populate(block + 1, 100)) << "no whole page inside";
+    size_t wrong = 0;
+    for (size_t i = 0; i < n; i += 4096) wrong += block[i] != static_cast<char>(i >> 12);
+    EXPECT_EQ(wrong, 0u);
+    csv_free(block);
 }
 
 // ---- progress and cancelling -----------------------------------------------

@@ -1,6 +1,6 @@
 // Timing host for whole-file loads.
 //
-//   load_host [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen]
+//   load_host [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen] [--no-thp]
 //
 // Generates a mixed 1,000,000-row CSV file (about 125 MB) and its UTF-16 LE
 // copy (byte order mark, semicolons) once into DIR (default bench/data/
@@ -19,11 +19,15 @@
 // faults and peak RSS of N runs (default 5) per operation, plus the ratios
 // that matter: load / read and ex16 / load. The runs of the operations are
 // interleaved so that a burst of other load on the machine hits all alike.
+// --no-thp starts every child with transparent huge pages disabled
+// (prctl PR_SET_THP_DISABLE), as a host on fragmented memory or with THP
+// off sees it.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -294,6 +298,8 @@ long long run_op(const std::string &op, const std::string &p8, const std::string
 }
 
 // Runs one operation in a fresh child process and collects its figures.
+bool g_no_thp = false;
+
 sample measure(const std::string &op, const std::string &p8, const std::string &p16) {
     sample s{};
     int fd[2];
@@ -301,6 +307,7 @@ sample measure(const std::string &op, const std::string &p8, const std::string &
     pid_t pid = fork();
     if (pid == 0) {
         close(fd[0]);
+        if (g_no_thp && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) _exit(1);
         rusage u0, u1;
         getrusage(RUSAGE_SELF, &u0);
         double t0 = now();
@@ -361,8 +368,9 @@ int main(int argc, char **argv) {
         else if (a == "--reps" && i + 1 < argc) reps = atoi(argv[++i]);
         else if (a == "--op" && i + 1 < argc) ops.push_back(argv[++i]);
         else if (a == "--regen") regen = true;
+        else if (a == "--no-thp") g_no_thp = true;
         else {
-            fprintf(stderr, "usage: %s [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen]\n",
+            fprintf(stderr, "usage: %s [--dir DIR] [--reps N] [--op read|load|ex8|ex16|own8|own16]... [--regen] [--no-thp]\n",
                     argv[0]);
             return 2;
         }

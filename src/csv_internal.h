@@ -136,6 +136,10 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
  * parts given back to the system as the parse goes on. */
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
+/* Test seam: on the calling thread, taken-over input of at least `bytes`
+ * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;
+ * 0 restores that default. */
+void csv_parse_copy_owned_from(uint64_t bytes);
 
 /* Text of a cell or header as a NUL-terminated string ("" when empty). */
 static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {

@@ -817,10 +817,18 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
     return csv_table_parse_ex(t, src, len, has_header, nullptr);
 }
 
+namespace {
+CSV_THREAD_LOCAL uint64_t g_copy_owned_from = CSV_BLOB_LIMIT;
+}  // namespace
+
+void csv_parse_copy_owned_from(uint64_t bytes) {
+    g_copy_owned_from = bytes == 0 || bytes > CSV_BLOB_LIMIT ? CSV_BLOB_LIMIT : bytes;
+}
+
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts) {
     std::unique_ptr<char, csv_free_deleter> input(src);
-    if (t == nullptr || src == nullptr || len == 0 || len >= CSV_BLOB_LIMIT)
+    if (t == nullptr || src == nullptr || len == 0 || len >= g_copy_owned_from)
         return parse_table(t, src, len, has_header, opts, true);
     return parse_table(t, src, len, has_header, opts, true, &input);
 }

@@ -1230,42 +1230,54 @@ void PrintTo(const OwnedCase &c, std::ostream *os) { *os << c.name; }
 
 class ParseOwned : public ::testing::TestWithParam<OwnedCase> {};
 
-// The same table, warnings, capacities and progress calls as the parse of
-// a borrowed buffer: giving parsed input back never loses a byte still to
-// be read.
+// The same table, warnings, row capacity and progress calls as the parse
+// of a borrowed buffer, both for input parsed in place and for input
+// parsed by copying (as input over 4 GiB - 1 is): giving parsed input back
+// never loses a byte still to be read.
 TEST_P(ParseOwned, MatchesTheBorrowingParse) {
     const OwnedCase &c = GetParam();
-    Recorder rb, ro;
-    csv_parse_opts ob{}, oo{};
+    Recorder rb;
+    csv_parse_opts ob{};
     ob.progress = record_progress;
     ob.user_data = &rb;
-    oo.progress = record_progress;
-    oo.user_data = &ro;
-
     csv_table tb{};
     const std::vector<char> bytes = exact_copy(c.input);
     ASSERT_EQ(csv_table_parse_ex(&tb, bytes.data(), bytes.size(), c.has_header, &ob), 0);
 
-    csv_table to{};
-    char *owned = static_cast<char *>(csv_malloc(c.input.size() + 1));
-    ASSERT_NE(owned, nullptr);
-    memcpy(owned, c.input.data(), c.input.size());
-    ASSERT_EQ(csv_table_parse_owned(&to, owned, c.input.size(), c.has_header, &oo), 0)
-        << csv_last_error();
+    for (const bool in_place : {true, false}) {
+        SCOPED_TRACE(in_place ? "in place" : "copying");
+        Recorder ro;
+        csv_parse_opts oo{};
+        oo.progress = record_progress;
+        oo.user_data = &ro;
+        csv_table to{};
+        char *owned = static_cast<char *>(csv_malloc(c.input.size() + 1));
+        ASSERT_NE(owned, nullptr);
+        memcpy(owned, c.input.data(), c.input.size());
+        csv_parse_copy_owned_from(in_place ? 0 : 1);
+        const int rc = csv_table_parse_owned(&to, owned, c.input.size(), c.has_header, &oo);
+        csv_parse_copy_owned_from(0);
+        ASSERT_EQ(rc, 0) << csv_last_error();
 
-    expect_consistent(to);
-    EXPECT_EQ(vtest::headers(to), vtest::headers(tb));
-    EXPECT_EQ(vtest::rows(to), vtest::rows(tb));
-    // The input became the blob: all of it, a spare byte and what was added.
-    if (!c.input.empty()) EXPECT_GE(to.blob_len, c.input.size() + 1);
-    EXPECT_EQ(to.row_cap, tb.row_cap);
-    EXPECT_EQ(to.ragged, tb.ragged);
-    EXPECT_EQ(to.blank, tb.blank);
-    EXPECT_EQ(to.unterminated_row, tb.unterminated_row);
-    EXPECT_EQ(samples(to), samples(tb));
-    EXPECT_EQ(ro.calls, rb.calls);
+        expect_consistent(to);
+        EXPECT_EQ(vtest::headers(to), vtest::headers(tb));
+        EXPECT_EQ(vtest::rows(to), vtest::rows(tb));
+        if (in_place) {
+            // The input became the blob: all of it, a spare byte and what was added.
+            if (!c.input.empty()) EXPECT_GE(to.blob_len, c.input.size() + 1);
+        } else {
+            EXPECT_EQ(to.blob_len, tb.blob_len);
+            EXPECT_EQ(to.blob_cap, tb.blob_cap);
+        }
+        EXPECT_EQ(to.row_cap, tb.row_cap);
+        EXPECT_EQ(to.ragged, tb.ragged);
+        EXPECT_EQ(to.blank, tb.blank);
+        EXPECT_EQ(to.unterminated_row, tb.unterminated_row);
+        EXPECT_EQ(samples(to), samples(tb));
+        EXPECT_EQ(ro.calls, rb.calls);
+        csv_table_free(&to);
+    }
     csv_table_free(&tb);
-    csv_table_free(&to);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -1295,25 +1307,30 @@ TEST(ParseOwnedFailure, EveryAllocationFailureIsCleanAndFreesTheInput) {
     for (int i = 0; in.size() < (3u << 20); ++i)
         in += std::to_string(i) + ",\"quoted, with a comma\",plain text\n";
     in += "1,\"a\"\"b\",c,wider\n";
-    for (int64_t n = 0;; ++n) {
-        char *owned = static_cast<char *>(csv_malloc(in.size()));
-        ASSERT_NE(owned, nullptr);
-        memcpy(owned, in.data(), in.size());
-        csv_table t{};
-        csv_alloc_fail_after(n);
-        int rc = csv_table_parse_owned(&t, owned, in.size(), 1, nullptr);
-        csv_alloc_fail_after(-1);
-        if (rc == 0) {
-            expect_consistent(t);
-            EXPECT_GT(t.n_rows, 30000);
-            csv_table_free(&t);
-            break;
+    for (const bool in_place : {true, false}) {
+        SCOPED_TRACE(in_place ? "in place" : "copying");
+        for (int64_t n = 0;; ++n) {
+            char *owned = static_cast<char *>(csv_malloc(in.size()));
+            ASSERT_NE(owned, nullptr);
+            memcpy(owned, in.data(), in.size());
+            csv_table t{};
+            csv_parse_copy_owned_from(in_place ? 0 : 1);
+            csv_alloc_fail_after(n);
+            int rc = csv_table_parse_owned(&t, owned, in.size(), 1, nullptr);
+            csv_alloc_fail_after(-1);
+            csv_parse_copy_owned_from(0);
+            if (rc == 0) {
+                expect_consistent(t);
+                EXPECT_GT(t.n_rows, 30000);
+                csv_table_free(&t);
+                break;
+            }
+            EXPECT_STREQ(csv_last_error(), n == 0 ? "out of memory" : "out of memory while parsing CSV")
+                << "allocation " << n;
+            EXPECT_TRUE(vtest::all_zero(t)) << "allocation " << n;
+            ASSERT_LT(n, 200) << "the parse never succeeded";
+            if (::testing::Test::HasFailure()) return;
         }
-        EXPECT_STREQ(csv_last_error(), n == 0 ? "out of memory" : "out of memory while parsing CSV")
-            << "allocation " << n;
-        EXPECT_TRUE(vtest::all_zero(t)) << "allocation " << n;
-        ASSERT_LT(n, 200) << "the parse never succeeded";
-        if (::testing::Test::HasFailure()) break;
     }
 }
 

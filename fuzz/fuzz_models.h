@@ -293,8 +293,13 @@ inline Model parse_model(const Bytes &in, bool has_header, unsigned delimiter) {
                         pos = q + 2;
                         continue;
                     }
+                    // Bytes after the closing quote, up to what ends the
+                    // field, belong to it as they stand, quotes included.
                     pos = q + 1;
-                    while (pos < len && in[pos] != d && in[pos] != '\n' && in[pos] != '\r') ++pos;
+                    size_t e = pos;
+                    while (e < len && in[e] != d && in[e] != '\n' && in[e] != '\r') ++e;
+                    text.append(in, pos, e - pos);
+                    pos = e;
                     break;
                 }
             } else {

@@ -89,7 +89,15 @@ inline std::string check_invariants(const csv_table &t) {
     if (t.blob != nullptr) VF_CHECK(t.blob_len >= 1 && t.blob[0] == '\0', "blob must start with NUL");
     VF_CHECK(t.n_samples >= 0 && t.n_samples <= CSV_MAX_SAMPLES, "n_samples " << t.n_samples);
     for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.headers[c], "header"));
-    for (int64_t i = 0; i < t.n_rows * t.n_cols; ++i) VF_TRY(check_cell_ref(t, t.cells[i], "cell"));
+    VF_CHECK(t.col_cap == 0 || t.col_cap >= t.n_cols, "col_cap " << t.col_cap << " below n_cols");
+    const int64_t stride = csv_row_stride(&t);
+    for (int64_t r = 0; r < t.n_rows; ++r) {
+        for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.cells[r * stride + c], "cell"));
+        for (int64_t c = t.n_cols; c < stride; ++c) {
+            const csv_cell &x = t.cells[r * stride + c];
+            VF_CHECK(x.offset == 0 && x.length == 0, "room past n_cols in row " << r << " not empty");
+        }
+    }
     return "";
 }
 
@@ -527,6 +535,25 @@ inline std::string check_parse(const uint8_t *data, size_t size) {
     if (err.empty() && t.n_cols > 0) err = check_writer(t);
     csv_table_free(&t);
     VF_TRY(err);
+
+    // The loaders' path: the parser takes over a block of exactly the
+    // input's size and parses it in place, to the same table.
+    if (!in.empty()) {
+        char *owned = static_cast<char *>(csv_malloc(in.size()));
+        VF_CHECK(owned != nullptr, "no memory for the owned input");
+        memcpy(owned, in.data(), in.size());
+        ProgressLog owned_log;
+        opts.user_data = &owned_log;
+        csv_table o{};
+        VF_CHECK(csv_table_parse_owned(&o, owned, in.size(), has_header, &opts) == 0,
+                 "owned parse failed: " << csv_last_error());
+        err = check_invariants(o);
+        if (err.empty()) err = compare_table(o, parse_model(in, has_header, delim));
+        if (err.empty() && owned_log.calls != log.calls) err = "owned parse made other progress calls";
+        csv_table_free(&o);
+        opts.user_data = &log;
+        if (!err.empty()) return "owned parse: " + err;
+    }
 
     // Cancelling at the final call still fails the parse and frees it all.
     ProgressLog cancel;

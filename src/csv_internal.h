@@ -63,8 +63,11 @@ typedef struct csv_table {
     int32_t n_cols;
     int64_t n_rows;
     int64_t row_cap;
-    csv_cell *headers;          /* n_cols entries */
-    csv_cell *cells;            /* row_cap x n_cols, row-major */
+    int32_t col_cap;            /* row stride of `cells` and room of `headers`;
+                                   0 in a table built by hand: rows are n_cols wide */
+    csv_cell *headers;          /* n_cols entries in use */
+    csv_cell *cells;            /* row_cap x stride, row-major; the cells of a row
+                                   past n_cols are empty */
     char *blob;
     uint64_t blob_len;          /* bytes in use, NULs included */
     uint64_t blob_cap;
@@ -113,17 +116,30 @@ struct csv_free_deleter {
 extern const csv_cell csv_empty_str;
 
 int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out);
+/* Entries from one row of `cells` to the next. The column capacity grows
+ * geometrically as records widen the table, so rows are re-laid out only
+ * now and then; every reader of `cells` steps by this, never by n_cols. */
+static inline int64_t csv_row_stride(const csv_table *t) {
+    return t->col_cap > t->n_cols ? t->col_cap : t->n_cols;
+}
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col);
 void csv_table_free(csv_table *t);
 int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
 /* csv_table_parse_ex for a loader that hands its input over: `src` is a
- * csv_malloc block that the call frees before it returns, success or not.
- * The parts already parsed are given back to the system as the parse goes
- * on, so a load holds little more than the table at its peak. */
+ * csv_malloc block the call takes, success or not. Input under 4 GiB - 1
+ * bytes becomes the table's blob (grown by one spare byte) and is parsed
+ * in place, so no text is copied and no fresh page is touched for it; a
+ * loader gains most by reading straight into the block it hands over.
+ * Larger input is copied into a blob as by csv_table_parse_ex, its parsed
+ * parts given back to the system as the parse goes on. */
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
+/* Test seam: on the calling thread, taken-over input of at least `bytes`
+ * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;
+ * 0 restores that default. */
+void csv_parse_copy_owned_from(uint64_t bytes);
 
 /* Text of a cell or header as a NUL-terminated string ("" when empty). */
 static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
@@ -160,19 +176,16 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
     return n;
 }
 
-/* The body cells in the table's own layout, found through csv_cell_at once
- * rather than once per cell: row r's cells start `step` cells after row
- * r - 1's. Valid for rows 0 .. n_rows - 1 and columns 0 .. n_cols - 1. */
+/* The body cells in the table's own layout: row r's cells start
+ * csv_row_stride(t) cells after row r - 1's. Valid for rows 0 .. n_rows - 1
+ * and columns 0 .. n_cols - 1. */
 struct csv_body_view {
     const csv_cell *base;
     int64_t step;
     const csv_cell *at(int64_t row, int32_t col) const { return base + row * step + col; }
 };
 static inline csv_body_view csv_body_of(const csv_table *t) {
-    const csv_cell *first = csv_cell_at(t, 0, 0);
-    int64_t step = t->n_cols;
-    if (t->n_rows >= 2 && t->n_cols > 0) step = csv_cell_at(t, 1, 0) - first;
-    return csv_body_view{first, step};
+    return csv_body_view{t->cells, csv_row_stride(t)};
 }
 
 /* csv_cells: UTF-8 repair and the numeric test. */

@@ -19,22 +19,29 @@ const csv_cell csv_empty_str = {0, 0};
 namespace {
 
 constexpr uint64_t k_blob_first_cap = 4096;
-constexpr uint64_t k_blob_exact_above = 1ull << 30;  // grow exactly past 1 GiB
+constexpr uint64_t k_blob_double_upto = 1ull << 30;  // past 1 GiB grow by an eighth
 constexpr uint64_t k_cells_limit = (1ull << 61) - 1;  // cell count whose bytes fit 64 bits
 constexpr int64_t k_first_row_cap = 16;
 
 // Next blob capacity for `need` bytes: 4096 first, doubling up to 1 GiB,
-// then exactly what is needed.
+// then an eighth more each time, never past the 4 GiB - 1 limit. Growth by
+// a fixed fraction keeps the number of moves of a large blob small on any
+// allocator (a dozen from 1 GiB to the limit) while costing at most an
+// eighth of unused room.
 uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     if (cap == 0) {
         cap = k_blob_first_cap;
         if (need <= cap) return cap;
     }
-    for (;;) {
-        if (cap > k_blob_exact_above) return need;
-        cap *= 2;
-        if (cap >= need) return cap;
+    while (cap < need) {
+        if (cap <= k_blob_double_upto) {
+            cap *= 2;
+        } else {
+            cap += cap / 8;
+            if (cap >= CSV_BLOB_LIMIT) return need > CSV_BLOB_LIMIT ? need : CSV_BLOB_LIMIT;
+        }
     }
+    return cap;
 }
 
 // Grows the blob to hold `need` bytes; on failure the blob is unchanged.
@@ -48,47 +55,68 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     return 0;
 }
 
-// Widens the table to `n` columns: generated names for the new columns and
-// empty cells for them in every stored row.
-int set_n_cols(csv_table *t, int32_t n) {
-    if (n <= t->n_cols) return 0;
-    const int32_t old = t->n_cols;
+// Column capacity for at least `n` columns: exactly `n` for the table's
+// first width, after that at least half as much again as before. A file
+// that widens by one column per record so re-lays out its rows only a
+// logarithmic number of times, and the work stays linear in its cells.
+int32_t next_col_cap(int32_t cap, int32_t n) {
+    if (cap == 0) return n;
+    int64_t grown = int64_t{cap} + cap / 2;
+    if (grown > INT32_MAX) grown = INT32_MAX;
+    return grown > n ? static_cast<int32_t>(grown) : n;
+}
+
+// Gives the header and cell arrays room for `n` columns; rows move to the
+// new stride. On failure the table is unchanged but for header room.
+int grow_cols(csv_table *t, int32_t n) {
+    const int32_t cap = next_col_cap(t->col_cap, n);
     csv_cell *h = static_cast<csv_cell *>(
-        csv_realloc(t->headers, static_cast<size_t>(n) * sizeof(csv_cell)));
+        csv_realloc(t->headers, static_cast<size_t>(cap) * sizeof(csv_cell)));
     if (h == nullptr) return -1;
     t->headers = h;
-    for (int32_t k = old; k < n; ++k) {
+    if (t->row_cap != 0) {
+        if (static_cast<uint64_t>(t->row_cap) > k_cells_limit / static_cast<uint64_t>(cap)) return -1;
+        csv_cell *cells = static_cast<csv_cell *>(
+            csv_calloc(static_cast<size_t>(t->row_cap) * static_cast<size_t>(cap), sizeof(csv_cell)));
+        if (cells == nullptr) return -1;
+        const int64_t old_stride = csv_row_stride(t);
+        const size_t used = static_cast<size_t>(t->n_cols) * sizeof(csv_cell);
+        if (used != 0) {
+            for (int64_t r = 0; r < t->n_rows; ++r)
+                memcpy(cells + r * cap, t->cells + r * old_stride, used);
+        }
+        csv_free(t->cells);
+        t->cells = cells;
+    }
+    t->col_cap = cap;
+    return 0;
+}
+
+// Widens the table to `n` columns: generated names for the new columns and
+// empty cells for them in every stored row. Within the column capacity the
+// rows already hold those empty cells and stay where they are.
+int set_n_cols(csv_table *t, int32_t n) {
+    if (n <= t->n_cols) return 0;
+    if (n > t->col_cap && grow_cols(t, n) != 0) return -1;
+    for (int32_t k = t->n_cols; k < n; ++k) {
         char name[16];
         int len = snprintf(name, sizeof name, "%d", k + 1);
-        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &h[k]) != 0) return -1;
+        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &t->headers[k]) != 0) return -1;
     }
-    if (t->row_cap == 0) {
-        t->n_cols = n;
-        return 0;
-    }
-    if (static_cast<uint64_t>(t->row_cap) > k_cells_limit / static_cast<uint64_t>(n)) return -1;
-    csv_cell *cells = static_cast<csv_cell *>(
-        csv_calloc(static_cast<size_t>(t->row_cap) * static_cast<size_t>(n), sizeof(csv_cell)));
-    if (cells == nullptr) return -1;
-    if (old > 0) {
-        for (int64_t r = 0; r < t->n_rows; ++r)
-            memcpy(cells + r * n, t->cells + r * old, static_cast<size_t>(old) * sizeof(csv_cell));
-    }
-    csv_free(t->cells);
-    t->cells = cells;
     t->n_cols = n;
     return 0;
 }
 
 // Makes room for one more row (16 rows first, then doubling).
 [[gnu::noinline]] int grow_rows(csv_table *t) {
+    const int64_t stride = csv_row_stride(t);
     int64_t cap = t->row_cap == 0 ? k_first_row_cap : t->row_cap * 2;
     if (t->row_cap != 0 &&
         (t->row_cap > INT64_MAX / 2 ||
-         static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(t->n_cols)))
+         static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(stride)))
         return -1;
     csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
-        t->cells, static_cast<size_t>(cap) * static_cast<size_t>(t->n_cols) * sizeof(csv_cell)));
+        t->cells, static_cast<size_t>(cap) * static_cast<size_t>(stride) * sizeof(csv_cell)));
     if (cells == nullptr) return -1;
     t->cells = cells;
     t->row_cap = cap;
@@ -96,27 +124,28 @@ int set_n_cols(csv_table *t, int32_t n) {
 }
 
 // Appends one row of `nf` fields, widening the table first when the record
-// is wider than it; a short record is filled up with empty cells.
+// is wider than it; a short record is filled up with empty cells, and so
+// is the row's room past n_cols.
 inline int push_row(csv_table *t, const csv_cell *fields, int32_t nf) {
     if (nf < 0) return -1;
     if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
-    const int32_t nc = t->n_cols;
-    if (nc == 0) return 0;
+    if (t->n_cols == 0) return 0;
     if (t->n_rows == t->row_cap && grow_rows(t) != 0) return -1;
-    csv_cell *row = t->cells + t->n_rows * nc;
+    const int64_t stride = csv_row_stride(t);
+    csv_cell *row = t->cells + t->n_rows * stride;
     if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-    if (nc > nf) memset(row + nf, 0, static_cast<size_t>(nc - nf) * sizeof(csv_cell));
+    if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
     t->n_rows += 1;
     return 0;
 }
 
 }  // namespace
 
-int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) {
-    if (t == nullptr || out == nullptr) return -1;
-    *out = csv_empty_str;
-    if (len == 0) return 0;
-    if (src == nullptr) return -1;
+namespace {
+
+// Makes room for a text of `len` (> 0) bytes and its NUL at the end of the
+// blob, with the limits and messages of csv_blob_append.
+int blob_reserve(csv_table *t, uint64_t len) {
     if (len > CSV_BLOB_LIMIT) {
         csv_set_error("field exceeds 4 GiB; file too large for this build");
         return -1;
@@ -128,18 +157,34 @@ int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) 
         return -1;
     }
     if (t->blob_cap < need && blob_grow(t, need) != 0) return -1;
-    memcpy(t->blob + t->blob_len, src, static_cast<size_t>(len));
+    return 0;
+}
+
+// Stores the text of `len` bytes that was written at the blob's end.
+inline void blob_commit(csv_table *t, uint64_t len, csv_cell *out) {
     t->blob[t->blob_len + len] = '\0';
     out->offset = static_cast<uint32_t>(t->blob_len);
     out->length = static_cast<uint32_t>(len);
-    t->blob_len = need;
+    t->blob_len += len + 1;
+}
+
+}  // namespace
+
+int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) {
+    if (t == nullptr || out == nullptr) return -1;
+    *out = csv_empty_str;
+    if (len == 0) return 0;
+    if (src == nullptr) return -1;
+    if (blob_reserve(t, len) != 0) return -1;
+    memcpy(t->blob + t->blob_len, src, static_cast<size_t>(len));
+    blob_commit(t, len, out);
     return 0;
 }
 
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col) {
     if (t == nullptr || row < 0 || row >= t->n_rows || col < 0 || col >= t->n_cols)
         return &csv_empty_str;
-    return &t->cells[row * t->n_cols + col];
+    return &t->cells[row * csv_row_stride(t) + col];
 }
 
 void csv_table_free(csv_table *t) {
@@ -240,6 +285,7 @@ struct parser {
     int64_t report_rows;
     bool owned;            // the input is the parser's to free and to give back
     const uchar *kept;     // owned input: the first byte not yet given back
+    bool in_place;         // the input is the blob: texts stay where they are
 };
 
 // Stores a warning sample while there is room for one.
@@ -278,10 +324,64 @@ void add_sample(csv_table *t, int32_t kind, int64_t row, int32_t expected, int32
     add_sample(t, CSV_WARN_UNTERMINATED_QUOTE, p.record + 1, t->expected_cols, 0);
 }
 
-// Where the bytes after a closing quote stop being skipped.
-inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, const uchar *end) {
+// End of the bytes after a closing quote that still belong to the field:
+// they run to the next delimiter, CR or LF, and any quote among them is an
+// ordinary byte. Real files have them (`"Azimut" Production Association`).
+inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, const uchar *end) {
     if (s == end || sc.stop[*s]) return s;
     return sc.find(s, end);
+}
+
+// Stores a quoted field's text a[0..alen) followed by the bytes b[0..blen)
+// after its closing quote as one text.
+[[gnu::noinline]] int store_joined(csv_table *t, const char *a, uint64_t alen, const uchar *b,
+                                   uint64_t blen, csv_cell *out) {
+    *out = csv_empty_str;
+    const uint64_t len = alen + blen;  // both parts come from one input buffer
+    if (len == 0) return 0;
+    if (blob_reserve(t, len) != 0) return -1;
+    char *w = t->blob + t->blob_len;
+    if (alen != 0) memcpy(w, a, static_cast<size_t>(alen));
+    if (blen != 0) memcpy(w + alen, b, static_cast<size_t>(blen));
+    blob_commit(t, len, out);
+    return 0;
+}
+
+// A quoted field of input that is the blob: the text starting at `text`
+// (after the opening quote) is moved left over its doubled quotes and the
+// closing quote, so it only ever shrinks, and gets its NUL right behind it,
+// before the byte that ends the field. Sets `*len` and returns where the
+// field stops.
+[[gnu::noinline]] const uchar *read_quoted_in_place(parser &p, const field_scanner &sc,
+                                                    uchar *text, uint64_t *len) {
+    const uchar *const end = p.end;
+    uchar *w = text;
+    const uchar *r = text;
+    const uchar *stop;
+    for (;;) {
+        const uchar *q = static_cast<const uchar *>(memchr(r, '"', static_cast<size_t>(end - r)));
+        const uchar *upto = q != nullptr ? q : end;
+        if (w != r) memmove(w, r, static_cast<size_t>(upto - r));
+        w += upto - r;
+        if (q == nullptr) {
+            note_unterminated(p);
+            stop = end;  // the NUL goes to the spare byte past the input at most
+            break;
+        }
+        if (q + 1 < end && q[1] == '"') {
+            *w++ = '"';
+            r = q + 2;
+            continue;
+        }
+        stop = quote_tail_end(sc, q + 1, end);
+        const size_t tail = static_cast<size_t>(stop - (q + 1));
+        if (tail != 0) memmove(w, q + 1, tail);
+        w += tail;
+        break;
+    }
+    *w = '\0';
+    *len = static_cast<uint64_t>(w - text);
+    return stop;
 }
 
 // Reads the rest of a quoted field whose text starts at `text` and whose
@@ -298,6 +398,7 @@ inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, co
     const uchar *seg = text;
     const uchar *q = pair;
     size_t last;
+    const uchar *tail = nullptr;  // bytes after the closing quote, up to *stop
     for (;;) {
         // The piece runs up to and including the first quote of the pair.
         size_t piece = static_cast<size_t>(q + 1 - seg);
@@ -319,7 +420,8 @@ inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, co
         }
         if (q + 1 < end && q[1] == '"') continue;
         last = static_cast<size_t>(q - seg);
-        *stop = skip_after_quote(sc, q + 1, end);
+        *stop = quote_tail_end(sc, q + 1, end);
+        tail = q + 1;
         break;
     }
     if (n + last > cap) {
@@ -330,9 +432,26 @@ inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, co
     }
     memcpy(buf + n, seg, last);
     n += last;
-    if (csv_blob_append(p.t, buf, n, out) != 0) return -1;
+    const uint64_t tail_len = tail != nullptr ? static_cast<uint64_t>(*stop - tail) : 0;
+    if (store_joined(p.t, buf, n, tail, tail_len, out) != 0) return -1;
     csv_free(p.scratch);
     p.scratch = nullptr;
+    return 0;
+}
+
+// Input that is the blob: the first record's first text may start at
+// offset 0, where the blob keeps a NUL, so it is copied to the blob's end;
+// every other byte at offset 0 (a quote, a line end, a byte order mark) is
+// no text's and takes the NUL.
+[[gnu::noinline]] int relocate_first_text(parser &p, int32_t nf) {
+    csv_table *t = p.t;
+    if (nf > 0 && p.fields[0].length != 0 && p.fields[0].offset == 0) {
+        const uint64_t len = p.fields[0].length;
+        if (blob_reserve(t, len) != 0) return -1;
+        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
+        blob_commit(t, len, &p.fields[0]);
+    }
+    t->blob[0] = '\0';
     return 0;
 }
 
@@ -347,6 +466,7 @@ inline const uchar *skip_after_quote(const field_scanner &sc, const uchar *s, co
         if (!p.first) return push_row(t, p.fields, 1);
     }
     if (p.first) {
+        if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
         if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
         t->expected_cols = nf;
         if (p.has_header) {
@@ -389,9 +509,10 @@ constexpr uintptr_t k_release_step = uintptr_t{2} << 20;
 // The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
 // The blob's length and the field buffer live in locals here and are
 // written back before anything else touches the table.
+template <bool InPlace>
 int parse_records(parser &p, const uchar *s, uchar delim) {
     csv_table *t = p.t;
-    const uchar *const end = p.end;
+    const uchar *end = p.end;
     const field_scanner sc(delim);
     char *blob = t->blob;
     uint64_t blen = t->blob_len;
@@ -411,6 +532,22 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             const uchar *stop;
             if (s == end) {
                 stop = s;
+            } else if (InPlace) {
+                // The text stays where it is; its NUL replaces the byte that
+                // ends it, once that byte has been read below.
+                const uchar *text = s;
+                uint64_t flen;
+                if (*s != '"') {
+                    stop = sc.find(s, end);
+                    flen = static_cast<uint64_t>(stop - s);
+                } else {
+                    text = s + 1;
+                    stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &flen);
+                }
+                if (flen != 0) {
+                    cell.offset = static_cast<uint32_t>(text - p.src);
+                    cell.length = static_cast<uint32_t>(flen);
+                }
             } else if (*s != '"') {
                 uint64_t flen;
 #if CSV_HAVE_SSE2
@@ -476,9 +613,17 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
                         stop = end;
                     } else {
                         flen = static_cast<uint64_t>(q - text);
-                        stop = skip_after_quote(sc, q + 1, end);
+                        stop = quote_tail_end(sc, q + 1, end);
                     }
-                    if (flen != 0) {
+                    if (q != nullptr && stop != q + 1) {
+                        CSV_SYNC_BLOB();
+                        csv_cell slow;
+                        if (store_joined(t, reinterpret_cast<const char *>(text), flen, q + 1,
+                                         static_cast<uint64_t>(stop - (q + 1)), &slow) != 0)
+                            return -1;
+                        cell = slow;
+                        CSV_LOAD_BLOB();
+                    } else if (flen != 0) {
                         if (flen < bcap - blen) {
                             memcpy(blob + blen, text, static_cast<size_t>(flen));
                             blob[blen + flen] = '\0';
@@ -514,6 +659,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
                 break;
             }
             const uchar c = *stop;
+            if (InPlace) *const_cast<uchar *>(stop) = '\0';
             s = stop + 1;
             if (c == delim) continue;
             if (c == '\r' && s < end && *s == '\n') ++s;
@@ -527,14 +673,23 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
         const int32_t nc = t->n_cols;
         if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < t->row_cap) {
             // A regular row: the width of the first record, room in the body.
-            csv_cell *row = t->cells + t->n_rows * nc;
+            const int64_t stride = csv_row_stride(t);
+            csv_cell *row = t->cells + t->n_rows * stride;
             memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-            if (nc > nf) memset(row + nf, 0, static_cast<size_t>(nc - nf) * sizeof(csv_cell));
+            if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
             t->n_rows += 1;
         } else {
             CSV_SYNC_BLOB();
             if (complete_record(p, nf, blank) != 0) return -1;
             CSV_LOAD_BLOB();
+            if (InPlace && blob != reinterpret_cast<const char *>(p.src)) {
+                // Generated names grew the blob, which is the input: it moved.
+                const uchar *moved = reinterpret_cast<const uchar *>(blob);
+                s = moved + (s - p.src);
+                end = moved + (end - p.src);
+                p.src = moved;
+                p.end = end;
+            }
         }
         if (!at_eol) break;
         if (p.owned && reinterpret_cast<uintptr_t>(s) >=
@@ -570,8 +725,11 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 
 namespace {
 
+// `take`, when set, holds input that becomes the blob (fewer than 4 GiB - 1
+// bytes): the parse then moves no text and touches no fresh page for it.
 int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
-                const csv_parse_opts *opts, bool owned) {
+                const csv_parse_opts *opts, bool owned,
+                std::unique_ptr<char, csv_free_deleter> *take = nullptr) {
     uchar delim = ',';
     parser p{};
     p.total = static_cast<int64_t>(len);
@@ -597,20 +755,40 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         p.owned = true;
         p.kept = p.src;
     }
-    const uchar *start = p.src;
-    if (len >= 3 && start[0] == 0xEF && start[1] == 0xBB && start[2] == 0xBF) start += 3;
+    uint64_t skip = 0;
+    if (len >= 3 && p.src[0] == 0xEF && p.src[1] == 0xBB && p.src[2] == 0xBF) skip = 3;
 
-    char *blob = static_cast<char *>(csv_malloc(k_blob_first_cap));
-    if (blob == nullptr) {
-        csv_set_error("out of memory");
-        return -1;
+    if (take != nullptr) {
+        // One spare byte past the input takes the NUL of a text that ends it.
+        char *blob = static_cast<char *>(csv_realloc(take->get(), static_cast<size_t>(len + 1)));
+        if (blob == nullptr) {
+            csv_set_error("out of memory");
+            return -1;
+        }
+        take->release();
+        blob[len] = '\0';
+        if (skip != 0) blob[0] = '\0';
+        t->blob = blob;
+        t->blob_len = len + 1;
+        t->blob_cap = len + 1;
+        p.src = reinterpret_cast<const uchar *>(blob);
+        p.end = p.src + len;
+        p.owned = false;
+        p.in_place = true;
+    } else {
+        char *blob = static_cast<char *>(csv_malloc(k_blob_first_cap));
+        if (blob == nullptr) {
+            csv_set_error("out of memory");
+            return -1;
+        }
+        blob[0] = '\0';
+        t->blob = blob;
+        t->blob_len = 1;
+        t->blob_cap = k_blob_first_cap;
     }
-    blob[0] = '\0';
-    t->blob = blob;
-    t->blob_len = 1;
-    t->blob_cap = k_blob_first_cap;
 
-    int rc = parse_records(p, start, delim);
+    int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
+                        : parse_records<false>(p, p.src + skip, delim);
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;
@@ -631,8 +809,18 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
     return csv_table_parse_ex(t, src, len, has_header, nullptr);
 }
 
+namespace {
+CSV_THREAD_LOCAL uint64_t g_copy_owned_from = CSV_BLOB_LIMIT;
+}  // namespace
+
+void csv_parse_copy_owned_from(uint64_t bytes) {
+    g_copy_owned_from = bytes == 0 || bytes > CSV_BLOB_LIMIT ? CSV_BLOB_LIMIT : bytes;
+}
+
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts) {
     std::unique_ptr<char, csv_free_deleter> input(src);
-    return parse_table(t, src, len, has_header, opts, true);
+    if (t == nullptr || src == nullptr || len == 0 || len >= g_copy_owned_from)
+        return parse_table(t, src, len, has_header, opts, true);
+    return parse_table(t, src, len, has_header, opts, true, &input);
 }

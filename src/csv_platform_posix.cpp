@@ -3,6 +3,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+
+#include <atomic>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
@@ -126,4 +128,34 @@ void csv_platform_discard(void *p, size_t n) {
     (void)p;
     (void)n;
 #endif
+}
+
+namespace {
+// Set once the system refused bulk population as unknown, or by the test
+// seam; relaxed order is enough for a hint.
+std::atomic<bool> g_populate_off{false};
+}  // namespace
+
+bool csv_platform_populate(void *p, size_t n) {
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it with EINVAL
+#endif
+    if (p == nullptr || g_populate_off.load(std::memory_order_relaxed)) return false;
+    static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(p) + n) & ~(page - 1);
+    if (last <= first) return false;
+    if (madvise(reinterpret_cast<void *>(first), last - first, MADV_POPULATE_WRITE) == 0) return true;
+    if (errno == EINVAL) g_populate_off.store(true, std::memory_order_relaxed);
+    return false;
+#else
+    (void)p;
+    (void)n;
+    return false;
+#endif
+}
+
+void csv_platform_populate_unsupported(int on) {
+    g_populate_off.store(on != 0, std::memory_order_relaxed);
 }

@@ -254,11 +254,12 @@ class Table {
   }
 
   #text(name, ...args) {
+    const handle = this.#live();
     const fn = this.#fns[name];
     if (fn === null) {
       throw new VelmoraError(`the velmora-csv library in use has no ${name}: install a newer one`);
     }
-    const text = fn(this.#live(), ...args);
+    const text = fn(handle, ...args);
     // The message belongs to this thread and is read before anything else runs.
     if (text === null) throw fail(this.#fns, this.#text);
     return text;

@@ -33,8 +33,13 @@ test('the calling thread runs while the load waits', { timeout: 30_000 }, async 
   execFileSync('mkfifo', [fifo]);
   const pending = openTableAsync(fifo).then((t) => t, (e) => e);
   const fd = fs.openSync(fifo, 'w');
-  fs.writeSync(fd, 'a,b\n1,2\n');
-  fs.closeSync(fd);
+  try {
+    fs.writeSync(fd, 'a,b\n1,2\n');
+  } catch (e) {
+    if (e.code !== 'EPIPE') throw e; // a library that cannot read pipes gave up already
+  } finally {
+    fs.closeSync(fd);
+  }
   const result = await pending;
   // A library that cannot read pipes fails the load, after the wait.
   if (result instanceof Error) assert.ok(result instanceof VelmoraError, String(result));

@@ -94,3 +94,15 @@ test('libraryVersion is the library text, or null for a library without it', () 
   const v = esm.libraryVersion();
   assert.ok(v === null || /^\d+\.\d+\.\d+/.test(v), String(v));
 });
+
+test('the example of README.md is example.mjs and prints what the README shows', () => {
+  const readme = fs.readFileSync(path.join(pkgDir, 'README.md'), 'utf8');
+  const blocks = [...readme.matchAll(/```(\w*)\n(.*?)```/gs)];
+  const code = blocks.find((b) => b[1] === 'js')[2];
+  assert.equal(fs.readFileSync(path.join(pkgDir, 'example.mjs'), 'utf8'), code);
+  const printed = blocks.find((b) => b[1] === '' && b[2].startsWith('7 5 '))[2];
+  const top = path.resolve(pkgDir, '..');
+  const r = spawnSync(process.execPath, [path.join(pkgDir, 'example.mjs')], { cwd: top, encoding: 'utf8' });
+  assert.equal(r.stderr, '');
+  assert.equal(r.stdout, printed);
+});

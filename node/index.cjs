@@ -6,6 +6,7 @@
 // library's one lock for their whole duration.
 'use strict';
 
+const fs = require('node:fs');
 const path = require('node:path');
 const { fileURLToPath } = require('node:url');
 const { Worker } = require('node:worker_threads');
@@ -382,6 +383,17 @@ if (typeof Symbol.dispose === 'symbol') {
   });
 }
 
+// The library cuts long messages (a long path) before the reason in
+// parentheses; the system then tells the reason again.
+function openErrorCode(p) {
+  try {
+    fs.closeSync(fs.openSync(p, 'r'));
+  } catch (e) {
+    return typeof e.code === 'string' ? e.code : undefined;
+  }
+  return undefined;
+}
+
 function displayPath(p) {
   return typeof p === 'string' ? p : Buffer.from(p.subarray(0, p.length - 1)).toString();
 }
@@ -416,6 +428,7 @@ function finishLoad(fns, args, handle, message, thrown, cancelled, where) {
   if (handle < 0) {
     const err = cancelled ? new CancelledError(message) : new VelmoraError(message);
     if (typeof args.path === 'string') err.path = args.path;
+    if (err.code === undefined && message.startsWith('cannot open file: ')) err.code = openErrorCode(args.path);
     Error.captureStackTrace(err, where);
     throw err;
   }

@@ -1,6 +1,7 @@
 // Opening tables: options, errors, progress and cancellation.
 import test from 'node:test';
 import assert from 'node:assert/strict';
+import path from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { openTable, VelmoraError, CancelledError, libraryPath } from '../index.mjs';
 import { CITIES, MAX_TABLES, freeSlots, manyRows, write } from './helpers.mjs';
@@ -118,6 +119,16 @@ test('a missing file fails with the library message and code ENOENT', () => {
     assert.equal(e.code, 'ENOENT');
     assert.equal(e.path, p);
     assert.equal(e.message, `cannot open file: ${p} (No such file or directory)`);
+    return true;
+  });
+});
+
+test('a missing file with a path too long for the whole message still has ENOENT', () => {
+  const p = path.join(path.dirname(write('x')), ...Array(6).fill('d'.repeat(100)), 'x.csv');
+  assert.throws(() => openTable(p), (e) => {
+    assert.equal(e.code, 'ENOENT');
+    assert.equal(Buffer.byteLength(e.message), 511);
+    assert.ok(e.message.startsWith(`cannot open file: ${p.slice(0, 100)}`));
     return true;
   });
 });

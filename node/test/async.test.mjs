@@ -108,7 +108,9 @@ test('several loads at once each get their own table', async () => {
 test('a pipe loads with progress total -1', { skip: fns.csv_info === null && 'the library reads no pipes' }, async () => {
   const fifo = tempPath('pipe.csv');
   execFileSync('mkfifo', [fifo]);
-  const writer = spawn('sh', ['-c', 'printf "a,b\\n1,2\\n" > "$0"', fifo], { stdio: 'ignore' });
+  // The writer keeps the pipe empty for a while: the library reports its
+  // wait, with the size unknown.
+  const writer = spawn('sh', ['-c', 'exec 3>"$0"; sleep 1; printf "a,b\\n1,2\\n" >&3', fifo], { stdio: 'ignore' });
   const totals = [];
   const t = await openTableAsync(fifo, { onProgress: (done, total) => { totals.push(total); } });
   assert.deepEqual(t.rows(), [{ a: '1', b: '2' }]);

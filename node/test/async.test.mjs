@@ -111,10 +111,11 @@ test('a pipe loads with progress total -1', { skip: fns.csv_info === null && 'th
   // The writer keeps the pipe empty for a while: the library reports its
   // wait, with the size unknown.
   const writer = spawn('sh', ['-c', 'exec 3>"$0"; sleep 1; printf "a,b\\n1,2\\n" >&3', fifo], { stdio: 'ignore' });
+  const exited = new Promise((resolve) => writer.on('exit', resolve));
   const totals = [];
   const t = await openTableAsync(fifo, { onProgress: (done, total) => { totals.push(total); } });
   assert.deepEqual(t.rows(), [{ a: '1', b: '2' }]);
   assert.ok(totals.includes(-1), JSON.stringify(totals));
   t.close();
-  await new Promise((resolve) => writer.on('exit', resolve));
+  assert.equal(await exited, 0);
 });

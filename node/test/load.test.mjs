@@ -2,6 +2,7 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import path from 'node:path';
+import zlib from 'node:zlib';
 import { pathToFileURL } from 'node:url';
 import { openTable, VelmoraError, CancelledError, libraryPath } from '../index.mjs';
 import { CITIES, MAX_TABLES, freeSlots, manyRows, write } from './helpers.mjs';
@@ -95,6 +96,13 @@ test('info describes the load', { skip: fns.csv_info === null && 'the library ha
   assert.equal(info.columns, 5);
   assert.equal(info.warnings, 1);
   assert.equal(typeof t.info({ raw: true }), 'string');
+  t.close();
+});
+
+test('a gzip file is read inflated', { skip: fns.csv_info === null && 'the library reads no gzip' }, () => {
+  const t = openTable(write(zlib.gzipSync(Buffer.from('a;b\n1;2\n'))));
+  assert.deepEqual(t.rows(), [{ a: '1', b: '2' }]);
+  assert.equal(t.info().compression, 'gzip');
   t.close();
 });
 

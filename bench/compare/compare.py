@@ -64,6 +64,7 @@ OP_LABEL = {
 # name, label, runner kind, threads, default repetitions
 TOOLS = [
     ("velmora", "velmora-csv", "host", 1, 3),
+    ("velmora_node", "velmora-csv (Node.js)", "node:peer_velmora_node.js", 1, 3),
     ("polars", "Polars (2 threads)", "node:peer_polars.js", 2, 3),
     ("polars1", "Polars (1 thread)", "node:peer_polars.js", 1, 3),
     ("duckdb", "DuckDB (2 threads)", "node:peer_duckdb.js", 2, 3),
@@ -209,6 +210,12 @@ def setup_node():
         r = run([npm, "ci", "--no-audit", "--no-fund"], cwd=HERE)
         if r.returncode != 0:
             log("npm ci failed; Polars and DuckDB may be n/a:\n" + r.stderr[-2000:])
+    # koffi for the Node.js package of velmora-csv (node/).
+    pkg = os.path.join(ROOT, "node")
+    if not os.path.exists(os.path.join(pkg, "node_modules", ".package-lock.json")):
+        r = run([npm, "ci", "--no-audit", "--no-fund"], cwd=pkg)
+        if r.returncode != 0:
+            log("npm ci in node/ failed; velmora-csv (Node.js) may be n/a:\n" + r.stderr[-2000:])
     return node
 
 
@@ -633,6 +640,8 @@ def main():
     label_of = {t[0]: t[1] for t in tools}
 
     gen, host = build_library(os.path.abspath(args.build_dir))
+    os.environ["VELMORA_CSV_LIBRARY"] = os.path.join(os.path.abspath(args.build_dir),
+                                                     "libvelmora-csv.so")
     generate_data(gen, SMALL_DIVIDE if args.small else 1)
     node = None if args.skip_install and not shutil.which("node") else (
         shutil.which("node") if args.skip_install else setup_node())
@@ -644,6 +653,7 @@ def main():
     usable["polars"] = usable["polars1"] = bool(node) and probe(
         [node, "-e", "require('nodejs-polars')"])
     usable["duckdb"] = bool(node) and probe([node, "-e", "require('@duckdb/node-api')"])
+    usable["velmora_node"] = bool(node) and probe([node, "-e", "require('../../node').libraryPath()"])
     for t in tools:
         if not usable.get(t[0].removesuffix(NO_THP)):
             log(f"{t[1]}: not available, shown as n/a")

@@ -1,0 +1,176 @@
+// Type declarations of the velmora-csv package (both entries export these).
+
+declare global {
+  // Declared the way runtimes that have it declare it, so that `using` type-
+  // checks where the compiler's own library lacks it too.
+  interface SymbolConstructor {
+    readonly dispose: unique symbol;
+  }
+}
+
+/** A row: header name to cell text. */
+export type Row = Record<string, string>;
+/** A row as [name, value] pairs in column order (repeated names, or `pairs: true`). */
+export type PairRow = Array<[string, string]>;
+
+/** A column: its header name, or its 1-based position. */
+export type Column = string | number;
+
+export interface RawOption {
+  /** Return the library's JSON text unchanged instead of parsed objects. */
+  raw?: boolean;
+}
+
+export interface RowsOptions extends RawOption {
+  /**
+   * Every row as [name, value] pairs. Rows are pairs anyway when the names of
+   * the answer's columns repeat, since an object would drop values.
+   */
+  pairs?: boolean;
+}
+
+/** Called with bytes of decoded input consumed, their total (-1 while unknown), rows so far. */
+export type ProgressCallback = (done: number, total: number, rows: number) => unknown;
+
+export interface OpenOptions {
+  /** The first record names the columns (default true); else they are "1", "2", ... */
+  header?: boolean;
+  /**
+   * 'auto' (default) detects comma, tab, semicolon or pipe; else one ASCII
+   * character, 'tab' | 'comma' | 'semicolon' | 'pipe', or a byte value 1..255.
+   */
+  delimiter?: 'auto' | ',' | '\t' | ';' | '|' | 'tab' | 'comma' | 'semicolon' | 'pipe' | (string & {}) | number;
+  /**
+   * 'auto' (default) detects UTF-8 or UTF-16; 'utf-8' uses the bytes as they are;
+   * 'utf-16le', 'utf-16be'; any other name the library's converter knows
+   * ('windows-1252', 'shift_jis', ...).
+   */
+  encoding?: 'auto' | 'utf-8' | 'utf-16le' | 'utf-16be' | (string & {});
+  /** Progress of the load; returning false cancels it (CancelledError). */
+  onProgress?: ProgressCallback;
+}
+
+export interface OpenAsyncOptions extends OpenOptions {
+  /** Cancels the load (the promise rejects with CancelledError). */
+  signal?: AbortSignal;
+}
+
+export interface ColumnStats {
+  name: string;
+  count: number;
+  nulls: number;
+  unique: number;
+  numeric: boolean;
+  min?: number;
+  max?: number;
+  mean?: number;
+}
+
+export interface Stats {
+  row_count: number;
+  col_count: number;
+  columns: ColumnStats[];
+}
+
+export interface WarningSample {
+  kind: 'ragged' | 'blank' | 'unterminated_quote' | 'truncated_utf16';
+  row: number;
+  expected: number;
+  actual: number;
+}
+
+export interface Warnings {
+  count: number;
+  ragged: number;
+  blank: number;
+  unterminated_quote: boolean;
+  truncated_utf16: boolean;
+  expected_cols: number;
+  unterminated_row?: number;
+  first: WarningSample | null;
+  samples: WarningSample[];
+}
+
+export interface LoadInfo {
+  encoding: string;
+  bom: boolean;
+  delimiter: string;
+  encoding_detected: boolean;
+  delimiter_detected: boolean;
+  compression: 'none' | 'gzip';
+  file_size: number;
+  rows: number;
+  columns: number;
+  warnings: number;
+  replaced_bytes: number;
+}
+
+type Answer<T, O> = O extends { raw: true } ? string : T;
+// Rows are PairRow too when the answer's column names repeat; pass
+// {pairs: true} for such files to have that in the type.
+type RowsAnswer<O> = O extends { raw: true } ? string : O extends { pairs: true } ? PairRow[] : Row[];
+
+/** An open table. Every method is synchronous and runs on the calling thread. */
+export declare class Table {
+  private constructor();
+  /** The path the table was loaded from. */
+  readonly path: string;
+  readonly closed: boolean;
+  /** Rows (header excluded), capped at 2147483647. */
+  readonly rowCount: number;
+  readonly columnCount: number;
+  /** Parse warnings, capped at 2147483647. */
+  readonly warningCount: number;
+  headers<O extends RawOption = {}>(options?: O): Answer<string[], O>;
+  rows<O extends RowsOptions & { offset?: number; limit?: number } = {}>(options?: O): RowsAnswer<O>;
+  select<O extends RowsOptions = {}>(columns: Column[] | string, options?: O): RowsAnswer<O>;
+  search<O extends RowsOptions & { ignoreCase?: boolean } = {}>(column: Column, text: string, options?: O): RowsAnswer<O>;
+  sort<O extends RowsOptions & { descending?: boolean } = {}>(column: Column, options?: O): RowsAnswer<O>;
+  stats<O extends RawOption = {}>(options?: O): Answer<Stats, O>;
+  warnings<O extends RawOption = {}>(options?: O): Answer<Warnings, O>;
+  info<O extends RawOption = {}>(options?: O): Answer<LoadInfo, O>;
+  /** Frees the table; closing a closed table does nothing. */
+  close(): void;
+  [Symbol.dispose](): void;
+}
+
+/** A failure reported by the library; `message` is the library's message. */
+export declare class VelmoraError extends Error {
+  /** 'ENOENT', 'EACCES', ... when a file could not be opened; 'ABORT_ERR' when cancelled. */
+  code?: string;
+  /** The path of a load that failed. */
+  path?: string;
+}
+
+/** The load was cancelled by onProgress returning false, or by the signal. */
+export declare class CancelledError extends VelmoraError {
+  code: 'ABORT_ERR';
+}
+
+/** The shared library could not be found or is not velmora-csv. */
+export declare class LibraryNotFoundError extends Error {
+  code: 'ERR_VELMORA_LIBRARY';
+}
+
+/** Loads the file into memory on the calling thread. */
+export declare function openTable(path: string | Uint8Array | URL, options?: OpenOptions): Table;
+/** Loads the file on a worker thread; onProgress still runs on the calling thread. */
+export declare function openTableAsync(path: string | Uint8Array | URL, options?: OpenAsyncOptions): Promise<Table>;
+/** Where the library in use was loaded from (loading it if needed). */
+export declare function libraryPath(): string;
+/** The library's version text, or null for a library without one. */
+export declare function libraryVersion(): string | null;
+export declare const ENV_VAR: 'VELMORA_CSV_LIBRARY';
+
+declare const velmora: {
+  openTable: typeof openTable;
+  openTableAsync: typeof openTableAsync;
+  Table: typeof Table;
+  VelmoraError: typeof VelmoraError;
+  CancelledError: typeof CancelledError;
+  LibraryNotFoundError: typeof LibraryNotFoundError;
+  libraryPath: typeof libraryPath;
+  libraryVersion: typeof libraryVersion;
+  ENV_VAR: typeof ENV_VAR;
+};
+export default velmora;

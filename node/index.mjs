@@ -1,0 +1,15 @@
+// The ES module entry: the same objects as the CommonJS entry.
+import velmora from './index.cjs';
+
+export const {
+  openTable,
+  openTableAsync,
+  Table,
+  VelmoraError,
+  CancelledError,
+  LibraryNotFoundError,
+  libraryPath,
+  libraryVersion,
+  ENV_VAR,
+} = velmora;
+export default velmora;

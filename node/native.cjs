@@ -1,0 +1,161 @@
+// Finding, loading and declaring the velmora-csv shared library.
+//
+// Every foreign function is declared here, once. Text results are declared
+// `const char *`, so koffi copies the library's per-thread result buffer into
+// a JavaScript string before anything else can run on the thread.
+'use strict';
+
+const fs = require('node:fs');
+const path = require('node:path');
+const koffi = require('koffi');
+
+const ENV_VAR = 'VELMORA_CSV_LIBRARY';
+
+// Every library has these; the newer ones below are used when present.
+const REQUIRED = {
+  csv_load_ex_progress:
+    'int csv_load_ex_progress(const char *path, int has_header, int delimiter, int encoding, ' +
+    'velmora_progress_fn *progress, void *user_data)',
+  csv_row_count: 'int csv_row_count(int handle)',
+  csv_col_count: 'int csv_col_count(int handle)',
+  csv_close: 'void csv_close(int handle)',
+  csv_last_error: 'const char *csv_last_error(void)',
+  csv_headers: 'const char *csv_headers(int handle)',
+  csv_rows: 'const char *csv_rows(int handle, int offset, int limit)',
+  csv_select: 'const char *csv_select(int handle, const char *cols)',
+  csv_search: 'const char *csv_search(int handle, const char *col, const char *query, int case_insensitive)',
+  csv_sort: 'const char *csv_sort(int handle, const char *col, int descending)',
+  csv_stats: 'const char *csv_stats(int handle)',
+  csv_parse_warnings: 'const char *csv_parse_warnings(int handle)',
+  csv_parse_warning_count: 'int csv_parse_warning_count(int handle)',
+};
+
+const OPTIONAL = {
+  csv_load_encoding:
+    'int csv_load_encoding(const char *path, int has_header, int delimiter, const char *encoding, ' +
+    'velmora_progress_fn *progress, void *user_data)',
+  csv_info: 'const char *csv_info(int handle)',
+  csv_version: 'const char *csv_version(void)',
+};
+
+// The callback type is declared once per koffi instance (main thread and
+// each worker have their own).
+const PROGRESS_FN = koffi.proto(
+  'int velmora_progress_fn(uint64_t done, int64_t total, int64_t rows, void *user_data)',
+);
+
+class LibraryNotFoundError extends Error {
+  constructor(message) {
+    super(message);
+    this.name = 'LibraryNotFoundError';
+    this.code = 'ERR_VELMORA_LIBRARY';
+  }
+}
+
+function libraryFileNames() {
+  if (process.platform === 'win32') return ['velmora-csv.dll', 'libvelmora-csv.dll'];
+  if (process.platform === 'darwin') return ['libvelmora-csv.dylib', 'libvelmora-csv.0.dylib'];
+  return ['libvelmora-csv.so', 'libvelmora-csv.so.0'];
+}
+
+// Copies shipped inside the package directory: the unversioned name first,
+// then the shortest (the soname link).
+function packageCandidates(dir) {
+  let names;
+  try {
+    names = fs.readdirSync(dir);
+  } catch {
+    return [];
+  }
+  const wanted = names.filter((n) =>
+    process.platform === 'win32' ? /^(lib)?velmora-csv\.dll$/i.test(n)
+      : process.platform === 'darwin' ? /^libvelmora-csv(\..+)?\.dylib$/.test(n)
+        : /^libvelmora-csv\.so(\..+)?$/.test(n));
+  wanted.sort((a, b) => a.length - b.length || (a < b ? -1 : 1));
+  return wanted.map((n) => path.join(dir, n));
+}
+
+// Names the system's loader resolves itself (LD_LIBRARY_PATH, the cache,
+// the default directories where `cmake --install` puts the library).
+function systemCandidates() {
+  if (process.platform === 'win32') return ['velmora-csv.dll'];
+  if (process.platform === 'darwin') return ['libvelmora-csv.0.dylib', 'libvelmora-csv.dylib'];
+  return ['libvelmora-csv.so.0', 'libvelmora-csv.so'];
+}
+
+function declare(lib, where) {
+  const fns = {};
+  for (const [name, proto] of Object.entries(REQUIRED)) {
+    try {
+      fns[name] = lib.func(proto);
+    } catch {
+      throw new LibraryNotFoundError(`${where} is not a usable velmora-csv library: it lacks ${name}`);
+    }
+  }
+  for (const [name, proto] of Object.entries(OPTIONAL)) {
+    try {
+      fns[name] = lib.func(proto);
+    } catch {
+      fns[name] = null; // an older library: the calls that need it say so
+    }
+  }
+  return fns;
+}
+
+function loadFrom(where) {
+  return declare(koffi.load(where), where);
+}
+
+// The environment variable when set (and then only that), else a copy beside
+// the package, else the system's search path. Returns {fns, where}.
+function openLibrary() {
+  const explicit = process.env[ENV_VAR];
+  if (explicit) {
+    try {
+      return { fns: loadFrom(explicit), where: explicit };
+    } catch (e) {
+      if (e instanceof LibraryNotFoundError) throw e;
+      throw new LibraryNotFoundError(
+        `cannot load the velmora-csv library named by ${ENV_VAR}=${explicit}: ${e.message}`);
+    }
+  }
+  const tried = [];
+  const local = packageCandidates(__dirname);
+  if (local.length === 0) {
+    tried.push(`no ${libraryFileNames()[0]} in the package directory ${__dirname}`);
+  }
+  for (const where of [...local, ...systemCandidates()]) {
+    try {
+      return { fns: loadFrom(where), where };
+    } catch (e) {
+      if (e instanceof LibraryNotFoundError) throw e;
+      tried.push(`${where}: ${e.message}`);
+    }
+  }
+  throw new LibraryNotFoundError(
+    `cannot find the velmora-csv shared library (${ENV_VAR} is not set); tried: ` +
+    tried.join('; ') + `. Set ${ENV_VAR} to the path of ${libraryFileNames()[0]}.`);
+}
+
+let loaded = null;
+
+// The declared functions, loading the library on first use.
+function library() {
+  if (loaded === null) loaded = openLibrary();
+  return loaded.fns;
+}
+
+// Where the library in use was loaded from (loading it if needed).
+function libraryPath() {
+  library();
+  return loaded.where;
+}
+
+// Used by the load worker: the same file as the main thread, so that both
+// threads reach one registry of tables.
+function libraryAt(where) {
+  if (loaded === null) loaded = { fns: loadFrom(where), where };
+  return loaded.fns;
+}
+
+module.exports = { ENV_VAR, PROGRESS_FN, LibraryNotFoundError, library, libraryPath, libraryAt };

@@ -1,0 +1,121 @@
+// openTableAsync: the load runs on a worker thread; progress, cancellation
+// and errors reach the caller's thread.
+import test from 'node:test';
+import assert from 'node:assert/strict';
+import { execFileSync, spawn } from 'node:child_process';
+import fs from 'node:fs';
+import { isMainThread } from 'node:worker_threads';
+import { openTableAsync, VelmoraError, CancelledError } from '../index.mjs';
+import { CITIES, MAX_TABLES, freeSlots, manyRows, tempPath, write } from './helpers.mjs';
+
+const native = (await import('../native.cjs')).default;
+const fns = native.library();
+
+test('the bundled sample loads off the main thread', async () => {
+  const pending = openTableAsync(CITIES);
+  assert.ok(pending instanceof Promise);
+  const t = await pending;
+  assert.equal(t.rowCount, 7);
+  assert.equal(t.rows()[3].city, '東京');
+  t.close();
+});
+
+test('the options of openTable apply', async () => {
+  const t = await openTableAsync(Buffer.from(write('a:b\n1:2\n')), { delimiter: ':', header: false, encoding: 'utf-8' });
+  assert.deepEqual(t.rows(), [{ 1: 'a', 2: 'b' }, { 1: '1', 2: '2' }]);
+  t.close();
+});
+
+// The load waits in the library for a writer to open the pipe; the writer is
+// this thread. Were the load on this thread, it would wait forever.
+test('the calling thread runs while the load waits', { timeout: 30_000 }, async () => {
+  const fifo = tempPath('wait.csv');
+  execFileSync('mkfifo', [fifo]);
+  const pending = openTableAsync(fifo).then((t) => t, (e) => e);
+  const fd = fs.openSync(fifo, 'w');
+  try {
+    fs.writeSync(fd, 'a,b\n1,2\n');
+  } catch (e) {
+    if (e.code !== 'EPIPE') throw e; // a library that cannot read pipes gave up already
+  } finally {
+    fs.closeSync(fd);
+  }
+  const result = await pending;
+  // A library that cannot read pipes fails the load, after the wait.
+  if (result instanceof Error) assert.ok(result instanceof VelmoraError, String(result));
+  else result.close();
+});
+
+test('failures reject with the library message read on the loading thread', async () => {
+  const p = write('x', 'async-present.csv') + '.missing';
+  await assert.rejects(openTableAsync(p), (e) => {
+    assert.ok(e instanceof VelmoraError);
+    assert.equal(e.code, 'ENOENT');
+    assert.equal(e.message, `cannot open file: ${p} (No such file or directory)`);
+    return true;
+  });
+  await assert.rejects(openTableAsync(write('a\n'), { delimiter: 999 }), { message: 'invalid delimiter: 999' });
+  await assert.rejects(openTableAsync(write('a\n'), { delimiter: '§' }), RangeError);
+});
+
+test('progress runs on the main thread; false cancels', async () => {
+  const p = manyRows(2_100_000);
+  const calls = [];
+  const t = await openTableAsync(p, {
+    onProgress: (done, total, rows) => { calls.push([done, total, rows, isMainThread]); },
+  });
+  t.close();
+  assert.ok(calls.length >= 2);
+  assert.ok(calls.every((c) => c[3] === true));
+  assert.equal(calls.at(-1)[2], 2_100_000);
+
+  let n = 0;
+  await assert.rejects(openTableAsync(p, { onProgress: () => { n++; return false; } }), (e) => {
+    assert.ok(e instanceof CancelledError);
+    assert.equal(e.message, 'cancelled by progress callback');
+    return true;
+  });
+  assert.equal(n, 1);
+  assert.equal(freeSlots(), MAX_TABLES);
+});
+
+test('an exception in onProgress rejects with that exception', async () => {
+  const boom = new Error('boom');
+  await assert.rejects(openTableAsync(manyRows(10), { onProgress: () => { throw boom; } }), (e) => e === boom);
+  assert.equal(freeSlots(), MAX_TABLES);
+});
+
+test('an AbortSignal cancels the load', async () => {
+  const p = manyRows(2_100_000);
+  await assert.rejects(openTableAsync(p, { signal: AbortSignal.abort() }), CancelledError);
+  const ac = new AbortController();
+  await assert.rejects(openTableAsync(p, { signal: ac.signal, onProgress: () => { ac.abort(); } }), (e) => {
+    assert.ok(e instanceof CancelledError);
+    assert.equal(e.code, 'ABORT_ERR');
+    return true;
+  });
+  assert.equal(freeSlots(), MAX_TABLES);
+});
+
+test('several loads at once each get their own table', async () => {
+  const files = [write('a\n1\n'), write('b\n2\n3\n'), CITIES];
+  const tables = await Promise.all(files.map((f) => openTableAsync(f)));
+  assert.deepEqual(tables.map((t) => t.rowCount), [1, 2, 7]);
+  for (const t of tables) t.close();
+});
+
+// Streams of unknown size report a total of -1 (libraries that read pipes).
+test('a pipe loads with progress total -1', { skip: fns.csv_info === null && 'the library reads no pipes' }, async () => {
+  const fifo = tempPath('pipe.csv');
+  execFileSync('mkfifo', [fifo]);
+  // The writer keeps the pipe empty for a while: the library reports its
+  // wait, with the size unknown.
+  const writer = spawn('sh', ['-c', 'exec 3>"$0"; sleep 1; printf "a,b\\n1,2\\n" >&3', fifo], { stdio: 'ignore' });
+  const exited = new Promise((resolve) => writer.on('exit', resolve));
+  const totals = [];
+  const t = await openTableAsync(fifo, { onProgress: (done, total) => { totals.push(total); } });
+  assert.deepEqual(t.rows(), [{ a: '1', b: '2' }]);
+  assert.ok(totals.includes(-1), JSON.stringify(totals));
+  t.close();
+  assert.equal(await exited, 0);
+});

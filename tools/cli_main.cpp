@@ -311,7 +311,7 @@ int write_other_answer(const cli::invocation &inv, int handle, const std::vector
 
 bool finish_output(cli::out_stream &out) {
     if (out.flush()) return true;
-    print_error(std::string("cannot write the output: ") + strerror(errno));
+    print_error(std::string("cannot write the output: ") + strerror(out.error()));
     return false;
 }
 

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "cli_doc.h"
 #include "cli_table.h"
@@ -216,10 +215,10 @@ void out_stream::put(std::string_view text) {
 
 bool out_stream::flush() {
     if (ok_ && !buf_.empty()) {
-        if (fwrite(buf_.data(), 1, buf_.size(), stdout) != buf_.size()) ok_ = false;
+        if (fwrite(buf_.data(), 1, buf_.size(), stdout) != buf_.size()) ok_ = false, error_ = errno;
         buf_.clear();
     }
-    if (ok_ && fflush(stdout) != 0) ok_ = false;
+    if (ok_ && fflush(stdout) != 0) ok_ = false, error_ = errno;
     return ok_;
 }
 

@@ -23,10 +23,12 @@ public:
     // Writes what is buffered; false once any write has failed.
     bool flush();
     bool ok() const { return ok_; }
+    int error() const { return error_; }  // errno of the failed write
 
 private:
     std::string buf_;
     bool ok_ = true;
+    int error_ = 0;
 };
 
 // A rows answer (rows, select, search, sort) to write. `each` hands every

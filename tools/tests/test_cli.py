@@ -948,3 +948,11 @@ def test_completion_knows_every_option_of_the_help(tool):
         assert re.search(rf"(?<![\w-]){re.escape(word)}(?![\w-])", script), word
     for cmd in COMMANDS:
         assert cmd in script
+
+
+@pytest.mark.parametrize("fmt", ["json", "ndjson", "csv", "table"])
+def test_a_full_disk_is_an_error(tool, people, fmt):
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([tool, "rows", people, "--format", fmt], stdout=full, stderr=subprocess.PIPE, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr == b"velmora-csv: cannot write the output: No space left on device\n"

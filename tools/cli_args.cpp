@@ -95,6 +95,7 @@ constexpr const char *common_options =
     "  --encoding E        auto (default: byte order mark, UTF-16 guess, else\n"
     "                      UTF-8), utf-8, utf-16le, utf-16be, or any name iconv\n"
     "                      knows: windows-1252, latin1, shift_jis, gb18030, ...\n"
+    "\n"
     "FILE '-' is standard input; a gzip file (or stream) is inflated as it is read.\n"
     "\n"
     "Output (default: the library's JSON answer on one line):\n"
@@ -383,8 +384,9 @@ std::string help_text() {
     std::string out =
         "usage: velmora-csv COMMAND [OPTIONS] FILE [ARGUMENTS]\n"
         "\n"
-        "Loads a delimited text file (comma, tab, semicolon, pipe ...; UTF-8, a\n"
-        "single-byte code page or UTF-16) and prints the answer to one query as JSON.\n"
+        "Loads a delimited text file (comma, tab, semicolon, pipe ...; UTF-8,\n"
+        "UTF-16 or any encoding named by --encoding; gzip or not) and prints the\n"
+        "answer to one query: JSON by default, or CSV, TSV or a table.\n"
         "\n"
         "Commands:\n";
     for (const command_info &c : commands) {

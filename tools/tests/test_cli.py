@@ -473,12 +473,12 @@ def big_file(tmp_path_factory) -> Path:
     return path
 
 
-def run_on_terminal(tool: str, args: list, interrupt_after: bytes | None = None):
+def run_on_terminal(tool: str, args: list, interrupt_after: bytes | None = None, stdin=None):
     """Runs the tool with standard error on a pseudo-terminal; sends SIGINT
     once `interrupt_after` has appeared there. Returns (status, stdout,
     terminal output)."""
     master, slave = pty.openpty()
-    proc = subprocess.Popen([tool, *map(str, args)], stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen([tool, *map(str, args)], stdin=stdin, stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen, sent = b"", False
     deadline = time.monotonic() + 60
@@ -515,6 +515,21 @@ def test_progress_bar_on_a_terminal(tool, big_file):
     assert re.search(r"loading big\.csv +20% \[#+\.+\] +[0-9.]+ MB/s  1,000,000 rows", text)
     assert "100% [########################]" in text and "5,000,000 rows" in text
     assert text.endswith("\r\x1b[K")  # the bar is wiped once the file is loaded
+
+
+def test_progress_bar_of_a_pipe_shows_megabytes_read(tool, big_file):
+    cat = subprocess.Popen(["cat", big_file], stdout=subprocess.PIPE)
+    try:
+        status, out, term = run_on_terminal(tool, ["count", "-"], stdin=cat.stdout)
+    finally:
+        cat.stdout.close()
+        cat.wait(timeout=60)
+    assert status == 0
+    assert out == b'{"rows":5000000,"columns":2,"warnings":0}\n'
+    text = term.decode()
+    assert re.search(r"loading standard input +[0-9.]+ MB read +[0-9.]+ MB/s  [0-9,]+ rows", text) or \
+        re.search(r"loading standard input +[0-9]+% ", text)
+    assert text.endswith("\r\x1b[K")
 
 
 def test_no_progress_bar_when_stderr_is_not_a_terminal(tool, big_file):

@@ -1,5 +1,5 @@
 // velmora-csv: loads one delimited text file with the library and prints the
-// answer to one query, as the library's JSON or as a table for people.
+// answer to one query: the library's JSON, NDJSON, CSV, TSV or a table.
 #include <signal.h>
 #include <unistd.h>
 

@@ -786,7 +786,9 @@ def test_ctrl_c_while_a_stream_waits(tool, tmp_path, source):
         fifo = tmp_path / "never.csv"
         os.mkfifo(fifo)
         proc = subprocess.Popen([tool, "count", fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        writer = os.open(fifo, os.O_WRONLY)  # opened, written to, never closed
+        # Opened for reading too, so that the open never waits for the
+        # tool; written to and never closed while the tool runs.
+        writer = os.open(fifo, os.O_RDWR)
         os.write(writer, b"a,b\n1,2\n")
     else:
         proc = subprocess.Popen([tool, "count", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -106,9 +106,9 @@ struct progress_bar {
             snprintf(line, sizeof line, "%10.1f MB read %8.1f MB/s  %s rows", static_cast<double>(done) / 1e6,
                      mb_per_s, with_thousands(rows).c_str());
         }
+        g_bar_drawn = 1;  // first: Ctrl-C may come as soon as the bar shows
         fprintf(stderr, "\r\033[Kloading %s %s", name.c_str(), line);
         fflush(stderr);
-        g_bar_drawn = 1;
     }
 
     void clear() {

@@ -2,8 +2,8 @@
 # Installs a build of velmora-csv into a scratch prefix and checks what a
 # user of the installed package gets: the library with its SONAME, the
 # header, the CMake package (the example built with find_package), the
-# pkg-config file (the example built with cc), the tool and the Python
-# package.
+# pkg-config file (the example built with cc), the tool with its man page
+# and bash completion, and the Python package.
 #
 #   check_install.sh CMAKE BUILD_DIR EXAMPLES_DIR WITH_TOOL(0|1) PYTHON_DIR
 set -euo pipefail
@@ -55,6 +55,14 @@ if [ "$with_tool" = 1 ]; then
     step "running the installed tool"
     [ "$("$prefix/bin/velmora-csv" count "$sample")" = '{"rows":7,"columns":5,"warnings":1}' ] \
         || fail "the installed tool did not count the sample"
+    step "the tool's man page and bash completion"
+    grep -q '^\.TH VELMORA-CSV 1 ' "$prefix/share/man/man1/velmora-csv.1" 2>/dev/null \
+        || fail "man page not installed in share/man/man1"
+    completion=$prefix/share/bash-completion/completions/velmora-csv
+    [ -f "$completion" ] || fail "bash completion not installed in share/bash-completion/completions"
+    words=$(bash -c 'source "$1"; COMP_WORDS=(velmora-csv st); COMP_CWORD=1; _velmora_csv; echo "${COMPREPLY[*]}"' \
+        _ "$completion") || fail "the installed bash completion does not load"
+    [ "$words" = "stats" ] || fail "the installed bash completion offered '$words' for 'st'"
 fi
 
 case $python_dir in /*) pydir=$python_dir ;; *) pydir=$prefix/$python_dir ;; esac

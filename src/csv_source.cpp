@@ -358,7 +358,10 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
             text.reset(out);
         }
         if (rc != 0) return -1;
-        if (w > limit) {
+        // Text that decodes to little or nothing (a device of zeros read as
+        // UTF-16) must end too: no encoding takes more than 4 bytes a
+        // character.
+        if (w > limit || (limit != UINT64_MAX && total / 4 > limit)) {
             set_too_large(r.path);
             return -1;
         }

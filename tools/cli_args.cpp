@@ -24,6 +24,14 @@ struct command_info {
     const char *about;    // the command's help
 };
 
+// How select, search and sort read a column: the tool's #N first, then
+// the library's rule (a header name, else a number).
+#define COLUMN_NAMES                                                          \
+    "A column is #N, the N-th column counted from 1, whatever the headers\n"  \
+    "say; otherwise the exact text of a header (the leftmost of equal ones),\n" \
+    "and only when no header has that text, a 1-based column number. So with\n" \
+    "the headers 2,x the column 2 is the first one, #2 the second.\n"
+
 constexpr command_info commands[] = {
     {command::headers, "headers", "", 0, 0, "the column names",
      "Prints the column names as a JSON array, in column order.\n"},
@@ -34,27 +42,34 @@ constexpr command_info commands[] = {
      "  --offset N          skip the first N rows (default 0)\n"
      "  --limit N           print at most N rows (default: all)\n"},
     {command::select, "select", " COLS", 1, 0, "every row, only the columns COLS",
-     "Prints every row with only the columns listed in COLS: header names or\n"
-     "1-based column numbers separated by commas, in the order wanted; a column\n"
-     "may be listed more than once. Example: select data.csv 'city, 3'\n"},
+     "Prints every row with only the columns listed in COLS, separated by\n"
+     "commas, in the order wanted; a column may be listed more than once.\n"
+     "Example: select data.csv 'city, #3'\n"
+     "\n"
+     COLUMN_NAMES},
     {command::search, "search", " COL QUERY", 2, opt_ignore_case,
      "the rows whose cell in COL contains QUERY",
-     "Prints the rows whose cell in column COL (a header name or a 1-based\n"
-     "number) contains the text QUERY.\n"
+     "Prints the rows whose cell in column COL contains the text QUERY.\n"
+     "\n"
+     COLUMN_NAMES
      "\n"
      "  -i, --ignore-case   ignore the case of the ASCII letters A-Z\n"},
     {command::sort, "sort", " COL", 1, opt_desc, "every row, ordered by COL",
-     "Prints every row ordered by column COL (a header name or a 1-based\n"
-     "number): numerically when every non-empty cell of the column is a number,\n"
-     "otherwise by bytes. Empty cells come first; rows with equal keys keep\n"
-     "their order.\n"
+     "Prints every row ordered by column COL: numerically when every non-empty\n"
+     "cell of the column is a number, otherwise by bytes. Empty cells come\n"
+     "first; rows with equal keys keep their order.\n"
+     "\n"
+     COLUMN_NAMES
      "\n"
      "  --desc              descending order (empty cells last)\n"},
     {command::stats, "stats", "", 0, 0, "statistics of every column",
      "Prints the row and column counts and, for every column, the number of\n"
      "non-empty cells (count), of empty cells (nulls) and of distinct texts\n"
      "(unique); for a column whose non-empty cells are all numbers also the\n"
-     "minimum, maximum and mean.\n"},
+     "minimum, maximum and mean. A column may hold cells such as nan, inf or\n"
+     "1e999, which read as numbers without a finite value: a minimum, maximum\n"
+     "or mean that is not a finite number is JSON null, and the table shows\n"
+     "it empty.\n"},
     {command::warnings, "warnings", "", 0, 0, "what was irregular in the file",
      "Prints what was irregular in the file: ragged records (a field count\n"
      "other than the first record's), blank lines, an unterminated quote and a\n"
@@ -63,24 +78,42 @@ constexpr command_info commands[] = {
     {command::count, "count", "", 0, 0, "the numbers of rows, columns and warnings",
      "Prints the numbers of rows, columns and warnings as\n"
      "{\"rows\":N,\"columns\":M,\"warnings\":K}.\n"},
+    {command::info, "info", "", 0, 0, "how the file was loaded",
+     "Prints how the file was loaded: the encoding and whether it was detected\n"
+     "or given, the byte order mark, the delimiter and whether it was detected,\n"
+     "the compression, the size of the file in bytes (as read: compressed for\n"
+     "gzip, the bytes received for a pipe), the numbers of rows, columns and\n"
+     "warnings, and the number of bytes replaced by U+FFFD while decoding.\n"},
 };
+
 
 constexpr const char *common_options =
     "Loading:\n"
     "  --no-header         the first line is data; columns are named 1, 2, ...\n"
     "  --delimiter D       auto (default: chosen from the first line), tab, or\n"
     "                      one byte such as , ; |\n"
-    "  --encoding E        auto (default), utf-8, utf-16le or utf-16be\n"
+    "  --encoding E        auto (default: byte order mark, UTF-16 guess, else\n"
+    "                      UTF-8), utf-8, utf-16le, utf-16be, or any name iconv\n"
+    "                      knows: windows-1252, latin1, shift_jis, gb18030, ...\n"
     "\n"
-    "Output (default: the JSON answer on one line):\n"
+    "FILE '-' is standard input; a gzip file (or stream) is inflated as it is read.\n"
+    "\n"
+    "Output (default: the library's JSON answer on one line):\n"
+    "  --format F          json, ndjson, csv, tsv or table\n"
+    "                      ndjson: one JSON value per line, written as they come\n"
+    "                      csv, tsv: UTF-8, a quoted field only where it holds the\n"
+    "                      separator, a double quote, CR or LF; a header line\n"
+    "                      unless --no-header\n"
+    "                      table: the widths come from a full pass over the answer,\n"
+    "                      then the rows are written as they come\n"
     "  --pretty            indented JSON\n"
-    "  --table             an aligned text table for reading in a terminal\n"
+    "  --table             the same as --format table\n"
     "  --max-width N       widest table cell, in characters (default 40, 0: no limit)\n"
     "  -h, --help          this help\n";
 
 constexpr const char *exit_status =
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage\n"
-    "error, 130 loading interrupted by Ctrl-C.\n";
+    "error, 130 interrupted by Ctrl-C (\"interrupted\" on standard error).\n";
 
 const command_info *find_command(std::string_view name) {
     for (const command_info &c : commands)
@@ -114,15 +147,30 @@ bool parse_delimiter(const std::string &v, int &out) {
     return true;
 }
 
-bool parse_encoding(const std::string &v, int &out) {
+// The names the library's own decoders handle keep their numbers; any other
+// name goes to the library's iconv loader, which says when it does not
+// know it.
+bool parse_encoding(const std::string &v, invocation &inv) {
     std::string l = lower(v);
-    if (l == "auto") out = 0;
-    else if (l == "utf-8" || l == "utf8") out = 1;
-    else if (l == "utf-16le" || l == "utf16le") out = 2;
-    else if (l == "utf-16be" || l == "utf16be") out = 3;
-    else return false;
+    inv.encoding_name.clear();
+    if (l == "auto") inv.encoding = 0;
+    else if (l == "utf-8" || l == "utf8") inv.encoding = 1;
+    else if (l == "utf-16le" || l == "utf16le") inv.encoding = 2;
+    else if (l == "utf-16be" || l == "utf16be") inv.encoding = 3;
+    else if (v.empty() || v.find_first_of(" \t\r\n") != std::string::npos) return false;
+    else inv.encoding = 0, inv.encoding_name = v;
     return true;
 }
+
+struct format_name {
+    const char *name;
+    output out;
+};
+
+constexpr format_name formats[] = {
+    {"json", output::json}, {"ndjson", output::ndjson}, {"csv", output::csv},
+    {"tsv", output::tsv},   {"table", output::table},
+};
 
 // A count for --offset, --limit and --max-width: decimal digits only,
 // up to INT_MAX.
@@ -176,6 +224,9 @@ public:
         inv_.args.assign(positional.begin() + 1, positional.end());
         if (inv_.out != output::table && max_width_given_)
             return fail("--max-width needs --table");
+        if ((inv_.out == output::csv || inv_.out == output::tsv) && c->cmd == command::warnings)
+            return fail("warnings cannot be written as " + output_option_.substr(9) +
+                        " (use json, ndjson or table)");
         return true;
     }
 
@@ -186,7 +237,6 @@ private:
     std::string &error_;
     int i_ = 0;
     bool max_width_given_ = false;
-    bool output_given_ = false;
 
     bool fail(std::string why) {
         error_ = std::move(why);
@@ -221,9 +271,12 @@ private:
         return true;
     }
 
-    bool set_output(output o) {
-        if (output_given_ && inv_.out != o) return fail("--pretty and --table exclude each other");
-        output_given_ = true;
+    std::string output_option_;  // how the output was first chosen
+
+    bool set_output(output o, const std::string &spelling) {
+        if (!output_option_.empty() && inv_.out != o)
+            return fail(output_option_ + " and " + spelling + " exclude each other");
+        if (output_option_.empty()) output_option_ = spelling;
         inv_.out = o;
         return true;
     }
@@ -260,7 +313,13 @@ private:
         }
         if (name == "--pretty" || name == "--table") {
             if (!flag(unused)) return false;
-            return set_output(name == "--pretty" ? output::pretty : output::table);
+            return set_output(name == "--pretty" ? output::pretty : output::table, name);
+        }
+        if (name == "--format") {
+            if (!value_of(name, has_inline, inline_value, v)) return false;
+            for (const format_name &f : formats)
+                if (lower(v) == f.name) return set_output(f.out, "--format " + lower(v));
+            return fail("invalid format: '" + v + "' (use json, ndjson, csv, tsv or table)");
         }
         if (name == "-i" || name == "--ignore-case") {
             return only_for(opt_ignore_case) && flag(inv_.ignore_case);
@@ -276,8 +335,8 @@ private:
         }
         if (name == "--encoding") {
             if (!value_of(name, has_inline, inline_value, v)) return false;
-            if (!parse_encoding(v, inv_.encoding))
-                return fail("invalid encoding: '" + v + "' (use auto, utf-8, utf-16le or utf-16be)");
+            if (!parse_encoding(v, inv_))
+                return fail("invalid encoding: '" + v + "' (use auto, utf-8, utf-16le, utf-16be or an iconv name)");
             return true;
         }
         if (name == "--offset" || name == "--limit") {
@@ -325,8 +384,9 @@ std::string help_text() {
     std::string out =
         "usage: velmora-csv COMMAND [OPTIONS] FILE [ARGUMENTS]\n"
         "\n"
-        "Loads a delimited text file (comma, tab, semicolon, pipe ...; UTF-8, a\n"
-        "single-byte code page or UTF-16) and prints the answer to one query as JSON.\n"
+        "Loads a delimited text file (comma, tab, semicolon, pipe ...; UTF-8,\n"
+        "UTF-16 or any encoding named by --encoding; gzip or not) and prints the\n"
+        "answer to one query: JSON by default, or CSV, TSV or a table.\n"
         "\n"
         "Commands:\n";
     for (const command_info &c : commands) {
@@ -338,6 +398,8 @@ std::string help_text() {
     out += common_options;
     out += "  -V, --version       the version\n"
            "\n"
+           "A column of select, search and sort is #N (the N-th column, counted\n"
+           "from 1), else the exact text of a header, else a 1-based number.\n"
            "Options may come before or after the operands; '--' ends the options.\n"
            "'velmora-csv COMMAND --help' describes one command.\n"
            "\n";

@@ -9,8 +9,11 @@
 
 namespace cli {
 
-enum class command { headers, rows, select, search, sort, stats, warnings, count };
-enum class output { json, pretty, table };
+enum class command { headers, rows, select, search, sort, stats, warnings, count, info };
+
+// What the answer is printed as: the library's JSON text, indented JSON,
+// one JSON value per line, comma- or tab-separated text, or an aligned table.
+enum class output { json, pretty, ndjson, csv, tsv, table };
 
 struct invocation {
     enum class action { run, help, version } what = action::run;
@@ -22,6 +25,7 @@ struct invocation {
     bool has_header = true;
     int delimiter = 0;  // 0 detect, else the byte
     int encoding = 0;   // 0 detect, 1 UTF-8, 2 UTF-16 LE, 3 UTF-16 BE
+    std::string encoding_name;  // when not empty: any iconv name, read through it
     int offset = 0;
     int limit = -1;  // -1: to the end
     bool ignore_case = false;

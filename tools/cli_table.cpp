@@ -1,5 +1,7 @@
 #include "cli_table.h"
 
+#include "cli_doc.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -144,7 +146,34 @@ std::string pad(std::string_view text, size_t width, align a) {
     return a == align::right ? fill + std::string(text) : std::string(text) + fill;
 }
 
-// A plain decimal number: the cells that read best aligned to the right.
+// A statistic for reading: whole numbers without ".0", others with up to
+// four decimals; very large or very small magnitudes in exponent form.
+std::string format_real(const std::string &json_number) {
+    double v = strtod(json_number.c_str(), nullptr);
+    if (!std::isfinite(v)) return json_number;
+    char buf[64];
+    double mag = std::fabs(v);
+    if (mag >= 1e15 || (mag != 0 && mag < 1e-4)) {
+        snprintf(buf, sizeof buf, "%.6g", v);
+        return buf;
+    }
+    snprintf(buf, sizeof buf, "%.4f", v);
+    std::string s = buf;
+    while (s.back() == '0') s.pop_back();
+    if (s.back() == '.') s.pop_back();
+    if (s == "-0") s = "0";
+    return s;
+}
+
+std::vector<std::string> fitted_cells(const std::vector<std::string> &cells, size_t max_width) {
+    std::vector<std::string> out;
+    out.reserve(cells.size());
+    for (const std::string &c : cells) out.push_back(fit_cell(c, max_width));
+    return out;
+}
+
+}  // namespace
+
 bool looks_numeric(std::string_view s) {
     size_t i = 0;
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) ++i;
@@ -165,35 +194,6 @@ bool looks_numeric(std::string_view s) {
     return i == s.size();
 }
 
-// A statistic for reading: whole numbers without ".0", others with up to
-// four decimals; very large or very small magnitudes in exponent form.
-std::string format_real(const std::string &json_number) {
-    double v = strtod(json_number.c_str(), nullptr);
-    if (!std::isfinite(v)) return json_number;
-    char buf[64];
-    double mag = std::fabs(v);
-    if (mag >= 1e15 || (mag != 0 && mag < 1e-4)) {
-        snprintf(buf, sizeof buf, "%.6g", v);
-        return buf;
-    }
-    snprintf(buf, sizeof buf, "%.4f", v);
-    std::string s = buf;
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
-    if (s == "-0") s = "0";
-    return s;
-}
-
-std::string text_of(const json_value *v) {
-    if (v == nullptr) return "";
-    switch (v->type) {
-    case json_value::kind::string:
-    case json_value::kind::number: return v->text;
-    case json_value::kind::boolean: return v->boolean ? "yes" : "no";
-    default: return "";
-    }
-}
-
 std::string count_line(size_t n) {
     std::string out = "(";
     out += std::to_string(n);
@@ -201,50 +201,34 @@ std::string count_line(size_t n) {
     return out;
 }
 
-// Column widths and alignments of a table, and its lines from cells that
-// have already been through fit_cell.
-struct layout {
-    std::vector<size_t> widths;
-    std::vector<align> aligns;
+void layout::widen(size_t column, std::string_view fitted) {
+    if (column >= widths.size()) widths.resize(column + 1, 0);
+    widths[column] = std::max(widths[column], display_width(fitted));
+}
 
-    void widen(size_t column, const std::string &fitted) {
-        if (column >= widths.size()) widths.resize(column + 1, 0);
-        widths[column] = std::max(widths[column], display_width(fitted));
+// Headings follow their column's alignment, so a right-aligned name sits
+// over its numbers.
+std::string layout::line(const std::vector<std::string> &fitted) const {
+    std::string out;
+    for (size_t c = 0; c < widths.size(); ++c) {
+        if (c > 0) out += "  ";
+        align a = c < aligns.size() ? aligns[c] : align::left;
+        out += pad(c < fitted.size() ? fitted[c] : std::string(), widths[c], a);
     }
-
-    // Headings follow their column's alignment, so a right-aligned name
-    // sits over its numbers.
-    std::string line(const std::vector<std::string> &fitted) const {
-        std::string out;
-        for (size_t c = 0; c < widths.size(); ++c) {
-            if (c > 0) out += "  ";
-            align a = c < aligns.size() ? aligns[c] : align::left;
-            out += pad(c < fitted.size() ? fitted[c] : std::string(), widths[c], a);
-        }
-        while (!out.empty() && out.back() == ' ') out.pop_back();
-        out += '\n';
-        return out;
-    }
-
-    std::string rule() const {
-        std::string out;
-        for (size_t c = 0; c < widths.size(); ++c) {
-            if (c > 0) out += "  ";
-            out.append(widths[c], '-');
-        }
-        out += '\n';
-        return out;
-    }
-};
-
-std::vector<std::string> fitted_cells(const std::vector<std::string> &cells, size_t max_width) {
-    std::vector<std::string> out;
-    out.reserve(cells.size());
-    for (const std::string &c : cells) out.push_back(fit_cell(c, max_width));
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    out += '\n';
     return out;
 }
 
-}  // namespace
+std::string layout::rule() const {
+    std::string out;
+    for (size_t c = 0; c < widths.size(); ++c) {
+        if (c > 0) out += "  ";
+        out.append(widths[c], '-');
+    }
+    out += '\n';
+    return out;
+}
 
 size_t display_width(std::string_view utf8) {
     size_t w = 0;
@@ -306,131 +290,90 @@ std::string render_table(const text_table &table, size_t max_width) {
     return out;
 }
 
-bool table_of_rows(std::string_view answer, size_t max_width, std::string &out, std::string &error) {
-    // Two passes over the text: the first measures, the second writes. A
-    // long answer is never held as a tree of values.
-    out.clear();
-    layout lay;
-    std::vector<std::string> heads;
-    std::vector<bool> numeric, filled;
-    size_t n_rows = 0;
-    auto measure = [&](const json_value &row) {
-        if (row.type != json_value::kind::object) return false;
-        if (n_rows++ == 0) {
-            // Every row object of one answer has the same members in the
-            // same order; keys may repeat, so cells are taken by position.
-            for (const json_member &m : row.members) heads.push_back(fit_cell(m.key, max_width));
-            for (size_t c = 0; c < heads.size(); ++c) lay.widen(c, heads[c]);
-            numeric.assign(heads.size(), true);
-            filled.assign(heads.size(), false);
-        }
-        for (size_t c = 0; c < heads.size() && c < row.members.size(); ++c) {
-            const std::string &cell = row.members[c].value.text;
-            lay.widen(c, fit_cell(cell, max_width));
-            if (cell.empty()) continue;
-            filled[c] = true;
-            if (!looks_numeric(cell)) numeric[c] = false;
-        }
-        return true;
-    };
-    if (!json_each_item(answer, measure, error)) {
-        if (error.empty()) error = "not an array of rows";
-        return false;
-    }
-    if (n_rows == 0) {
-        out = count_line(0);
-        return true;
-    }
-    for (size_t c = 0; c < heads.size(); ++c)
-        lay.aligns.push_back(filled[c] && numeric[c] ? align::right : align::left);
-
-    out += lay.line(heads) + lay.rule();
-    std::vector<std::string> cells;
-    auto write = [&](const json_value &row) {
-        cells.assign(heads.size(), std::string());
-        for (size_t c = 0; c < heads.size() && c < row.members.size(); ++c)
-            cells[c] = fit_cell(row.members[c].value.text, max_width);
-        out += lay.line(cells);
-        return true;
-    };
-    if (!json_each_item(answer, write, error)) return false;
-    out += count_line(n_rows);
-    return true;
-}
-
-bool table_of_headers(const json_value &answer, size_t max_width, std::string &out) {
-    if (answer.type != json_value::kind::array) return false;
+bool table_of_headers(yyjson_val *answer, size_t max_width, std::string &out) {
+    if (!yyjson_is_arr(answer)) return false;
     text_table t;
     t.headings = {"#", "column"};
     t.aligns = {align::right, align::left};
-    for (size_t i = 0; i < answer.items.size(); ++i)
-        t.rows.push_back({std::to_string(i + 1), text_of(&answer.items[i])});
+    size_t i = 0, n = 0;
+    yyjson_val *name;
+    yyjson_arr_foreach(answer, i, n, name) t.rows.push_back({std::to_string(i + 1), json_text(name)});
     out = render_table(t, max_width);
     return true;
 }
 
-bool table_of_stats(const json_value &answer, size_t max_width, std::string &out) {
-    const json_value *rows = answer.find("row_count");
-    const json_value *cols = answer.find("col_count");
-    const json_value *columns = answer.find("columns");
-    if (rows == nullptr || cols == nullptr || columns == nullptr ||
-        columns->type != json_value::kind::array)
-        return false;
+bool table_of_stats(yyjson_val *answer, size_t max_width, std::string &out) {
+    yyjson_val *rows = json_member(answer, "row_count");
+    yyjson_val *cols = json_member(answer, "col_count");
+    yyjson_val *columns = json_member(answer, "columns");
+    if (rows == nullptr || cols == nullptr || !yyjson_is_arr(columns)) return false;
     text_table t;
     t.headings = {"column", "count", "nulls", "unique", "numeric", "min", "max", "mean"};
     t.aligns = {align::left,  align::right, align::right, align::right,
                 align::left,  align::right, align::right, align::right};
-    for (const json_value &c : columns->items) {
-        std::vector<std::string> row = {text_of(c.find("name")),  text_of(c.find("count")),
-                                        text_of(c.find("nulls")), text_of(c.find("unique")),
-                                        text_of(c.find("numeric"))};
+    size_t i = 0, n = 0;
+    yyjson_val *c;
+    yyjson_arr_foreach(columns, i, n, c) {
+        std::vector<std::string> row = {json_text(json_member(c, "name")), json_text(json_member(c, "count")),
+                                        json_text(json_member(c, "nulls")), json_text(json_member(c, "unique")),
+                                        json_text(json_member(c, "numeric"))};
+        // A minimum, maximum or mean that is not a finite number (a column
+        // holding nan or inf) comes as null and is shown empty.
         for (const char *key : {"min", "max", "mean"}) {
-            const json_value *v = c.find(key);
-            row.push_back(v != nullptr && v->type == json_value::kind::number ? format_real(v->text)
-                                                                               : "");
+            yyjson_val *v = json_member(c, key);
+            row.push_back(yyjson_is_raw(v) ? format_real(json_text(v)) : "");
         }
         t.rows.push_back(std::move(row));
     }
-    out = rows->text + (rows->text == "1" ? " row, " : " rows, ") + cols->text +
-          (cols->text == "1" ? " column\n\n" : " columns\n\n") + render_table(t, max_width);
+    std::string r = json_text(rows), k = json_text(cols);
+    out = r + (r == "1" ? " row, " : " rows, ") + k + (k == "1" ? " column\n\n" : " columns\n\n") +
+          render_table(t, max_width);
     return true;
 }
 
-bool table_of_warnings(const json_value &answer, size_t max_width, std::string &out) {
-    const json_value *samples = answer.find("samples");
-    if (answer.type != json_value::kind::object || samples == nullptr ||
-        samples->type != json_value::kind::array)
-        return false;
-    std::string quote = text_of(answer.find("unterminated_quote"));
-    if (const json_value *row = answer.find("unterminated_row")) quote += " (record " + row->text + ")";
+bool table_of_warnings(yyjson_val *answer, size_t max_width, std::string &out) {
+    yyjson_val *samples = json_member(answer, "samples");
+    if (!yyjson_is_obj(answer) || !yyjson_is_arr(samples)) return false;
+    std::string quote = json_text(json_member(answer, "unterminated_quote"));
+    if (yyjson_val *row = json_member(answer, "unterminated_row")) quote += " (record " + json_text(row) + ")";
     text_table summary;
     summary.aligns = {align::left, align::left};
     summary.rows = {
-        {"warnings", text_of(answer.find("count"))},
-        {"ragged records", text_of(answer.find("ragged"))},
-        {"blank lines", text_of(answer.find("blank"))},
+        {"warnings", json_text(json_member(answer, "count"))},
+        {"ragged records", json_text(json_member(answer, "ragged"))},
+        {"blank lines", json_text(json_member(answer, "blank"))},
         {"unterminated quote", quote},
-        {"truncated UTF-16", text_of(answer.find("truncated_utf16"))},
-        {"expected columns", text_of(answer.find("expected_cols"))},
+        {"truncated UTF-16", json_text(json_member(answer, "truncated_utf16"))},
+        {"expected columns", json_text(json_member(answer, "expected_cols"))},
     };
     out = render_table(summary, max_width);
-    if (samples->items.empty()) return true;
+    if (yyjson_arr_size(samples) == 0) return true;
 
     text_table t;
     t.headings = {"kind", "record", "expected", "actual"};
     t.aligns = {align::left, align::right, align::right, align::right};
-    for (const json_value &s : samples->items)
-        t.rows.push_back({text_of(s.find("kind")), text_of(s.find("row")),
-                          text_of(s.find("expected")), text_of(s.find("actual"))});
+    size_t i = 0, n = 0;
+    yyjson_val *w;
+    yyjson_arr_foreach(samples, i, n, w)
+        t.rows.push_back({json_text(json_member(w, "kind")), json_text(json_member(w, "row")),
+                          json_text(json_member(w, "expected")), json_text(json_member(w, "actual"))});
     out += "\n" + render_table(t, max_width);
     return true;
 }
 
-bool table_of_count(const json_value &answer, size_t max_width, std::string &out) {
-    if (answer.type != json_value::kind::object) return false;
+bool table_of_members(yyjson_val *answer, size_t max_width, std::string &out) {
+    if (!yyjson_is_obj(answer)) return false;
     text_table t;
-    t.aligns = {align::left, align::right};
-    for (const json_member &m : answer.members) t.rows.push_back({m.key, text_of(&m.value)});
+    bool numbers = true;
+    size_t i = 0, n = 0;
+    yyjson_val *key, *value;
+    yyjson_obj_foreach(answer, i, n, key, value) {
+        t.rows.push_back({json_text(key), json_text(value)});
+        numbers = numbers && yyjson_is_raw(value);
+    }
+    // Counts line up on the right; a mix of words and numbers reads better
+    // on the left.
+    t.aligns = {align::left, numbers ? align::right : align::left};
     out = render_table(t, max_width);
     return true;
 }

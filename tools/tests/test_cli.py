@@ -6,6 +6,7 @@ VELMORA_CSV_TOOL (for example build/release/tools/velmora-csv).
 
 from __future__ import annotations
 
+import gzip
 import json
 import os
 import pty
@@ -317,8 +318,16 @@ def test_table_keeps_repeated_columns(tool, tmp_path):
     assert ok(tool, "rows", path, "--table") == "a  a\n-  -\n1  x\n(1 row)\n"
 
 
-def test_table_of_empty_answer(tool, people):
-    assert ok(tool, "search", people, "name", "nobody", "--table") == "(0 rows)\n"
+@pytest.mark.parametrize("args, heading", [
+    (["search", "{f}", "name", "nobody"], "name  age  city\n----  ---  ----\n"),
+    (["sort", "{e}", "age"], "name  age  city\n----  ---  ----\n"),
+    (["rows", "{f}", "--offset", "9"], "name  age  city\n----  ---  ----\n"),
+    (["select", "{e}", "city, #1,2"], "city  name  age\n----  ----  ---\n"),
+], ids=["search", "sort-no-rows", "rows-past-end", "select-no-rows"])
+def test_table_of_empty_answer_keeps_its_header(tool, people, tmp_path, args, heading):
+    empty = write_table(tmp_path / "empty.csv", [PEOPLE_ROWS[0]])
+    subst = {"f": people, "e": empty}
+    assert ok(tool, *[a.format(**subst) for a in args], "--table") == heading + "(0 rows)\n"
 
 
 # ---- errors and exit status -------------------------------------------------------
@@ -360,8 +369,23 @@ USAGE_ERRORS = [
     pytest.param(["rows", "{f}", "--delimiter", "§"],
                  "invalid delimiter: '§' (use auto, tab, or one byte such as , ; |)", id="delimiter-multibyte"),
     pytest.param(["rows", "{f}", "--delimiter"], "option --delimiter needs a value", id="delimiter-missing"),
-    pytest.param(["rows", "{f}", "--encoding", "latin-9"],
-                 "invalid encoding: 'latin-9' (use auto, utf-8, utf-16le or utf-16be)", id="bad-encoding"),
+    pytest.param(["rows", "{f}", "--encoding="],
+                 "invalid encoding: '' (use auto, utf-8, utf-16le, utf-16be or an iconv name)", id="empty-encoding"),
+    pytest.param(["rows", "{f}", "--encoding", "utf 8"],
+                 "invalid encoding: 'utf 8' (use auto, utf-8, utf-16le, utf-16be or an iconv name)",
+                 id="encoding-with-space"),
+    pytest.param(["rows", "{f}", "--format", "xml"],
+                 "invalid format: 'xml' (use json, ndjson, csv, tsv or table)", id="bad-format"),
+    pytest.param(["rows", "{f}", "--format"], "option --format needs a value", id="format-missing"),
+    pytest.param(["rows", "{f}", "--format", "csv", "--table"], "--format csv and --table exclude each other",
+                 id="format-and-table"),
+    pytest.param(["rows", "{f}", "--pretty", "--format=ndjson"], "--pretty and --format ndjson exclude each other",
+                 id="pretty-and-format"),
+    pytest.param(["rows", "{f}", "--format", "csv", "--max-width", "5"], "--max-width needs --table",
+                 id="max-width-csv"),
+    pytest.param(["warnings", "{f}", "--format", "csv"],
+                 "warnings cannot be written as csv (use json, ndjson or table)", id="warnings-csv"),
+    pytest.param(["info", "{f}", "extra"], "too many arguments for info", id="info-extra"),
     pytest.param(["rows", "{f}", "--offset", "-1"],
                  "option --offset needs a whole number from 0 to 2147483647, not '-1'", id="negative-offset"),
     pytest.param(["rows", "{f}", "--limit", "2147483648"],
@@ -401,7 +425,7 @@ def test_bad_delimiter_is_refused_before_the_file_is_read(tool, tmp_path):
 
 # ---- help and version -------------------------------------------------------------
 
-COMMANDS = ["headers", "rows", "select", "search", "sort", "stats", "warnings", "count"]
+COMMANDS = ["headers", "rows", "select", "search", "sort", "stats", "warnings", "count", "info"]
 
 
 @pytest.mark.parametrize("args", [["--help"], ["-h"], ["help"]], ids=["--help", "-h", "help"])
@@ -410,7 +434,8 @@ def test_tool_help(tool, args):
     assert out.startswith("usage: velmora-csv COMMAND [OPTIONS] FILE [ARGUMENTS]\n")
     for cmd in COMMANDS:
         assert re.search(rf"^  {cmd} FILE", out, re.M), cmd
-    for option in ["--no-header", "--delimiter", "--encoding", "--pretty", "--table", "--version", "130"]:
+    for option in ["--no-header", "--delimiter", "--encoding", "--format", "--pretty", "--table", "--version",
+                   "130", "#N", "'-' is standard input"]:
         assert option in out
 
 
@@ -448,12 +473,12 @@ def big_file(tmp_path_factory) -> Path:
     return path
 
 
-def run_on_terminal(tool: str, args: list, interrupt_after: bytes | None = None):
+def run_on_terminal(tool: str, args: list, interrupt_after: bytes | None = None, stdin=None):
     """Runs the tool with standard error on a pseudo-terminal; sends SIGINT
     once `interrupt_after` has appeared there. Returns (status, stdout,
     terminal output)."""
     master, slave = pty.openpty()
-    proc = subprocess.Popen([tool, *map(str, args)], stdout=subprocess.PIPE, stderr=slave)
+    proc = subprocess.Popen([tool, *map(str, args)], stdin=stdin, stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     seen, sent = b"", False
     deadline = time.monotonic() + 60
@@ -492,6 +517,21 @@ def test_progress_bar_on_a_terminal(tool, big_file):
     assert text.endswith("\r\x1b[K")  # the bar is wiped once the file is loaded
 
 
+def test_progress_bar_of_a_pipe_shows_megabytes_read(tool, big_file):
+    cat = subprocess.Popen(["cat", big_file], stdout=subprocess.PIPE)
+    try:
+        status, out, term = run_on_terminal(tool, ["count", "-"], stdin=cat.stdout)
+    finally:
+        cat.stdout.close()
+        cat.wait(timeout=60)
+    assert status == 0
+    assert out == b'{"rows":5000000,"columns":2,"warnings":0}\n'
+    text = term.decode()
+    assert re.search(r"loading standard input +[0-9.]+ MB read +[0-9.]+ MB/s  [0-9,]+ rows", text) or \
+        re.search(r"loading standard input +[0-9]+% ", text)
+    assert text.endswith("\r\x1b[K")
+
+
 def test_no_progress_bar_when_stderr_is_not_a_terminal(tool, big_file):
     r = run(tool, "count", big_file)
     assert r.returncode == 0 and r.stderr == b""
@@ -506,7 +546,7 @@ def test_ctrl_c_on_a_terminal_cancels_the_load(tool, big_file):
     status, out, term = run_on_terminal(tool, ["count", big_file], interrupt_after=b"1,000,000 rows")
     assert status == 130
     assert out == b""
-    assert term.decode().endswith("\r\x1b[Kvelmora-csv: cancelled by progress callback\r\n")
+    assert term.decode().endswith("\r\x1b[Kvelmora-csv: interrupted\r\n")
 
 
 def sigint_caught(pid: int) -> bool:
@@ -532,7 +572,7 @@ def test_sigint_cancels_the_load_without_a_terminal(tool, big_file):
             proc.kill()
     assert proc.returncode == 130
     assert out == b""
-    assert err == b"velmora-csv: cancelled by progress callback\n"
+    assert err == b"velmora-csv: interrupted\n"
 
 
 def test_ignored_sigint_stays_ignored(tool, big_file):
@@ -542,3 +582,394 @@ def test_ignored_sigint_stays_ignored(tool, big_file):
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 0 and err == b""
     assert out == b'{"rows":5000000,"columns":2,"warnings":0}\n'
+
+
+# ---- standard input, streams and gzip ---------------------------------------------
+
+def feed(tool: str, data: bytes, *args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([tool, *map(str, args)], input=data, capture_output=True, timeout=60)
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["rows", "-"], PEOPLE_JSON),
+    (["count", "-"], '{"rows":3,"columns":3,"warnings":0}'),
+    (["search", "-", "city", "O"], '[{"name":"bob","age":"27","city":"Oslo"}]'),
+    (["headers", "--no-header", "-"], '["1","2","3"]'),
+], ids=["rows", "count", "search", "no-header"])
+def test_dash_reads_standard_input(tool, people, args, expected):
+    r = feed(tool, people.read_bytes(), *args)
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode() == expected + "\n"
+
+
+def test_shell_pipe_into_dash(tool, people):
+    r = subprocess.run(f"cat '{people}' | '{tool}' rows - --format csv", shell=True, capture_output=True,
+                       timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.decode() == "name,age,city\nAnn,34,Zürich\nbob,27,Oslo\nCarl,,東京\n"
+
+
+def test_utf16_on_standard_input(tool):
+    data = b"\xff\xfe" + "".join(";".join(r) + "\r\n" for r in PEOPLE_ROWS).encode("utf-16-le")
+    assert feed(tool, data, "rows", "-").stdout.decode() == PEOPLE_JSON + "\n"
+
+
+@pytest.mark.parametrize("via", ["file", "stdin"])
+def test_gzip_is_inflated(tool, people, tmp_path, via):
+    packed = gzip.compress(people.read_bytes())
+    if via == "file":
+        path = tmp_path / "people.csv.gz"
+        path.write_bytes(packed)
+        r = run(tool, "rows", path)
+    else:
+        r = feed(tool, packed, "rows", "-")
+    assert r.returncode == 0, r.stderr.decode(errors="replace")
+    assert r.stdout.decode() == PEOPLE_JSON + "\n"
+
+
+def test_missing_standard_input_data_gives_an_empty_table(tool):
+    r = feed(tool, b"", "count", "-")
+    assert r.returncode == 0
+    assert r.stdout == b'{"rows":0,"columns":0,"warnings":0}\n'
+
+
+# ---- --format -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("args, fmt, expected", [
+    (["rows"], "ndjson",
+     '{"name":"Ann","age":"34","city":"Zürich"}\n{"name":"bob","age":"27","city":"Oslo"}\n'
+     '{"name":"Carl","age":"","city":"東京"}\n'),
+    (["rows", "--offset", "1", "--limit", "1"], "ndjson", '{"name":"bob","age":"27","city":"Oslo"}\n'),
+    (["rows", "--limit", "0"], "ndjson", ""),
+    (["rows"], "csv", "name,age,city\nAnn,34,Zürich\nbob,27,Oslo\nCarl,,東京\n"),
+    (["rows"], "tsv", "name\tage\tcity\nAnn\t34\tZürich\nbob\t27\tOslo\nCarl\t\t東京\n"),
+    (["rows", "--limit", "0"], "csv", "name,age,city\n"),
+    (["rows", "--no-header"], "csv", "name,age,city\nAnn,34,Zürich\nbob,27,Oslo\nCarl,,東京\n"),
+    (["select", "city, age,city"], "csv", "city,age,city\nZürich,34,Zürich\nOslo,27,Oslo\n東京,,東京\n"),
+    (["search", "name", "b", "-i"], "tsv", "name\tage\tcity\nbob\t27\tOslo\n"),
+    (["search", "name", "nobody"], "csv", "name,age,city\n"),
+    (["sort", "age", "--desc"], "ndjson",
+     '{"name":"Ann","age":"34","city":"Zürich"}\n{"name":"bob","age":"27","city":"Oslo"}\n'
+     '{"name":"Carl","age":"","city":"東京"}\n'),
+    (["rows"], "table", "name  age  city\n----  ---  ------\nAnn    34  Zürich\nbob    27  Oslo\n"
+                        "Carl       東京\n(3 rows)\n"),
+    (["rows"], "json", PEOPLE_JSON + "\n"),
+    (["headers"], "ndjson", '"name"\n"age"\n"city"\n'),
+    (["headers"], "csv", "name,age,city\n"),
+    (["count"], "csv", "rows,columns,warnings\n3,3,0\n"),
+    (["count"], "tsv", "rows\tcolumns\twarnings\n3\t3\t0\n"),
+    (["count"], "ndjson", '{"rows":3,"columns":3,"warnings":0}\n'),
+    (["stats"], "csv", "column,count,nulls,unique,numeric,min,max,mean\nname,3,0,3,false,,,\n"
+                       "age,2,1,3,true,27.0,34.0,30.5\ncity,3,0,3,false,,,\n"),
+    (["stats"], "ndjson", '{"row_count":3,"col_count":3,"columns":['
+                          '{"name":"name","count":3,"nulls":0,"unique":3,"numeric":false},'
+                          '{"name":"age","count":2,"nulls":1,"unique":3,"numeric":true,"min":27.0,"max":34.0,'
+                          '"mean":30.5},{"name":"city","count":3,"nulls":0,"unique":3,"numeric":false}]}\n'),
+], ids=lambda v: v if isinstance(v, str) and len(v) < 8 else None)
+def test_format(tool, people, args, fmt, expected):
+    cmd, *rest = args
+    assert ok(tool, cmd, people, *rest, "--format", fmt) == expected
+
+
+def test_ndjson_lines_are_the_json_rows(tool):
+    lines = ok(tool, "rows", SAMPLE, "--format", "ndjson").splitlines()
+    assert [pairs(line) for line in lines] == pairs(ok(tool, "rows", SAMPLE))
+
+
+def test_pretty_rows_of_many_pages_match_python(tool, tmp_path):
+    path = write_table(tmp_path / "many.csv", [["n", "sq"]] + [[str(i), str(i * i)] for i in range(10000)])
+    compact = ok(tool, "rows", path)
+    assert ok(tool, "rows", path, "--pretty") == json.dumps(json.loads(compact), indent=2, ensure_ascii=False) + "\n"
+    assert ok(tool, "rows", path, "--offset", "4095", "--limit", "4099", "--format", "ndjson").splitlines() == [
+        json.dumps({"n": str(i), "sq": str(i * i)}, separators=(",", ":")) for i in range(4095, 8194)]
+    table = ok(tool, "rows", path, "--table").splitlines()
+    assert table[0] == "   n        sq" and table[-2] == "9999  99980001" and table[-1] == "(10000 rows)"
+
+
+# Cells that need quoting and cells that do not, as the library's writer
+# puts them: only the separator, a double quote, CR and LF cause quotes.
+CSV_CELLS = [
+    ("a,b", '"a,b"', "a,b"),
+    ('say "hi"', '"say ""hi"""', '"say ""hi"""'),
+    ("a;b", "a;b", "a;b"),
+    ("a\tb", "a\tb", '"a\tb"'),
+    ("two\nlines", '"two\nlines"', '"two\nlines"'),
+    ("cr\rhere", '"cr\rhere"', '"cr\rhere"'),
+    ("  padded  ", "  padded  ", "  padded  "),
+    ("", "", ""),
+    ("€ ü 東", "€ ü 東", "€ ü 東"),
+]
+
+
+@pytest.mark.parametrize("cell, as_csv, as_tsv", CSV_CELLS, ids=[repr(c[0]) for c in CSV_CELLS])
+def test_csv_and_tsv_quote_only_where_needed(tool, tmp_path, cell, as_csv, as_tsv):
+    quoted = '"' + cell.replace('"', '""') + '"'
+    path = tmp_path / "q.csv"
+    path.write_bytes(f"k,v\n{quoted},x\n".encode())
+    assert ok(tool, "rows", path, "--format", "csv") == f"k,v\n{as_csv},x\n"
+    assert ok(tool, "rows", path, "--format", "tsv") == f"k\tv\n{as_tsv}\tx\n"
+
+
+def test_csv_output_of_a_utf16_semicolon_file_is_a_clean_comma_file(tool, tmp_path):
+    rows = [["name", "note"], ["Zoë", "a,b"], ["東京", 'q"t'], ["x", "pipe|and tab\t"]]
+    path = write_table(tmp_path / "u16.csv", rows, ";", "utf-16-le", b"\xff\xfe", "\r\n")
+    out = run(tool, "rows", path, "--format", "csv").stdout
+    assert out == 'name,note\nZoë,"a,b"\n東京,"q""t"\nx,pipe|and tab\t\n'.encode()
+    again = tmp_path / "again.csv"
+    again.write_bytes(out)
+    assert ok(tool, "rows", again) == ok(tool, "rows", path)
+
+
+def test_csv_output_repairs_invalid_utf8(tool, tmp_path):
+    path = tmp_path / "bad.csv"
+    path.write_bytes(b"k\ncaf\xe9\n")
+    assert run(tool, "rows", path, "--format", "csv").stdout == "k\ncafé\n".encode()
+
+
+# ---- #N column positions --------------------------------------------------------
+
+@pytest.fixture
+def numbered(tmp_path: Path) -> Path:
+    # Headers that look like column numbers, one of them with leading zeros.
+    return write_table(tmp_path / "numbered.csv", [["3", "03", "x", "3"], ["a", "b", "c", "d"], ["e", "f", "g", "h"]])
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["select", "#3"], '[{"x":"c"},{"x":"g"}]'),
+    (["select", "3"], '[{"3":"a"},{"3":"e"}]'),
+    (["select", " #2 ,x, #1,#4"], '[{"03":"b","x":"c","3":"a","3":"d"},{"03":"f","x":"g","3":"e","3":"h"}]'),
+    (["search", "#3", "g"], '[{"3":"e","03":"f","x":"g","3":"h"}]'),
+    (["search", "#4", "d"], '[{"3":"a","03":"b","x":"c","3":"d"}]'),
+    (["search", "3", "d"], "[]"),
+    (["sort", "#2", "--desc"], '[{"3":"e","03":"f","x":"g","3":"h"},{"3":"a","03":"b","x":"c","3":"d"}]'),
+], ids=["select-3", "select-name-3", "select-list", "search-3", "search-duplicate-name", "search-name-3",
+        "sort-2"])
+def test_hash_n_is_the_nth_column(tool, numbered, args, expected):
+    cmd, *rest = args
+    assert ok(tool, cmd, numbered, *rest) == expected + "\n"
+
+
+def test_hash_n_with_generated_names(tool, people):
+    assert ok(tool, "select", people, "#2", "--no-header", "--format", "csv") == "age\n34\n27\n\n"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["select", "#5"], "unknown column: #5"),
+    (["select", "x,#0"], "unknown column: #0"),
+    (["search", "#99999999999999999999", "a"], "unknown column: #99999999999999999999"),
+    (["sort", "#5"], "unknown column: #5"),
+])
+def test_hash_n_out_of_range(tool, numbered, args, message):
+    cmd, *rest = args
+    r = run(tool, cmd, numbered, *rest)
+    assert r.returncode == 1 and r.stdout == b""
+    assert r.stderr.decode() == f"velmora-csv: {message}\n"
+
+
+def test_help_says_how_columns_are_resolved(tool):
+    for cmd in ("select", "search", "sort"):
+        out = ok(tool, cmd, "--help")
+        assert "#N" in out and "header" in out and "number" in out
+
+
+# ---- Ctrl-C on a stream that never ends ---------------------------------------------
+
+def wait_for_handler(proc: subprocess.Popen) -> None:
+    deadline = time.monotonic() + 30
+    while not sigint_caught(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.001)
+
+
+@pytest.mark.parametrize("source", ["fifo", "stdin"])
+def test_ctrl_c_while_a_stream_waits(tool, tmp_path, source):
+    if source == "fifo":
+        fifo = tmp_path / "never.csv"
+        os.mkfifo(fifo)
+        proc = subprocess.Popen([tool, "count", fifo], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Opened for reading too, so that the open never waits for the
+        # tool; written to and never closed while the tool runs.
+        writer = os.open(fifo, os.O_RDWR)
+        os.write(writer, b"a,b\n1,2\n")
+    else:
+        proc = subprocess.Popen([tool, "count", "-"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        proc.stdin.write(b"a,b\n1,2\n")
+        proc.stdin.flush()
+        writer = None
+    try:
+        wait_for_handler(proc)
+        time.sleep(0.2)  # the tool is now blocked reading
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        if writer is not None:
+            os.close(writer)
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 130
+    assert out == b""
+    assert err == b"velmora-csv: interrupted\n"
+
+
+# ---- info ---------------------------------------------------------------------------
+
+INFO_KEYS = ["encoding", "bom", "delimiter", "encoding_detected", "delimiter_detected", "compression",
+             "file_size", "rows", "columns", "warnings", "replaced_bytes"]
+
+
+def test_info_of_the_sample(tool):
+    info = pairs(ok(tool, "info", SAMPLE))
+    assert [k for k, _ in info] == INFO_KEYS
+    info = dict(info)
+    assert info["encoding"] == "utf-16le" and info["bom"] is True
+    assert info["delimiter"] == ";" and info["encoding_detected"] is True and info["delimiter_detected"] is True
+    assert (info["rows"], info["columns"], info["warnings"]) == (7, 5, 1)
+    assert info["file_size"] == SAMPLE.stat().st_size and info["compression"] == "none"
+
+
+def test_info_pretty_and_table(tool):
+    compact = ok(tool, "info", SAMPLE)
+    assert ok(tool, "info", SAMPLE, "--pretty") == json.dumps(json.loads(compact), indent=2,
+                                                              ensure_ascii=False) + "\n"
+    table = ok(tool, "info", SAMPLE, "--table")
+    assert table.startswith("encoding            utf-16le\nbom                 yes\ndelimiter           ;\n")
+    assert "encoding_detected   yes\n" in table and "rows                7\n" in table
+
+
+@pytest.mark.parametrize("options, data, encoding, detected, delimiter", [
+    ([], b"a,b\n1,2\n", "utf-8", True, ","),
+    (["--encoding", "latin1", "--delimiter", "tab"], b"a\tb\n\xe9\t2\n", "latin1", False, "\\t"),
+    (["--encoding", "utf-16be"], "a|b\n1|2\n".encode("utf-16-be"), "utf-16be", False, "|"),
+])
+def test_info_after_each_kind_of_load(tool, tmp_path, options, data, encoding, detected, delimiter):
+    path = tmp_path / "i.csv"
+    path.write_bytes(data)
+    info = json.loads(ok(tool, "info", path, *options))
+    assert info["encoding"] == encoding and info["encoding_detected"] is detected
+    assert json.dumps(info["delimiter"])[1:-1] == delimiter
+    assert info["file_size"] == len(data)
+
+
+# ---- --encoding NAME ----------------------------------------------------------------
+
+WINDOWS_1252 = b"item;price\n\x80 coin;5\n\x93quoted\x94;6\n"
+
+
+@pytest.mark.parametrize("name", ["windows-1252", "WINDOWS-1252", "cp1252"])
+def test_windows_1252_file_loads_into_the_right_characters(tool, tmp_path, name):
+    path = tmp_path / "w.csv"
+    path.write_bytes(WINDOWS_1252)
+    assert ok(tool, "rows", path, "--encoding", name) == (
+        '[{"item":"€ coin","price":"5"},{"item":"“quoted”","price":"6"}]\n')
+    assert ok(tool, "rows", path, "--encoding=" + name, "--format", "csv") == "item,price\n€ coin,5\n“quoted”,6\n"
+
+
+@pytest.mark.parametrize("name, data, cell", [
+    ("shift_jis", "名前\n東京\n".encode("shift_jis"), "東京"),
+    ("gb18030", "名\n北京\n".encode("gb18030"), "北京"),
+    ("koi8-r", "имя\nМосква\n".encode("koi8-r"), "Москва"),
+])
+def test_other_encodings_by_name(tool, tmp_path, name, data, cell):
+    path = tmp_path / "e.csv"
+    path.write_bytes(data)
+    assert json.loads(ok(tool, "rows", path, "--encoding", name))[0] == {data.decode(name).split("\n")[0]: cell}
+
+
+def test_unknown_encoding_name_fails_naming_it(tool, people):
+    r = run(tool, "rows", people, "--encoding", "no-such-code")
+    assert r.returncode == 1 and r.stdout == b""
+    assert "no-such-code" in r.stderr.decode()
+
+
+# ---- statistics over nan and infinity -----------------------------------------------
+
+def test_stats_table_shows_non_finite_values_empty(tool, tmp_path):
+    path = write_table(tmp_path / "nan.csv", [["a", "b", "c"], ["1", "inf", "2"], ["nan", "-inf", "4"], ["3", "1", "6"]])
+    stats = json.loads(ok(tool, "stats", path))
+    a, b, c = stats["columns"]
+    assert a["numeric"] is True and b["numeric"] is True
+    assert c["min"] == 2.0 and c["mean"] == 4.0
+    table = ok(tool, "stats", path, "--table").splitlines()
+    assert table[2].split() == ["column", "count", "nulls", "unique", "numeric", "min", "max", "mean"]
+    cells = {line.split()[0]: line.split()[1:] for line in table[4:]}
+    assert cells["c"] == ["3", "0", "3", "yes", "2", "6", "4"]
+    for column, value in (("a", a), ("b", b)):
+        shown = [v for v in (value.get("min"), value.get("max"), value.get("mean")) if v is not None]
+        assert cells[column][:4] == ["3", "0", "3", "yes"]
+        assert len(cells[column]) == 4 + len(shown)  # nulls are empty
+
+
+def test_stats_help_says_why_a_value_is_empty(tool):
+    out = ok(tool, "stats", "--help")
+    assert "nan" in out and "inf" in out and "empty" in out
+
+
+# ---- man page and completion ----------------------------------------------------------
+
+TOOLS = Path(__file__).resolve().parents[1]
+
+
+def help_words(tool: str) -> set[str]:
+    text = ok(tool, "--help") + "".join(ok(tool, cmd, "--help") for cmd in COMMANDS)
+    return set(re.findall(r"(?<![\w-])(--?[a-zA-Z][a-z-]*)", text))
+
+
+def man_text() -> str:
+    roff = (TOOLS / "velmora-csv.1").read_text()
+    return re.sub(r"\\f[BIRP]", "", roff).replace("\\-", "-")
+
+
+def test_man_page_follows_the_help(tool):
+    man = man_text()
+    words = help_words(tool)
+    assert {"--format", "--encoding", "--max-width", "-i", "-V"} <= words
+    for word in words:
+        assert re.search(rf"(?<![\w-]){re.escape(word)}(?![\w-])", man), f"{word} is missing from the man page"
+    for word in set(re.findall(r"(?<![\w-])(--[a-z][a-z-]*)", man)):
+        assert word in words, f"the man page names {word}, which --help does not"
+    for cmd in COMMANDS:
+        assert re.search(rf"^\\fB{cmd}\\fR", (TOOLS / "velmora-csv.1").read_text(), re.M), cmd
+    version = ok(tool, "--version").split()[1]
+    assert f'"velmora-csv {version}"' in (TOOLS / "velmora-csv.1").read_text()
+
+
+def complete(line: str) -> list[str]:
+    script = TOOLS / "velmora-csv.bash"
+    words = line.split(" ")
+    code = (f"source '{script}'; COMP_WORDS=({' '.join(repr(w) for w in words)}); "
+            f"COMP_CWORD={len(words) - 1}; _velmora_csv; printf '%s\\n' \"${{COMPREPLY[@]}}\"")
+    r = subprocess.run(["bash", "-c", code], capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.split()
+
+
+@pytest.mark.parametrize("line, expected", [
+    ("velmora-csv s", ["select", "search", "sort", "stats"]),
+    ("velmora-csv i", ["info"]),
+    ("velmora-csv rows f.csv --f", ["--format"]),
+    ("velmora-csv rows f.csv --format ", ["json", "ndjson", "csv", "tsv", "table"]),
+    ("velmora-csv rows f.csv --o", ["--offset"]),
+    ("velmora-csv search f.csv --ig", ["--ignore-case"]),
+    ("velmora-csv sort f.csv --d", ["--delimiter", "--desc"]),
+    ("velmora-csv rows f.csv --d", ["--delimiter"]),
+    ("velmora-csv count f.csv --encoding windows", ["windows-1252"]),
+    ("velmora-csv help w", ["warnings"]),
+])
+def test_bash_completion(line, expected):
+    assert complete(line) == expected
+
+
+def test_completion_knows_every_option_of_the_help(tool):
+    script = (TOOLS / "velmora-csv.bash").read_text()
+    for word in help_words(tool):
+        assert re.search(rf"(?<![\w-]){re.escape(word)}(?![\w-])", script), word
+    for cmd in COMMANDS:
+        assert cmd in script
+
+
+@pytest.mark.parametrize("fmt", ["json", "ndjson", "csv", "table"])
+def test_a_full_disk_is_an_error(tool, people, fmt):
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([tool, "rows", people, "--format", fmt], stdout=full, stderr=subprocess.PIPE, timeout=60)
+    assert r.returncode == 1
+    assert r.stderr == b"velmora-csv: cannot write the output: No space left on device\n"

@@ -6,8 +6,9 @@
     ...     table.search("city", "lyon", ignore_case=True)
 
 The shared library is found through the ``VELMORA_CSV_LIBRARY`` environment
-variable (a path to ``libvelmora-csv.so``), else beside this package, else on
-the system's library path; see :func:`library_path`.
+variable (a path to ``libvelmora-csv.so``), else beside this package (a copy
+bundled by pip), else in the prefix ``cmake --install`` put the package in,
+else on the system's library path; see :func:`library_path`.
 
 Answers are Python objects decoded from the library's JSON text; every query
 also takes ``raw=True`` to get that text unchanged (a ``str``).

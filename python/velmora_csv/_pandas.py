@@ -11,12 +11,8 @@ from __future__ import annotations
 
 import ctypes
 import json
-import math
+import operator
 from typing import Any, Callable, List, Optional
-
-_INT64_MIN = -(2**63)
-_INT64_MAX = 2**63 - 1
-
 
 def _c_strtod() -> Callable[[bytes], float]:
     libc = ctypes.CDLL(None)
@@ -44,63 +40,78 @@ def cell_float(text: str) -> float:
 
 
 class _NumberColumn:
-    """Collects one numeric column: Python ints while every cell is a
-    decimal integer within 64 bits, floats from the first cell that is not."""
+    """Collects one numeric column a page at a time: int64 while every cell
+    is a decimal integer within 64 bits, float64 from the first page where
+    one is not. Empty cells are recorded in a mask."""
 
-    def __init__(self) -> None:
-        self.ints: Optional[List[Optional[int]]] = []
-        self.floats: List[float] = []
+    def __init__(self, np: Any) -> None:
+        self.np = np
+        self.values: List[Any] = []  # arrays, one per page
+        self.missing: List[Any] = []
+        self.integral = True
 
-    def extend(self, cells: tuple) -> None:
-        ints = self.ints
-        if ints is not None:
-            for i, cell in enumerate(cells):
-                if cell == "":
-                    ints.append(None)
-                    continue
-                value = _decimal_int(cell)
-                if value is None:
-                    self._to_floats()
-                    self._extend_floats(cells[i:])
-                    return
-                ints.append(value)
-        else:
-            self._extend_floats(cells)
-
-    def _to_floats(self) -> None:
-        assert self.ints is not None
-        self.floats = [math.nan if v is None else float(v) for v in self.ints]
-        self.ints = None
-
-    def _extend_floats(self, cells: tuple) -> None:
-        self.floats.extend(math.nan if c == "" else cell_float(c) for c in cells)
+    def extend(self, cells: list) -> None:
+        np = self.np
+        texts = np.array(cells, dtype=object)
+        missing = texts == ""
+        if self.integral:
+            values = _int_page(np, texts, missing)
+            if values is None:
+                self.integral = False
+                self.values = [v.astype("float64") for v in self.values]
+        if not self.integral:
+            values = _float_page(np, texts, missing)
+        self.values.append(values)
+        self.missing.append(missing)
 
     def array(self, pd: Any, np: Any) -> Any:
-        if self.ints is None:
-            return np.array(self.floats, dtype="float64")
-        return pd.array(self.ints, dtype="Int64")
+        values = _join(np, self.values, "int64" if self.integral else "float64")
+        missing = _join(np, self.missing, "bool")
+        if not self.integral:
+            values[missing] = np.nan
+            return values
+        return pd.arrays.IntegerArray(values, missing)
 
 
-def _decimal_int(cell: str) -> Optional[int]:
-    # Only digits with an optional sign (and the spaces the library trims)
-    # are integers: "3.0", "1e3" and "0x10" make the column float64.
-    text = cell.strip(" \t")
-    body = text[1:] if text[:1] in "+-" else text
-    if not (body.isascii() and body.isdigit()):
+def _join(np: Any, parts: List[Any], dtype: str) -> Any:
+    return np.concatenate(parts) if parts else np.empty(0, dtype=dtype)
+
+
+def _int_page(np: Any, texts: Any, missing: Any) -> Optional[Any]:
+    """The page as int64, or None when a cell is not an integer written in
+    decimal digits that fits 64 bits ("3.0", "1e3" and "0x10" are not).
+    int() of each cell, run by numpy, reads exactly those among the cells
+    the library calls numbers."""
+    filled = texts.copy()
+    filled[missing] = "0"
+    try:
+        return filled.astype("int64")
+    except (ValueError, OverflowError):
         return None
-    value = int(text)
-    return value if _INT64_MIN <= value <= _INT64_MAX else None
+
+
+def _float_page(np: Any, texts: Any, missing: Any) -> Any:
+    filled = texts.copy()
+    filled[missing] = "nan"
+    try:
+        # float() of each cell, run by numpy.
+        return filled.astype("float64")
+    except ValueError:
+        return np.array([cell_float(cell) for cell in filled], dtype="float64")
 
 
 class _TextColumn:
-    def __init__(self) -> None:
-        self.cells: List[Optional[str]] = []
+    def __init__(self, np: Any) -> None:
+        self.np = np
+        self.cells: List[Any] = []  # object arrays, one per page
 
-    def extend(self, cells: tuple) -> None:
-        self.cells.extend(c if c != "" else None for c in cells)
+    def extend(self, cells: list) -> None:
+        texts = self.np.array(cells, dtype=object)
+        texts[texts == ""] = None
+        self.cells.append(texts)
 
     def array(self, pd: Any, np: Any) -> Any:
-        return pd.array(self.cells, dtype="string")
+        return pd.array(_join(np, self.cells, "object"), dtype="string")
 
 
 def _values_only(items: list) -> list:
@@ -117,16 +128,24 @@ def table_frame(table: Any, page_size: int) -> Any:
 
     headers = table.headers()
     numeric = [c["numeric"] for c in table.stats()["columns"]]
-    columns: List[Any] = [_NumberColumn() if n else _TextColumn() for n in numeric]
+    columns: List[Any] = [_NumberColumn(np) if n else _TextColumn(np) for n in numeric]
+    # Rows decode fastest as dicts; repeated names need lists of the cells
+    # to keep every one.
+    unique_names = len(set(headers)) == len(headers)
+    keys = headers if unique_names else range(len(headers))
+    cells_of = [operator.itemgetter(key) for key in keys]
     n_rows = len(table)
     start = 0
     while start < n_rows:
         text = table._text("csv_rows", start, min(page_size, n_rows - start))
-        page = json.loads(text, object_pairs_hook=_values_only)
+        if unique_names:
+            page = json.loads(text)
+        else:
+            page = json.loads(text, object_pairs_hook=_values_only)
         if not page:
             break
-        for column, cells in zip(columns, zip(*page)):
-            column.extend(cells)
+        for column, cell_of in zip(columns, cells_of):
+            column.extend(list(map(cell_of, page)))
         start += len(page)
     data = {i: column.array(pd, np) for i, column in enumerate(columns)}
     frame = pd.DataFrame(data, index=pd.RangeIndex(start))

@@ -1062,6 +1062,10 @@ def test_file_errors_are_os_errors_with_the_library_message(
     assert error.message == text and len(text.encode()) <= 511
     if len(f"cannot open file: {path} ({os.strerror(number)})".encode()) <= 511:
         assert text.endswith(f" ({os.strerror(number)})")
+    # Sent to another process, it stays the same error.
+    copy_ = pickle.loads(pickle.dumps(error))
+    assert type(copy_) is error_class and str(copy_) == text
+    assert (copy_.errno, copy_.strerror, copy_.filename) == (number, os.strerror(number), str(path))
 
 
 def _plain_file(tmp):

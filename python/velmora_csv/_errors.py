@@ -35,6 +35,10 @@ class Cancelled(Error):
 class FileError(Error, OSError):
     """The file could not be opened or read. Also an :class:`OSError`."""
 
+    def __reduce__(self) -> tuple:
+        # OSError would pickle the message alone and lose errno and filename.
+        return (_file_error, (type(self), self.message, self.errno, self.filename))
+
 
 class MissingFileError(FileError, FileNotFoundError):
     """The file does not exist. Also a :class:`FileNotFoundError`."""
@@ -96,8 +100,12 @@ def load_error(message: str, path: bytes) -> Error:
     number = _errno_from_text(reason.group(1)) if reason else None
     if number is None and message.startswith("cannot open file: "):
         number = _errno_by_trying(path)
-    error = _BY_ERRNO.get(number, FileError)(message)
+    return _file_error(_BY_ERRNO.get(number, FileError), message, number, os.fsdecode(path))
+
+
+def _file_error(cls: type, message: str, number: Optional[int], filename: Optional[str]) -> Error:
+    error = cls(message)
     error.errno = number
     error.strerror = os.strerror(number) if number is not None else None
-    error.filename = os.fsdecode(path)
+    error.filename = filename
     return error

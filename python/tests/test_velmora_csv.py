@@ -1661,3 +1661,47 @@ def test_the_library_of_the_install_prefix_is_found(monkeypatch, shared_library)
 def test_no_install_location_in_the_source_tree():
     assert not (PACKAGE_SOURCE / "velmora_csv" / "_location.py").exists()
     assert _native._prefix_candidates() == []
+
+
+TYPED_USE = '''
+import velmora_csv
+t = velmora_csv.open("x.csv")
+reveal_type(t.rows())
+reveal_type(t.select(["a"], pairs=True))
+reveal_type(t.sort("a", raw=True))
+reveal_type(t.search("a", "b", True))
+reveal_type(t.stats()["columns"][0]["min"])
+reveal_type(t.info()["file_size"])
+reveal_type(t[0])
+reveal_type(t[1:2])
+for row in t:
+    reveal_type(row)
+'''
+
+TYPED_ANSWERS = [
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "builtins.list[builtins.list[Tuple[builtins.str, builtins.str]]]",
+    "builtins.str",
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "Union[builtins.float, None]",
+    "builtins.int",
+    "builtins.dict[builtins.str, builtins.str]",
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "builtins.dict[builtins.str, builtins.str]",
+]
+
+
+def test_a_type_checker_sees_the_hints(tmp_path):
+    pytest.importorskip("mypy")
+    use = tmp_path / "use.py"
+    use.write_text(TYPED_USE)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"),
+         str(PACKAGE_SOURCE / "velmora_csv"), str(use)],
+        capture_output=True, cwd=PACKAGE_SOURCE, timeout=300,
+    )
+    out = done.stdout.decode()
+    revealed = [line.split('Revealed type is "', 1)[1].rstrip('"')
+                for line in out.splitlines() if "Revealed type is" in line]
+    assert revealed == TYPED_ANSWERS, out
+    assert " error: " not in out, out

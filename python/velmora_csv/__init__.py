@@ -48,7 +48,18 @@ import operator
 import os
 import threading
 import weakref
-from typing import Any, Callable, Iterable, Iterator, List, Literal, Optional, Union, overload
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Iterable,
+    Iterator,
+    List,
+    Literal,
+    Optional,
+    Union,
+    overload,
+)
 
 from ._errors import (
     Cancelled,
@@ -68,6 +79,9 @@ from ._native import (
     library as _library,
     library_path,
 )
+if TYPE_CHECKING:  # only for the annotation of Table.to_pandas
+    import pandas
+
 from ._types import AnyRow, ColumnStats, Info, PairRow, Row, Stats, WarningSample, Warnings
 
 # `open` stays out on purpose: a star import would hide the built-in open().
@@ -327,6 +341,12 @@ class Table:
     """
 
     __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "__weakref__")
+    _lib: Any
+    _handle: Optional[int]
+    _lock: threading.Lock
+    _finalizer: weakref.finalize
+    _header_cache: Optional[List[str]]
+    _path: str
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("use velmora_csv.open() to open a table")
@@ -337,7 +357,7 @@ class Table:
         self._lib = lib
         self._handle = handle
         self._lock = threading.Lock()
-        self._header_cache: Optional[list] = None
+        self._header_cache = None
         self._path = path
         self._finalizer = weakref.finalize(self, _close_handle, lib, handle)
         return self
@@ -686,7 +706,7 @@ class Table:
             yield from page
             start += len(page)
 
-    def to_pandas(self, page_size: int = PAGE_ROWS) -> "pandas.DataFrame":  # noqa: F821
+    def to_pandas(self, page_size: int = PAGE_ROWS) -> "pandas.DataFrame":
         """The table as a pandas DataFrame, one column per header (repeated
         names kept). A column the library calls numeric (see :meth:`stats`)
         becomes ``Int64`` when every cell is an integer written in decimal
@@ -771,7 +791,8 @@ def _load(
     """One call of a loader: the handle, or -1 and what to raise."""
     state = _Progress(progress) if progress is not None else None
     # The ctypes thunk must stay alive for the whole call.
-    callback = PROGRESS_FN(state) if state is not None else PROGRESS_FN()
+    # With no function, the null callback (the type stubs do not know it).
+    callback = PROGRESS_FN(state) if state is not None else PROGRESS_FN()  # type: ignore[call-overload]
     if isinstance(enc, bytes):
         handle = lib.csv_load_encoding(raw_path, has_header, delim, enc, callback, None)
     else:

@@ -100,7 +100,8 @@ def load_error(message: str, path: bytes) -> Error:
     number = _errno_from_text(reason.group(1)) if reason else None
     if number is None and message.startswith("cannot open file: "):
         number = _errno_by_trying(path)
-    return _file_error(_BY_ERRNO.get(number, FileError), message, number, os.fsdecode(path))
+    cls = _BY_ERRNO.get(number, FileError) if number is not None else FileError
+    return _file_error(cls, message, number, os.fsdecode(path))
 
 
 def _file_error(cls: type, message: str, number: Optional[int], filename: Optional[str]) -> Error:

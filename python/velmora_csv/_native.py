@@ -12,6 +12,7 @@ import ctypes.util
 import os
 import sys
 import threading
+from typing import Any
 
 ENV_VAR = "VELMORA_CSV_LIBRARY"
 
@@ -20,7 +21,7 @@ PROGRESS_FN = ctypes.CFUNCTYPE(
 )
 
 # name: (restype, argtypes)
-_PROTOTYPES = {
+_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
     "csv_load": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
     "csv_load_ex": (
         ctypes.c_int,
@@ -56,7 +57,7 @@ _PROTOTYPES = {
 
 # Exports added in later versions of the library: declared when present, so
 # that the package still works with an older library for everything else.
-_OPTIONAL_PROTOTYPES = {
+_OPTIONAL_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
     "csv_load_encoding": (
         ctypes.c_int,
         [

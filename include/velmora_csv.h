@@ -9,7 +9,17 @@
  * text owned by the library, in a buffer private to the calling thread. It
  * stays valid until the same thread's next call of a JSON-producing function
  * (csv_headers, csv_rows, csv_select, csv_search, csv_sort, csv_stats,
- * csv_parse_warnings). Never free it.
+ * csv_parse_warnings, csv_info). Never free it.
+ *
+ * Sources: every loader reads its path to the end, whatever it names: a
+ * regular file, a file that reports a size of 0 (/proc), or a stream that
+ * cannot seek (pipe, FIFO, "/dev/stdin", a character device). A gzip file
+ * or stream (first bytes 1F 8B 08) is inflated as it is read. A source
+ * whose size is not known up front (streams, size-0 files, gzip) may give
+ * at most 4 GiB - 1 bytes of text ("input exceeds 4 GiB - 1 bytes of text:
+ * <path>"). Failures: "cannot open file: <path> (<system text>)", "cannot
+ * read file: <path> (<system text>)", "corrupt gzip stream: <path>
+ * (<reason>)".
  */
 #ifndef VELMORA_CSV_H
 #define VELMORA_CSV_H
@@ -33,14 +43,22 @@ extern "C" {
 #endif
 
 /*
- * Progress callback of csv_load_ex_progress. Called on the loading thread,
- * with no library lock held, at most once per 64 MiB of input or per
- * 1,000,000 rows, and once at the end.
- *   done:  bytes of the decoded input consumed so far
- *   total: bytes of the decoded input
+ * Progress callback of csv_load_ex_progress and csv_load_encoding. Called on
+ * the loading thread, with no library lock held, in two phases:
+ *
+ * Reading (rows is 0): after each further 64 MiB read from the file, and,
+ * while a stream gives no data, about every 250 ms.
+ *   done:  bytes read from the file so far (compressed bytes for gzip)
+ *   total: the file's size in bytes, or -1 when it is not known (pipes,
+ *          FIFOs, devices, files reporting size 0): show no percentage
+ * Parsing: at most once per 64 MiB of text or per 1,000,000 rows, and once
+ * at the end.
+ *   done:  bytes of the decoded text consumed so far
+ *   total: bytes of the decoded text
  *   rows:  rows stored so far
- * Return 0 to go on, anything else to cancel the load (it then fails with
- * "cancelled by progress callback").
+ * Small regular files therefore see only the final parse call. Return 0 to
+ * go on, anything else to cancel the load (it then fails with "cancelled
+ * by progress callback").
  */
 typedef int (*csv_progress_fn)(uint64_t done, int64_t total, int64_t rows,
                                void *user_data);
@@ -66,6 +84,22 @@ VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
                                          int delimiter, int encoding,
                                          csv_progress_fn progress,
                                          void *user_data);
+
+/* Like csv_load_ex_progress, with the text encoding given by name.
+ * encoding NULL or "": detected as csv_load_ex does (byte order marks,
+ * UTF-16 without a mark). Otherwise any name the C library's iconv knows
+ * ("windows-1252", "latin1", "shift_jis", "gb18030", "koi8-r", ...),
+ * compared as iconv does; "utf-8", "utf-16le" and "utf-16be" (any case,
+ * with or without '-') use the library's own decoders, and a leading byte
+ * order mark of the named UTF-16 order is skipped. The text is converted to
+ * UTF-8 a piece at a time; each byte that is not valid in the encoding
+ * becomes U+FFFD and is counted ("replaced_bytes" of csv_info). progress
+ * may be NULL. Returns a handle 0..63, or -1: an unknown name fails, before
+ * the file is read, with "unknown encoding: <name>"; other messages as for
+ * csv_load_ex. */
+VELMORA_CSV_API int csv_load_encoding(const char *path, int has_header, int delimiter,
+                                      const char *encoding, csv_progress_fn progress,
+                                      void *user_data);
 
 /* ---- counts, lifetime, errors ------------------------------------------ */
 
@@ -117,6 +151,28 @@ VELMORA_CSV_API const char *csv_parse_warnings(int handle);
 
 /* Total of the parse warnings (capped at 2147483647), or -1. */
 VELMORA_CSV_API int csv_parse_warning_count(int handle);
+
+/* How the table was loaded, as one object with these keys in this order:
+ * {"encoding":"utf-16le","bom":true,"delimiter":";","encoding_detected":true,
+ *  "delimiter_detected":true,"compression":"none","file_size":1234,
+ *  "rows":7,"columns":5,"warnings":1,"replaced_bytes":0}
+ *   encoding:  "utf-8" (also for bytes used as they are, and csv_load),
+ *              "utf-16le", "utf-16be", or the name given to
+ *              csv_load_encoding as given
+ *   bom:       the text began with a byte order mark
+ *   delimiter: the delimiter as a one-character string
+ *   *_detected: chosen by the library rather than given by the caller
+ *   compression: "none" or "gzip"
+ *   file_size: bytes read from the file or stream (compressed for gzip)
+ *   warnings:  as csv_parse_warning_count, uncapped
+ *   replaced_bytes: input bytes replaced by U+FFFD while decoding */
+VELMORA_CSV_API const char *csv_info(int handle);
+
+/* ---- library ------------------------------------------------------------ */
+
+/* The library's version, e.g. "0.1.0" (static text, never NULL): the
+ * version of its pkg-config file; the first number is the SONAME's. */
+VELMORA_CSV_API const char *csv_version(void);
 
 #ifdef __cplusplus
 }

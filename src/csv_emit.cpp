@@ -793,3 +793,49 @@ int csv_emit_csv_fp(const csv_table *t, FILE *stream) {
     }
     return 0;
 }
+
+// ---- load report --------------------------------------------------------------
+
+namespace {
+
+// Adds `key` with a copy of `text` repaired to well-formed UTF-8.
+bool add_repaired(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, const char *text,
+                  size_t len) {
+    uint64_t out_len = 0;
+    int32_t must_free = 0;
+    const char *s = csv_utf8_sanitize(text, len, &out_len, &must_free);
+    if (s == nullptr) return false;
+    const bool ok = yyjson_mut_obj_add_strncpy(d, obj, key, s, static_cast<size_t>(out_len));
+    if (must_free) csv_free(const_cast<char *>(s));
+    return ok;
+}
+
+}  // namespace
+
+const char *csv_emit_info(const csv_table *t) {
+    if (t == nullptr) {
+        csv_set_error("null table");
+        return nullptr;
+    }
+    yyjson_mut_val *root = nullptr;
+    doc_ptr doc(new_doc(true, &root));
+    if (!doc) return fail_oom();
+    yyjson_mut_doc *d = doc.get();
+    const csv_load_info &li = t->load;
+    const char delim = static_cast<char>(li.delimiter);
+    const uint64_t warnings = static_cast<uint64_t>(t->ragged) + static_cast<uint64_t>(t->blank) +
+                              (t->unterminated_quote ? 1u : 0u) + (t->truncated_utf16 ? 1u : 0u);
+    bool ok = add_repaired(d, root, "encoding", li.encoding, strnlen(li.encoding, sizeof li.encoding)) &&
+              yyjson_mut_obj_add_bool(d, root, "bom", li.bom != 0) &&
+              add_repaired(d, root, "delimiter", &delim, 1) &&
+              yyjson_mut_obj_add_bool(d, root, "encoding_detected", li.encoding_detected != 0) &&
+              yyjson_mut_obj_add_bool(d, root, "delimiter_detected", li.delimiter_detected != 0) &&
+              yyjson_mut_obj_add_str(d, root, "compression", li.gzip ? "gzip" : "none") &&
+              yyjson_mut_obj_add_uint(d, root, "file_size", li.file_size) &&
+              yyjson_mut_obj_add_int(d, root, "rows", t->n_rows) &&
+              yyjson_mut_obj_add_int(d, root, "columns", t->n_cols) &&
+              yyjson_mut_obj_add_uint(d, root, "warnings", warnings) &&
+              yyjson_mut_obj_add_uint(d, root, "replaced_bytes", li.replaced_bytes);
+    if (!ok) return fail_oom();
+    return finish_doc(doc.release());
+}

@@ -1,8 +1,13 @@
-// Input preparation: UTF-16 to UTF-8 transcoding and delimiter detection.
+// Input preparation: UTF-16 to UTF-8 transcoding, named encodings through
+// iconv, and delimiter detection.
 //
 // Transcoding is total: ill-formed UTF-16 never fails it. Unpaired
 // surrogates become U+FFFD, U+0000 is dropped, and an odd trailing byte is
 // never read but reported to the caller, who turns it into a warning.
+#include <errno.h>
+#include <iconv.h>
+#include <string.h>
+
 #include "csv_internal.h"
 
 namespace {
@@ -13,6 +18,7 @@ struct utf16_out {
     char *buf = nullptr;
     uint64_t cap = 0;
     uint64_t w = 0;
+    uint64_t replaced = 0;  // input bytes of unpaired surrogates
 };
 
 void set_transcode_oom() { csv_set_error("out of memory while transcoding UTF-16"); }
@@ -60,6 +66,7 @@ inline uint64_t decode_unit(const unsigned char *data, uint64_t len, uint64_t p,
             used = 4;
         } else {
             // Unpaired: the next unit, if any, is decoded on its own.
+            o->replaced += 2;
             out[0] = 0xEF;
             out[1] = 0xBF;
             out[2] = 0xBD;
@@ -174,6 +181,14 @@ uint64_t csv_utf16_out_cap(uint64_t n) {
 int csv_utf16_decode_piece(const unsigned char *data, uint64_t len, int32_t big_endian,
                            int32_t last, char **out, uint64_t *cap, uint64_t *w,
                            uint64_t *used) {
+    return csv_utf16_decode_piece_counted(data, len, big_endian, last, out, cap, w, used,
+                                          nullptr);
+}
+
+int csv_utf16_decode_piece_counted(const unsigned char *data, uint64_t len,
+                                   int32_t big_endian, int32_t last, char **out,
+                                   uint64_t *cap, uint64_t *w, uint64_t *used,
+                                   uint64_t *replaced) {
     *used = 0;
     utf16_out o;
     o.buf = *out;
@@ -183,6 +198,7 @@ int csv_utf16_decode_piece(const unsigned char *data, uint64_t len, int32_t big_
     *out = o.buf;
     *cap = o.cap;
     *w = o.w;
+    if (replaced != nullptr) *replaced += o.replaced;
     if (p == UINT64_MAX) return -1;
     *used = p;
     return 0;
@@ -239,4 +255,145 @@ int32_t csv_detect_delimiter(const char *data, uint64_t len, uint64_t start) {
     if (pipes > best) return '|';
     if (best == 0) return ',';
     return tabs > commas ? '\t' : ',';
+}
+
+/* ---- named encodings ----------------------------------------------------- */
+
+namespace {
+
+const unsigned char k_replacement[3] = {0xEF, 0xBF, 0xBD};  // U+FFFD
+
+void set_named_oom(const char *name) { csv_set_error("out of memory while transcoding %s", name); }
+
+// Grows `*out` so that at least `room` bytes follow `w`, doubling at least.
+int ensure_room(char **out, uint64_t *cap, uint64_t w, uint64_t room, const char *name) {
+    if (*cap - w >= room) return 0;
+    uint64_t want = *cap * 2;
+    if (want < w + room) want = w + room;
+    void *p = (want < *cap || want > SIZE_MAX) ? nullptr : csv_realloc(*out, static_cast<size_t>(want));
+    if (p == nullptr) {
+        set_named_oom(name);
+        return -1;
+    }
+    *out = static_cast<char *>(p);
+    *cap = want;
+    return 0;
+}
+
+// End of the run of ASCII bytes from `i`, eight at a time.
+uint64_t ascii_run_end(const unsigned char *s, uint64_t i, uint64_t n) {
+    while (n - i >= 8) {
+        uint64_t x;
+        memcpy(&x, s + i, 8);
+        if ((x & 0x8080808080808080ull) != 0) break;
+        i += 8;
+    }
+    while (i < n && s[i] < 0x80) ++i;
+    return i;
+}
+
+}  // namespace
+
+int csv_iconv_open(const char *name, void **out_cd) {
+    *out_cd = nullptr;
+    iconv_t cd = iconv_open("UTF-8", name);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        if (errno == ENOMEM) csv_set_error("out of memory");
+        else csv_set_error("unknown encoding: %s", name);
+        return -1;
+    }
+    *out_cd = cd;
+    return 0;
+}
+
+void csv_iconv_close(void *cd) {
+    if (cd != nullptr) iconv_close(static_cast<iconv_t>(cd));
+}
+
+int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint64_t len,
+                    int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
+                    uint64_t *replaced) {
+    *used = 0;
+    iconv_t conv = static_cast<iconv_t>(cd);
+    char *in = reinterpret_cast<char *>(const_cast<unsigned char *>(data));
+    size_t in_left = static_cast<size_t>(len);
+    // Most text grows by less than a third; room for that is made up
+    // front, and the loop grows the buffer when a piece needs more.
+    if (ensure_room(out, cap, *w, len + len / 4 + 16, name) != 0) return -1;
+    bool flushed = false;
+    for (;;) {
+        char *dst = *out + *w;
+        size_t dst_left = static_cast<size_t>(*cap - *w - 1);  // the NUL's byte stays free
+        const bool flush = in_left == 0;
+        if (flush && (!last || flushed)) break;
+        // With no input left at the end, the call writes what a stateful
+        // encoding still holds back.
+        const size_t r = flush ? iconv(conv, nullptr, nullptr, &dst, &dst_left)
+                               : iconv(conv, &in, &in_left, &dst, &dst_left);
+        *w = static_cast<uint64_t>(dst - *out);
+        if (r != static_cast<size_t>(-1)) {
+            flushed = flush;
+            continue;
+        }
+        if (errno == E2BIG) {
+            if (ensure_room(out, cap, *w, 4 * uint64_t{in_left} + 64, name) != 0) return -1;
+        } else if (!flush && (errno == EILSEQ || (errno == EINVAL && last))) {
+            // An invalid byte, or a sequence the end of the text cuts: each
+            // byte becomes one U+FFFD and decoding goes on after it.
+            if (ensure_room(out, cap, *w, sizeof k_replacement + 1, name) != 0) return -1;
+            memcpy(*out + *w, k_replacement, sizeof k_replacement);
+            *w += sizeof k_replacement;
+            *replaced += 1;
+            ++in;
+            --in_left;
+        } else if (flush) {
+            flushed = true;  // nothing more can come out of the state
+        } else {
+            break;  // EINVAL: a sequence the next piece completes
+        }
+    }
+    *used = len - in_left;
+    return 0;
+}
+
+int csv_utf8_replace_invalid(char **text, uint64_t *len, const char *name,
+                             uint64_t *replaced) {
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(*text);
+    const uint64_t n = *len;
+    uint64_t bad = 0;
+    for (uint64_t i = 0; i < n;) {
+        if (s[i] < 0x80) {
+            i = ascii_run_end(s, i + 1, n);
+            continue;
+        }
+        const uint32_t k = csv_utf8_seq_len(s, i, n);
+        if (k == 0) ++bad;
+        i += k == 0 ? 1 : k;
+    }
+    if (bad == 0) return 0;
+    const uint64_t out_len = n + 2 * bad;
+    char *out = static_cast<char *>(csv_malloc(static_cast<size_t>(out_len + 1)));
+    if (out == nullptr) {
+        set_named_oom(name);
+        return -1;
+    }
+    uint64_t w = 0;
+    for (uint64_t i = 0; i < n;) {
+        const uint32_t k = csv_utf8_seq_len(s, i, n);
+        if (k == 0) {
+            memcpy(out + w, k_replacement, sizeof k_replacement);
+            w += sizeof k_replacement;
+            ++i;
+        } else {
+            memcpy(out + w, s + i, k);
+            w += k;
+            i += k;
+        }
+    }
+    out[w] = '\0';
+    csv_free(*text);
+    *text = out;
+    *len = w;
+    *replaced += bad;
+    return 0;
 }

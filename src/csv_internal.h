@@ -55,6 +55,20 @@ typedef struct csv_warning {
     int32_t actual;
 } csv_warning;
 
+#define CSV_ENCODING_NAME_MAX 64 /* longest encoding name kept, NUL included */
+
+/* How a load read and decoded its source; kept with the table for csv_info. */
+typedef struct csv_load_info {
+    char encoding[CSV_ENCODING_NAME_MAX]; /* "utf-8", "utf-16le", "utf-16be" or the name given */
+    int32_t bom;                /* the text began with a byte order mark */
+    int32_t encoding_detected;  /* the encoding was detected, not given */
+    int32_t delimiter_detected; /* the delimiter was detected, not given */
+    int32_t gzip;               /* the file was a gzip stream, inflated on reading */
+    uint32_t delimiter;         /* the delimiter byte used */
+    uint64_t file_size;         /* bytes read from the file or stream (compressed for gzip) */
+    uint64_t replaced_bytes;    /* input bytes replaced by U+FFFD while decoding */
+} csv_load_info;
+
 /* A loaded table: one blob holding every text, header and body cells
  * referring into it, and the parse-warning summary. All zero = empty. */
 typedef struct csv_table {
@@ -76,6 +90,7 @@ typedef struct csv_table {
     int32_t expected_cols;
     int32_t n_samples;
     csv_warning samples[CSV_MAX_SAMPLES];
+    csv_load_info load;         /* how the source was read, for csv_info */
 } csv_table;
 
 /* Parser options; delimiter outside 1..255 means comma, total_len <= 0
@@ -191,6 +206,35 @@ uint64_t csv_utf16_out_cap(uint64_t n);
 int csv_utf16_decode_piece(const unsigned char *data, uint64_t len, int32_t big_endian,
                            int32_t last, char **out, uint64_t *cap, uint64_t *w,
                            uint64_t *used);
+/* csv_utf16_decode_piece that also adds to `*replaced` (may be null) two
+ * bytes for every unpaired surrogate it replaces with U+FFFD. */
+int csv_utf16_decode_piece_counted(const unsigned char *data, uint64_t len,
+                                   int32_t big_endian, int32_t last, char **out,
+                                   uint64_t *cap, uint64_t *w, uint64_t *used,
+                                   uint64_t *replaced);
+
+/* Named encodings through the C library's iconv. A converter belongs to one
+ * load (so to one thread). csv_iconv_open: 0 with `*out_cd` set, or -1 with
+ * "unknown encoding: %s" (or "out of memory"). */
+int csv_iconv_open(const char *name, void **out_cd);
+void csv_iconv_close(void *cd);
+/* Converts the front of data[0..len) to UTF-8 at `*out` + `*w` (a
+ * csv_malloc buffer of `*cap` bytes, grown as needed, always leaving room
+ * for a NUL), advancing `*w`; `*used` receives the bytes consumed. A
+ * sequence cut by the end of the piece is left for the next piece unless
+ * `last` is set. Invalid input bytes become U+FFFD each, counted in
+ * `*replaced`. 0, or -1 with "out of memory while transcoding %s" (`name`);
+ * the buffer then stays the caller's. */
+int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint64_t len,
+                    int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
+                    uint64_t *replaced);
+/* Replaces every byte of `*text` (a csv_malloc buffer of `*len` bytes plus
+ * a NUL) that starts no well-formed UTF-8 sequence with U+FFFD, adding the
+ * count to `*replaced`. Well-formed text is left where it is; otherwise a
+ * new buffer replaces the old one. 0, or -1 with "out of memory while
+ * transcoding %s" (`name`) and `*text` untouched. */
+int csv_utf8_replace_invalid(char **text, uint64_t *len, const char *name,
+                             uint64_t *replaced);
 
 /* ---- queries ------------------------------------------------------------ */
 
@@ -215,6 +259,8 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int32_t cols_len, int32_t offset, int32_t limit);
 const char *csv_emit_stats(const csv_table *t);
 const char *csv_emit_warnings(const csv_table *t);
+/* The csv_info document: how the table was loaded. */
+const char *csv_emit_info(const csv_table *t);
 int csv_emit_csv_fp(const csv_table *t, FILE *stream);
 
 /* ---- velmora_csv: registry, errors, result buffer, sources ------------- */
@@ -236,5 +282,26 @@ const char *csv_tls_put_json(const char *text, size_t len);
 char *csv_tls_reserve_json(uint64_t len);
 int csv_read_source(const char *path, int32_t encoding, char **out_text,
                     uint64_t *out_len, int32_t *out_truncated);
+
+/* ---- csv_source: reading and decoding a load's source ------------------- */
+
+/* What a load asks of its source. */
+typedef struct csv_source_opts {
+    int32_t encoding;          /* 0 detect, 1 bytes unchanged, 2 UTF-16 LE, 3 UTF-16 BE;
+                                  other values act like 1 */
+    const char *encoding_name; /* non-empty: this named encoding instead of `encoding` */
+    csv_progress_fn progress;  /* may be null: called while reading, may cancel */
+    void *user_data;
+    uint64_t text_limit;       /* most text a source of unknown size may give;
+                                  0: CSV_BLOB_LIMIT */
+} csv_source_opts;
+
+/* Reads the file or stream at `path` to its end, inflating gzip and
+ * decoding as `opts` asks, into one csv_malloc buffer with a NUL after the
+ * text, which the caller owns. `info` (may be null) receives what was read
+ * and chosen (all but the delimiter fields). 0, or -1 with the message set
+ * and nothing left allocated. */
+int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
+                       uint64_t *out_len, int32_t *out_truncated, csv_load_info *info);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

@@ -19,11 +19,25 @@
  * errno set. A directory is refused with EISDIR. */
 FILE *csv_platform_fopen(const char *path);
 
-/* 64-bit seek (whence as for fseek): 0 or -1. */
+/* 64-bit seek (whence as for fseek) of the file's descriptor: 0 or -1. */
 int csv_platform_seek(FILE *f, int64_t offset, int whence);
 
 /* True when the open file is a regular file (not a device, pipe, ...). */
 bool csv_platform_is_regular(FILE *f);
+
+/* Reads up to `n` bytes straight from the file's descriptor (no stdio
+ * buffer in between): the count read, 0 at the end, or -1 with errno set
+ * (EINTR when a signal came first; the caller may try again). */
+int64_t csv_platform_read(FILE *f, void *dst, size_t n);
+
+/* Waits up to `timeout_ms` for the file to have data or reach its end:
+ * 1 when a read will not block, 0 when the time passed, -1 with errno set
+ * (EINTR when a signal came). */
+int csv_platform_wait_readable(FILE *f, int timeout_ms);
+
+/* Size in bytes of the open file as the system reports it (0 for /proc
+ * files and the like), or -1 with errno set. */
+int64_t csv_platform_size(FILE *f);
 
 /* 64-bit position, or -1. */
 int64_t csv_platform_tell(FILE *f);

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/mman.h>
@@ -18,7 +19,8 @@ FILE *csv_platform_fopen(const char *path) {
     }
     // POSIX paths are bytes, so a UTF-8 path needs no conversion. O_NONBLOCK
     // keeps a FIFO without a writer from blocking the open; it is cleared
-    // again before any read.
+    // again before any read, and the reader waits for a writer's data with
+    // a timeout, so that the load can still be cancelled meanwhile.
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat st;
@@ -48,7 +50,9 @@ FILE *csv_platform_fopen(const char *path) {
 
 int csv_platform_seek(FILE *f, int64_t offset, int whence) {
     static_assert(sizeof(off_t) == 8, "64-bit file offsets are required");
-    return fseeko(f, static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+    // On the descriptor: the library reads with csv_platform_read, never
+    // through the stdio buffer.
+    return lseek(fileno(f), static_cast<off_t>(offset), whence) < 0 ? -1 : 0;
 }
 
 bool csv_platform_is_regular(FILE *f) {
@@ -56,8 +60,27 @@ bool csv_platform_is_regular(FILE *f) {
     return fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+int64_t csv_platform_read(FILE *f, void *dst, size_t n) {
+    // Linux moves at most about 2 GiB per call; the caller loops anyway.
+    if (n > (size_t{1} << 30)) n = size_t{1} << 30;
+    ssize_t got = read(fileno(f), dst, n);
+    return got < 0 ? -1 : static_cast<int64_t>(got);
+}
+
+int csv_platform_wait_readable(FILE *f, int timeout_ms) {
+    struct pollfd p = {fileno(f), POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    return r > 0 ? 1 : r;
+}
+
+int64_t csv_platform_size(FILE *f) {
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 int64_t csv_platform_tell(FILE *f) {
-    off_t pos = ftello(f);
+    off_t pos = lseek(fileno(f), 0, SEEK_CUR);
     return pos < 0 ? -1 : static_cast<int64_t>(pos);
 }
 

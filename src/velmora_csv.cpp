@@ -1,6 +1,6 @@
 // The exported functions: the handle registry and its lock, the per-thread
-// error message and result buffer, whole-file reading, source decoding and
-// the loaders. Every export is a short shell around one internal call.
+// error message and result buffer, and the loaders (reading and decoding a
+// source is csv_source's). Every export is a short shell around one internal call.
 #include <errno.h>
 #include <stdarg.h>
 #include <string.h>
@@ -52,177 +52,12 @@ const csv_table *checked_table(int handle) {
     return t;
 }
 
-using file_handle = std::unique_ptr<FILE, int (*)(FILE *)>;
-
-// Opens `path` for reading and measures it; the file is left at its start.
-int open_sized(const char *path, file_handle *out_file, uint64_t *out_size) {
-    *out_size = 0;
-    FILE *f = csv_platform_fopen(path);
-    if (f == nullptr) {
-        csv_set_error("cannot open file: %s (%s)", path, strerror(errno));
-        return -1;
-    }
-    file_handle file(f, fclose);
-    if (csv_platform_seek(f, 0, SEEK_END) != 0 || csv_platform_tell(f) < 0) {
-        csv_set_error("cannot stat file: %s", path);
-        return -1;
-    }
-    int64_t size = csv_platform_tell(f);
-    if (csv_platform_seek(f, 0, SEEK_SET) != 0) {
-        csv_set_error("cannot rewind file: %s", path);
-        return -1;
-    }
-    *out_file = std::move(file);
-    *out_size = static_cast<uint64_t>(size);
-    return 0;
-}
-
-// Reads up to `want` bytes; a file that shrank while being read gives what
-// is left, but a failing read must not pass for a shorter file.
-int read_bytes(FILE *f, const char *path, void *dst, size_t want, size_t *got) {
-    *got = want == 0 ? 0 : fread(dst, 1, want, f);
-    if (ferror(f)) {
-        csv_set_error("cannot read file: %s (%s)", path, strerror(errno));
-        return -1;
-    }
-    return 0;
-}
-
-void set_read_oom(uint64_t bytes, const char *path) {
-    csv_set_error("out of memory: cannot allocate %lld bytes to read %s",
-                  static_cast<long long>(bytes), path);
-}
-
-// Reads a stream that claimed to be empty to its end, growing `*data` (which
-// holds `*len` bytes) as needed; a file that really is empty costs one read.
-int read_unsized(FILE *f, const char *path, heap_bytes *data, uint64_t *len) {
-    char chunk[4096];
-    uint64_t cap = *len + 1;
-    for (;;) {
-        size_t got = 0;
-        if (read_bytes(f, path, chunk, sizeof chunk, &got) != 0) return -1;
-        if (got == 0) return 0;
-        if (*len + got + 1 > cap) {
-            uint64_t want = cap * 2 > *len + got + 1 ? cap * 2 : *len + got + 1;
-            char *grown = want > SIZE_MAX ? nullptr
-                                          : static_cast<char *>(csv_realloc(data->get(), want));
-            if (grown == nullptr) {
-                set_read_oom(want, path);
-                return -1;
-            }
-            (void)data->release();
-            data->reset(grown);
-            cap = want;
-        }
-        memcpy(data->get() + *len, chunk, got);
-        *len += got;
-    }
-}
-
-// Reads the rest of a file of `size` bytes, whose first `head_len` bytes
-// are already in `head`, into one heap buffer of size + 1 with a NUL after
-// the bytes read.
-int read_whole(FILE *f, const char *path, uint64_t size, const unsigned char *head,
-               size_t head_len, char **out_data, uint64_t *out_len) {
-    *out_data = nullptr;
-    *out_len = 0;
-    uint64_t want = size + 1;
-    heap_bytes data(want > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(want)));
-    if (!data) {
-        set_read_oom(want, path);
-        return -1;
-    }
-    if (head_len != 0) memcpy(data.get(), head, head_len);
-    size_t got = 0;
-    if (head_len < size &&
-        read_bytes(f, path, data.get() + head_len, static_cast<size_t>(size - head_len), &got) != 0)
-        return -1;
-    uint64_t len = head_len + got;
-    // Some files report a size of 0 and still have contents (/proc and the
-    // like): read those to their end rather than load them as empty.
-    // Only regular files: a device such as /dev/zero never ends.
-    if (size == 0 && csv_platform_is_regular(f) && read_unsized(f, path, &data, &len) != 0)
-        return -1;
-    data.get()[len] = '\0';
-    *out_data = data.release();
-    *out_len = len;
-    return 0;
-}
-
 // The column `col` names (header text first, then 1-based number), or -1
 // with "unknown column: %s" and the name as passed.
 int32_t resolved_col(const csv_table *t, const char *col) {
     int32_t c = csv_resolve_col(t, col);
     if (c < 0) csv_set_error("unknown column: %s", col);
     return c;
-}
-
-// Reads the whole file at `path` into a heap buffer with a NUL after it.
-int read_file(const char *path, char **out_data, uint64_t *out_len) {
-    *out_data = nullptr;
-    *out_len = 0;
-    file_handle file(nullptr, fclose);
-    uint64_t size = 0;
-    if (open_sized(path, &file, &size) != 0) return -1;
-    return read_whole(file.get(), path, size, nullptr, 0, out_data, out_len);
-}
-
-// Bytes read and decoded at a time from a UTF-16 file; small files are
-// read whole.
-constexpr uint64_t k_utf16_piece = uint64_t{1} << 18;
-
-// Reads the rest of a UTF-16 file of `size` bytes and decodes it piece by
-// piece, so that its bytes are never held whole: only the UTF-8 text grows
-// to full size. The first `head_len` bytes are in `head`, the first `skip`
-// of them a byte order mark.
-int read_utf16(FILE *f, const char *path, uint64_t size, const unsigned char *head,
-               size_t head_len, int32_t big_endian, uint64_t skip, char **out_text,
-               uint64_t *out_len, int32_t *out_odd) {
-    const uint64_t piece_cap = size < k_utf16_piece ? size + 1 : k_utf16_piece;
-    heap_bytes piece(static_cast<char *>(csv_malloc(static_cast<size_t>(piece_cap))));
-    if (!piece) {
-        set_read_oom(piece_cap, path);
-        return -1;
-    }
-    uint64_t cap = csv_utf16_out_cap(size - skip);
-    char *out = (cap == 0 || cap > SIZE_MAX) ? nullptr : static_cast<char *>(csv_malloc(cap));
-    if (out == nullptr) {
-        csv_set_error("out of memory while transcoding UTF-16");
-        return -1;
-    }
-    heap_bytes text(out);
-    unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
-    uint64_t have = head_len - skip;      // bytes waiting in the piece buffer
-    uint64_t total = have;                // bytes after the mark read so far
-    uint64_t left = size - head_len;      // bytes of the file still unread
-    uint64_t w = 0;
-    memcpy(buf, head + skip, static_cast<size_t>(have));
-    for (;;) {
-        if (left > 0) {
-            uint64_t want = left < piece_cap - have ? left : piece_cap - have;
-            if (want > 4096) want &= ~uint64_t{4095};  // whole blocks skip stdio's buffer
-            size_t got = 0;
-            if (read_bytes(f, path, buf + have, static_cast<size_t>(want), &got) != 0) return -1;
-            have += got;
-            total += got;
-            left = got < want ? 0 : left - got;  // a short read: the file ended early
-        }
-        const int32_t last = left == 0;
-        uint64_t used = 0;
-        (void)text.release();  // the decoder may move or free the buffer
-        const int rc = csv_utf16_decode_piece(buf, have, big_endian, last, &out, &cap, &w, &used);
-        text.reset(out);
-        if (rc != 0) return -1;
-        if (last) break;
-        // What is left is part of a unit or pair that the next piece ends.
-        memmove(buf, buf + used, static_cast<size_t>(have - used));
-        have -= used;
-    }
-    out[w] = '\0';
-    if (out_odd) *out_odd = static_cast<int32_t>(total % 2);
-    *out_text = text.release();
-    *out_len = w;
-    return 0;
 }
 
 // Copies a parsed private record into the lowest free slot.
@@ -254,19 +89,11 @@ void note_truncated_utf16(csv_table *t) {
     }
 }
 
-int csv_load_ex_internal(const char *path, int has_header, int delimiter,
-                         int encoding, csv_progress_fn progress,
-                         void *user_data) {
-    if (path == nullptr) {
-        csv_set_error("path is NULL");
-        return -1;
-    }
-    char *raw = nullptr;
-    uint64_t len = 0;
-    int32_t truncated = 0;
-    if (csv_read_source(path, encoding, &raw, &len, &truncated) != 0) return -1;
+// Parses the text of a source (taken over, freed here), records how it
+// was loaded and places the table in a slot. `delimiter` 0 detects it.
+int load_text(char *raw, uint64_t len, int has_header, int delimiter, csv_progress_fn progress,
+              void *user_data, int32_t truncated, csv_load_info *info) {
     heap_bytes text(raw);
-
     int d = delimiter;
     if (d == 0) {
         uint64_t start = (len >= 3 && memcmp(raw, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
@@ -276,6 +103,8 @@ int csv_load_ex_internal(const char *path, int has_header, int delimiter,
         csv_set_error("invalid delimiter: %d", delimiter);
         return -1;
     }
+    info->delimiter = static_cast<uint32_t>(d);
+    info->delimiter_detected = delimiter == 0;
     csv_parse_opts opts{};
     opts.delimiter = static_cast<uint32_t>(d);
     opts.progress = progress;
@@ -287,7 +116,30 @@ int csv_load_ex_internal(const char *path, int has_header, int delimiter,
     int rc = csv_table_parse_owned(&parsed, text.release(), len, has_header, &opts);
     if (rc != 0) return -1;
     if (truncated) note_truncated_utf16(&parsed);
+    parsed.load = *info;
     return place_in_slot(&parsed);
+}
+
+// The extended loads: `encoding_name` non-empty names the encoding, else
+// `encoding` is the value of csv_load_ex.
+int csv_load_ex_internal(const char *path, int has_header, int delimiter, int encoding,
+                         const char *encoding_name, csv_progress_fn progress,
+                         void *user_data) {
+    if (path == nullptr) {
+        csv_set_error("path is NULL");
+        return -1;
+    }
+    csv_source_opts src{};
+    src.encoding = encoding;
+    src.encoding_name = encoding_name;
+    src.progress = progress;
+    src.user_data = user_data;
+    char *raw = nullptr;
+    uint64_t len = 0;
+    int32_t truncated = 0;
+    csv_load_info info{};
+    if (csv_read_source_ex(path, &src, &raw, &len, &truncated, &info) != 0) return -1;
+    return load_text(raw, len, has_header, delimiter, progress, user_data, truncated, &info);
 }
 
 // The capacity the result buffer grows to for `needed` bytes.
@@ -362,52 +214,9 @@ const char *csv_tls_put_json(const char *text, size_t len) {
 
 int csv_read_source(const char *path, int32_t encoding, char **out_text,
                     uint64_t *out_len, int32_t *out_truncated) {
-    *out_text = nullptr;
-    *out_len = 0;
-    if (out_truncated) *out_truncated = 0;
-    file_handle file(nullptr, fclose);
-    uint64_t size = 0;
-    if (open_sized(path, &file, &size) != 0) return -1;
-    FILE *f = file.get();
-
-    // The encoding is decided from the first 4096 bytes at most.
-    unsigned char head[4096];
-    size_t n = 0;
-    if (read_bytes(f, path, head, static_cast<size_t>(size < sizeof head ? size : sizeof head), &n) != 0)
-        return -1;
-    const unsigned char *b = head;
-
-    int32_t big_endian = 0;
-    uint64_t skip = 0;
-    if (encoding == 2 || encoding == 3) {
-        big_endian = encoding == 3;
-        if (n >= 2 && b[0] == (big_endian ? 0xFE : 0xFF) && b[1] == (big_endian ? 0xFF : 0xFE))
-            skip = 2;
-    } else if (encoding == 0 && n >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-        skip = 2;
-    } else if (encoding == 0 && n >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-        big_endian = 1;
-        skip = 2;
-    } else if (encoding == 0 && !(n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)) {
-        // No mark: UTF-16 only when enough pairs hold exactly one zero byte,
-        // and more in one byte order than in the other.
-        uint64_t le = 0, be = 0;
-        for (size_t i = 0; i + 1 < n; i += 2) {
-            le += (b[i] != 0 && b[i + 1] == 0);
-            be += (b[i] == 0 && b[i + 1] != 0);
-        }
-        if (le > 8 && le > be) {
-            encoding = 2;
-        } else if (be > 8 && be > le) {
-            encoding = 3;
-            big_endian = 1;
-        }
-    }
-    bool decode = encoding == 2 || encoding == 3 || skip != 0;
-    if (!decode) return read_whole(f, path, size, head, n, out_text, out_len);
-    // A file that ended before its measured size holds only the head.
-    if (n < sizeof head) size = n;
-    return read_utf16(f, path, size, head, n, big_endian, skip, out_text, out_len, out_truncated);
+    csv_source_opts src{};
+    src.encoding = encoding;
+    return csv_read_source_ex(path, &src, out_text, out_len, out_truncated, nullptr);
 }
 
 // ---- exported --------------------------------------------------------------
@@ -420,20 +229,25 @@ VELMORA_CSV_API int csv_load(const char *path, int has_header) {
         csv_set_error("path is NULL");
         return -1;
     }
+    csv_source_opts src{};
+    src.encoding = 1;  // the bytes as they are
     char *raw = nullptr;
     uint64_t len = 0;
-    if (read_file(path, &raw, &len) != 0) return -1;
+    csv_load_info info{};
+    if (csv_read_source_ex(path, &src, &raw, &len, nullptr, &info) != 0) return -1;
+    info.delimiter = ',';
     csv_table parsed{};
     // The parser takes the buffer over and gives back what it has parsed.
     int rc = csv_table_parse_owned(&parsed, raw, len, has_header, nullptr);
     if (rc != 0) return -1;
+    parsed.load = info;
     return place_in_slot(&parsed);
 }
 
 VELMORA_CSV_API int csv_load_ex(const char *path, int has_header, int delimiter,
                                 int encoding) {
     csv_clear_error();
-    return csv_load_ex_internal(path, has_header, delimiter, encoding, nullptr, nullptr);
+    return csv_load_ex_internal(path, has_header, delimiter, encoding, nullptr, nullptr, nullptr);
 }
 
 VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
@@ -441,8 +255,24 @@ VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
                                          csv_progress_fn progress,
                                          void *user_data) {
     csv_clear_error();
-    return csv_load_ex_internal(path, has_header, delimiter, encoding, progress,
+    return csv_load_ex_internal(path, has_header, delimiter, encoding, nullptr, progress,
                                 user_data);
+}
+
+VELMORA_CSV_API int csv_load_encoding(const char *path, int has_header, int delimiter,
+                                      const char *encoding, csv_progress_fn progress,
+                                      void *user_data) {
+    csv_clear_error();
+    return csv_load_ex_internal(path, has_header, delimiter, 0, encoding, progress, user_data);
+}
+
+VELMORA_CSV_API const char *csv_version(void) { return VELMORA_CSV_VERSION; }
+
+VELMORA_CSV_API const char *csv_info(int handle) {
+    csv_clear_error();
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? nullptr : csv_emit_info(t);
 }
 
 VELMORA_CSV_API int csv_row_count(int handle) {

@@ -1,0 +1,585 @@
+// Reading a load's source: one path for every kind of file. Regular files,
+// files that report a size of 0 (/proc), pipes, FIFOs and devices are all
+// read to their end; a gzip stream is inflated on the way; the text is then
+// used as it is, decoded from UTF-16, or converted from a named encoding,
+// a piece at a time. The size of a regular file only sizes the buffers.
+#include <errno.h>
+#include <string.h>
+
+#include <memory>
+
+#include <zlib.h>
+
+#include "csv_internal.h"
+#include "csv_platform.h"
+
+namespace {
+
+using heap_bytes = std::unique_ptr<char, csv_free_deleter>;
+using file_handle = std::unique_ptr<FILE, int (*)(FILE *)>;
+
+constexpr size_t k_head = 4096;                    // bytes that decide the encoding
+constexpr uint64_t k_piece = uint64_t{1} << 18;    // bytes decoded at a time
+constexpr uint64_t k_read_max = uint64_t{64} << 20;  // largest single read
+constexpr uint64_t k_first_cap = uint64_t{1} << 16;  // first buffer for a source of unknown size
+constexpr uint64_t k_report_bytes = 0x3FFFFFF;     // progress after more than 64 MiB - 1 read
+constexpr int k_wait_ms = 250;                      // a silent stream gets a progress call this often
+constexpr size_t k_gzip_in = size_t{1} << 18;      // compressed bytes read at a time
+
+const char k_msg_cancel[] = "cancelled by progress callback";
+const char k_msg_gzip_oom[] = "out of memory while inflating gzip stream";
+
+void set_read_oom(uint64_t bytes, const char *path) {
+    csv_set_error("out of memory: cannot allocate %lld bytes to read %s",
+                  static_cast<long long>(bytes), path);
+}
+
+void set_too_large(const char *path) {
+    csv_set_error("input exceeds 4 GiB - 1 bytes of text: %s", path);
+}
+
+// zlib's allocations go through the library's heap like every other.
+voidpf zlib_alloc(voidpf, uInt items, uInt size) {
+    const uint64_t n = uint64_t{items} * size;
+    return n > SIZE_MAX ? nullptr : csv_malloc(static_cast<size_t>(n));
+}
+void zlib_free(voidpf, voidpf p) { csv_free(p); }
+
+// One open source. Raw bytes come from the file (first any given back with
+// unread()); text bytes are the raw bytes, or what inflating them gives.
+struct reader {
+    FILE *f = nullptr;
+    const char *path = nullptr;
+    bool stream = false;       // not a regular file: wait for data with a timeout
+    int64_t total = -1;        // the file's size for progress, -1 when unknown
+    uint64_t raw_read = 0;     // bytes taken from the file so far
+    uint64_t reported = 0;     // raw_read at the last progress call
+    csv_progress_fn progress = nullptr;
+    void *user_data = nullptr;
+    const unsigned char *back = nullptr;  // raw bytes given back, read again first
+    size_t back_len = 0;
+    // gzip
+    bool gzip = false;
+    bool z_ready = false;      // inflateInit2 succeeded: inflateEnd is due
+    bool member_end = false;   // the last member ended; another may follow
+    bool raw_eof = false;
+    z_stream z{};
+    unsigned char *z_in = nullptr;
+
+    reader() = default;
+    reader(const reader &) = delete;
+    reader &operator=(const reader &) = delete;
+    ~reader() {
+        if (z_ready) inflateEnd(&z);
+        csv_free(z_in);
+    }
+};
+
+// Tells the callback how far reading is; -1 when it cancels.
+int report(reader &r) {
+    if (r.progress == nullptr) return 0;
+    r.reported = r.raw_read;
+    if (r.progress(r.raw_read, r.total, 0, r.user_data) != 0) {
+        csv_set_error(k_msg_cancel);
+        return -1;
+    }
+    return 0;
+}
+
+// Reads up to `want` raw bytes; `*got` 0 means the end of the file.
+int read_raw(reader &r, unsigned char *dst, size_t want, size_t *got) {
+    *got = 0;
+    if (want == 0) return 0;
+    if (r.back_len != 0) {
+        const size_t n = want < r.back_len ? want : r.back_len;
+        memcpy(dst, r.back, n);
+        r.back += n;
+        r.back_len -= n;
+        *got = n;
+        return 0;
+    }
+    for (;;) {
+        // A stream may keep the reader waiting: the callback is asked now
+        // and then, so that a load can be cancelled while nothing comes.
+        if (r.stream && csv_platform_wait_readable(r.f, k_wait_ms) <= 0) {
+            if (report(r) != 0) return -1;
+            continue;
+        }
+        const int64_t n = csv_platform_read(r.f, dst, want);
+        if (n < 0 && errno == EINTR) {
+            if (report(r) != 0) return -1;
+            continue;
+        }
+        if (n < 0) {
+            csv_set_error("cannot read file: %s (%s)", r.path, strerror(errno));
+            return -1;
+        }
+        *got = static_cast<size_t>(n);
+        r.raw_read += *got;
+        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes) return report(r);
+        return 0;
+    }
+}
+
+int gzip_failed(reader &r, const char *why) {
+    csv_set_error("corrupt gzip stream: %s (%s)", r.path, why);
+    return -1;
+}
+
+// After the end of a gzip member: the end of the file, or a further member
+// (gzip writes concatenated files so). Anything else is refused rather
+// than dropped. 0 with r.member_end cleared when a member follows.
+int next_member(reader &r) {
+    while (r.z.avail_in < 2 && !r.raw_eof) {
+        // Bring the bytes left to the front and read more behind them.
+        memmove(r.z_in, r.z.next_in, r.z.avail_in);
+        size_t n = 0;
+        if (read_raw(r, r.z_in + r.z.avail_in, k_gzip_in - r.z.avail_in, &n) != 0) return -1;
+        r.z.next_in = r.z_in;
+        r.z.avail_in += static_cast<uInt>(n);
+        if (n == 0) r.raw_eof = true;
+    }
+    if (r.z.avail_in == 0) return 0;  // the end of the file
+    if (r.z.avail_in < 2 || r.z.next_in[0] != 0x1F || r.z.next_in[1] != 0x8B)
+        return gzip_failed(r, "data after the end of the stream");
+    if (inflateReset(&r.z) != Z_OK) return gzip_failed(r, "cannot restart");
+    r.member_end = false;
+    return 0;
+}
+
+// Inflates into dst[0..want); `*got` 0 means the end of the text.
+int read_gzip(reader &r, unsigned char *dst, size_t want, size_t *got) {
+    *got = 0;
+    r.z.next_out = dst;
+    r.z.avail_out = static_cast<uInt>(want);
+    while (r.z.avail_out > 0) {
+        if (r.member_end) {
+            if (next_member(r) != 0) return -1;
+            if (r.member_end) break;  // no member follows
+        }
+        if (r.z.avail_in == 0 && !r.raw_eof) {
+            size_t n = 0;
+            if (read_raw(r, r.z_in, k_gzip_in, &n) != 0) return -1;
+            r.z.next_in = r.z_in;
+            r.z.avail_in = static_cast<uInt>(n);
+            if (n == 0) r.raw_eof = true;
+        }
+        const int rc = inflate(&r.z, Z_NO_FLUSH);
+        if (rc == Z_STREAM_END) {
+            r.member_end = true;
+        } else if (rc == Z_MEM_ERROR) {
+            csv_set_error(k_msg_gzip_oom);
+            return -1;
+        } else if (rc == Z_BUF_ERROR && r.raw_eof && r.z.avail_in == 0) {
+            return gzip_failed(r, "unexpected end of file");
+        } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            return gzip_failed(r, r.z.msg != nullptr ? r.z.msg : "invalid data");
+        }
+    }
+    *got = want - r.z.avail_out;
+    return 0;
+}
+
+int start_gzip(reader &r) {
+    r.z_in = static_cast<unsigned char *>(csv_malloc(k_gzip_in));
+    if (r.z_in == nullptr) {
+        csv_set_error(k_msg_gzip_oom);
+        return -1;
+    }
+    r.z.zalloc = zlib_alloc;
+    r.z.zfree = zlib_free;
+    r.z.opaque = nullptr;
+    r.z.next_in = r.z_in;
+    r.z.avail_in = 0;
+    const int rc = inflateInit2(&r.z, 16 + MAX_WBITS);  // gzip wrapper only
+    if (rc != Z_OK) {
+        csv_set_error(rc == Z_MEM_ERROR ? k_msg_gzip_oom : "cannot start inflating gzip stream");
+        return -1;
+    }
+    r.z_ready = true;
+    r.gzip = true;
+    return 0;
+}
+
+// Reads text bytes (inflated where the file is gzip); `*got` 0 at the end.
+int read_text(reader &r, unsigned char *dst, size_t want, size_t *got) {
+    if (want > k_read_max) want = k_read_max;
+    return r.gzip ? read_gzip(r, dst, want, got) : read_raw(r, dst, want, got);
+}
+
+// Reads until `want` bytes or the end.
+template <typename Read>
+int read_full(reader &r, Read read, unsigned char *dst, size_t want, size_t *got) {
+    *got = 0;
+    while (*got < want) {
+        size_t n = 0;
+        if (read(r, dst + *got, want - *got, &n) != 0) return -1;
+        if (n == 0) break;
+        *got += n;
+    }
+    return 0;
+}
+
+// Capacity a growing text buffer takes next: double, at least `need`, at
+// most one byte past the limit (so that going over it can be seen).
+uint64_t next_cap(uint64_t cap, uint64_t need, uint64_t limit) {
+    uint64_t want = cap * 2 < need ? need : cap * 2;
+    if (limit != UINT64_MAX && want > limit + 1 && need <= limit + 1) want = limit + 1;
+    return want;
+}
+
+// The text used as it is: `head` and then the rest of the source, into one
+// buffer with a NUL after the text, first `first_cap` bytes (a regular
+// file's size + 1: read at once) and grown when the source gives more.
+int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t first_cap,
+                   uint64_t limit, char **out_text, uint64_t *out_len) {
+    uint64_t cap = first_cap > head_len ? first_cap : head_len + 1;
+    heap_bytes data(cap > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap))));
+    if (!data) {
+        set_read_oom(cap, r.path);
+        return -1;
+    }
+    if (head_len != 0) memcpy(data.get(), head, head_len);
+    uint64_t len = head_len;
+    for (;;) {
+        unsigned char *dst = reinterpret_cast<unsigned char *>(data.get()) + len;
+        size_t got = 0;
+        if (cap - 1 > len) {
+            if (read_text(r, dst, static_cast<size_t>(cap - 1 - len), &got) != 0) return -1;
+            if (got == 0) break;
+            len += got;
+            if (len > limit) {
+                set_too_large(r.path);
+                return -1;
+            }
+            continue;
+        }
+        // Full: grow only when the source really has more.
+        unsigned char probe[4096];
+        if (read_text(r, probe, sizeof probe, &got) != 0) return -1;
+        if (got == 0) break;
+        if (len + got > limit) {
+            set_too_large(r.path);
+            return -1;
+        }
+        const uint64_t want = next_cap(cap, len + got + 1, limit);
+        char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(data.get(), static_cast<size_t>(want)));
+        if (grown == nullptr) {
+            set_read_oom(want, r.path);
+            return -1;
+        }
+        (void)data.release();
+        data.reset(grown);
+        cap = want;
+        memcpy(data.get() + len, probe, got);
+        len += got;
+    }
+    data.get()[len] = '\0';
+    *out_text = data.release();
+    *out_len = len;
+    return 0;
+}
+
+// How the text after the head is decoded, a piece at a time.
+enum class decoder { utf16, iconv };
+
+struct decode_job {
+    decoder kind = decoder::utf16;
+    int32_t big_endian = 0;
+    void *cd = nullptr;         // iconv converter
+    const char *name = nullptr;  // for messages
+};
+
+// Reads the rest of the source and decodes it piece by piece, so that its
+// bytes are never held whole: only the UTF-8 text grows to full size. The
+// first `head_len` bytes of the text are in `head`, the first `skip` of them
+// a byte order mark. `size` is the text's size when known, else 0.
+int read_decoded(reader &r, const decode_job &job, const unsigned char *head, size_t head_len,
+                 uint64_t skip, uint64_t size, uint64_t limit, char **out_text,
+                 uint64_t *out_len, int32_t *out_odd, uint64_t *replaced) {
+    const uint64_t piece_cap = size != 0 && size < k_piece ? size + 1 : k_piece;
+    heap_bytes piece(static_cast<char *>(csv_malloc(static_cast<size_t>(piece_cap))));
+    if (!piece) {
+        set_read_oom(piece_cap, r.path);
+        return -1;
+    }
+    const bool utf16 = job.kind == decoder::utf16;
+    // UTF-16 grows to at most 1.5 bytes per byte; other encodings mostly
+    // by less than a quarter, and the converter grows the buffer as needed.
+    const uint64_t basis = size != 0 ? size - skip : k_piece;
+    uint64_t cap = utf16 ? csv_utf16_out_cap(basis) : basis + basis / 4 + 64;
+    char *out = (cap == 0 || cap > SIZE_MAX) ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap)));
+    if (out == nullptr) {
+        if (utf16) csv_set_error("out of memory while transcoding UTF-16");
+        else csv_set_error("out of memory while transcoding %s", job.name);
+        return -1;
+    }
+    heap_bytes text(out);
+    unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
+    uint64_t have = head_len - skip;  // bytes waiting in the piece buffer
+    uint64_t total = have;            // bytes after the mark read so far
+    uint64_t w = 0;
+    bool eof = false;
+    memcpy(buf, head + skip, static_cast<size_t>(have));
+    for (;;) {
+        if (!eof && have < piece_cap) {
+            uint64_t want = piece_cap - have;
+            if (want > 4096) want &= ~uint64_t{4095};  // whole blocks
+            size_t got = 0;
+            if (read_text(r, buf + have, static_cast<size_t>(want), &got) != 0) return -1;
+            eof = got == 0;
+            have += got;
+            total += got;
+        }
+        uint64_t used = 0;
+        int rc;
+        if (utf16) {
+            // Room for the piece's worst case, so the decoder never grows.
+            const uint64_t need = w + csv_utf16_out_cap(have);
+            if (cap < need) {
+                const uint64_t want = next_cap(cap, need, UINT64_MAX);
+                char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(out, static_cast<size_t>(want)));
+                if (grown == nullptr) {
+                    csv_set_error("out of memory while transcoding UTF-16");
+                    return -1;
+                }
+                (void)text.release();
+                text.reset(grown);
+                out = grown;
+                cap = want;
+            }
+            (void)text.release();  // the decoder may move or free the buffer
+            rc = csv_utf16_decode_piece_counted(buf, have, job.big_endian, eof, &out, &cap, &w,
+                                                &used, replaced);
+            text.reset(out);
+        } else {
+            (void)text.release();
+            rc = csv_iconv_piece(job.cd, job.name, buf, have, eof, &out, &cap, &w, &used, replaced);
+            text.reset(out);
+        }
+        if (rc != 0) return -1;
+        if (w > limit) {
+            set_too_large(r.path);
+            return -1;
+        }
+        if (eof) break;
+        // What is left is part of a sequence that the next piece ends.
+        memmove(buf, buf + used, static_cast<size_t>(have - used));
+        have -= used;
+    }
+    out[w] = '\0';
+    if (out_odd != nullptr && utf16) *out_odd = static_cast<int32_t>(total % 2);
+    *out_text = text.release();
+    *out_len = w;
+    return 0;
+}
+
+// Opens the source and learns what can be known before reading it.
+int open_source(reader &r, file_handle *file, uint64_t *out_size) {
+    *out_size = 0;
+    FILE *f = csv_platform_fopen(r.path);
+    if (f == nullptr) {
+        csv_set_error("cannot open file: %s (%s)", r.path, strerror(errno));
+        return -1;
+    }
+    file->reset(f);
+    r.f = f;
+    if (!csv_platform_is_regular(f)) {
+        r.stream = true;  // pipe, FIFO, device: read to its end, size unknown
+        return 0;
+    }
+    const int64_t size = csv_platform_size(f);
+    if (size < 0) {
+        csv_set_error("cannot stat file: %s", r.path);
+        return -1;
+    }
+    // A size of 0 may be a /proc file with contents: size unknown.
+    if (size > 0) r.total = size;
+    *out_size = static_cast<uint64_t>(size);
+    return 0;
+}
+
+// Encoding names are compared without case, '-' and '_': "UTF-8", "utf8".
+bool same_name(const char *given, const char *plain) {
+    for (;; ++given) {
+        char c = *given;
+        if (c == '-' || c == '_') continue;
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != *plain) return false;
+        if (c == '\0') return true;
+        ++plain;
+    }
+}
+
+enum class choice { unchanged, utf16le, utf16be, named, utf8_checked };
+
+// The encoding of the text from the caller's value and the first bytes.
+choice choose(int32_t encoding, const unsigned char *b, size_t n, uint64_t *skip, bool *bom) {
+    *skip = 0;
+    *bom = false;
+    if (encoding == 2 || encoding == 3) {
+        const bool be = encoding == 3;
+        if (n >= 2 && b[0] == (be ? 0xFE : 0xFF) && b[1] == (be ? 0xFF : 0xFE)) *skip = 2;
+        *bom = *skip != 0;
+        return be ? choice::utf16be : choice::utf16le;
+    }
+    const bool utf8_mark = n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+    if (encoding != 0) {
+        *bom = utf8_mark;
+        return choice::unchanged;
+    }
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+        *skip = 2;
+        *bom = true;
+        return choice::utf16le;
+    }
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+        *skip = 2;
+        *bom = true;
+        return choice::utf16be;
+    }
+    if (utf8_mark) {
+        *bom = true;
+        return choice::unchanged;
+    }
+    // No mark: UTF-16 only when enough pairs hold exactly one zero byte,
+    // and more in one byte order than in the other.
+    uint64_t le = 0, be = 0;
+    for (size_t i = 0; i + 1 < n; i += 2) {
+        le += (b[i] != 0 && b[i + 1] == 0);
+        be += (b[i] == 0 && b[i + 1] != 0);
+    }
+    if (le > 8 && le > be) return choice::utf16le;
+    if (be > 8 && be > le) return choice::utf16be;
+    return choice::unchanged;
+}
+
+// A named encoding: the built-in decoders where they cover it.
+choice choose_named(const char *name, const unsigned char *b, size_t n, uint64_t *skip, bool *bom) {
+    *skip = 0;
+    *bom = false;
+    if (same_name(name, "utf8")) {
+        *bom = n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF;
+        return choice::utf8_checked;
+    }
+    if (same_name(name, "utf16le")) return choose(2, b, n, skip, bom);
+    if (same_name(name, "utf16be")) return choose(3, b, n, skip, bom);
+    // iconv reads the marks of these itself and drops them.
+    if (same_name(name, "utf16") || same_name(name, "ucs2") || same_name(name, "unicode"))
+        *bom = n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF));
+    else if (same_name(name, "utf32") || same_name(name, "ucs4"))
+        *bom = n >= 4 && ((b[0] == 0xFF && b[1] == 0xFE && b[2] == 0 && b[3] == 0) ||
+                          (b[0] == 0 && b[1] == 0 && b[2] == 0xFE && b[3] == 0xFF));
+    return choice::named;
+}
+
+void copy_name(char *dst, const char *name) {
+    size_t n = strlen(name);
+    if (n >= CSV_ENCODING_NAME_MAX) n = CSV_ENCODING_NAME_MAX - 1;
+    memcpy(dst, name, n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
+                       uint64_t *out_len, int32_t *out_truncated, csv_load_info *info) {
+    *out_text = nullptr;
+    *out_len = 0;
+    if (out_truncated != nullptr) *out_truncated = 0;
+    csv_load_info local{};
+    csv_load_info &li = info != nullptr ? *info : local;
+    li = csv_load_info{};
+
+    const char *name = opts->encoding_name;
+    const bool named = name != nullptr && name[0] != '\0';
+    if (named && strlen(name) >= CSV_ENCODING_NAME_MAX) {
+        csv_set_error("unknown encoding: %s", name);
+        return -1;
+    }
+    // A converter for a name the decoders here do not cover: an unknown
+    // name fails before the file is read.
+    void *cd = nullptr;
+    if (named && !same_name(name, "utf8") && !same_name(name, "utf16le") &&
+        !same_name(name, "utf16be") && csv_iconv_open(name, &cd) != 0)
+        return -1;
+    std::unique_ptr<void, void (*)(void *)> converter(cd, csv_iconv_close);
+
+    reader r;
+    r.path = path;
+    r.progress = opts->progress;
+    r.user_data = opts->user_data;
+    file_handle file(nullptr, fclose);
+    uint64_t size = 0;
+    if (open_source(r, &file, &size) != 0) return -1;
+
+    // The first bytes tell gzip from text, and then the text's encoding.
+    unsigned char raw_head[k_head];
+    size_t raw_n = 0;
+    const size_t raw_want = size != 0 && size < k_head ? static_cast<size_t>(size) : k_head;
+    if (read_full(r, read_raw, raw_head, raw_want, &raw_n) != 0) return -1;
+    r.back = raw_head;
+    r.back_len = raw_n;
+    // What the first buffer for text used as it is holds: a regular file
+    // whole, else a guess that growth corrects.
+    uint64_t first_cap = r.stream ? k_first_cap : size + 1;
+    if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08) {
+        if (start_gzip(r) != 0) return -1;
+        first_cap = size < k_read_max / 4 ? 4 * size : k_read_max;
+        if (first_cap < k_first_cap) first_cap = k_first_cap;
+        size = 0;  // the size of the text is not known
+    }
+    unsigned char head_buf[k_head];
+    const unsigned char *head = raw_head;
+    size_t n = raw_n;
+    if (r.gzip) {
+        head = head_buf;
+        if (read_full(r, read_text, head_buf, sizeof head_buf, &n) != 0) return -1;
+    } else {
+        r.back_len = 0;  // the head is passed on below
+    }
+    // A file that ended before its measured size holds only the head.
+    if (size != 0 && n < raw_want) {
+        size = n;
+        first_cap = n + 1;
+    }
+    const uint64_t limit = size != 0 ? UINT64_MAX
+                           : (opts->text_limit != 0 ? opts->text_limit : CSV_BLOB_LIMIT);
+
+    uint64_t skip = 0;
+    bool bom = false;
+    const choice c = named ? choose_named(name, head, n, &skip, &bom)
+                           : choose(opts->encoding, head, n, &skip, &bom);
+    li.bom = bom;
+    li.gzip = r.gzip;
+    li.encoding_detected = !named && opts->encoding == 0;
+    if (named) copy_name(li.encoding, name);
+    else copy_name(li.encoding, c == choice::utf16le ? "utf-16le" : c == choice::utf16be ? "utf-16be" : "utf-8");
+
+    int rc;
+    if (c == choice::unchanged || c == choice::utf8_checked) {
+        rc = read_unchanged(r, head, n, first_cap, limit, out_text, out_len);
+        if (rc == 0 && c == choice::utf8_checked &&
+            csv_utf8_replace_invalid(out_text, out_len, name, &li.replaced_bytes) != 0) {
+            csv_free(*out_text);
+            *out_text = nullptr;
+            *out_len = 0;
+            rc = -1;
+        }
+    } else {
+        decode_job job;
+        job.kind = c == choice::named ? decoder::iconv : decoder::utf16;
+        job.big_endian = c == choice::utf16be;
+        job.cd = cd;
+        job.name = name;
+        rc = read_decoded(r, job, head, n, skip, size, limit, out_text, out_len, out_truncated,
+                          &li.replaced_bytes);
+    }
+    if (rc != 0) {
+        if (out_truncated != nullptr) *out_truncated = 0;
+        li = csv_load_info{};
+        return -1;
+    }
+    li.file_size = r.raw_read;
+    return 0;
+}

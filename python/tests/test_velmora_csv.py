@@ -1445,44 +1445,69 @@ def test_unknown_totals_reach_the_callback_as_none():
     assert seen == [(10, None, 3), (10, 10, 3)]
 
 
-def test_a_fifo_loads_with_progress(tmp_path):
-    fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)
-    data = b"a,b\n" + b"1,2\n" * 5000
+class FifoWriter:
+    """Writes ``data`` into a new FIFO once a reader opens it, after
+    ``pause`` seconds of silence. It waits for the reader without blocking
+    in open(), so a load that never opens the FIFO cannot leave it behind."""
 
-    stop = threading.Event()
+    def __init__(self, tmp_path, data, pause=0.0):
+        self.path = tmp_path / "fifo"
+        os.mkfifo(self.path)
+        self.data, self.pause = data, pause
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._feed, daemon=True)
 
-    def feed():
-        # Waits for the reader without blocking in open(), so that a load
-        # that never opens the FIFO cannot leave this thread behind.
-        while not stop.is_set():
+    def _feed(self):
+        while not self.stop.is_set():
             try:
-                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                fd = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)
             except OSError as exc:
                 if exc.errno != errno.ENXIO:
                     raise
-                stop.wait(0.01)
+                self.stop.wait(0.01)
                 continue
             os.set_blocking(fd, True)
             try:
                 with builtins_open(fd, "wb") as f:
-                    f.write(data)
+                    self.stop.wait(self.pause)
+                    f.write(self.data)
             except BrokenPipeError:
-                pass  # the reader gave up: the assertions below say why
+                pass  # the reader gave up: the test says why
             return
 
-    writer = threading.Thread(target=feed, daemon=True)
-    writer.start()
+    def __enter__(self):
+        self.thread.start()
+        return self.path
+
+    def __exit__(self, *exc_info):
+        self.stop.set()
+        self.thread.join()
+
+
+def test_a_fifo_loads_with_progress_of_an_unknown_total(tmp_path):
+    data = b"a,b\n" + b"1,2\n" * 5000
     calls = []
-    try:
+    # The pause makes the library report while it waits, before the size is known.
+    with FifoWriter(tmp_path, data, pause=0.6) as fifo:
         with velmora_csv.open(fifo, progress=lambda *a: calls.append(a)) as t:
             assert len(t) == 5000 and t[-1] == {"a": "1", "b": "2"}
             assert t.info()["file_size"] == len(data)
-    finally:
-        stop.set()
-        writer.join()
-    assert calls and calls[-1][2] == 5000
+    assert calls[-1][2] == 5000
+    assert any(total is None for _, total, _ in calls)
     assert all(total is None or total >= 0 for _, total, _ in calls)
+
+
+def test_a_fifo_load_cancelled_while_reading(tmp_path):
+    calls = []
+
+    def progress(done, total, rows):
+        calls.append((done, total, rows))
+        return False
+
+    with FifoWriter(tmp_path, b"a,b\n1,2\n", pause=5.0) as fifo:
+        with pytest.raises(velmora_csv.Cancelled, match="^cancelled by progress callback$"):
+            velmora_csv.open(fifo, progress=progress)
+    assert calls == [(0, None, 0)]
 
 
 def test_standard_input(shared_library, tmp_path):

@@ -67,13 +67,31 @@ fi
 
 case $python_dir in /*) pydir=$python_dir ;; *) pydir=$prefix/$python_dir ;; esac
 if [ -d "$pydir/velmora_csv" ]; then
-    step "importing the installed Python package"
-    headers=$(cd "$work" && PYTHONPATH=$pydir LD_LIBRARY_PATH=$libdir python3 -c '
-import sys, velmora_csv
+    # The installed package finds the library of its own prefix by itself:
+    # no VELMORA_CSV_LIBRARY, no LD_LIBRARY_PATH.
+    check_python() {  # PACKAGE_PARENT LIBDIR
+        (cd "$work" && env -u VELMORA_CSV_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH=$1 python3 -c '
+import os, sys, velmora_csv
 assert velmora_csv.__file__.startswith(sys.argv[1]), velmora_csv.__file__
-with velmora_csv.open(sys.argv[2]) as table:
+assert os.path.dirname(velmora_csv.library_path()) == sys.argv[2], velmora_csv.library_path()
+with velmora_csv.open(sys.argv[3]) as table:
     print(table.headers())
-' "$pydir" "$sample") || fail "the installed Python package does not work"
-    [ "$headers" = "['city', 'country', 'population', 'area_km2', 'note']" ] || fail "Python gave headers $headers"
+' "$1" "$2" "$sample")
+    }
+    expect_headers="['city', 'country', 'population', 'area_km2', 'note']"
+    step "importing the installed Python package"
+    headers=$(check_python "$pydir" "$libdir") || fail "the installed Python package does not work"
+    [ "$headers" = "$expect_headers" ] || fail "Python gave headers $headers"
+    case $python_dir in
+    /*) ;;
+    *)
+        step "importing the Python package of a moved prefix"
+        mv "$prefix" "$work/moved"
+        headers=$(check_python "$work/moved/$python_dir" "$work/moved/${libdir#"$prefix"/}") \
+            || fail "the Python package of a moved prefix does not find its library"
+        [ "$headers" = "$expect_headers" ] || fail "Python gave headers $headers"
+        mv "$work/moved" "$prefix"
+        ;;
+    esac
 fi
 echo "check_install: ok"

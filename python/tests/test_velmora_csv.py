@@ -8,13 +8,20 @@ from __future__ import annotations
 
 import copy
 import ctypes.util
+import errno
 import gc
+import gzip
 import json
+import math
 import os
 import pathlib
 import pickle
+import shutil
+import subprocess
+import sys
 import tempfile
 import threading
+import typing
 
 import pytest
 
@@ -270,9 +277,9 @@ def test_truncated_utf16_is_a_warning(write):
 
 @pytest.mark.parametrize(
     "encoding, error",
-    [("latin-1", ValueError), ("utf-16", ValueError), ("bogus", ValueError),
-     ("", ValueError), (2, TypeError), (b"utf-8", TypeError)],
-    ids=["latin-1", "utf-16-without-order", "unknown", "empty", "int", "bytes"],
+    [("", ValueError), ("  ", ValueError), ("cp1252\0", ValueError),
+     (2, TypeError), (b"utf-8", TypeError)],
+    ids=["empty", "blank", "nul", "int", "bytes"],
 )
 def test_invalid_encodings(write, encoding, error):
     with pytest.raises(error):
@@ -564,13 +571,34 @@ def test_stats(write):
         assert stats["columns"][0]["numeric"] is False
 
 
-def test_stats_failure_carries_the_library_message(write):
-    with velmora_csv.open(write("v\n1\ninf\n")) as t:
-        with pytest.raises(velmora_csv.Error) as info:
-            t.stats()
-        assert str(info.value) == "failed to serialize JSON"
-        # The table is still usable afterwards.
-        assert t.rows() == [{"v": "1"}, {"v": "inf"}]
+@pytest.mark.parametrize(
+    "cells, low, high, average",
+    [
+        (["1", "nan", "3"], "any", "any", None),
+        (["inf", "-inf"], None, None, None),
+        (["1", "inf"], 1.0, None, None),
+        (["-1e999", "2"], None, 2.0, None),
+        (["2", "4"], 2.0, 4.0, 3.0),
+    ],
+    ids=["nan", "both-infinities", "inf", "overflow", "finite"],
+)
+def test_stats_of_non_finite_values_are_none(write, cells, low, high, average):
+    content = "id,v,w\n" + "".join(f"{i},{c},{i}\n" for i, c in enumerate(cells))
+    with velmora_csv.open(write(content)) as t:
+        stats = t.stats()
+        v = stats["columns"][1]
+        assert v["numeric"] is True and v["count"] == len(cells)
+        for key, expected in (("min", low), ("max", high), ("mean", average)):
+            if expected != "any":
+                assert v[key] == expected
+            assert v[key] is None or math.isfinite(v[key])
+        # The other columns keep every figure.
+        n = len(cells)
+        assert stats["columns"][2] == {
+            "name": "w", "count": n, "nulls": 0, "unique": n, "numeric": True,
+            "min": 0.0, "max": float(n - 1), "mean": (n - 1) / 2,
+        }
+        assert "NaN" not in t.stats(raw=True) and "Infinity" not in t.stats(raw=True)
 
 
 WARN_CSV = 'a,b,c\n1,2\n\n4,5,6,7\n"x,y\n'
@@ -992,3 +1020,726 @@ def test_package_directory_candidates(monkeypatch, tmp_path):
         str(tmp_path / n)
         for n in ("libvelmora-csv.so", "libvelmora-csv.so.0", "libvelmora-csv.so.0.1.0")
     ]
+
+
+# ---- file errors ------------------------------------------------------------
+
+
+def _long_missing_path(tmp_path):
+    # The library's message holds at most 511 bytes: this one is cut before
+    # the system's reason.
+    return tmp_path / ("d" * 200) / ("e" * 200) / ("f" * 200) / "x.csv"
+
+
+@pytest.mark.parametrize(
+    "make_path, error_class, builtin, number",
+    [
+        (lambda tmp: tmp / "missing.csv", velmora_csv.MissingFileError,
+         FileNotFoundError, errno.ENOENT),
+        (lambda tmp: tmp / "no-dir" / "x.csv", velmora_csv.MissingFileError,
+         FileNotFoundError, errno.ENOENT),
+        (_long_missing_path, velmora_csv.MissingFileError, FileNotFoundError, errno.ENOENT),
+        (lambda tmp: tmp, velmora_csv.DirectoryGivenError, IsADirectoryError, errno.EISDIR),
+        (lambda tmp: _plain_file(tmp) / "x.csv", velmora_csv.FileError, OSError, errno.ENOTDIR),
+    ],
+    ids=["missing", "missing-directory", "message-cut", "directory", "file-as-directory"],
+)
+def test_file_errors_are_os_errors_with_the_library_message(
+    tmp_path, make_path, error_class, builtin, number
+):
+    path = make_path(tmp_path)
+    with pytest.raises(builtin) as info:
+        velmora_csv.open(path)
+    error = info.value
+    assert type(error) is error_class
+    assert isinstance(error, velmora_csv.FileError)
+    assert isinstance(error, velmora_csv.Error) and isinstance(error, OSError)
+    assert error.errno == number
+    assert error.strerror == os.strerror(number)
+    assert error.filename == str(path)
+    text = str(error)
+    assert text.startswith(f"cannot open file: {path}"[:511]) or text.startswith("cannot read file: ")
+    assert error.message == text and len(text.encode()) <= 511
+    if len(f"cannot open file: {path} ({os.strerror(number)})".encode()) <= 511:
+        assert text.endswith(f" ({os.strerror(number)})")
+    # Sent to another process, it stays the same error.
+    copy_ = pickle.loads(pickle.dumps(error))
+    assert type(copy_) is error_class and str(copy_) == text
+    assert (copy_.errno, copy_.strerror, copy_.filename) == (number, os.strerror(number), str(path))
+
+
+def _plain_file(tmp):
+    path = tmp / "plain"
+    path.write_bytes(b"a\n")
+    return path
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() == 0, reason="root reads every file")
+def test_an_unreadable_file_is_a_permission_error(write):
+    path = write(AB)
+    path.chmod(0)
+    with pytest.raises(PermissionError) as info:
+        velmora_csv.open(path)
+    assert isinstance(info.value, velmora_csv.FileAccessError)
+    assert info.value.errno == errno.EACCES
+    assert str(info.value) == f"cannot open file: {path} (Permission denied)"
+
+
+def test_other_failures_are_not_os_errors(write):
+    with pytest.raises(velmora_csv.Error) as info:
+        velmora_csv.open(write(AB), delimiter=256)
+    assert not isinstance(info.value, OSError)
+    assert type(info.value) is velmora_csv.Error
+
+
+def test_error_classes_are_named_by_the_package():
+    for name in ("Error", "Cancelled", "FileError", "MissingFileError", "FileAccessError",
+                 "DirectoryGivenError"):
+        cls = getattr(velmora_csv, name)
+        assert cls.__module__ == "velmora_csv" and cls.__name__ == name
+
+
+# ---- the table as a sequence ----------------------------------------------------
+
+TWENTY_FIVE = "n,sq\n" + "".join(f"{i},{i * i}\n" for i in range(25))
+ALL_25 = [{"n": str(i), "sq": str(i * i)} for i in range(25)]
+
+
+@pytest.fixture
+def t25(write):
+    with velmora_csv.open(write(TWENTY_FIVE)) as t:
+        yield t
+
+
+@pytest.fixture
+def rows_calls(monkeypatch):
+    """Records the (offset, limit) of every csv_rows call of any table."""
+    calls = []
+    original = velmora_csv.Table._text
+
+    def recording(self, name, *args):
+        if name == "csv_rows":
+            calls.append(args)
+        return original(self, name, *args)
+
+    monkeypatch.setattr(velmora_csv.Table, "_text", recording)
+    return calls
+
+
+def test_len(t25, write):
+    assert len(t25) == 25
+    with velmora_csv.open(write(b"")) as empty:
+        assert len(empty) == 0 and not empty and list(empty) == []
+    with velmora_csv.open(write("a,b\n")) as header_only:
+        assert len(header_only) == 0 and header_only[0:5] == []
+
+
+@pytest.mark.parametrize("index", [0, 1, 13, 24, -1, -2, -25])
+def test_index(t25, rows_calls, index):
+    assert t25[index] == ALL_25[index]
+    assert len(rows_calls) == 1 and rows_calls[0][1] == 1
+
+
+@pytest.mark.parametrize("index", [25, 26, -26, 2**40, -(2**40)])
+def test_index_out_of_range(t25, index):
+    with pytest.raises(IndexError):
+        t25[index]
+
+
+@pytest.mark.parametrize("index", ["1", 1.0, None, (1,)], ids=["text", "float", "none", "tuple"])
+def test_index_of_a_wrong_type(t25, index):
+    with pytest.raises(TypeError):
+        t25[index]
+
+
+def test_index_of_repeated_names_is_pairs(write):
+    with velmora_csv.open(write("a,a\n1,2\n")) as t:
+        assert t[0] == [("a", "1"), ("a", "2")] and t[-1] == t[0]
+
+
+SLICES = [
+    slice(None), slice(3, 17), slice(-5, None), slice(None, -20), slice(None, None, -1),
+    slice(20, 2, -3), slice(1, None, 2), slice(0, 25, 7), slice(100, 200), slice(5, 5),
+    slice(10, 3), slice(None, None, 30), slice(-100, 100, 6), slice(24, None, -5),
+    slice(-1, -26, -1), slice(3, 4, 9),
+]
+
+
+@pytest.mark.parametrize("page", [4, 1000], ids=["small-pages", "one-page"])
+@pytest.mark.parametrize("key", SLICES, ids=[str(s) for s in SLICES])
+def test_slices_as_a_list_slices(t25, monkeypatch, page, key):
+    monkeypatch.setattr(velmora_csv, "PAGE_ROWS", page)
+    assert t25[key] == ALL_25[key]
+
+
+def test_slice_step_zero(t25):
+    with pytest.raises(ValueError):
+        t25[::0]
+
+
+@pytest.mark.parametrize("page_size", [1, 3, 10, 25, 26, 1000])
+def test_iteration_in_pages(t25, rows_calls, page_size):
+    it = t25.iter_rows(page_size)
+    assert rows_calls == []  # nothing fetched before the first row is asked for
+    assert next(it) == ALL_25[0]
+    assert rows_calls == [(0, min(page_size, 25))]
+    assert [ALL_25[0]] + list(it) == ALL_25
+    assert rows_calls == [(start, min(page_size, 25 - start)) for start in range(0, 25, page_size)]
+
+
+def test_iteration_of_the_table_and_pairs(t25, rows_calls):
+    assert list(t25) == ALL_25
+    assert rows_calls == [(0, 25)]
+    assert list(t25.iter_rows(7, pairs=True)) == [list(r.items()) for r in ALL_25]
+
+
+def test_iterating_a_million_rows_holds_one_page_at_a_time(big_file, rows_calls):
+    with velmora_csv.open(big_file) as t:
+        count = 0
+        for row in t:
+            count += 1
+        assert count == BIG_ROWS and row == {"n": "7"}
+    assert max(limit for _, limit in rows_calls) <= velmora_csv.PAGE_ROWS
+    assert len(rows_calls) == -(-BIG_ROWS // velmora_csv.PAGE_ROWS)
+
+
+def test_closing_during_iteration_stops_it(t25):
+    it = t25.iter_rows(10)
+    assert len([next(it) for _ in range(10)]) == 10
+    t25.close()
+    with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+        next(it)
+    with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+        len(t25)
+
+
+@pytest.mark.parametrize(
+    "page_size, error", [(0, ValueError), (-1, ValueError), ("5", TypeError), (2.0, TypeError)]
+)
+def test_bad_page_sizes(t25, page_size, error):
+    with pytest.raises(error):
+        t25.iter_rows(page_size)
+
+
+# ---- pandas -----------------------------------------------------------------
+
+NA = object()  # a missing value in the expectations below
+
+FRAME_CASES = {
+    "ints": (["1", "2", ""], "Int64", [1, 2, NA]),
+    "int-forms": (["1", " 7 ", "-3", "+4", "007", "\t5"], "Int64", [1, 7, -3, 4, 7, 5]),
+    "int64-limits": (["9223372036854775807", "-9223372036854775808"], "Int64",
+                     [2**63 - 1, -(2**63)]),
+    "beyond-int64": (["9223372036854775808", "1"], "float64", [2.0**63, 1.0]),
+    "floats": (["1.5", "2", ""], "float64", [1.5, 2.0, NA]),
+    "whole-float-text": (["1", "3.0"], "float64", [1.0, 3.0]),
+    "exponent": (["1e3", "2"], "float64", [1000.0, 2.0]),
+    "hex": (["0x10", "1", "0x1.8p1"], "float64", [16.0, 1.0, 3.0]),
+    "nan": (["1", "nan", "3"], "float64", [1.0, NA, 3.0]),
+    "nan-chars": (["nan(123)", "2"], "float64", [NA, 2.0]),
+    "infinities": (["inf", "-Infinity", "1e999"], "float64", [math.inf, -math.inf, math.inf]),
+    "text": (["a", "", "b"], "string", ["a", NA, "b"]),
+    "mixed-is-text": (["1", "x"], "string", ["1", "x"]),
+    "spaces-are-text": (["1", " "], "string", ["1", " "]),
+    "all-empty": (["", ""], "string", [NA, NA]),
+}
+
+
+def _cells_of(series):
+    import pandas as pd
+
+    return [NA if pd.isna(v) else v for v in series.tolist()]
+
+
+@pytest.mark.parametrize("cells, dtype, values", FRAME_CASES.values(), ids=FRAME_CASES.keys())
+def test_to_pandas_column_types(write, cells, dtype, values):
+    pytest.importorskip("pandas")
+    content = "id,v\n" + "".join(f"{i},{c}\n" for i, c in enumerate(cells))
+    with velmora_csv.open(write(content)) as t:
+        frame = t.to_pandas()
+    assert list(frame.columns) == ["id", "v"]
+    assert frame.shape == (len(cells), 2)
+    assert str(frame["id"].dtype) == "Int64"
+    assert str(frame["v"].dtype) == dtype
+    assert _cells_of(frame["v"]) == values
+    assert list(frame.index) == list(range(len(cells)))
+
+
+def test_to_pandas_keeps_repeated_names_and_order(write):
+    pytest.importorskip("pandas")
+    with velmora_csv.open(write("a,b,a\n1,x,2.5\n3,,4\n")) as t:
+        frame = t.to_pandas()
+    assert list(frame.columns) == ["a", "b", "a"]
+    assert [str(d) for d in frame.dtypes] == ["Int64", "string", "float64"]
+    assert _cells_of(frame.iloc[:, 0]) == [1, 3]
+    assert _cells_of(frame.iloc[:, 1]) == ["x", NA]
+    assert _cells_of(frame.iloc[:, 2]) == [2.5, 4.0]
+
+
+@pytest.mark.parametrize(
+    "content, shape",
+    [(b"", (0, 0)), (b"a,b\n", (0, 2)), (b"a,b\n,\n", (1, 2))],
+    ids=["empty", "header-only", "one-empty-row"],
+)
+def test_to_pandas_of_empty_tables(write, content, shape):
+    pytest.importorskip("pandas")
+    with velmora_csv.open(write(content)) as t:
+        frame = t.to_pandas()
+    assert frame.shape == shape
+    assert all(str(d) == "string" for d in frame.dtypes)
+
+
+@pytest.mark.parametrize("page_size", [1, 3, 4, 100])
+def test_to_pandas_pages_give_the_same_frame(write, rows_calls, page_size):
+    pd = pytest.importorskip("pandas")
+    # Column v turns from integers to floats in a later page.
+    content = "n,v,w\n" + "".join(f"{i},{i},w{i}\n" for i in range(7)) + "7,7.5,\n8,,w8\n"
+    with velmora_csv.open(write(content)) as t:
+        frame = t.to_pandas(page_size)
+    assert max(limit for _, limit in rows_calls) <= page_size
+    assert str(frame["v"].dtype) == "float64"
+    assert _cells_of(frame["v"]) == [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.5, NA]
+    expected = pd.DataFrame({
+        "n": pd.array(range(9), dtype="Int64"),
+        "v": [0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.5, math.nan],
+        "w": pd.array([f"w{i}" for i in range(7)] + [None, "w8"], dtype="string"),
+    })
+    pd.testing.assert_frame_equal(frame, expected)
+
+
+def test_to_pandas_of_repaired_text_and_numbered_columns(write):
+    pytest.importorskip("pandas")
+    with velmora_csv.open(write(b"caf\xe9,1\n"), header=False) as t:
+        frame = t.to_pandas()
+    assert list(frame.columns) == ["1", "2"]
+    assert _cells_of(frame["1"]) == ["café"] and _cells_of(frame["2"]) == [1]
+
+
+def test_to_pandas_without_pandas(write, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with velmora_csv.open(write(AB)) as t:
+        with pytest.raises(ImportError, match="needs pandas"):
+            t.to_pandas()
+
+
+def test_to_pandas_of_a_closed_table(write):
+    t = velmora_csv.open(write(AB))
+    t.close()
+    with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+        t.to_pandas()
+
+
+# ---- named encodings, info and version ---------------------------------------
+
+NAMED_ENCODINGS = {
+    "cp1252": ("name;price\n„Zoë“ ‘x’;5 €\n", "cp1252", "cp1252"),
+    "windows-1252": ("name;price\n„Zoë“ ‘x’;5 €\n", "cp1252", "windows-1252"),
+    "latin-1": ("name;price\nZoë;5 ¤\n", "latin-1", "latin-1"),
+    "shift_jis": ("name;price\n山田;東京\n", "shift_jis", "shift_jis"),
+    "euc_jp": ("name;price\n山田;東京\n", "euc_jp", "euc_jp"),
+    "gb18030": ("name;price\n张三;北京\n", "gb18030", "gb18030"),
+    "koi8-r": ("name;price\nИван;Москва\n", "koi8-r", "koi8-r"),
+    "koi8_r": ("name;price\nИван;Москва\n", "koi8-r", "koi8_r"),
+    "windows-1251": ("name;price\nИван;Москва\n", "cp1251", "windows-1251"),
+    "utf-16-with-bom": ("name;price\nZoë;5 €\n", "utf-16", "utf-16"),
+}
+
+
+@pytest.mark.parametrize("text, codec, name", NAMED_ENCODINGS.values(), ids=NAMED_ENCODINGS.keys())
+def test_named_encodings(write, text, codec, name):
+    with velmora_csv.open(write(text.encode(codec)), encoding=name) as t:
+        header, line = text.splitlines()
+        assert t.headers() == header.split(";")
+        assert t.rows() == [dict(zip(header.split(";"), line.split(";")))]
+        info = t.info()
+        assert info["encoding_detected"] is False and info["replaced_bytes"] == 0
+        assert info["delimiter"] == ";" and info["delimiter_detected"] is True
+
+
+def test_an_invalid_sequence_becomes_a_replacement_character(write):
+    with velmora_csv.open(write(b"a,b\nx\x81y,2\n"), encoding="cp1252") as t:
+        assert t.rows() == [{"a": "x\ufffdy", "b": "2"}]
+        assert t.info()["replaced_bytes"] == 1
+
+
+def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write):
+    with pytest.raises(velmora_csv.Error) as info:
+        velmora_csv.open(write(AB), encoding="no-such-encoding")
+    assert str(info.value) == "unknown encoding: no-such-encoding"
+    assert not isinstance(info.value, OSError)
+
+
+def test_a_named_encoding_load_can_be_cancelled(write):
+    path = write("a;b\n" + "x;€\n" * 1_100_000, name="big-cp1252.csv")
+    path.write_bytes(path.read_text(encoding="utf-8").encode("cp1252"))
+    calls = []
+
+    def progress(*args):
+        calls.append(args)
+        return False
+
+    with pytest.raises(velmora_csv.Cancelled, match="^cancelled by progress callback$"):
+        velmora_csv.open(path, encoding="cp1252", progress=progress)
+    assert len(calls) == 1
+
+
+def _utf16_semicolons():
+    return b"\xff\xfe" + "a;b\n1;2\n".encode("utf-16-le")
+
+
+INFO_CASES = {
+    "utf16-detected": (_utf16_semicolons, {}, {
+        "encoding": "utf-16le", "bom": True, "delimiter": ";", "encoding_detected": True,
+        "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
+        "warnings": 0, "replaced_bytes": 0}),
+    "utf8-given": (lambda: b"a|b\n1|2\n3\n", {"encoding": "utf-8", "delimiter": "|"}, {
+        "encoding": "utf-8", "bom": False, "delimiter": "|", "encoding_detected": False,
+        "delimiter_detected": False, "compression": "none", "rows": 2, "columns": 2,
+        "warnings": 1, "replaced_bytes": 0}),
+    "named": (lambda: "a,b\n€,2\n".encode("cp1252"), {"encoding": "cp1252"}, {
+        "encoding": "cp1252", "bom": False, "delimiter": ",", "encoding_detected": False,
+        "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
+        "warnings": 0, "replaced_bytes": 0}),
+    "gzip": (lambda: gzip.compress(b"a\tb\n1\t2\n"), {}, {
+        "encoding": "utf-8", "bom": False, "delimiter": "\t", "encoding_detected": True,
+        "delimiter_detected": True, "compression": "gzip", "rows": 1, "columns": 2,
+        "warnings": 0, "replaced_bytes": 0}),
+}
+
+
+@pytest.mark.parametrize("make, options, expected", INFO_CASES.values(), ids=INFO_CASES.keys())
+def test_info(write, make, options, expected):
+    path = write(make())
+    with velmora_csv.open(path, **options) as t:
+        info = t.info()
+        assert info == dict(expected, file_size=path.stat().st_size)
+        assert list(json.loads(t.info(raw=True))) == list(velmora_csv.Info.__annotations__)
+
+
+def test_library_version():
+    version = velmora_csv.library_version()
+    assert version == velmora_csv.__version__
+    assert all(part.isdigit() for part in version.split("."))
+
+
+def test_a_library_without_the_new_functions_is_named(monkeypatch, write):
+    class OldLibrary:
+        pass
+
+    monkeypatch.setattr(_native, "_lib", OldLibrary())
+    monkeypatch.setattr(_native, "_lib_path", "/old/libvelmora-csv.so")
+    with pytest.raises(velmora_csv.Error, match="/old/libvelmora-csv.so.* lacks csv_version"):
+        velmora_csv.library_version()
+    with pytest.raises(velmora_csv.Error, match="lacks csv_load_encoding"):
+        velmora_csv.open(write(AB), encoding="cp1252")
+
+
+# ---- other sources: pipes, standard input, gzip ---------------------------------
+
+
+def test_unknown_totals_reach_the_callback_as_none():
+    seen = []
+    adapter = velmora_csv._Progress(lambda *a: seen.append(a))
+    assert adapter(10, -1, 3, None) == 0
+    assert adapter(10, 10, 3, None) == 0
+    assert seen == [(10, None, 3), (10, 10, 3)]
+
+
+class FifoWriter:
+    """Writes ``data`` into a new FIFO once a reader opens it, after
+    ``pause`` seconds of silence. It waits for the reader without blocking
+    in open(), so a load that never opens the FIFO cannot leave it behind."""
+
+    def __init__(self, tmp_path, data, pause=0.0):
+        self.path = tmp_path / "fifo"
+        os.mkfifo(self.path)
+        self.data, self.pause = data, pause
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._feed, daemon=True)
+
+    def _feed(self):
+        while not self.stop.is_set():
+            try:
+                fd = os.open(self.path, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError as exc:
+                if exc.errno != errno.ENXIO:
+                    raise
+                self.stop.wait(0.01)
+                continue
+            os.set_blocking(fd, True)
+            try:
+                with builtins_open(fd, "wb") as f:
+                    self.stop.wait(self.pause)
+                    f.write(self.data)
+            except BrokenPipeError:
+                pass  # the reader gave up: the test says why
+            return
+
+    def __enter__(self):
+        self.thread.start()
+        return self.path
+
+    def __exit__(self, *exc_info):
+        self.stop.set()
+        self.thread.join()
+
+
+def test_a_fifo_loads_with_progress_of_an_unknown_total(tmp_path):
+    data = b"a,b\n" + b"1,2\n" * 5000
+    calls = []
+    # The pause makes the library report while it waits, before the size is known.
+    with FifoWriter(tmp_path, data, pause=0.6) as fifo:
+        with velmora_csv.open(fifo, progress=lambda *a: calls.append(a)) as t:
+            assert len(t) == 5000 and t[-1] == {"a": "1", "b": "2"}
+            assert t.info()["file_size"] == len(data)
+    assert calls[-1][2] == 5000
+    assert any(total is None for _, total, _ in calls)
+    assert all(total is None or total >= 0 for _, total, _ in calls)
+
+
+def test_a_fifo_load_cancelled_while_reading(tmp_path):
+    calls = []
+
+    def progress(done, total, rows):
+        calls.append((done, total, rows))
+        return False
+
+    with FifoWriter(tmp_path, b"a,b\n1,2\n", pause=5.0) as fifo:
+        with pytest.raises(velmora_csv.Cancelled, match="^cancelled by progress callback$"):
+            velmora_csv.open(fifo, progress=progress)
+    assert calls == [(0, None, 0)]
+
+
+def test_standard_input(shared_library, tmp_path):
+    script = (
+        "import velmora_csv\n"
+        "with velmora_csv.open('/dev/stdin') as t:\n"
+        "    print(t.rows(raw=True))\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], input=b"a;b\n1;2\n", capture_output=True,
+        env=_child_env(PYTHONPATH=str(PACKAGE_SOURCE), **{velmora_csv.ENV_VAR: shared_library}),
+        cwd=tmp_path, timeout=60,
+    )
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.decode() == '[{"a":"1","b":"2"}]\n'
+
+
+def test_gzip_files_are_inflated(write):
+    with velmora_csv.open(write(gzip.compress(AB.encode()), name="t.csv.gz")) as t:
+        assert t.rows() == [{"a": "1", "b": "2"}, {"a": "3", "b": "4"}]
+
+
+@pytest.mark.parametrize(
+    "data",
+    [gzip.compress(AB.encode() * 50)[:-12], gzip.compress(AB.encode())[:12] + b"\xff" * 40],
+    ids=["cut-short", "garbage-after-header"],
+)
+def test_a_corrupt_gzip_file_is_a_plain_error(write, data):
+    path = write(data)
+    with pytest.raises(velmora_csv.Error) as info:
+        velmora_csv.open(path)
+    assert str(info.value).startswith(f"corrupt gzip stream: {path}")
+    assert not isinstance(info.value, OSError)
+
+
+# ---- the package's surface ------------------------------------------------------
+
+import builtins  # noqa: E402
+
+builtins_open = builtins.open
+
+
+def test_star_import_keeps_the_builtin_open():
+    names = {}
+    exec("from velmora_csv import *", names)
+    assert "open" not in names
+    for name in ("Table", "Error", "MissingFileError", "library_version", "library_path",
+                 "Stats", "ColumnStats", "Info"):
+        assert name in names
+    assert all(hasattr(velmora_csv, name) for name in velmora_csv.__all__)
+    assert len(set(velmora_csv.__all__)) == len(velmora_csv.__all__)
+
+
+ROW_LIST = typing.List[typing.Dict[str, str]]
+PAIR_LIST = typing.List[typing.List[typing.Tuple[str, str]]]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="typing.get_overloads is 3.11+")
+@pytest.mark.parametrize("method", ["rows", "select", "search", "sort"])
+def test_query_methods_carry_real_type_hints(method):
+    overloads = typing.get_overloads(getattr(velmora_csv.Table, method))
+    returns = [typing.get_type_hints(o)["return"] for o in overloads]
+    assert returns == [ROW_LIST, PAIR_LIST, str]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="typing.get_overloads is 3.11+")
+@pytest.mark.parametrize(
+    "method, answer",
+    [("stats", velmora_csv.Stats), ("warnings", velmora_csv.Warnings),
+     ("info", velmora_csv.Info), ("headers", typing.List[str])],
+)
+def test_document_methods_carry_typed_dicts(method, answer):
+    overloads = typing.get_overloads(getattr(velmora_csv.Table, method))
+    assert [typing.get_type_hints(o)["return"] for o in overloads] == [answer, str]
+
+
+def test_typed_dicts_match_the_answers(write):
+    assert velmora_csv.ColumnStats.__required_keys__ == {
+        "name", "count", "nulls", "unique", "numeric"}
+    assert velmora_csv.ColumnStats.__optional_keys__ == {"min", "max", "mean"}
+    with velmora_csv.open(write(STATS_CSV)) as t:
+        stats = t.stats()
+        assert set(stats) == set(velmora_csv.Stats.__annotations__)
+        for column in stats["columns"]:
+            keys = set(column)
+            assert velmora_csv.ColumnStats.__required_keys__ <= keys
+            assert keys <= set(velmora_csv.ColumnStats.__annotations__)
+    with velmora_csv.open(write(WARN_CSV)) as t:
+        assert set(t.warnings()) == set(velmora_csv.Warnings.__annotations__)
+        for sample in t.warnings()["samples"]:
+            assert set(sample) == set(velmora_csv.WarningSample.__annotations__)
+
+
+@pytest.mark.parametrize(
+    "function",
+    [velmora_csv.open, velmora_csv.library_version, velmora_csv.library_path,
+     velmora_csv.Table.iter_rows, velmora_csv.Table.__getitem__, velmora_csv.Table.__len__],
+    ids=lambda f: f.__name__,
+)
+def test_annotations_resolve(function):
+    assert "return" in typing.get_type_hints(function)
+
+
+# ---- installing -----------------------------------------------------------------
+
+PACKAGE_SOURCE = pathlib.Path(__file__).resolve().parent.parent
+
+
+def _child_env(**extra):
+    env = {k: v for k, v in os.environ.items()
+           if k not in (velmora_csv.ENV_VAR, "LD_LIBRARY_PATH", "PYTHONPATH")}
+    env.update(PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1", PYTHONDONTWRITEBYTECODE="1")
+    env.update(extra)
+    return env
+
+
+def _copy_package_source(tmp_path):
+    source = tmp_path / "source"
+    shutil.copytree(
+        PACKAGE_SOURCE, source,
+        ignore=shutil.ignore_patterns("tests", "build", "*.egg-info", "__pycache__",
+                                      "libvelmora-csv*", "_location.py"),
+    )
+    return source
+
+
+@pytest.mark.parametrize("bundle", [True, False], ids=["with-library", "pure"])
+def test_pip_install_offline(tmp_path, shared_library, bundle):
+    for module in ("setuptools", "wheel", "pip"):
+        pytest.importorskip(module)
+    source = _copy_package_source(tmp_path)
+    target = tmp_path / "target"
+    build_env = _child_env(**({velmora_csv.ENV_VAR: shared_library} if bundle else {}))
+    done = subprocess.run(
+        [sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-build-isolation",
+         "--no-deps", "--target", str(target), str(source)],
+        env=build_env, capture_output=True, timeout=300,
+    )
+    assert done.returncode == 0, done.stderr.decode()
+    package = target / "velmora_csv"
+    bundled = sorted(p.name for p in package.iterdir() if p.name.startswith("libvelmora-csv"))
+    assert bundled == (["libvelmora-csv.so"] if bundle else [])
+    assert (package / "py.typed").exists()
+
+    script = (
+        "import sys, velmora_csv\n"
+        "assert velmora_csv.__file__.startswith(sys.argv[1]), velmora_csv.__file__\n"
+        "if sys.argv[2] == 'bundle':\n"
+        "    print(velmora_csv.library_path())\n"
+        "    with velmora_csv.open(sys.argv[3]) as t:\n"
+        "        print(t.rows(raw=True))\n"
+    )
+    data = tmp_path / "data.csv"
+    data.write_text(AB)
+    ran = subprocess.run(
+        [sys.executable, "-c", script, str(package), "bundle" if bundle else "pure", str(data)],
+        env=_child_env(PYTHONPATH=str(target)), capture_output=True, timeout=60, cwd=tmp_path,
+    )
+    assert ran.returncode == 0, ran.stderr.decode()
+    if bundle:
+        assert ran.stdout.decode().splitlines() == [
+            str(package / "libvelmora-csv.so"), '[{"a":"1","b":"2"},{"a":"3","b":"4"}]'
+        ]
+        with builtins_open(shared_library, "rb") as f:
+            assert (package / "libvelmora-csv.so").read_bytes() == f.read()
+
+
+def test_the_library_of_the_install_prefix_is_found(monkeypatch, shared_library):
+    package_dir = os.path.dirname(os.path.realpath(_native.__file__))
+    relative = os.path.relpath(os.path.realpath(shared_library), package_dir)
+    location = type(sys)("velmora_csv._location")
+    location.LIBRARY = relative
+    monkeypatch.setitem(sys.modules, "velmora_csv._location", location)
+    monkeypatch.setattr(velmora_csv, "_location", location, raising=False)
+    assert _native._prefix_candidates() == [os.path.realpath(shared_library)]
+
+    monkeypatch.delenv(velmora_csv.ENV_VAR, raising=False)
+    monkeypatch.setattr(_native, "_package_dir_candidates", lambda: [])
+    monkeypatch.setattr(_native, "_system_candidates", lambda: [])
+    lib, path = _native._open_library()
+    assert path == os.path.realpath(shared_library)
+
+    location.LIBRARY = "/nowhere/libvelmora-csv.so.0"
+    assert _native._prefix_candidates() == ["/nowhere/libvelmora-csv.so.0"]
+    with pytest.raises(velmora_csv.LibraryNotFoundError, match="/nowhere/libvelmora-csv.so.0"):
+        _native._open_library()
+
+
+def test_no_install_location_in_the_source_tree():
+    assert not (PACKAGE_SOURCE / "velmora_csv" / "_location.py").exists()
+    assert _native._prefix_candidates() == []
+
+
+TYPED_USE = '''
+import velmora_csv
+t = velmora_csv.open("x.csv")
+reveal_type(t.rows())
+reveal_type(t.select(["a"], pairs=True))
+reveal_type(t.sort("a", raw=True))
+reveal_type(t.search("a", "b", True))
+reveal_type(t.stats()["columns"][0]["min"])
+reveal_type(t.info()["file_size"])
+reveal_type(t[0])
+reveal_type(t[1:2])
+for row in t:
+    reveal_type(row)
+'''
+
+TYPED_ANSWERS = [
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "builtins.list[builtins.list[Tuple[builtins.str, builtins.str]]]",
+    "builtins.str",
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "Union[builtins.float, None]",
+    "builtins.int",
+    "builtins.dict[builtins.str, builtins.str]",
+    "builtins.list[builtins.dict[builtins.str, builtins.str]]",
+    "builtins.dict[builtins.str, builtins.str]",
+]
+
+
+def test_a_type_checker_sees_the_hints(tmp_path):
+    pytest.importorskip("mypy")
+    use = tmp_path / "use.py"
+    use.write_text(TYPED_USE)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"),
+         str(PACKAGE_SOURCE / "velmora_csv"), str(use)],
+        capture_output=True, cwd=PACKAGE_SOURCE, timeout=300,
+    )
+    out = done.stdout.decode()
+    revealed = [line.split('Revealed type is "', 1)[1].rstrip('"')
+                for line in out.splitlines() if "Revealed type is" in line]
+    assert revealed == TYPED_ANSWERS, out
+    assert " error: " not in out, out

@@ -6,8 +6,9 @@
     ...     table.search("city", "lyon", ignore_case=True)
 
 The shared library is found through the ``VELMORA_CSV_LIBRARY`` environment
-variable (a path to ``libvelmora-csv.so``), else beside this package, else on
-the system's library path; see :func:`library_path`.
+variable (a path to ``libvelmora-csv.so``), else beside this package (a copy
+bundled by pip), else in the prefix ``cmake --install`` put the package in,
+else on the system's library path; see :func:`library_path`.
 
 Answers are Python objects decoded from the library's JSON text; every query
 also takes ``raw=True`` to get that text unchanged (a ``str``).
@@ -25,36 +26,85 @@ matched against the headers first and, when no header has exactly that
 text, read as a column number written in decimal, as the library does. An
 ``int`` always means the position, even when some header is itself a number.
 
-Failures raise :class:`Error` with the library's message.
+A table is also a sequence of its rows: ``len(table)``, ``table[i]``
+(negative ``i`` counts from the end), ``table[a:b]`` and ``for row in
+table`` (which fetches the rows page by page, so a large table is never
+turned into one list). :meth:`Table.to_pandas` gives a typed DataFrame.
+
+Failures raise :class:`Error` with the library's message; a file that is
+missing or cannot be read raises a subclass that is also the matching
+:class:`OSError` (:class:`FileNotFoundError` for a missing file).
+
+``from velmora_csv import *`` does not bind ``open``, which would hide the
+built-in; call it as ``velmora_csv.open``.
 """
 
 from __future__ import annotations
 
 import codecs
+import ctypes
 import json
 import operator
 import os
 import threading
 import weakref
-from typing import Any, Callable, Iterable, Optional, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    Callable,
+    Iterable,
+    Iterator,
+    List,
+    Literal,
+    Optional,
+    Union,
+    overload,
+)
 
+from ._errors import (
+    Cancelled,
+    DirectoryGivenError,
+    Error,
+    FileAccessError,
+    FileError,
+    MissingFileError,
+    load_error as _load_error,
+)
 from ._native import (
     ENV_VAR,
     PROGRESS_FN,
     LibraryNotFoundError,
+    has as _has,
     last_error as _last_error,
     library as _library,
     library_path,
 )
+if TYPE_CHECKING:  # only for the annotation of Table.to_pandas
+    import pandas
 
+from ._types import AnyRow, ColumnStats, Info, PairRow, Row, Stats, WarningSample, Warnings
+
+# `open` stays out on purpose: a star import would hide the built-in open().
 __all__ = [
+    "AnyRow",
     "Cancelled",
+    "ColumnStats",
+    "DirectoryGivenError",
     "ENV_VAR",
     "Error",
+    "FileAccessError",
+    "FileError",
+    "Info",
     "LibraryNotFoundError",
+    "MissingFileError",
+    "PairRow",
+    "Row",
+    "Stats",
     "Table",
+    "WarningSample",
+    "Warnings",
     "library_path",
-    "open",
+    "library_version",
 ]
 
 __version__ = "0.1.0"
@@ -62,20 +112,30 @@ __version__ = "0.1.0"
 _INT32_MAX = 2**31 - 1
 _INT32_MIN = -(2**31)
 
+for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError):
+    _cls.__module__ = __name__  # shown and pickled as velmora_csv.<name>
+del _cls
+
+# Rows fetched per call of the library while iterating or building a frame.
+PAGE_ROWS = 10_000
+
 Column = Union[str, bytes, int]
-ProgressFn = Callable[[int, int, int], Any]
+ProgressFn = Callable[[int, Optional[int], int], Any]
 
 
-class Error(Exception):
-    """A failure reported by the library; ``str(error)`` is its message."""
+def _require(lib: Any, name: str) -> None:
+    if not _has(lib, name):
+        raise Error(
+            f"the velmora-csv library in use ({library_path()}) lacks {name}: "
+            f"it is older than this package"
+        )
 
-    @property
-    def message(self) -> str:
-        return str(self.args[0]) if self.args else ""
 
-
-class Cancelled(Error):
-    """The load was cancelled by its progress callback."""
+def library_version() -> str:
+    """The version text of the loaded library, e.g. "0.1.0"."""
+    lib = _library()
+    _require(lib, "csv_version")
+    return lib.csv_version().decode("utf-8", "backslashreplace")
 
 
 # ---- argument conversion ---------------------------------------------------
@@ -136,10 +196,16 @@ def _delimiter_arg(delimiter: Union[None, str, bytes, int]) -> int:
     )
 
 
+# Encodings the library reads itself, by Python's name for them.
 _ENCODINGS = {"utf-8": 1, "utf-8-sig": 1, "utf-16-le": 2, "utf-16-be": 3}
 
+# Python's names that the C library's converter spells otherwise.
+_ICONV_NAMES = {"mac-roman": "MACINTOSH"}
 
-def _encoding_arg(encoding: Optional[str]) -> int:
+
+def _encoding_arg(encoding: Optional[str]) -> Union[int, bytes]:
+    """0 detects, 1..3 are the library's own readings, bytes name an
+    encoding for the C library's converter."""
     if encoding is None:
         return 0
     if not isinstance(encoding, str):
@@ -147,17 +213,64 @@ def _encoding_arg(encoding: Optional[str]) -> int:
     key = encoding.strip().lower()
     if key in ("auto", "detect"):
         return 0
+    if not key:
+        raise ValueError("encoding must not be empty: use None or 'auto' to detect")
     try:
         name = codecs.lookup(key).name
     except LookupError:
         name = key
     value = _ENCODINGS.get(name)
-    if value is None:
-        raise ValueError(
-            f"unsupported encoding {encoding!r}: use None or 'auto' to detect, "
-            f"'utf-8', 'utf-16-le' or 'utf-16-be'"
-        )
-    return value
+    if value is not None:
+        return value
+    return _converter_name(_text_arg(encoding.strip(), "encoding"))
+
+
+def _converter_name(encoding: bytes) -> bytes:
+    """The spelling of ``encoding`` that the C library's converter knows:
+    the name as given when it knows it, else Python's spelling of the same
+    codec in the converter's style ("latin-1" -> "ISO8859-1", "euc_jp" ->
+    "EUC-JP"). A name neither knows is passed on unchanged, so that the
+    library's own message names it."""
+    if _converter_knows(encoding):
+        return encoding
+    try:
+        python_name = codecs.lookup(encoding.decode("ascii")).name
+    except (LookupError, UnicodeDecodeError):
+        return encoding
+    spelled = _ICONV_NAMES.get(python_name, python_name.replace("_", "-").upper())
+    for candidate in (spelled, spelled.replace("-", "")):
+        raw = candidate.encode("ascii")
+        if _converter_knows(raw):
+            return raw
+    return encoding
+
+
+_iconv: Any = None
+
+
+def _converter_knows(name: bytes) -> bool:
+    """Asks the C library's iconv, the converter the library itself uses."""
+    global _iconv
+    if _iconv is None:
+        try:
+            libc = ctypes.CDLL(None)
+            open_fn, close_fn = libc.iconv_open, libc.iconv_close
+        except (OSError, AttributeError):
+            _iconv = False
+        else:
+            open_fn.restype = ctypes.c_void_p
+            open_fn.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+            close_fn.restype = ctypes.c_int
+            close_fn.argtypes = [ctypes.c_void_p]
+            _iconv = (open_fn, close_fn)
+    if _iconv is False:
+        return True  # cannot ask: let the library decide
+    open_fn, close_fn = _iconv
+    handle = open_fn(b"UTF-8", name)
+    if handle is None or handle == ctypes.c_void_p(-1).value:
+        return False
+    close_fn(handle)
+    return True
 
 
 def _count_arg(value: int, what: str) -> int:
@@ -196,7 +309,9 @@ class _Progress:
         if self.error is not None or self.cancelled:
             return 1
         try:
-            answer = self.fn(done, total, rows)
+            # The library says -1 while the size is not known (a pipe, a
+            # compressed file): None says so without a false percentage.
+            answer = self.fn(done, total if total >= 0 else None, rows)
             go_on = answer is None or bool(answer)
         except BaseException as exc:  # re-raised by open() once the load returns
             self.error = exc
@@ -226,6 +341,12 @@ class Table:
     """
 
     __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "__weakref__")
+    _lib: Any
+    _handle: Optional[int]
+    _lock: threading.Lock
+    _finalizer: weakref.finalize
+    _header_cache: Optional[List[str]]
+    _path: str
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("use velmora_csv.open() to open a table")
@@ -236,7 +357,7 @@ class Table:
         self._lib = lib
         self._handle = handle
         self._lock = threading.Lock()
-        self._header_cache: Optional[list] = None
+        self._header_cache = None
         self._path = path
         self._finalizer = weakref.finalize(self, _close_handle, lib, handle)
         return self
@@ -368,20 +489,46 @@ class Table:
 
     # ---- queries ----
 
-    def headers(self, *, raw: bool = False) -> Any:
+    @overload
+    def headers(self, *, raw: Literal[False] = False) -> List[str]: ...
+    @overload
+    def headers(self, *, raw: Literal[True]) -> str: ...
+
+    def headers(self, *, raw: bool = False) -> Union[List[str], str]:
         """The header names in column order, as a list of str."""
         text = self._text("csv_headers")
         return text if raw else json.loads(text)
+
+    @overload
+    def rows(self, offset: int = 0, limit: Optional[int] = None, *,
+             raw: Literal[False] = False, pairs: Literal[False] = False) -> List[Row]: ...
+    @overload
+    def rows(self, offset: int = 0, limit: Optional[int] = None, *,
+             raw: Literal[False] = False, pairs: Literal[True]) -> List[PairRow]: ...
+    @overload
+    def rows(self, offset: int = 0, limit: Optional[int] = None, *,
+             raw: Literal[True], pairs: bool = False) -> str: ...
 
     def rows(
         self, offset: int = 0, limit: Optional[int] = None, *, raw: bool = False, pairs: bool = False
     ) -> Any:
         """Rows ``offset`` .. ``offset + limit - 1`` (all remaining rows when
-        ``limit`` is None). Neither may be negative."""
+        ``limit`` is None). Neither may be negative. For a large table prefer
+        iterating over the table, which fetches the rows page by page."""
         start = _count_arg(offset, "offset")
         count = -1 if limit is None else _count_arg(limit, "limit")
         text = self._text("csv_rows", start, count)
         return self._rows_answer(text, raw, pairs)
+
+    @overload
+    def select(self, columns: Union[str, bytes, Iterable[Column]], *,
+               raw: Literal[False] = False, pairs: Literal[False] = False) -> List[Row]: ...
+    @overload
+    def select(self, columns: Union[str, bytes, Iterable[Column]], *,
+               raw: Literal[False] = False, pairs: Literal[True]) -> List[PairRow]: ...
+    @overload
+    def select(self, columns: Union[str, bytes, Iterable[Column]], *,
+               raw: Literal[True], pairs: bool = False) -> str: ...
 
     def select(
         self, columns: Union[str, bytes, Iterable[Column]], *, raw: bool = False, pairs: bool = False
@@ -395,6 +542,16 @@ class Table:
             col_list = b",".join(self._list_item(c) for c in columns)
         text = self._text("csv_select", col_list)
         return self._rows_answer(text, raw, pairs)
+
+    @overload
+    def search(self, column: Column, query: Union[str, bytes], ignore_case: bool = False, *,
+               raw: Literal[False] = False, pairs: Literal[False] = False) -> List[Row]: ...
+    @overload
+    def search(self, column: Column, query: Union[str, bytes], ignore_case: bool = False, *,
+               raw: Literal[False] = False, pairs: Literal[True]) -> List[PairRow]: ...
+    @overload
+    def search(self, column: Column, query: Union[str, bytes], ignore_case: bool = False, *,
+               raw: Literal[True], pairs: bool = False) -> str: ...
 
     def search(
         self,
@@ -413,6 +570,16 @@ class Table:
         text = self._text("csv_search", col, q, 1 if ignore_case else 0)
         return self._rows_answer(text, raw, pairs)
 
+    @overload
+    def sort(self, column: Column, descending: bool = False, *,
+             raw: Literal[False] = False, pairs: Literal[False] = False) -> List[Row]: ...
+    @overload
+    def sort(self, column: Column, descending: bool = False, *,
+             raw: Literal[False] = False, pairs: Literal[True]) -> List[PairRow]: ...
+    @overload
+    def sort(self, column: Column, descending: bool = False, *,
+             raw: Literal[True], pairs: bool = False) -> str: ...
+
     def sort(
         self, column: Column, descending: bool = False, *, raw: bool = False, pairs: bool = False
     ) -> Any:
@@ -423,17 +590,136 @@ class Table:
         text = self._text("csv_sort", col, 1 if descending else 0)
         return self._rows_answer(text, raw, pairs)
 
-    def stats(self, *, raw: bool = False) -> Any:
+    @overload
+    def stats(self, *, raw: Literal[False] = False) -> Stats: ...
+    @overload
+    def stats(self, *, raw: Literal[True]) -> str: ...
+
+    def stats(self, *, raw: bool = False) -> Union[Stats, str]:
         """``{"row_count", "col_count", "columns": [...]}``, each column with
         "name", "count", "nulls", "unique", "numeric" and, for numeric
-        columns, "min", "max" and "mean" (floats)."""
+        columns, "min", "max" and "mean" (floats). A column holding a cell
+        such as ``nan``, ``inf`` or ``1e999`` is numeric, and a minimum,
+        maximum or mean that is not a finite number is None: the library
+        writes it as JSON null, since JSON has no NaN or infinity."""
         text = self._text("csv_stats")
         return text if raw else json.loads(text)
 
-    def warnings(self, *, raw: bool = False) -> Any:
+    @overload
+    def warnings(self, *, raw: Literal[False] = False) -> Warnings: ...
+    @overload
+    def warnings(self, *, raw: Literal[True]) -> str: ...
+
+    def warnings(self, *, raw: bool = False) -> Union[Warnings, str]:
         """The parse warnings: counts, flags, "first" and up to 20 "samples"."""
         text = self._text("csv_parse_warnings")
         return text if raw else json.loads(text)
+
+    @overload
+    def info(self, *, raw: Literal[False] = False) -> Info: ...
+    @overload
+    def info(self, *, raw: Literal[True]) -> str: ...
+
+    def info(self, *, raw: bool = False) -> Union[Info, str]:
+        """How the table was loaded: "encoding" (what the load read the file
+        as), "bom", "delimiter" (the character), "encoding_detected",
+        "delimiter_detected" (False where the caller named it),
+        "compression" ("none" or "gzip"), "file_size" (bytes read from
+        disk), "rows", "columns", "warnings" and "replaced_bytes" (byte
+        sequences invalid in the encoding, each read as U+FFFD)."""
+        _require(self._lib, "csv_info")
+        text = self._text("csv_info")
+        return text if raw else json.loads(text)
+
+    # ---- the table as a sequence of rows ----
+
+    def __len__(self) -> int:
+        return self.row_count
+
+    @overload
+    def __getitem__(self, index: int) -> Row: ...
+    @overload
+    def __getitem__(self, index: slice) -> List[Row]: ...
+
+    def __getitem__(self, index: Union[int, slice]) -> Any:
+        """``table[i]`` is one row (negative ``i`` counts from the end);
+        ``table[a:b:c]`` a list of rows, as for a list."""
+        if isinstance(index, slice):
+            return self._slice(range(len(self))[index])
+        try:
+            i = operator.index(index)
+        except TypeError:
+            raise TypeError(
+                f"table indices must be integers or slices, not {type(index).__name__}"
+            ) from None
+        n = len(self)
+        if i < 0:
+            i += n
+        if not 0 <= i < n:
+            raise IndexError("table index out of range")
+        return self.rows(i, 1)[0]
+
+    def _slice(self, wanted: range) -> list:
+        if not wanted:
+            return []
+        step = abs(wanted.step)
+        first, last = min(wanted[0], wanted[-1]), max(wanted[0], wanted[-1])
+        if step == 1:
+            picked = self.rows(first, last - first + 1)
+        elif step > PAGE_ROWS:
+            # Sparse picks: one small call per row beats fetching the gaps.
+            picked = [self.rows(i, 1)[0] for i in range(first, last + 1, step)]
+        else:
+            picked = []
+            for start in range(first, last + 1, PAGE_ROWS):
+                page = self.rows(start, min(PAGE_ROWS, last + 1 - start))
+                skip = (first - start) % step
+                picked.extend(page[skip::step])
+        return picked if wanted.step > 0 else picked[::-1]
+
+    def __iter__(self) -> Iterator[Row]:
+        return self.iter_rows()
+
+    @overload
+    def iter_rows(self, page_size: int = PAGE_ROWS, *,
+                  pairs: Literal[False] = False) -> Iterator[Row]: ...
+    @overload
+    def iter_rows(self, page_size: int = PAGE_ROWS, *,
+                  pairs: Literal[True]) -> Iterator[PairRow]: ...
+
+    def iter_rows(self, page_size: int = PAGE_ROWS, *, pairs: bool = False) -> Iterator[Any]:
+        """Yields every row in order, asking the library for ``page_size``
+        rows at a time, so only one page is held at once."""
+        size = _count_arg(page_size, "page_size")
+        if size == 0:
+            raise ValueError("page_size must be at least 1")
+        return self._pages(size, lambda text: self._rows_answer(text, False, pairs))
+
+    def _pages(self, size: int, decode: Callable[[str], list]) -> Iterator[Any]:
+        # Generator: nothing is fetched until the first row is asked for.
+        start = 0
+        n = len(self)
+        while start < n:
+            page = decode(self._text("csv_rows", start, min(size, n - start)))
+            if not page:
+                return
+            yield from page
+            start += len(page)
+
+    def to_pandas(self, page_size: int = PAGE_ROWS) -> "pandas.DataFrame":
+        """The table as a pandas DataFrame, one column per header (repeated
+        names kept). A column the library calls numeric (see :meth:`stats`)
+        becomes ``Int64`` when every cell is an integer written in decimal
+        digits that fits 64 bits, else ``float64`` (``nan`` and ``inf``
+        cells included); other columns are ``string``. Empty cells are
+        missing values (``<NA>``, or NaN in a ``float64`` column). The rows
+        are read ``page_size`` at a time. Needs pandas."""
+        from ._pandas import table_frame
+
+        size = _count_arg(page_size, "page_size")
+        if size == 0:
+            raise ValueError("page_size must be at least 1")
+        return table_frame(self, size)
 
 
 # ---- opening ---------------------------------------------------------------
@@ -448,6 +734,7 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
 ) -> Table:
     """Loads the file at ``path`` into memory and returns its :class:`Table`.
 
+    path: a file, a pipe or FIFO, ``"/dev/stdin"``; a gzip file is inflated.
     header: the first record names the columns; otherwise they are named
         "1", "2", ...
     delimiter: None detects comma, tab, semicolon or pipe from the first
@@ -455,14 +742,24 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
         ``"|"`` ...), one of the names "tab", "comma", "semicolon", "pipe", a
         single byte (``b"\\xa7"``) or its value as an int 1..255 (0 detects).
         Any other int makes the library fail with "invalid delimiter: N".
-    encoding: None or "auto" detects; "utf-8" uses the bytes as they are
-        (also right for single-byte code pages); "utf-16-le" or "utf-16-be".
+    encoding: None or "auto" detects UTF-8 or UTF-16; "utf-8" uses the bytes
+        as they are (bytes that are not UTF-8 come out read as Latin-1);
+        "utf-16-le" or "utf-16-be"; any other name is one the C library's
+        converter knows ("cp1252", "windows-1252", "latin-1", "shift_jis",
+        "gb18030", "koi8-r", ...), and the text is converted to UTF-8 as it is
+        loaded, each invalid byte sequence becoming U+FFFD. An unknown name
+        makes the load fail with the library's message naming it.
     progress: called as ``progress(done, total, rows)`` on the loading thread
-        (bytes of decoded input consumed, its total, rows stored so far) about
-        once per 1,000,000 rows or 64 MiB and once at the end. Returning None
-        or a true value goes on; returning a false value other than None
+        (bytes consumed, their total, rows stored so far) about once per
+        1,000,000 rows or 64 MiB and once at the end. ``total`` is None while
+        the size is not known (a pipe, standard input, a gzip file). Returning
+        None or a true value goes on; returning a false value other than None
         (False, 0) cancels, and open() raises :class:`Cancelled`. An exception
         raised inside it cancels the load and is re-raised by open().
+
+    A missing file raises :class:`MissingFileError`, also a
+    :class:`FileNotFoundError`; a file that cannot be read another
+    :class:`FileError`, also an :class:`OSError`.
     """
     lib = _library()
     raw_path = _path_arg(path)
@@ -471,11 +768,35 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
     has_header = 1 if header else 0
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
+    if isinstance(enc, bytes):
+        _require(lib, "csv_load_encoding")
 
+    handle, error = _load(lib, raw_path, has_header, delim, enc, progress)
+    if error is not None:
+        try:
+            raise error
+        finally:
+            del error  # no cycle through the traceback
+    return Table._attach(lib, handle, os.fsdecode(raw_path))
+
+
+def _load(
+    lib: Any,
+    raw_path: bytes,
+    has_header: int,
+    delim: int,
+    enc: Union[int, bytes],
+    progress: Optional[ProgressFn],
+) -> "tuple[int, Optional[BaseException]]":
+    """One call of a loader: the handle, or -1 and what to raise."""
     state = _Progress(progress) if progress is not None else None
     # The ctypes thunk must stay alive for the whole call.
-    callback = PROGRESS_FN(state) if state is not None else PROGRESS_FN()
-    handle = lib.csv_load_ex_progress(raw_path, has_header, delim, enc, callback, None)
+    # With no function, the null callback (the type stubs do not know it).
+    callback = PROGRESS_FN(state) if state is not None else PROGRESS_FN()  # type: ignore[call-overload]
+    if isinstance(enc, bytes):
+        handle = lib.csv_load_encoding(raw_path, has_header, delim, enc, callback, None)
+    else:
+        handle = lib.csv_load_ex_progress(raw_path, has_header, delim, enc, callback, None)
     message = _last_error(lib) if handle < 0 else ""
     del callback
 
@@ -483,12 +804,9 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
         if handle >= 0:
             lib.csv_close(handle)
         error, state.error = state.error, None
-        try:
-            raise error
-        finally:
-            del error
+        return -1, error
     if handle < 0:
         if state is not None and state.cancelled:
-            raise Cancelled(message)
-        raise Error(message)
-    return Table._attach(lib, handle, os.fsdecode(raw_path))
+            return -1, Cancelled(message)
+        return -1, _load_error(message, raw_path)
+    return handle, None

@@ -12,6 +12,7 @@ import ctypes.util
 import os
 import sys
 import threading
+from typing import Any
 
 ENV_VAR = "VELMORA_CSV_LIBRARY"
 
@@ -20,7 +21,7 @@ PROGRESS_FN = ctypes.CFUNCTYPE(
 )
 
 # name: (restype, argtypes)
-_PROTOTYPES = {
+_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
     "csv_load": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
     "csv_load_ex": (
         ctypes.c_int,
@@ -54,6 +55,24 @@ _PROTOTYPES = {
     "csv_parse_warning_count": (ctypes.c_int, [ctypes.c_int]),
 }
 
+# Exports added in later versions of the library: declared when present, so
+# that the package still works with an older library for everything else.
+_OPTIONAL_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
+    "csv_load_encoding": (
+        ctypes.c_int,
+        [
+            ctypes.c_char_p,
+            ctypes.c_int,
+            ctypes.c_int,
+            ctypes.c_char_p,
+            PROGRESS_FN,
+            ctypes.c_void_p,
+        ],
+    ),
+    "csv_info": (ctypes.c_char_p, [ctypes.c_int]),
+    "csv_version": (ctypes.c_char_p, []),
+}
+
 
 class LibraryNotFoundError(OSError):
     """The velmora-csv shared library could not be found or loaded."""
@@ -74,6 +93,23 @@ def _package_dir_candidates() -> list[str]:
     # The unversioned name first, then the shortest (the soname link).
     wanted.sort(key=lambda n: (len(n), n))
     return [os.path.join(here, n) for n in wanted]
+
+
+def _prefix_candidates() -> list[str]:
+    """The library of the prefix this package was installed into by
+    ``cmake --install``, which writes its place into ``_location.py``
+    (relative to the package directory when the prefix may move)."""
+    try:
+        from . import _location  # type: ignore[attr-defined]
+    except ImportError:
+        return []
+    where = getattr(_location, "LIBRARY", None)
+    if not where:
+        return []
+    if not os.path.isabs(where):
+        here = os.path.dirname(os.path.realpath(__file__))
+        where = os.path.normpath(os.path.join(here, where))
+    return [where]
 
 
 def _system_candidates() -> list[str]:
@@ -102,12 +138,23 @@ def _declare(lib: ctypes.CDLL, where: str) -> ctypes.CDLL:
             ) from None
         fn.restype = restype
         fn.argtypes = argtypes
+    for name, (restype, argtypes) in _OPTIONAL_PROTOTYPES.items():
+        fn = getattr(lib, name, None)
+        if fn is not None:
+            fn.restype = restype
+            fn.argtypes = argtypes
     return lib
+
+
+def has(lib: ctypes.CDLL, name: str) -> bool:
+    """Whether the loaded library exports ``name``."""
+    return getattr(lib, name, None) is not None
 
 
 def _open_library() -> tuple[ctypes.CDLL, str]:
     """Loads the library: the environment variable when set (and then only
-    that), else a copy beside this package, else the system's search path."""
+    that), else a copy beside this package, else the library of the prefix
+    the package was installed into, else the system's search path."""
     explicit = os.environ.get(ENV_VAR)
     if explicit:
         try:
@@ -125,6 +172,7 @@ def _open_library() -> tuple[ctypes.CDLL, str]:
             f"no libvelmora-csv shared library in the package directory "
             f"{os.path.dirname(os.path.abspath(__file__))}"
         )
+    candidates += _prefix_candidates()
     candidates += _system_candidates()
     for path in candidates:
         try:

@@ -1,0 +1,153 @@
+"""Building a pandas DataFrame from a table, page by page.
+
+Which columns are numbers is the library's decision (the "numeric" flag of
+its statistics: every non-empty cell is a number as the C library's strtod
+reads it). Such a column becomes Int64 while every cell is an integer
+written in decimal digits within 64 bits, else float64; every other column
+becomes the string dtype. Empty cells are missing values.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import operator
+from typing import Any, Callable, List, Optional
+
+def _c_strtod() -> Callable[[bytes], float]:
+    libc = ctypes.CDLL(None)
+    fn = libc.strtod
+    fn.restype = ctypes.c_double
+    fn.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_char_p)]
+    return lambda raw: fn(raw, None)
+
+
+_strtod: Optional[Callable[[bytes], float]] = None
+
+
+def cell_float(text: str) -> float:
+    """The value the library gives a numeric cell. Python's float() reads
+    the common forms alike; hexadecimal forms, "nan(...)", a decimal comma
+    of the C locale and a NUL inside the cell are left to the C library's
+    strtod, as the library reads them."""
+    try:
+        return float(text)
+    except ValueError:
+        global _strtod
+        if _strtod is None:
+            _strtod = _c_strtod()
+        return _strtod(text.split("\0", 1)[0].encode("utf-8"))
+
+
+class _NumberColumn:
+    """Collects one numeric column a page at a time: int64 while every cell
+    is a decimal integer within 64 bits, float64 from the first page where
+    one is not. Empty cells are recorded in a mask."""
+
+    def __init__(self, np: Any) -> None:
+        self.np = np
+        self.values: List[Any] = []  # arrays, one per page
+        self.missing: List[Any] = []
+        self.integral = True
+
+    def extend(self, cells: list) -> None:
+        np = self.np
+        texts = np.array(cells, dtype=object)
+        missing = texts == ""
+        if self.integral:
+            values = _int_page(np, texts, missing)
+            if values is None:
+                self.integral = False
+                self.values = [v.astype("float64") for v in self.values]
+        if not self.integral:
+            values = _float_page(np, texts, missing)
+        self.values.append(values)
+        self.missing.append(missing)
+
+    def array(self, pd: Any, np: Any) -> Any:
+        values = _join(np, self.values, "int64" if self.integral else "float64")
+        missing = _join(np, self.missing, "bool")
+        if not self.integral:
+            values[missing] = np.nan
+            return values
+        return pd.arrays.IntegerArray(values, missing)
+
+
+def _join(np: Any, parts: List[Any], dtype: str) -> Any:
+    return np.concatenate(parts) if parts else np.empty(0, dtype=dtype)
+
+
+def _int_page(np: Any, texts: Any, missing: Any) -> Optional[Any]:
+    """The page as int64, or None when a cell is not an integer written in
+    decimal digits that fits 64 bits ("3.0", "1e3" and "0x10" are not).
+    int() of each cell, run by numpy, reads exactly those among the cells
+    the library calls numbers."""
+    filled = texts.copy()
+    filled[missing] = "0"
+    try:
+        return filled.astype("int64")
+    except (ValueError, OverflowError):
+        return None
+
+
+def _float_page(np: Any, texts: Any, missing: Any) -> Any:
+    filled = texts.copy()
+    filled[missing] = "nan"
+    try:
+        # float() of each cell, run by numpy.
+        return filled.astype("float64")
+    except ValueError:
+        return np.array([cell_float(cell) for cell in filled], dtype="float64")
+
+
+class _TextColumn:
+    def __init__(self, np: Any) -> None:
+        self.np = np
+        self.cells: List[Any] = []  # object arrays, one per page
+
+    def extend(self, cells: list) -> None:
+        texts = self.np.array(cells, dtype=object)
+        texts[texts == ""] = None
+        self.cells.append(texts)
+
+    def array(self, pd: Any, np: Any) -> Any:
+        return pd.array(_join(np, self.cells, "object"), dtype="string")
+
+
+def _values_only(items: list) -> list:
+    # Rows as lists of cell texts in column order: repeated names stay apart.
+    return [value for _, value in items]
+
+
+def table_frame(table: Any, page_size: int) -> Any:
+    try:
+        import numpy as np
+        import pandas as pd
+    except ImportError as exc:
+        raise ImportError(f"Table.to_pandas() needs pandas: {exc}") from exc
+
+    headers = table.headers()
+    numeric = [c["numeric"] for c in table.stats()["columns"]]
+    columns: List[Any] = [_NumberColumn(np) if n else _TextColumn(np) for n in numeric]
+    # Rows decode fastest as dicts; repeated names need lists of the cells
+    # to keep every one.
+    unique_names = len(set(headers)) == len(headers)
+    keys = headers if unique_names else range(len(headers))
+    cells_of = [operator.itemgetter(key) for key in keys]
+    n_rows = len(table)
+    start = 0
+    while start < n_rows:
+        text = table._text("csv_rows", start, min(page_size, n_rows - start))
+        if unique_names:
+            page = json.loads(text)
+        else:
+            page = json.loads(text, object_pairs_hook=_values_only)
+        if not page:
+            break
+        for column, cell_of in zip(columns, cells_of):
+            column.extend(list(map(cell_of, page)))
+        start += len(page)
+    data = {i: column.array(pd, np) for i, column in enumerate(columns)}
+    frame = pd.DataFrame(data, index=pd.RangeIndex(start))
+    frame.columns = pd.Index(headers, dtype="object")
+    return frame

@@ -366,9 +366,9 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         }
         if (rc != 0) return -1;
         // Text that decodes to little or nothing (a device of zeros read as
-        // UTF-16) must end too: no encoding takes more than 4 bytes a
-        // character.
-        if (w > limit || (limit != UINT64_MAX && total / 4 > limit)) {
+        // UTF-16) must end too: UTF-16 takes at most 2 bytes for each byte
+        // of text, no other encoding more than 4.
+        if (w > limit || (limit != UINT64_MAX && total / (utf16 ? 2 : 4) > limit)) {
             set_too_large(r.path);
             return -1;
         }

@@ -101,12 +101,19 @@ int read_raw(reader &r, unsigned char *dst, size_t want, size_t *got) {
     for (;;) {
         // A stream may keep the reader waiting: the callback is asked now
         // and then, so that a load can be cancelled while nothing comes.
-        if (r.stream && csv_platform_wait_readable(r.f, k_wait_ms) <= 0) {
-            if (report(r) != 0) return -1;
-            continue;
+        if (r.stream) {
+            const int ready = csv_platform_wait_readable(r.f, k_wait_ms);
+            if (ready == 0 || (ready < 0 && errno == EINTR)) {
+                if (report(r) != 0) return -1;
+                continue;
+            }
+            // Any other failure of the wait shows again in the read.
         }
         const int64_t n = csv_platform_read(r.f, dst, want);
-        if (n < 0 && errno == EINTR) {
+        // A signal (the host's Ctrl-C handler, say) gives the callback its
+        // chance to cancel; a stream shared with a non-blocking owner is
+        // waited for again.
+        if (n < 0 && (errno == EINTR || (r.stream && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
             if (report(r) != 0) return -1;
             continue;
         }
@@ -359,9 +366,9 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         }
         if (rc != 0) return -1;
         // Text that decodes to little or nothing (a device of zeros read as
-        // UTF-16) must end too: no encoding takes more than 4 bytes a
-        // character.
-        if (w > limit || (limit != UINT64_MAX && total / 4 > limit)) {
+        // UTF-16) must end too: UTF-16 takes at most 2 bytes for each byte
+        // of text, no other encoding more than 4.
+        if (w > limit || (limit != UINT64_MAX && total / (utf16 ? 2 : 4) > limit)) {
             set_too_large(r.path);
             return -1;
         }

@@ -94,9 +94,9 @@ VELMORA_CSV_API int csv_load_ex_progress(const char *path, int has_header,
  * order mark of the named UTF-16 order is skipped. The text is converted to
  * UTF-8 a piece at a time; each byte that is not valid in the encoding
  * becomes U+FFFD and is counted ("replaced_bytes" of csv_info). progress
- * may be NULL. Returns a handle 0..63, or -1: an unknown name fails, before
- * the file is read, with "unknown encoding: <name>"; other messages as for
- * csv_load_ex. */
+ * may be NULL. Returns a handle 0..63, or -1: an unknown name (or one of
+ * 64 bytes or more) fails, before the file is read, with "unknown encoding:
+ * <name>"; other messages as for csv_load_ex. */
 VELMORA_CSV_API int csv_load_encoding(const char *path, int has_header, int delimiter,
                                       const char *encoding, csv_progress_fn progress,
                                       void *user_data);

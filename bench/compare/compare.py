@@ -345,9 +345,9 @@ class Figures:
     def rss(self, ds, tool, key="rss_load_kb"):
         return median([r[key] for r in self.runs(ds, tool) if r.get(key, -1) >= 0])
 
-    def target(self, tool, spec):
+    def target(self, tool, entry):
         """(ours, versus) of one TARGETS entry for our tool, or None."""
-        _, where, op, versus, _ = spec
+        _, where, op, versus, _ = entry
         ds, _, extra = where.partition(":")
         t = tool + (":" + extra if extra else "")
         if versus == "rss":
@@ -456,11 +456,11 @@ def report_targets(p, fig, ours, label_of, small):
     p("")
     p("| figure | goal | " + " | ".join(label_of[t] for t in ours) + " |")
     p("|---" * (len(ours) + 2) + "|")
-    for spec in TARGETS:
-        label, _, _, versus, goal = spec
+    for entry in TARGETS:
+        label, _, _, versus, goal = entry
         cells = []
         for t in ours:
-            v = fig.target(t, spec)
+            v = fig.target(t, entry)
             if v is None:
                 cells.append("n/a")
                 continue

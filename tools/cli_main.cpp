@@ -159,19 +159,23 @@ struct table_handle {
     ~table_handle() { csv_close(id); }
 };
 
-// The headers of the table; false with the message printed.
-bool headers_of(int handle, std::vector<std::string> &out) {
-    const char *json = csv_headers(handle);
+// The library's answer `json` read as a document: null (with the reason
+// printed) when the call failed or its text cannot be read.
+cli::json_doc read_answer(const char *json) {
     if (json == nullptr) {
         print_error(csv_last_error());
-        return false;
+        return cli::json_doc{};
     }
     std::string why;
     cli::json_doc doc = cli::json_read(json, why);
-    if (!doc) {
-        print_error("cannot read the library's answer: " + why);
-        return false;
-    }
+    if (!doc) print_error("cannot read the library's answer: " + why);
+    return doc;
+}
+
+// The headers of the table; false with the message printed.
+bool headers_of(int handle, std::vector<std::string> &out) {
+    cli::json_doc doc = read_answer(csv_headers(handle));
+    if (!doc) return false;
     size_t i = 0, n = 0;
     yyjson_val *name;
     yyjson_arr_foreach(yyjson_doc_get_root(doc.get()), i, n, name) out.push_back(cli::json_text(name));
@@ -235,17 +239,8 @@ bool each_page(const cli::invocation &inv, int handle, const cli::row_answer::vi
     int64_t at = inv.offset, left = inv.limit < 0 ? INT64_MAX : inv.limit;
     while (left > 0 && at <= INT32_MAX) {
         int want = static_cast<int>(left < page_rows ? left : page_rows);
-        const char *json = csv_rows(handle, static_cast<int>(at), want);
-        if (json == nullptr) {
-            print_error(csv_last_error());
-            return false;
-        }
-        std::string why;
-        cli::json_doc doc = cli::json_read(json, why);
-        if (!doc) {
-            print_error("cannot read the library's answer: " + why);
-            return false;
-        }
+        cli::json_doc doc = read_answer(csv_rows(handle, static_cast<int>(at), want));
+        if (!doc) return false;
         yyjson_val *rows = yyjson_doc_get_root(doc.get());
         size_t i = 0, n = 0;
         yyjson_val *row;
@@ -264,14 +259,11 @@ int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<
     if (inv.cmd == cli::command::rows) {
         rows.each = [&](const cli::row_answer::visitor &visit) { return each_page(inv, handle, visit); };
     } else {
-        std::string count_text, why;
+        std::string count_text;
         const char *json = query(inv, handle, args, count_text);
         if (json == nullptr) return exit_failed;
-        doc = cli::json_read(json, why);
-        if (!doc) {
-            print_error("cannot read the library's answer: " + why);
-            return exit_failed;
-        }
+        doc = read_answer(json);
+        if (!doc) return exit_failed;
         yyjson_val *root = yyjson_doc_get_root(doc.get());
         rows.each = [root](const cli::row_answer::visitor &visit) {
             size_t i = 0, n = 0;
@@ -289,7 +281,7 @@ int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<
 
 int write_other_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
                        cli::out_stream &out) {
-    std::string count_text, why;
+    std::string count_text;
     const char *json = query(inv, handle, args, count_text);
     if (json == nullptr) return exit_failed;
     if (inv.out == cli::output::json) {
@@ -297,11 +289,8 @@ int write_other_answer(const cli::invocation &inv, int handle, const std::vector
         out.put("\n");
         return exit_ok;
     }
-    cli::json_doc doc = cli::json_read(json, why);
-    if (!doc) {
-        print_error("cannot read the library's answer: " + why);
-        return exit_failed;
-    }
+    cli::json_doc doc = read_answer(json);
+    if (!doc) return exit_failed;
     if (!cli::write_answer(inv.cmd, yyjson_doc_get_root(doc.get()), inv.out, inv.max_width, out)) {
         print_error("unexpected shape of the library's answer");
         return exit_failed;

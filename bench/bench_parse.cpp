@@ -133,46 +133,6 @@ void run_memchr(benchmark::State &state, int which) {
                             static_cast<int64_t>(in.size()));
 }
 
-// Record i holds i - 1 delimiters: every record widens the table by one
-// column, the input that once made loads cubic.
-std::string staircase(int64_t records) {
-    std::string s;
-    for (int64_t i = 1; i <= records; ++i) s += std::string(static_cast<size_t>(i - 1), ',') + "v\n";
-    return s;
-}
-
-void run_parse_text(benchmark::State &state, const std::string &in, int has_header) {
-    int64_t cols = 0;
-    for (auto _ : state) {
-        csv_table t{};
-        if (csv_table_parse_ex(&t, in.data(), in.size(), has_header, nullptr) != 0) {
-            state.SkipWithError("parse failed");
-            break;
-        }
-        cols = t.n_cols;
-        state.PauseTiming();
-        csv_table_free(&t);
-        state.ResumeTiming();
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                            static_cast<int64_t>(in.size()));
-    state.counters["cols"] = static_cast<double>(cols);
-    state.counters["MB"] = static_cast<double>(in.size()) / 1e6;
-}
-
-// The staircase of state.range(0) records, and beside it the mixed data
-// cut to the same size at a line end.
-void BM_ParseStaircase(benchmark::State &state) {
-    run_parse_text(state, staircase(state.range(0)), 0);
-}
-void BM_ParseMixedSameSize(benchmark::State &state) {
-    const std::string &mixed = input(0);
-    size_t size = staircase(state.range(0)).size();
-    if (size > mixed.size()) size = mixed.size();
-    while (size > 0 && mixed[size - 1] != '\n') --size;
-    run_parse_text(state, mixed.substr(0, size), 1);
-}
-
 void BM_ParseMixed(benchmark::State &state) { run_parse(state, 0); }
 void BM_MemchrLinesMixed(benchmark::State &state) { run_memchr(state, 0); }
 void BM_ParseNumeric(benchmark::State &state) { run_parse(state, 1); }
@@ -184,6 +144,3 @@ BENCHMARK(BM_ParseMixed)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MemchrLinesMixed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ParseNumeric)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_MemchrLinesNumeric)->Unit(benchmark::kMillisecond);
-// 0.5 MB, 2 MB and 18 MB staircases.
-BENCHMARK(BM_ParseStaircase)->Unit(benchmark::kMillisecond)->Arg(1000)->Arg(2000)->Arg(6000);
-BENCHMARK(BM_ParseMixedSameSize)->Unit(benchmark::kMillisecond)->Arg(1000)->Arg(2000)->Arg(6000);

@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <condition_variable>
+#include <mutex>
 #include <type_traits>
 
 #include "velmora_csv.h"
@@ -126,6 +128,69 @@ struct csv_free_deleter {
     void operator()(void *p) const { csv_free(p); }
 };
 
+/* ---- csv_pages: fresh pages made ready ahead of their writer -----------
+ * A writer that fills a large block front to back calls reach() before it
+ * writes past ready(); a helper thread meanwhile prepares the stretches
+ * ahead. Blocks under a few MiB are not worth it: ready() is then the whole
+ * block at once. stop() (and the destructor) must come before the block is
+ * moved or freed. */
+class csv_page_feed {
+public:
+    csv_page_feed() = default;
+    csv_page_feed(const csv_page_feed &) = delete;
+    csv_page_feed &operator=(const csv_page_feed &) = delete;
+    ~csv_page_feed();
+
+    /* Fills the `len` bytes at `dst`, block offset `offset`, of a prepared
+     * stretch; called on the helper thread or the writer's. */
+    typedef void (*fill_fn)(void *ctx, char *dst, uint64_t offset, uint64_t len);
+
+    /* Feeds [p, p + n), after stopping any earlier feed; `fill`, when set,
+     * fills each stretch once prepared. */
+    void start(char *p, uint64_t n, fill_fn fill = nullptr, void *fill_ctx = nullptr);
+    /* Makes the block's first `upto` bytes ready to be written. `until` is
+     * where the writer expects to end, so that the helper prepares nothing
+     * much beyond it. */
+    void reach(uint64_t upto, uint64_t until) {
+        if (upto > ready_) reach_slow(upto, until);
+    }
+    /* Bytes from the block's start that are ready; UINT64_MAX when there is
+     * no feed (too small a block, or stopped): every byte is. */
+    uint64_t ready() const { return ready_; }
+    void stop();
+
+private:
+    void run();
+    void bounds(uint64_t chunk, uint64_t *from, uint64_t *to) const;
+    void prepare(uint64_t chunk) const;
+    void reach_slow(uint64_t upto, uint64_t until);
+
+    char *base_ = nullptr;
+    uint64_t size_ = 0;
+    uint64_t ready_ = UINT64_MAX;
+    uint64_t chunks_ = 0;
+    uint64_t skew_ = 0;    // the block's start past a chunk boundary
+    fill_fn fill_ = nullptr;
+    void *fill_ctx_ = nullptr;
+    // Shared with the helper, under m_: chunks [0, claimed_) are taken,
+    // the helper takes none at or past limit_, busy_ is the one it is
+    // preparing (UINT64_MAX: none).
+    std::mutex m_;
+    std::condition_variable cv_;
+    uint64_t claimed_ = 0;
+    uint64_t limit_ = 0;
+    uint64_t busy_ = UINT64_MAX;
+    bool quit_ = false;
+    uint64_t helper_ = 0;  // the helper thread, while helper_on_
+    bool helper_on_ = false;
+};
+
+/* True when a block of `n` bytes is large enough to be fed. */
+bool csv_page_feed_wanted(uint64_t n);
+/* Test seam: on != 0 makes every feed run without a helper thread, as when
+ * the system refuses one; 0 restores helpers. */
+void csv_page_feed_no_helper(int on);
+
 /* ---- csv_parse: table storage and the record parser -------------------- */
 
 extern const csv_cell csv_empty_str;
@@ -151,6 +216,10 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
  * parts given back to the system as the parse goes on. */
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
+/* Bytes a loader leaves free past the text's NUL in a block it hands over,
+ * where the parse keeps the few texts it must move (the first record's
+ * first text), so that the block need not grow, and move, for them. */
+#define CSV_OWNED_SPARE 64
 /* Test seam: on the calling thread, taken-over input of at least `bytes`
  * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;
  * 0 restores that default. */

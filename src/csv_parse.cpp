@@ -286,6 +286,9 @@ struct parser {
     bool owned;            // the input is the parser's to free and to give back
     const uchar *kept;     // owned input: the first byte not yet given back
     bool in_place;         // the input is the blob: texts stay where they are
+    csv_page_feed *cells_feed;  // prepares the fresh part of the cell array; null: none
+    int64_t feed_row0;     // the row at the start of what cells_feed covers
+    int64_t rows_ready;    // rows below this can be written without asking
 };
 
 // Stores a warning sample while there is room for one.
@@ -482,6 +485,63 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return push_row(t, p.fields, nf);
 }
 
+// How many rows the record loop may write before it asks again: the whole
+// array, or as far as its fresh pages are prepared.
+void sync_rows_ready(parser &p) {
+    const csv_table *t = p.t;
+    const uint64_t ready = p.cells_feed != nullptr ? p.cells_feed->ready() : UINT64_MAX;
+    if (ready == UINT64_MAX) {
+        p.rows_ready = t->row_cap;
+        return;
+    }
+    const uint64_t row_bytes = static_cast<uint64_t>(csv_row_stride(t)) * sizeof(csv_cell);
+    const int64_t rows = p.feed_row0 + static_cast<int64_t>(ready / row_bytes);
+    p.rows_ready = rows < t->row_cap ? rows : t->row_cap;
+}
+
+// Feeds the array's part past the rows in use, when it is large: a fresh
+// array, or the new part of a grown one.
+void start_cells_feed(parser &p) {
+    csv_table *t = p.t;
+    if (p.cells_feed == nullptr || t->row_cap <= t->n_rows) return;
+    const int64_t stride = csv_row_stride(t);
+    p.feed_row0 = t->n_rows;
+    p.cells_feed->start(reinterpret_cast<char *>(t->cells + t->n_rows * stride),
+                        static_cast<uint64_t>(t->row_cap - t->n_rows) *
+                            static_cast<uint64_t>(stride) * sizeof(csv_cell));
+}
+
+// Has the cells of row `row` prepared; `s` is where the parse is, so that
+// the helper prepares about as many rows as the rest of the input holds.
+void feed_cells(parser &p, int64_t row, const uchar *s) {
+    const csv_table *t = p.t;
+    const uint64_t row_bytes = static_cast<uint64_t>(csv_row_stride(t)) * sizeof(csv_cell);
+    const double done = static_cast<double>(s - p.src);
+    const double rest = static_cast<double>(p.end - s);
+    double expect = static_cast<double>(t->n_rows);
+    if (done > 0) expect += expect * rest / done;
+    expect += expect / 256 + 1;
+    const double until_rows = expect - static_cast<double>(p.feed_row0);
+    const uint64_t until = until_rows <= 0 ? 0
+                           : until_rows * row_bytes >= 1e18 ? UINT64_MAX
+                           : static_cast<uint64_t>(until_rows) * row_bytes;
+    p.cells_feed->reach(static_cast<uint64_t>(row + 1 - p.feed_row0) * row_bytes, until);
+}
+
+// A record the loop does not store itself. A record that widens the table
+// or finds the array full moves the cells, so their feed stops for it and
+// starts again on the fresh part.
+[[gnu::noinline]] int slow_record(parser &p, int32_t nf, bool blank, const uchar *s) {
+    csv_table *t = p.t;
+    const bool moves = p.cells_feed != nullptr && (nf > t->n_cols || t->n_rows >= t->row_cap);
+    if (moves) p.cells_feed->stop();
+    else if (p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
+    if (complete_record(p, nf, blank) != 0) return -1;
+    if (moves) start_cells_feed(p);
+    sync_rows_ready(p);
+    return 0;
+}
+
 // Owned input is given back to the system in steps of this many bytes as
 // the parse passes them, so that a load does not hold all of the input and
 // all of the table at the same time.
@@ -671,7 +731,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
         // ended by a line ending with more input behind it.
         const bool blank = at_eol && nf == 1 && fields[0].length == 0 && s < end;
         const int32_t nc = t->n_cols;
-        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < t->row_cap) {
+        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready) {
             // A regular row: the width of the first record, room in the body.
             const int64_t stride = csv_row_stride(t);
             csv_cell *row = t->cells + t->n_rows * stride;
@@ -680,7 +740,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             t->n_rows += 1;
         } else {
             CSV_SYNC_BLOB();
-            if (complete_record(p, nf, blank) != 0) return -1;
+            if (slow_record(p, nf, blank, s) != 0) return -1;
             CSV_LOAD_BLOB();
             if (InPlace && blob != reinterpret_cast<const char *>(p.src)) {
                 // Generated names grew the blob, which is the input: it moved.
@@ -714,6 +774,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 // Releases everything of a failed or cancelled parse and leaves the record
 // all zero.
 [[gnu::noinline]] int parse_failed(parser &p, const char *msg) {
+    if (p.cells_feed != nullptr) p.cells_feed->stop();
     csv_free(p.fields);
     csv_free(p.scratch);
     csv_table_free(p.t);
@@ -759,8 +820,11 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     if (len >= 3 && p.src[0] == 0xEF && p.src[1] == 0xBB && p.src[2] == 0xBF) skip = 3;
 
     if (take != nullptr) {
-        // One spare byte past the input takes the NUL of a text that ends it.
-        char *blob = static_cast<char *>(csv_realloc(take->get(), static_cast<size_t>(len + 1)));
+        // One spare byte past the input takes the NUL of a text that ends it;
+        // the room after it the first text, when it must move. A loader
+        // that leaves that room has the block kept where it is.
+        const uint64_t cap = len + 1 + CSV_OWNED_SPARE;
+        char *blob = static_cast<char *>(csv_realloc(take->get(), static_cast<size_t>(cap)));
         if (blob == nullptr) {
             csv_set_error("out of memory");
             return -1;
@@ -770,7 +834,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         if (skip != 0) blob[0] = '\0';
         t->blob = blob;
         t->blob_len = len + 1;
-        t->blob_cap = len + 1;
+        t->blob_cap = cap;
         p.src = reinterpret_cast<const uchar *>(blob);
         p.end = p.src + len;
         p.owned = false;
@@ -787,8 +851,14 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         t->blob_cap = k_blob_first_cap;
     }
 
+    // A large input makes a large cell array: its fresh pages are prepared
+    // ahead of the rows.
+    csv_page_feed cells_feed;
+    if (csv_page_feed_wanted(len)) p.cells_feed = &cells_feed;
+    sync_rows_ready(p);
     int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
                         : parse_records<false>(p, p.src + skip, delim);
+    cells_feed.stop();
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;

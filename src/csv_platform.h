@@ -1,7 +1,8 @@
 /*
  * The few system calls the library needs, kept in one place: opening a file
  * by its UTF-8 path, 64-bit seek and tell, the one process-wide lock,
- * thread-local storage and a paging hint for large heap blocks. This build
+ * thread-local storage, helper threads and paging hints for large heap
+ * blocks. This build
  * is POSIX (csv_platform_posix.cpp).
  */
 #ifndef VELMORA_CSV_PLATFORM_H
@@ -30,6 +31,10 @@ bool csv_platform_is_regular(FILE *f);
  * (EINTR when a signal came first; the caller may try again). */
 int64_t csv_platform_read(FILE *f, void *dst, size_t n);
 
+/* Reads up to `n` bytes at file offset `offset` without moving the file's
+ * position (safe from several threads at once): as csv_platform_read. */
+int64_t csv_platform_pread(FILE *f, void *dst, size_t n, uint64_t offset);
+
 /* Waits up to `timeout_ms` for the file to have data or reach its end:
  * 1 when a read will not block, 0 when the time passed, -1 with errno set
  * (EINTR when a signal came). */
@@ -46,6 +51,13 @@ int64_t csv_platform_tell(FILE *f);
  * threads race for it, and never destroyed. */
 void csv_platform_lock(void);
 void csv_platform_unlock(void);
+
+/* Starts a thread running fn(arg) with every signal blocked, so that the
+ * host's handlers keep running on its own threads. 0 with *handle set, or
+ * -1 when the system refuses a thread. */
+int csv_platform_thread_start(uint64_t *handle, void (*fn)(void *), void *arg);
+/* Waits for a thread of csv_platform_thread_start to end. */
+void csv_platform_thread_join(uint64_t handle);
 
 /* Hint that the heap block `p` of `n` bytes (from malloc or realloc) is
  * large and about to be filled: where the system offers it, the block is

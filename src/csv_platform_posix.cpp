@@ -5,6 +5,8 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <new>
+#include <signal.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -69,6 +71,12 @@ int64_t csv_platform_read(FILE *f, void *dst, size_t n) {
     return got < 0 ? -1 : static_cast<int64_t>(got);
 }
 
+int64_t csv_platform_pread(FILE *f, void *dst, size_t n, uint64_t offset) {
+    if (n > (size_t{1} << 30)) n = size_t{1} << 30;
+    ssize_t got = pread(fileno(f), dst, n, static_cast<off_t>(offset));
+    return got < 0 ? -1 : static_cast<int64_t>(got);
+}
+
 int csv_platform_wait_readable(FILE *f, int timeout_ms) {
     struct pollfd p = {fileno(f), POLLIN, 0};
     int r = poll(&p, 1, timeout_ms);
@@ -99,6 +107,44 @@ void csv_platform_lock(void) {
 }
 
 void csv_platform_unlock(void) { pthread_mutex_unlock(&g_lock); }
+
+namespace {
+struct thread_start {
+    void (*fn)(void *);
+    void *arg;
+};
+
+void *thread_main(void *p) {
+    const thread_start start = *static_cast<thread_start *>(p);
+    delete static_cast<thread_start *>(p);
+    start.fn(start.arg);
+    return nullptr;
+}
+}  // namespace
+
+int csv_platform_thread_start(uint64_t *handle, void (*fn)(void *), void *arg) {
+    static_assert(sizeof(pthread_t) <= sizeof(uint64_t), "a thread handle fits 64 bits");
+    auto *start = new (std::nothrow) thread_start{fn, arg};
+    if (start == nullptr) return -1;
+    // The new thread inherits the creator's signal mask: block everything
+    // for the creation, so that no signal of the host's is delivered there.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t t;
+    const int rc = pthread_create(&t, nullptr, thread_main, start);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
+        delete start;
+        return -1;
+    }
+    *handle = static_cast<uint64_t>(t);
+    return 0;
+}
+
+void csv_platform_thread_join(uint64_t handle) {
+    pthread_join(static_cast<pthread_t>(handle), nullptr);
+}
 
 void csv_platform_advise_large(void *p, size_t n) {
 #if defined(__linux__) && defined(__GLIBC__) && defined(MADV_HUGEPAGE)
@@ -131,6 +177,12 @@ void *csv_platform_realloc_large(void *p, size_t n) {
     // filled a 4 KiB page at a time. The few bytes more stay untouched.
     constexpr size_t huge = size_t{2} << 20;
     constexpr size_t header = 24;  // chunk header and alignment slack
+    // A block that already has the room stays where it is: moving it would
+    // make every page it has fault in again at its new address.
+    if (p != nullptr) {
+        const size_t usable = malloc_usable_size(p);
+        if (n <= usable && n >= usable / 2) return p;
+    }
     size_t asked = n;
     if (n <= SIZE_MAX - header - huge) asked = (n + header + huge - 1) / huge * huge - header;
     void *q = realloc(p, asked);

@@ -6,6 +6,8 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include <zlib.h>
@@ -235,24 +237,101 @@ uint64_t next_cap(uint64_t cap, uint64_t need, uint64_t limit) {
     return want;
 }
 
+// A regular file read by the loading thread and a helper side by side, each
+// into the stretches of the buffer it has just prepared (csv_page_feed).
+struct parallel_read {
+    FILE *f = nullptr;
+    std::atomic<int> err{0};               // errno of the first failed read
+    std::atomic<uint64_t> end{UINT64_MAX};  // where the file ended early
+};
+
+void fill_from_file(void *ctx, char *dst, uint64_t offset, uint64_t len) {
+    auto *pr = static_cast<parallel_read *>(ctx);
+    uint64_t done = 0;
+    while (done < len) {
+        const int64_t n = csv_platform_pread(pr->f, dst + done, static_cast<size_t>(len - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            int none = 0;
+            pr->err.compare_exchange_strong(none, errno != 0 ? errno : EIO);
+            return;
+        }
+        if (n == 0) {
+            // The file is shorter than it was: keep the earliest end seen.
+            uint64_t seen = pr->end.load();
+            while (offset + done < seen && !pr->end.compare_exchange_weak(seen, offset + done)) {
+            }
+            return;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+}
+
+// Reads a regular file's `size` bytes into `dst` (size + 1 bytes) with a
+// helper, reporting progress as the one-thread reads do. `*len` is what
+// was read: `size`, or less when the file shrank meanwhile. The file's
+// position is left at its end, so that data appended meanwhile is found.
+int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
+    parallel_read pr;
+    pr.f = r.f;
+    csv_page_feed feed;  // stops before `pr` goes
+    feed.start(dst, size, fill_from_file, &pr);
+    uint64_t upto = 0;
+    while (upto < size && pr.err.load() == 0 && pr.end.load() == UINT64_MAX) {
+        upto += std::min(size - upto, k_report_bytes + 1);
+        feed.reach(upto, size);
+        r.raw_read = upto;
+        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes && report(r) != 0)
+            return -1;
+    }
+    feed.stop();
+    if (pr.err.load() != 0) {
+        csv_set_error("cannot read file: %s (%s)", r.path, strerror(pr.err.load()));
+        return -1;
+    }
+    *len = std::min(pr.end.load(), size);
+    r.raw_read = *len;
+    if (csv_platform_seek(r.f, static_cast<int64_t>(*len), SEEK_SET) != 0) {
+        csv_set_error("cannot read file: %s (%s)", r.path, strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
 // The text used as it is: `head` and then the rest of the source, into one
 // buffer with a NUL after the text, first `first_cap` bytes (a regular
-// file's size + 1: read at once) and grown when the source gives more.
-int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t first_cap,
-                   uint64_t limit, char **out_text, uint64_t *out_len) {
+// file's `size`, its NUL and CSV_OWNED_SPARE: read at once) and grown when
+// the source gives more.
+int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t size,
+                   uint64_t first_cap, uint64_t limit, char **out_text, uint64_t *out_len) {
     uint64_t cap = first_cap > head_len ? first_cap : head_len + 1;
     heap_bytes data(cap > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap))));
     if (!data) {
-        set_read_oom(cap, r.path);
+        // The message counts the text and its NUL, not the spare room.
+        set_read_oom(size != 0 && cap == size + 1 + CSV_OWNED_SPARE ? size + 1 : cap, r.path);
         return -1;
     }
-    if (head_len != 0) memcpy(data.get(), head, head_len);
     uint64_t len = head_len;
+    // Declared after the block, so that it stops before the block is freed.
+    csv_page_feed feed;
+    if (!r.stream && !r.gzip && r.back_len == 0 && size > head_len && size < cap &&
+        csv_page_feed_wanted(size)) {
+        // A regular file of known size: read whole, head included, by two
+        // threads; the loop below then only looks for data appended since.
+        if (read_regular(r, data.get(), size, &len) != 0) return -1;
+    } else {
+        feed.start(data.get(), cap);
+        feed.reach(head_len, cap);
+        if (head_len != 0) memcpy(data.get(), head, head_len);
+    }
     for (;;) {
         unsigned char *dst = reinterpret_cast<unsigned char *>(data.get()) + len;
         size_t got = 0;
         if (cap - 1 > len) {
-            if (read_text(r, dst, static_cast<size_t>(cap - 1 - len), &got) != 0) return -1;
+            // Into prepared pages only, a stretch at a time.
+            feed.reach(len + 1, cap);
+            const uint64_t want = std::min(cap - 1, feed.ready()) - len;
+            if (read_text(r, dst, static_cast<size_t>(want), &got) != 0) return -1;
             if (got == 0) break;
             len += got;
             if (len > limit) {
@@ -270,6 +349,7 @@ int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64
             return -1;
         }
         const uint64_t want = next_cap(cap, len + got + 1, limit);
+        feed.stop();  // the block may move: unprepared pages fault in as used
         char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(data.get(), static_cast<size_t>(want)));
         if (grown == nullptr) {
             set_read_oom(want, r.path);
@@ -281,7 +361,9 @@ int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64
         memcpy(data.get() + len, probe, got);
         len += got;
     }
+    feed.reach(len + 1, len + 1);
     data.get()[len] = '\0';
+    feed.stop();
     *out_text = data.release();
     *out_len = len;
     return 0;
@@ -532,7 +614,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     r.back_len = raw_n;
     // What the first buffer for text used as it is holds: a regular file
     // whole, else a guess that growth corrects.
-    uint64_t first_cap = r.stream ? k_first_cap : size + 1;
+    uint64_t first_cap = r.stream ? k_first_cap : size == 0 ? 1 : size + 1 + CSV_OWNED_SPARE;
     if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08) {
         if (start_gzip(r) != 0) return -1;
         first_cap = size < k_read_max / 4 ? 4 * size : k_read_max;
@@ -551,7 +633,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     // A file that ended before its measured size holds only the head.
     if (size != 0 && n < raw_want) {
         size = n;
-        first_cap = n + 1;
+        first_cap = n + 1 + CSV_OWNED_SPARE;
     }
     const uint64_t limit = size != 0 ? UINT64_MAX
                            : (opts->text_limit != 0 ? opts->text_limit : CSV_BLOB_LIMIT);
@@ -568,7 +650,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
 
     int rc;
     if (c == choice::unchanged || c == choice::utf8_checked) {
-        rc = read_unchanged(r, head, n, first_cap, limit, out_text, out_len);
+        rc = read_unchanged(r, head, n, size, first_cap, limit, out_text, out_len);
         if (rc == 0 && c == choice::utf8_checked &&
             csv_utf8_replace_invalid(out_text, out_len, name, &li.replaced_bytes) != 0) {
             csv_free(*out_text);

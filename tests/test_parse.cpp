@@ -2,6 +2,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <random>
 #include <string>
@@ -860,6 +862,145 @@ TEST(Populate, KeepsTheBytesAndFallsBackCleanly) {
     for (size_t i = 0; i < n; i += 4096) wrong += block[i] != static_cast<char>(i >> 12);
     EXPECT_EQ(wrong, 0u);
     csv_free(block);
+}
+
+// ---- pages prepared ahead of their writer -----------------------------------
+
+struct FeedCase {
+    const char *name;
+    bool helper;
+    bool populate;
+};
+
+class PageFeedThread : public ::testing::TestWithParam<FeedCase> {
+protected:
+    void SetUp() override {
+        csv_page_feed_no_helper(GetParam().helper ? 0 : 1);
+        csv_platform_populate_unsupported(GetParam().populate ? 0 : 1);
+    }
+    void TearDown() override {
+        csv_page_feed_no_helper(0);
+        csv_platform_populate_unsupported(0);
+    }
+};
+
+uint8_t pattern_at(uint64_t offset) { return static_cast<uint8_t>((offset * 131) ^ (offset >> 13)); }
+
+struct FillLog {
+    std::atomic<uint64_t> bytes{0};
+};
+
+void fill_pattern(void *ctx, char *dst, uint64_t offset, uint64_t len) {
+    for (uint64_t i = 0; i < len; ++i) dst[i] = static_cast<char>(pattern_at(offset + i));
+    static_cast<FillLog *>(ctx)->bytes += len;
+}
+
+// Every byte is filled exactly once and is in place by the time reach()
+// returns, whichever thread filled it, from an unaligned start, in uneven
+// steps; the helper never fills past the block.
+TEST_P(PageFeedThread, FillsEveryByteOnceBeforeTheWriterGetsThere) {
+    const uint64_t n = (uint64_t{21} << 20) + 12345;
+    char *block = static_cast<char *>(csv_malloc(n + 3));
+    ASSERT_NE(block, nullptr);
+    char *p = block + 3;
+    FillLog log;
+    {
+        csv_page_feed feed;
+        feed.start(p, n, fill_pattern, &log);
+        uint64_t upto = 0, wrong = 0;
+        while (upto < n) {
+            const uint64_t next = std::min(n, upto + (uint64_t{3} << 20) / 2 + 777);
+            feed.reach(next, n);
+            ASSERT_GE(feed.ready(), next);
+            for (uint64_t i = upto; i < next; ++i) wrong += static_cast<uint8_t>(p[i]) != pattern_at(i);
+            upto = next;
+        }
+        EXPECT_EQ(wrong, 0u);
+    }
+    EXPECT_EQ(log.bytes.load(), n);
+    csv_free(block);
+}
+
+// A feed stopped early (a failed or cancelled load) ends at once and
+// fills nothing more; a small block is not fed at all.
+TEST_P(PageFeedThread, StopsEarlyAndLeavesSmallBlocksAlone) {
+    const uint64_t n = uint64_t{40} << 20;
+    char *block = static_cast<char *>(csv_malloc(n));
+    ASSERT_NE(block, nullptr);
+    FillLog log;
+    csv_page_feed feed;
+    feed.start(block, n, fill_pattern, &log);
+    feed.reach(1, n / 8);
+    feed.stop();
+    const uint64_t filled = log.bytes.load();
+    EXPECT_GE(filled, 1u);
+    EXPECT_LT(filled, n) << "the helper keeps near what the writer expects";
+    EXPECT_EQ(feed.ready(), UINT64_MAX);
+    feed.start(block, uint64_t{1} << 20, fill_pattern, &log);
+    EXPECT_EQ(feed.ready(), UINT64_MAX);
+    feed.reach(uint64_t{1} << 20, uint64_t{1} << 20);
+    EXPECT_EQ(log.bytes.load(), filled);
+    csv_free(block);
+}
+
+// Input taken over in a block with the spare room is parsed where it is,
+// also when its first text must move, and gives the same table as the
+// copying parse: rows that widen the table and short rows included, so
+// that the cell array is re-laid out and grows under its feed.
+TEST_P(PageFeedThread, LargeInputParsesInPlaceAsTheCopyingParseDoes) {
+    std::string in = "id,name,value\n";
+    for (int i = 0; in.size() < (size_t{12} << 20); ++i) {
+        in += std::to_string(i) + ",\"n" + std::to_string(i % 97) + "\"," + std::to_string(i * 7);
+        if (i == 150000) in += ",wider,still";
+        if (i % 50000 == 7) in += "\nshort";
+        in += "\n";
+    }
+    csv_table copied{};
+    ASSERT_EQ(csv_table_parse_ex(&copied, in.data(), in.size(), 1, nullptr), 0);
+    const uint64_t len = in.size();
+    char *owned = static_cast<char *>(csv_malloc(len + 1 + CSV_OWNED_SPARE));
+    ASSERT_NE(owned, nullptr);
+    memcpy(owned, in.data(), len);
+    owned[len] = '\0';
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse_owned(&t, owned, len, 1, nullptr), 0);
+    EXPECT_EQ(t.blob, owned) << "the block stays where it is";
+    ASSERT_EQ(t.n_rows, copied.n_rows);
+    ASSERT_EQ(t.n_cols, 5);
+    ASSERT_EQ(copied.n_cols, 5);
+    EXPECT_EQ(t.ragged, copied.ragged);
+    int64_t differ = 0;
+    for (int32_t c = 0; c < t.n_cols; ++c)
+        differ += strcmp(csv_cell_text(&t, &t.headers[c]), csv_cell_text(&copied, &copied.headers[c])) != 0;
+    for (int64_t r = 0; r < t.n_rows; ++r)
+        for (int32_t c = 0; c < t.n_cols; ++c)
+            differ += strcmp(csv_cell_text(&t, csv_cell_at(&t, r, c)),
+                             csv_cell_text(&copied, csv_cell_at(&copied, r, c))) != 0;
+    EXPECT_EQ(differ, 0);
+    // Row 150,000 of the loop, after the three short rows before it.
+    EXPECT_STREQ(csv_cell_text(&t, csv_cell_at(&t, 150003, 4)), "still");
+    csv_table_free(&t);
+    csv_table_free(&copied);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PageFeedThread,
+                         ::testing::Values(FeedCase{"helper", true, true},
+                                           FeedCase{"no_helper", false, true},
+                                           FeedCase{"no_populate", true, false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A large block that already has room is kept where it is by realloc:
+// moving it would make each of its pages fault in again.
+TEST(LargeRealloc, KeepsABlockThatHasRoom) {
+    const size_t n = size_t{16} << 20;
+    char *block = static_cast<char *>(csv_malloc(n));
+    ASSERT_NE(block, nullptr);
+    block[n - 1] = 'x';
+    EXPECT_EQ(csv_realloc(block, n - 100), block);
+    char *grown = static_cast<char *>(csv_realloc(block, 2 * n));
+    ASSERT_NE(grown, nullptr);
+    EXPECT_EQ(grown[n - 1], 'x');
+    csv_free(grown);
 }
 
 // ---- progress and cancelling -----------------------------------------------

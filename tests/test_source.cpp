@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -250,6 +251,49 @@ TEST_F(Source, CancelMidTranscodeOfALargeFile) {
     auto [last_done, last_total, last_rows] = all.seen.back();
     EXPECT_EQ(last_done, static_cast<uint64_t>(last_total));
     EXPECT_EQ(last_rows, csv_row_count(h));
+    unlink(path.c_str());
+}
+
+// A large regular file is read by two threads side by side: the table is
+// the one a single reader gets from the same bytes through a pipe, and a
+// cancel at the reading's first report leaves nothing behind.
+TEST_F(Source, LargeFileReadByTwoThreadsIsTheStreamedTable) {
+    std::string in = "a,b,c\n";
+    for (int i = 0; in.size() < (size_t{70} << 20); ++i)
+        in += std::to_string(i) + ",text " + std::to_string(i % 1000) + ",\"q,\"\"" + std::to_string(i) + "\"\n";
+    const std::string path = write_temp("big-two-threads.csv", in);
+    Calls calls;
+    calls.cancel_at = 0;
+    EXPECT_EQ(csv_load_ex_progress(path.c_str(), 1, 0, 0, record, &calls), -1);
+    EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
+    ASSERT_EQ(calls.seen.size(), 1u);
+    EXPECT_EQ(std::get<0>(calls.seen[0]), uint64_t{64} << 20);
+    EXPECT_EQ(std::get<1>(calls.seen[0]), static_cast<int64_t>(in.size()));
+    EXPECT_EQ(csv_table_get(0), nullptr);
+
+    const int h = csv_load(path.c_str(), 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread writer([&] {
+        size_t off = 0;
+        while (off < in.size()) {
+            const ssize_t n = write(fds[1], in.data() + off, std::min<size_t>(in.size() - off, 1 << 20));
+            if (n <= 0) break;
+            off += static_cast<size_t>(n);
+        }
+        close(fds[1]);
+    });
+    const int s = csv_load(("/dev/fd/" + std::to_string(fds[0])).c_str(), 1);
+    writer.join();
+    close(fds[0]);
+    ASSERT_GE(s, 0) << csv_last_error();
+    ASSERT_EQ(csv_row_count(h), csv_row_count(s));
+    const int rows = static_cast<int>(csv_row_count(h));
+    for (int off = 0; off < rows; off += rows / 7) {
+        std::string from_file = csv_rows(h, off, 500);
+        EXPECT_EQ(from_file, csv_rows(s, off, 500)) << "rows from " << off;
+    }
     unlink(path.c_str());
 }
 

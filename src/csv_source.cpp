@@ -404,6 +404,11 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         return -1;
     }
     heap_bytes text(out);
+    // The text grows front to back into a buffer sized for the whole file:
+    // its pages are prepared ahead. Declared after `text`, so that it stops
+    // before the buffer is freed.
+    csv_page_feed feed;
+    if (utf16 && size != 0) feed.start(out, cap);
     unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
     uint64_t have = head_len - skip;  // bytes waiting in the piece buffer
     uint64_t total = have;            // bytes after the mark read so far
@@ -425,7 +430,11 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         if (utf16) {
             // Room for the piece's worst case, so the decoder never grows.
             const uint64_t need = w + csv_utf16_out_cap(have);
+            // As much text again as the bytes read so far gave, per byte left.
+            const uint64_t rest = size > total ? size - total : 0;
+            feed.reach(need, need + (total != 0 ? rest / total * w + rest % total * w / total : 0));
             if (cap < need) {
+                feed.stop();  // the buffer moves
                 const uint64_t want = next_cap(cap, need, UINT64_MAX);
                 char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(out, static_cast<size_t>(want)));
                 if (grown == nullptr) {
@@ -459,7 +468,9 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         memmove(buf, buf + used, static_cast<size_t>(have - used));
         have -= used;
     }
+    feed.reach(w + 1, w + 1);
     out[w] = '\0';
+    feed.stop();
     if (out_odd != nullptr && utf16) *out_odd = static_cast<int32_t>(total % 2);
     *out_text = text.release();
     *out_len = w;

@@ -297,6 +297,35 @@ TEST_F(Source, LargeFileReadByTwoThreadsIsTheStreamedTable) {
     unlink(path.c_str());
 }
 
+// Text decoded from UTF-16 grows into pages prepared by a helper thread:
+// the table is the one of the same text in UTF-8.
+TEST_F(Source, LargeUtf16DecodesIntoThreadPreparedPages) {
+    std::u16string text = u"k;v\n";
+    for (int i = 0; text.size() < (size_t{7} << 20); ++i)
+        text += u"r\u00e9" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26)) + u";\u20ac" +
+                std::u16string(1, static_cast<char16_t>(u'0' + i % 10)) + u"\n";
+    std::string utf8 = "k;v\n";
+    for (size_t i = 4; i < text.size(); ++i) {
+        const char16_t u = text[i];
+        if (u < 0x80) utf8 += static_cast<char>(u);
+        else if (u < 0x800) utf8 += {static_cast<char>(0xC0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3F))};
+        else utf8 += {static_cast<char>(0xE0 | (u >> 12)), static_cast<char>(0x80 | ((u >> 6) & 0x3F)),
+                      static_cast<char>(0x80 | (u & 0x3F))};
+    }
+    const std::string p16 = write_temp("big-utf16.csv", utf16le(text, true));
+    const std::string p8 = write_temp("big-utf8.csv", utf8);
+    const int a = csv_load_ex(p16.c_str(), 1, 0, 0);
+    const int b = csv_load_ex(p8.c_str(), 1, 0, 0);
+    ASSERT_GE(a, 0) << csv_last_error();
+    ASSERT_GE(b, 0) << csv_last_error();
+    ASSERT_EQ(csv_row_count(a), csv_row_count(b));
+    const int rows = csv_row_count(a);
+    for (int off = 0; off < rows; off += rows / 5) EXPECT_EQ(std::string(csv_rows(a, off, 300)), csv_rows(b, off, 300));
+    EXPECT_EQ(std::string(csv_rows(a, rows - 1, 1)), csv_rows(b, rows - 1, 1));
+    unlink(p16.c_str());
+    unlink(p8.c_str());
+}
+
 /* ---- streams ----------------------------------------------------------- */
 
 // Writes `text` into the write end `fd` in pieces, then waits until `hold`

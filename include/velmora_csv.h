@@ -65,6 +65,11 @@ typedef int (*csv_progress_fn)(uint64_t done, int64_t total, int64_t rows,
 
 /* ---- loading ------------------------------------------------------------ */
 
+/* A load of 8 MiB or more of text starts one helper thread, with every
+ * signal blocked, that prepares memory (and reads the file) ahead of the
+ * loading thread; it ends before the load returns. Where the system refuses
+ * a thread, the loading thread does that work itself. */
+
 /* Loads a comma-separated file whose bytes are used as they are (a UTF-8
  * byte order mark is skipped). has_header != 0: the first record names the
  * columns; otherwise the columns are named "1", "2", ...

@@ -12,8 +12,6 @@
 // the loading thread prepares every stretch itself, which still saves the
 // fault of each page. A feed may also fill each stretch once it is
 // prepared (the file's text, read by both threads side by side).
-#include <string.h>
-
 #include <algorithm>
 #include <atomic>
 
@@ -113,7 +111,6 @@ void csv_page_feed::run() {
 }
 
 void csv_page_feed::reach_slow(uint64_t upto, uint64_t until) {
-    if (base_ == nullptr || chunks_ == 0) return;
     upto = std::min(upto, size_);
     until = std::min(std::max(until, upto), size_);
     // Chunks [0, need) hold the first `upto` bytes; the helper stops before

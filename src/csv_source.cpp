@@ -300,24 +300,24 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
 
 // The text used as it is: `head` and then the rest of the source, into one
 // buffer with a NUL after the text, first `first_cap` bytes (a regular
-// file's `size`, its NUL and CSV_OWNED_SPARE: read at once) and grown when
-// the source gives more.
+// file's `size`, its NUL and CSV_OWNED_SPARE: read at once; `size` is 0
+// for any other source) and grown when the source gives more.
 int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t size,
                    uint64_t first_cap, uint64_t limit, char **out_text, uint64_t *out_len) {
     uint64_t cap = first_cap > head_len ? first_cap : head_len + 1;
     heap_bytes data(cap > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap))));
     if (!data) {
         // The message counts the text and its NUL, not the spare room.
-        set_read_oom(size != 0 && cap == size + 1 + CSV_OWNED_SPARE ? size + 1 : cap, r.path);
+        set_read_oom(size != 0 ? size + 1 : cap, r.path);
         return -1;
     }
     uint64_t len = head_len;
     // Declared after the block, so that it stops before the block is freed.
     csv_page_feed feed;
-    if (!r.stream && !r.gzip && r.back_len == 0 && size > head_len && size < cap &&
-        csv_page_feed_wanted(size)) {
-        // A regular file of known size: read whole, head included, by two
-        // threads; the loop below then only looks for data appended since.
+    if (csv_page_feed_wanted(size)) {
+        // A regular file of known size (`size` is 0 for streams and gzip):
+        // read whole, head included, by two threads; the loop below then
+        // only looks for data appended since.
         if (read_regular(r, data.get(), size, &len) != 0) return -1;
     } else {
         feed.start(data.get(), cap);

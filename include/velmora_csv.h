@@ -106,6 +106,66 @@ VELMORA_CSV_API int csv_load_encoding(const char *path, int has_header, int deli
                                       const char *encoding, csv_progress_fn progress,
                                       void *user_data);
 
+/* ---- byte ranges: a file loaded block by block -------------------------- */
+
+/* A regular file cut into blocks at any byte offsets loads block by block,
+ * every record of the file in exactly one block: the block in which it
+ * starts. Where records start is exact whatever the blocks' edges: quoted
+ * fields may hold delimiters and line ends, a quote inside an unquoted
+ * field is text, and a CRLF may be cut between two blocks. It is decided by
+ * the record parser's own states, of which there are CSV_RANGE_STATES;
+ * state 0 is the one at the file's start ("a record starts here").
+ *
+ * To load blocks [o_0, o_1), [o_1, o_2), ... in parallel: scan each block
+ * (csv_range_scan, also in parallel) for its state map; the state at o_i is
+ * then map_{i-1}[... map_0[0]], composed in block order; load each block with
+ * the state at its first byte (csv_load_range). */
+#define CSV_RANGE_STATES 6
+
+/* The state map of the bytes [offset, offset + length) of the file: on
+ * success out_map[s] (CSV_RANGE_STATES entries) is the state after the range
+ * when the state before it is s. Reads the range a piece at a time: work
+ * linear in the range, memory bounded. delimiter, encoding and
+ * encoding_name as for csv_load_range. Returns 0, or -1 ("path is NULL",
+ * "out_map is NULL", the messages of csv_load_range). */
+VELMORA_CSV_API int csv_range_scan(const char *path, int delimiter, int encoding,
+                                   const char *encoding_name, int64_t offset, int64_t length,
+                                   int32_t *out_map);
+
+/* Loads the records of the file at `path` that start in the bytes [offset,
+ * offset + length); the last of them is read on past the range to its end.
+ * start_state is the state at `offset` (composed from csv_range_scan maps),
+ * or -1 to have it computed by a pass over the file from its start.
+ * A range past the file's end, or one in which no record starts, loads a
+ * table without rows.
+ *   has_header != 0: the file's first record names the columns of every
+ *     block (it is read from the file's start for that) and is no block's
+ *     row; else the columns are named "1", "2", ... Every block expects the
+ *     width of the file's first record; a wider record widens its table.
+ *   delimiter: 0 detects it from the file's first record as csv_load_ex
+ *     does, so that every block agrees, or the byte 1..255.
+ *   encoding, encoding_name: as for csv_load_ex (`encoding`) or, when
+ *     encoding_name is non-empty, csv_load_encoding. Byte offsets are those
+ *     of the file. UTF-8, bytes used as they are, and named encodings that
+ *     read every byte alone as one character with ASCII unchanged
+ *     ("latin1", "windows-1252", "koi8-r", ...) split at any byte; UTF-16
+ *     splits at even offsets (and lengths, but for a range reaching the
+ *     file's end). A byte order mark counts only at offset 0.
+ *   Warning record numbers count from the block's first record.
+ * A gzip file cannot be split: it loads whole when the range is the whole
+ * file (offset 0, length at least its size), else the call fails.
+ * Reads the range and what its last record needs past it: memory is bounded
+ * by the block and that record. Returns a handle 0..63, or -1: messages of
+ * csv_load_encoding, and "invalid byte range: offset N, length N" (either
+ * negative), "invalid start state: N", "UTF-16 text splits only at even
+ * offsets: ...", "cannot load a byte range of a gzip file: <path> (...)",
+ * "cannot load a byte range of <path>: not a regular file", "cannot load a
+ * byte range of <name> text: ..." (an encoding whose characters may span a
+ * cut, or a delimiter byte of 128 or more in text that is decoded). */
+VELMORA_CSV_API int csv_load_range(const char *path, int has_header, int delimiter, int encoding,
+                                   const char *encoding_name, int64_t offset, int64_t length,
+                                   int start_state, csv_progress_fn progress, void *user_data);
+
 /* ---- counts, lifetime, errors ------------------------------------------ */
 
 /* Rows of the table (capped at 2147483647), or -1 for an invalid handle. */

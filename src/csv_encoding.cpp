@@ -310,6 +310,26 @@ void csv_iconv_close(void *cd) {
     if (cd != nullptr) iconv_close(static_cast<iconv_t>(cd));
 }
 
+bool csv_iconv_single_byte(void *cd) {
+    iconv_t conv = static_cast<iconv_t>(cd);
+    for (unsigned b = 0; b < 256; ++b) {
+        iconv(conv, nullptr, nullptr, nullptr, nullptr);  // the initial state
+        char in_byte = static_cast<char>(b);
+        char out[16];
+        char *in = &in_byte, *dst = out;
+        size_t in_left = 1, out_left = sizeof out;
+        const size_t r = iconv(conv, &in, &in_left, &dst, &out_left);
+        // A byte that only starts a sequence (or a shift) makes the text
+        // one that cannot be cut anywhere.
+        if (r == static_cast<size_t>(-1) && errno != EILSEQ) return false;
+        if (b < 0x80 && (r == static_cast<size_t>(-1) || dst != out + 1 ||
+                         static_cast<unsigned char>(out[0]) != b))
+            return false;
+    }
+    iconv(conv, nullptr, nullptr, nullptr, nullptr);
+    return true;
+}
+
 int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint64_t len,
                     int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
                     uint64_t *replaced) {

@@ -99,12 +99,20 @@ typedef struct csv_table {
 } csv_table;
 
 /* Parser options; delimiter outside 1..255 means comma, total_len <= 0
- * means the input length. */
+ * means the input length. The last three serve a load of one block of a
+ * file (csv_range), whose text is the records starting in the block. */
 typedef struct csv_parse_opts {
     uint32_t delimiter;
     csv_progress_fn progress;
     void *user_data;
     int64_t total_len;
+    /* Non-null: the input's first record is a body row like any other; the
+     * columns are those of this table (its first record's), named by its
+     * headers when has_header is set, else "1", "2", ... */
+    const struct csv_table *columns_from;
+    int32_t keep_mark;    /* a leading byte order mark is text, not a mark */
+    int32_t more_follows; /* the file goes on past the input: an empty last
+                             line is a blank line, as inside a whole load */
 } csv_parse_opts;
 
 static_assert(sizeof(csv_cell) == 8, "a cell is copied as one 64-bit unit");
@@ -413,5 +421,33 @@ typedef struct csv_source_opts {
  * and nothing left allocated. */
 int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
                        uint64_t *out_len, int32_t *out_truncated, csv_load_info *info);
+
+/* How a load reads a file's text, from the caller's encoding (`name`
+ * non-empty, else the value of csv_load_ex) and the file's first bytes
+ * head[0..n): one of the CSV_TEXT_ kinds. `*skip` receives the bytes of a
+ * UTF-16 byte order mark the decoder drops, `*bom` whether the text begins
+ * with a mark. */
+enum { CSV_TEXT_UNCHANGED, CSV_TEXT_UTF8_CHECKED, CSV_TEXT_UTF16LE, CSV_TEXT_UTF16BE,
+       CSV_TEXT_NAMED };
+int32_t csv_source_text_kind(int32_t encoding, const char *name, const unsigned char *head,
+                             size_t n, uint64_t *skip, int32_t *bom);
+/* True when the iconv converter `cd` reads every byte alone as one
+ * character, and each byte under 0x80 as that ASCII character: text in
+ * such an encoding may be cut at any byte. */
+bool csv_iconv_single_byte(void *cd);
+
+/* ---- csv_range: loading the records that start in a byte range -------- */
+
+/* Loads into `*out` the records of `path` that start in [offset, offset +
+ * length) (see csv_load_range); `info` receives how. 0, -1 with the message
+ * set, or 1 for a gzip file asked for whole: the caller loads it whole.
+ * `*truncated` is set when the table ends at an odd UTF-16 byte. */
+int csv_range_load(const char *path, int has_header, int delimiter, int encoding,
+                   const char *encoding_name, int64_t offset, int64_t length, int start_state,
+                   csv_progress_fn progress, void *user_data, csv_table *out,
+                   csv_load_info *info, int32_t *truncated);
+/* The state map of one range (see csv_range_scan). 0 or -1. */
+int csv_range_map(const char *path, int delimiter, int encoding, const char *encoding_name,
+                  int64_t offset, int64_t length, int32_t *out_map);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

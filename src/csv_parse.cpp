@@ -286,6 +286,8 @@ struct parser {
     bool owned;            // the input is the parser's to free and to give back
     const uchar *kept;     // owned input: the first byte not yet given back
     bool in_place;         // the input is the blob: texts stay where they are
+    const csv_table *columns_from;  // the columns of a block's table; null: none
+    bool more_follows;     // the input is a block with more of the file behind it
     csv_page_feed *cells_feed;  // prepares the fresh part of the cell array; null: none
     int64_t feed_row0;     // the row at the start of what cells_feed covers
     int64_t rows_ready;    // rows below this can be written without asking
@@ -458,11 +460,31 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return 0;
 }
 
+// A block's first record: the table takes the columns of the file's first
+// record, and the record itself is then a body row like any other.
+[[gnu::noinline]] int take_columns(parser &p, int32_t nf) {
+    csv_table *t = p.t;
+    const csv_table *from = p.columns_from;
+    if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
+    if (from->n_cols > t->n_cols && set_n_cols(t, from->n_cols) != 0) return -1;
+    if (p.has_header) {
+        for (int32_t k = 0; k < from->n_cols; ++k) {
+            const csv_cell &h = from->headers[k];
+            if (csv_blob_append(t, csv_cell_text(from, &h), h.length, &t->headers[k]) != 0)
+                return -1;
+        }
+    }
+    t->expected_cols = from->n_cols;
+    p.first = false;
+    return 0;
+}
+
 // Completes a record that is not a plain row of the expected width: the
 // first record, blank lines, ragged records and rows that need room.
 [[gnu::noinline]] int complete_record(parser &p, int32_t nf, bool blank) {
     csv_table *t = p.t;
     const int64_t number = p.record + 1;
+    if (p.first && p.columns_from != nullptr && take_columns(p, nf) != 0) return -1;
     if (blank) {
         t->blank += 1;
         add_sample(t, CSV_WARN_BLANK, number, t->expected_cols, 1);
@@ -729,7 +751,7 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 
         // An empty line that is not the input's last: one empty field,
         // ended by a line ending with more input behind it.
-        const bool blank = at_eol && nf == 1 && fields[0].length == 0 && s < end;
+        const bool blank = at_eol && nf == 1 && fields[0].length == 0 && (s < end || p.more_follows);
         const int32_t nc = t->n_cols;
         if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready) {
             // A regular row: the width of the first record, room in the body.
@@ -799,7 +821,10 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         if (opts->total_len > 0) p.total = opts->total_len;
         p.progress = opts->progress;
         p.user_data = opts->user_data;
+        p.columns_from = opts->columns_from;
+        p.more_follows = opts->more_follows != 0;
     }
+    const bool keep_mark = opts != nullptr && opts->keep_mark != 0;
     if (t == nullptr || (src == nullptr && len != 0)) return -1;
     p.t = t;
     p.has_header = has_header;
@@ -817,7 +842,8 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
         p.kept = p.src;
     }
     uint64_t skip = 0;
-    if (len >= 3 && p.src[0] == 0xEF && p.src[1] == 0xBB && p.src[2] == 0xBF) skip = 3;
+    if (!keep_mark && len >= 3 && p.src[0] == 0xEF && p.src[1] == 0xBB && p.src[2] == 0xBF)
+        skip = 3;
 
     if (take != nullptr) {
         // One spare byte past the input takes the NUL of a text that ends it;

@@ -576,6 +576,26 @@ choice choose_named(const char *name, const unsigned char *b, size_t n, uint64_t
     return choice::named;
 }
 
+}  // namespace
+
+int32_t csv_source_text_kind(int32_t encoding, const char *name, const unsigned char *head,
+                             size_t n, uint64_t *skip, int32_t *bom) {
+    bool b = false;
+    const bool named = name != nullptr && name[0] != '\0';
+    const choice c = named ? choose_named(name, head, n, skip, &b) : choose(encoding, head, n, skip, &b);
+    *bom = b;
+    switch (c) {
+        case choice::utf8_checked: return CSV_TEXT_UTF8_CHECKED;
+        case choice::utf16le: return CSV_TEXT_UTF16LE;
+        case choice::utf16be: return CSV_TEXT_UTF16BE;
+        case choice::named: return CSV_TEXT_NAMED;
+        case choice::unchanged: break;
+    }
+    return CSV_TEXT_UNCHANGED;
+}
+
+namespace {
+
 void copy_name(char *dst, const char *name) {
     size_t n = strlen(name);
     if (n >= CSV_ENCODING_NAME_MAX) n = CSV_ENCODING_NAME_MAX - 1;

@@ -266,6 +266,44 @@ VELMORA_CSV_API int csv_load_encoding(const char *path, int has_header, int deli
     return csv_load_ex_internal(path, has_header, delimiter, 0, encoding, progress, user_data);
 }
 
+VELMORA_CSV_API int csv_range_scan(const char *path, int delimiter, int encoding,
+                                   const char *encoding_name, int64_t offset, int64_t length,
+                                   int32_t *out_map) {
+    csv_clear_error();
+    if (path == nullptr) {
+        csv_set_error("path is NULL");
+        return -1;
+    }
+    if (out_map == nullptr) {
+        csv_set_error("out_map is NULL");
+        return -1;
+    }
+    return csv_range_map(path, delimiter, encoding, encoding_name, offset, length, out_map);
+}
+
+VELMORA_CSV_API int csv_load_range(const char *path, int has_header, int delimiter, int encoding,
+                                   const char *encoding_name, int64_t offset, int64_t length,
+                                   int start_state, csv_progress_fn progress, void *user_data) {
+    csv_clear_error();
+    if (path == nullptr) {
+        csv_set_error("path is NULL");
+        return -1;
+    }
+    csv_table parsed{};
+    csv_load_info info{};
+    int32_t truncated = 0;
+    const int rc = csv_range_load(path, has_header, delimiter, encoding, encoding_name, offset,
+                                  length, start_state, progress, user_data, &parsed, &info,
+                                  &truncated);
+    if (rc == 1)  // a gzip file, asked for whole
+        return csv_load_ex_internal(path, has_header, delimiter, encoding, encoding_name, progress,
+                                    user_data);
+    if (rc != 0) return -1;
+    if (truncated) note_truncated_utf16(&parsed);
+    parsed.load = info;
+    return place_in_slot(&parsed);
+}
+
 VELMORA_CSV_API const char *csv_version(void) { return VELMORA_CSV_VERSION; }
 
 VELMORA_CSV_API const char *csv_info(int handle) {

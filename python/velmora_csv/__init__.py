@@ -103,8 +103,11 @@ __all__ = [
     "Table",
     "WarningSample",
     "Warnings",
+    "RANGE_STATES",
     "library_path",
     "library_version",
+    "open_range",
+    "scan_range",
 ]
 
 __version__ = "0.1.0"
@@ -118,6 +121,10 @@ del _cls
 
 # Rows fetched per call of the library while iterating or building a frame.
 PAGE_ROWS = 10_000
+
+# The record parser's states at a byte of a file (see scan_range); state 0
+# is the one at the file's start.
+RANGE_STATES = 6
 
 Column = Union[str, bytes, int]
 ProgressFn = Callable[[int, Optional[int], int], Any]
@@ -810,3 +817,70 @@ def _load(
             return -1, Cancelled(message)
         return -1, _load_error(message, raw_path)
     return handle, None
+
+
+# ---- byte ranges -------------------------------------------------------------
+
+
+def _range_args(
+    lib: Any, path: Any, delimiter: Any, encoding: Optional[str], offset: int, length: int
+) -> "tuple[bytes, int, int, Optional[bytes], int, int]":
+    raw_path = _path_arg(path)
+    delim = _delimiter_arg(delimiter)
+    enc = _encoding_arg(encoding)
+    off, size = operator.index(offset), operator.index(length)
+    if off < 0 or size < 0:
+        raise ValueError(f"invalid byte range: offset {off}, length {size}")
+    if isinstance(enc, bytes):
+        return raw_path, delim, 0, enc, off, size
+    return raw_path, delim, enc, None, off, size
+
+
+def scan_range(
+    path: Union[str, bytes, "os.PathLike[Any]"],
+    offset: int,
+    length: int,
+    delimiter: Union[None, str, bytes, int] = None,
+    encoding: Optional[str] = None,
+) -> "tuple[int, ...]":
+    """The state map of the bytes [offset, offset + length) of the file:
+    entry ``s`` is the parser's state after the range when it was ``s``
+    before. The state at a block's first byte is the maps of the blocks
+    before it applied in order to 0, and :func:`open_range` loads the block
+    from it. delimiter and encoding as for :func:`open`."""
+    lib = _library()
+    _require(lib, "csv_range_scan")
+    raw_path, delim, enc, name, off, size = _range_args(lib, path, delimiter, encoding, offset, length)
+    out = (ctypes.c_int32 * RANGE_STATES)()
+    if lib.csv_range_scan(raw_path, delim, enc, name, off, size, out) != 0:
+        raise _load_error(_last_error(lib), raw_path)
+    return tuple(out)
+
+
+def open_range(
+    path: Union[str, bytes, "os.PathLike[Any]"],
+    offset: int,
+    length: int,
+    start_state: int = -1,
+    header: bool = True,
+    delimiter: Union[None, str, bytes, int] = None,
+    encoding: Optional[str] = None,
+) -> Table:
+    """Loads the records of the file that start in the bytes [offset,
+    offset + length) (the last read on to its end) as a :class:`Table`.
+    start_state is the parser's state at ``offset`` from :func:`scan_range`
+    maps, or -1 to have it found by a pass from the file's start. With a
+    header, the file's first record names the columns of every range and is
+    no range's row. A gzip file loads only whole (offset 0, length at least
+    its size); UTF-16 text splits at even offsets. header, delimiter and
+    encoding as for :func:`open`."""
+    lib = _library()
+    _require(lib, "csv_load_range")
+    raw_path, delim, enc, name, off, size = _range_args(lib, path, delimiter, encoding, offset, length)
+    handle = lib.csv_load_range(
+        raw_path, 1 if header else 0, delim, enc, name, off, size, operator.index(start_state),
+        PROGRESS_FN(), None  # type: ignore[call-overload]
+    )
+    if handle < 0:
+        raise _load_error(_last_error(lib), raw_path)
+    return Table._attach(lib, handle, os.fsdecode(raw_path))

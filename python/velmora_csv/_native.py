@@ -70,6 +70,33 @@ _OPTIONAL_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
         ],
     ),
     "csv_info": (ctypes.c_char_p, [ctypes.c_int]),
+    "csv_range_scan": (
+        ctypes.c_int,
+        [
+            ctypes.c_char_p,
+            ctypes.c_int,
+            ctypes.c_int,
+            ctypes.c_char_p,
+            ctypes.c_int64,
+            ctypes.c_int64,
+            ctypes.POINTER(ctypes.c_int32),
+        ],
+    ),
+    "csv_load_range": (
+        ctypes.c_int,
+        [
+            ctypes.c_char_p,
+            ctypes.c_int,
+            ctypes.c_int,
+            ctypes.c_int,
+            ctypes.c_char_p,
+            ctypes.c_int64,
+            ctypes.c_int64,
+            ctypes.c_int,
+            PROGRESS_FN,
+            ctypes.c_void_p,
+        ],
+    ),
     "csv_version": (ctypes.c_char_p, []),
 }
 

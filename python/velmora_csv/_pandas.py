@@ -119,7 +119,9 @@ def _values_only(items: list) -> list:
     return [value for _, value in items]
 
 
-def table_frame(table: Any, page_size: int) -> Any:
+def table_frame(table: Any, page_size: int, text_columns: Any = ()) -> Any:
+    """The frame of Table.to_pandas(); the columns at the positions in
+    ``text_columns`` stay text whatever their cells."""
     try:
         import numpy as np
         import pandas as pd
@@ -128,7 +130,10 @@ def table_frame(table: Any, page_size: int) -> Any:
 
     headers = table.headers()
     numeric = [c["numeric"] for c in table.stats()["columns"]]
-    columns: List[Any] = [_NumberColumn(np) if n else _TextColumn(np) for n in numeric]
+    columns: List[Any] = [
+        _NumberColumn(np) if n and i not in text_columns else _TextColumn(np)
+        for i, n in enumerate(numeric)
+    ]
     # Rows decode fastest as dicts; repeated names need lists of the cells
     # to keep every one.
     unique_names = len(set(headers)) == len(headers)

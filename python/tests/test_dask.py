@@ -119,18 +119,18 @@ def test_no_header_and_given_delimiter(client, tmp_path):
     assert list(got.columns) == ["1", "2"]
 
 
-def test_dtypes_decided_by_the_first_block(client, tmp_path):
+def test_dtypes_decided_by_the_sample(client, tmp_path):
     p = tmp_path / "mixed.csv"
     rows = [f"{i},{i}" for i in range(40)] + ["1.5,word"]
     p.write_text("n,t\n" + "\n".join(rows) + "\n")
-    with pytest.raises(ValueError, match="column 'n' is Int64 in the first block but float64"):
+    with pytest.raises(ValueError, match="column 'n' is Int64 in the sample but float64"):
         vdask.read_csv(str(p), blocksize=30, sample=30).compute()
     got = vdask.read_csv(str(p), blocksize=30, sample=30, dtype={"n": "float64", "t": "string"})
     assert_same(got.compute(), single(str(p)))
     # A sample of the whole file decides as the single load does.
     got = vdask.read_csv(str(p), blocksize=30).compute()
     assert_same(got, single(str(p)))
-    # Text of the first block stays text: "007" is not read back from 7.
+    # Text of the sample stays text: "007" is not read back from 7.
     q = tmp_path / "codes.csv"
     q.write_text("code\nx\n" + "".join(f"00{i}\n" for i in range(30)))
     assert_same(vdask.read_csv(str(q), blocksize=10, sample=8).compute(), single(str(q)))

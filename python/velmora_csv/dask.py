@@ -15,7 +15,7 @@ line ends and delimiters across a block's edge. The work runs as Dask tasks:
 The columns and dtypes come from the records that start in the first
 ``sample`` bytes of the first file (more when those hold no record), loaded
 before the blocks. A block conforms to them: an ``Int64`` column whose
-block holds fractions becomes ``float64`` only when the first block said
+block holds fractions becomes ``float64`` only when the sample said
 ``float64``; a text column of the sample stays text in every block
 (its cells are read as text, not converted back from numbers). Any other
 disagreement raises an error that names the file, the bytes and the column;
@@ -95,13 +95,13 @@ def _frame(path: str, offset: int, length: int, state: int, options: Dict[str, A
 
 
 def _conform(frame: Any, names: List[Any], dtypes: List[str], where: str) -> Any:
-    """The block's frame with the columns and dtypes of the first block."""
+    """The block's frame with the columns and dtypes of the sample."""
     import pandas as pd
 
     n = len(frame)
     if frame.shape[1] > len(names):
         raise ValueError(
-            f"{where} holds records wider than the first block's {len(names)} columns: "
+            f"{where} holds records wider than the sample's {len(names)} columns: "
             f"read the file whole, or give it a header naming every column"
         )
     columns = {}
@@ -119,7 +119,7 @@ def _conform(frame: Any, names: List[Any], dtypes: List[str], where: str) -> Any
             columns[i] = col.astype("float64")
         else:
             raise ValueError(
-                f"column {name!r} is {want} in the first block but {have} in {where}: "
+                f"column {name!r} is {want} in the sample but {have} in {where}: "
                 f"pass dtype={{{name!r}: {'float64' if have == 'float64' else 'string'!r}}} "
                 f"to read_csv"
             )
@@ -195,7 +195,7 @@ def read_csv(
         head *= 2
     names = list(first.columns)
     dtypes = [_dtype_of(name, str(first.dtypes.iloc[i]), dtype) for i, name in enumerate(names)]
-    meta = _conform(first.iloc[:0], names, dtypes, "the first block")
+    meta = _conform(first.iloc[:0], names, dtypes, "the sample")
 
     parts = []
     load = dask.delayed(_partition, pure=True)

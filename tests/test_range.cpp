@@ -124,7 +124,8 @@ struct SplitCase {
 std::vector<SplitCase> split_cases() {
     return {
         {"quoted_line_ends", "id,text,n\r\n1,\"a,b\nc\",3\r\n2,\"x\"\"y\r\nz\",4\n3,plain,5\r\n4,\"\",6\n5,\"q\n\"\"\n,\",7\n", 0},
-        {"malformed_quotes", "a,b\naQb,\"x\"tail\"s,y\n\"p\"q\"r,s\nu\"v\nw,\"t\"\"\"z\n\"x\"\ny\n", 0},
+        {"malformed_quotes", "a,b\na\"b,\"x\"tail\"s,y\n\"p\"q\"r,s\nu\"v\nw,\"t\"\"\"z\n\"x\"\ny\n", 0},
+        {"quote_inside_unquoted", "a,b\nx\"y,1\n2,\"3\n4\"\nz\"w,\"5\n\"\n6,7\n", 0},
         {"blank_lines", "h1,h2\n\n1,2\n\n\n3,4\n\n", 0},
         {"cr_only", "a,b\r1,2\r\"x\ry\",3\r\r4,\"\r\n\"\r", 0},
         {"mark_and_crlf", "\xEF\xBB\xBF" "a,b\r\n1,2\r\n\"3\r\n\",4\r\n", 0},

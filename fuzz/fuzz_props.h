@@ -90,9 +90,20 @@ inline std::string check_invariants(const csv_table &t) {
     VF_CHECK(t.n_samples >= 0 && t.n_samples <= CSV_MAX_SAMPLES, "n_samples " << t.n_samples);
     for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.headers[c], "header"));
     VF_CHECK(t.col_cap == 0 || t.col_cap >= t.n_cols, "col_cap " << t.col_cap << " below n_cols");
-    const int64_t stride = csv_row_stride(&t);
+    if (t.row_start != nullptr) {
+        // Ragged: rows follow one another, none wider than the table.
+        VF_CHECK(t.row_start[0] == 0, "first row does not start the cells");
+        for (int64_t r = 0; r < t.n_rows; ++r) {
+            const int64_t w = t.row_start[r + 1] - t.row_start[r];
+            VF_CHECK(w >= 0 && w <= t.n_cols, "row " << r << " holds " << w << " cells");
+        }
+        VF_CHECK(t.row_start[t.n_rows] <= t.cell_cap, "cells past cell_cap");
+    }
+    const csv_body_view body = csv_body_of(&t);
     for (int64_t r = 0; r < t.n_rows; ++r) {
-        for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.cells[r * stride + c], "cell"));
+        for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, *body.at(r, c), "cell"));
+        if (t.row_start != nullptr) continue;
+        const int64_t stride = csv_row_stride(&t);
         for (int64_t c = t.n_cols; c < stride; ++c) {
             const csv_cell &x = t.cells[r * stride + c];
             VF_CHECK(x.offset == 0 && x.length == 0, "room past n_cols in row " << r << " not empty");

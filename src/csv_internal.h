@@ -28,6 +28,20 @@
 #include <emmintrin.h>
 #endif
 
+/* Invariants of the library's own state, checked in debug and sanitizer
+ * builds (CSV_CHECKED) and compiled out of release builds. A failure is a
+ * fault of the library, never of its input. */
+#if !defined(NDEBUG) || defined(CSV_CHECKED)
+#include <stdlib.h>
+#define CSV_ASSERT(cond)                                                          \
+    ((cond) ? (void)0                                                            \
+            : (fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, \
+                       #cond),                                                   \
+               abort()))
+#else
+#define CSV_ASSERT(cond) ((void)0)
+#endif
+
 #define CSV_MAX_HANDLES 64
 #define CSV_MAX_SAMPLES 20
 #define CSV_ERR_SIZE 512
@@ -79,11 +93,18 @@ typedef struct csv_table {
     int32_t n_cols;
     int64_t n_rows;
     int64_t row_cap;
-    int32_t col_cap;            /* row stride of `cells` and room of `headers`;
-                                   0 in a table built by hand: rows are n_cols wide */
+    int32_t col_cap;            /* room of `headers`, and the row stride of a
+                                   rectangular body; 0 in a table built by hand:
+                                   rows are n_cols wide */
     csv_cell *headers;          /* n_cols entries in use */
-    csv_cell *cells;            /* row_cap x stride, row-major; the cells of a row
-                                   past n_cols are empty */
+    csv_cell *cells;            /* the body; rectangular: row_cap x stride,
+                                   row-major, the cells of a row past n_cols empty;
+                                   ragged: each row's own cells, one after another */
+    int64_t *row_start;         /* null: the body is rectangular. Ragged: row r
+                                   holds cells[row_start[r] .. row_start[r + 1]),
+                                   row_cap + 1 entries; the cells past a row's own
+                                   read as empty */
+    int64_t cell_cap;           /* ragged: cells the `cells` array has room for */
     char *blob;
     uint64_t blob_len;          /* bytes in use, NULs included */
     uint64_t blob_cap;
@@ -122,6 +143,11 @@ void csv_free(void *ptr);
  * every further allocation fails. n < 0 switches failing off. Returns the
  * number of allocations made since the last call. */
 int64_t csv_alloc_fail_after(int64_t n);
+/* Test seam: while on, the calling thread counts the bytes of the blocks
+ * it holds through these functions (as the heap sizes them; nothing where
+ * the platform cannot tell) and their peak, both from 0 at this call.
+ * Returns the peak counted since the previous call. */
+int64_t csv_alloc_track(int on);
 
 /* unique_ptr deleter for buffers from csv_malloc. */
 struct csv_free_deleter {
@@ -225,6 +251,12 @@ int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
  * 0 restores that default. */
 void csv_parse_copy_owned_from(uint64_t bytes);
 
+/* Test seam: the body layout of the calling thread's parses. Auto keeps a
+ * body rectangular while its filler cells stay within its real ones; the
+ * others hold one layout from the first row on. */
+enum { CSV_BODY_AUTO = 0, CSV_BODY_RECTANGULAR = 1, CSV_BODY_RAGGED = 2 };
+void csv_parse_body_layout(int layout);
+
 /* Text of a cell or header as a NUL-terminated string ("" when empty). */
 static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
     return (c->length == 0 || t->blob == nullptr) ? "" : t->blob + c->offset;
@@ -260,16 +292,40 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
     return n;
 }
 
-/* The body cells in the table's own layout: row r's cells start
- * csv_row_stride(t) cells after row r - 1's. Valid for rows 0 .. n_rows - 1
- * and columns 0 .. n_cols - 1. */
+/* The cells of one row: `width` stored ones at `cells`; the row's cells
+ * from `width` on are empty. */
+struct csv_row_cells {
+    const csv_cell *cells;  /* null: a row outside the table */
+    int32_t width;
+    const csv_cell &operator[](int32_t col) const {
+        return col < width ? cells[col] : csv_empty_str;
+    }
+};
+
+/* The body cells in the table's own layout, the one way every reader gets
+ * at them. Rectangular: row r's cells start csv_row_stride(t) cells after
+ * row r - 1's. Ragged: a row holds only the cells of its record, and the
+ * others read as the empty cell. Valid for rows 0 .. n_rows - 1 and columns
+ * 0 .. n_cols - 1. The layout test is the same for every cell of a table,
+ * so it costs a well-predicted branch. */
 struct csv_body_view {
     const csv_cell *base;
-    int64_t step;
-    const csv_cell *at(int64_t row, int32_t col) const { return base + row * step + col; }
+    int64_t step;               /* rectangular: cells from one row to the next */
+    const int64_t *row_start;   /* ragged: the table's row_start; null: rectangular */
+    int32_t n_cols;
+    const csv_cell *at(int64_t row, int32_t col) const {
+        if (row_start == nullptr) return base + row * step + col;
+        const int64_t first = row_start[row];
+        return col < row_start[row + 1] - first ? base + first + col : &csv_empty_str;
+    }
+    csv_row_cells row(int64_t r) const {
+        if (row_start == nullptr) return csv_row_cells{base + r * step, n_cols};
+        const int64_t first = row_start[r];
+        return csv_row_cells{base + first, static_cast<int32_t>(row_start[r + 1] - first)};
+    }
 };
 static inline csv_body_view csv_body_of(const csv_table *t) {
-    return csv_body_view{t->cells, csv_row_stride(t)};
+    return csv_body_view{t->cells, csv_row_stride(t), t->row_start, t->n_cols};
 }
 
 /* csv_cells: UTF-8 repair and the numeric test. */

@@ -55,6 +55,9 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     return 0;
 }
 
+// Filler cells any rectangular body may hold, whatever it stores.
+constexpr int64_t k_filler_slack = 4096;
+
 // Column capacity for at least `n` columns: exactly `n` for the table's
 // first width, after that at least half as much again as before. A file
 // that widens by one column per record so re-lays out its rows only a
@@ -66,55 +69,145 @@ int32_t next_col_cap(int32_t cap, int32_t n) {
     return grown > n ? static_cast<int32_t>(grown) : n;
 }
 
-// Gives the header and cell arrays room for `n` columns; rows move to the
-// new stride. On failure the table is unchanged but for header room.
-int grow_cols(csv_table *t, int32_t n) {
-    const int32_t cap = next_col_cap(t->col_cap, n);
+// The body layout a test asked the calling thread's parses for.
+CSV_THREAD_LOCAL int g_body_layout = CSV_BODY_AUTO;
+
+// True when `rows` rows of `stride` cells would hold more filler cells than
+// the `real` cells the records gave, past the slack: the body then costs
+// more than the input can account for, and becomes ragged.
+bool too_sparse(int64_t rows, int64_t stride, int64_t real) {
+    if (g_body_layout != CSV_BODY_AUTO) return g_body_layout == CSV_BODY_RAGGED;
+    if (stride <= 0) return false;
+    return static_cast<uint64_t>(rows) >
+           static_cast<uint64_t>(2 * real + k_filler_slack) / static_cast<uint64_t>(stride);
+}
+
+// Gives the header array room for `cap` columns.
+int grow_headers(csv_table *t, int32_t cap) {
     csv_cell *h = static_cast<csv_cell *>(
         csv_realloc(t->headers, static_cast<size_t>(cap) * sizeof(csv_cell)));
     if (h == nullptr) return -1;
     t->headers = h;
+    return 0;
+}
+
+// Moves the rows of a rectangular body to the wider stride `cap`, in the
+// same block grown in place where the system can: from the last row to the
+// first, so that no row overwrites one not yet moved. On failure the body
+// is unchanged.
+int restride_wider(csv_table *t, int32_t cap) {
     if (t->row_cap != 0) {
         if (static_cast<uint64_t>(t->row_cap) > k_cells_limit / static_cast<uint64_t>(cap)) return -1;
-        csv_cell *cells = static_cast<csv_cell *>(
-            csv_calloc(static_cast<size_t>(t->row_cap) * static_cast<size_t>(cap), sizeof(csv_cell)));
+        const int64_t old = csv_row_stride(t);
+        csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
+            t->cells, static_cast<size_t>(t->row_cap) * static_cast<size_t>(cap) * sizeof(csv_cell)));
         if (cells == nullptr) return -1;
-        const int64_t old_stride = csv_row_stride(t);
-        const size_t used = static_cast<size_t>(t->n_cols) * sizeof(csv_cell);
-        if (used != 0) {
-            for (int64_t r = 0; r < t->n_rows; ++r)
-                memcpy(cells + r * cap, t->cells + r * old_stride, used);
-        }
-        csv_free(t->cells);
         t->cells = cells;
+        const size_t used = static_cast<size_t>(t->n_cols) * sizeof(csv_cell);
+        const size_t fill = static_cast<size_t>(cap - t->n_cols) * sizeof(csv_cell);
+        for (int64_t r = t->n_rows - 1; r >= 0; --r) {
+            csv_cell *row = cells + r * cap;
+            if (r != 0 && used != 0) memmove(row, cells + r * old, used);
+            memset(row + t->n_cols, 0, fill);
+        }
     }
     t->col_cap = cap;
     return 0;
 }
 
-// Widens the table to `n` columns: generated names for the new columns and
-// empty cells for them in every stored row. Within the column capacity the
-// rows already hold those empty cells and stay where they are.
-int set_n_cols(csv_table *t, int32_t n) {
-    if (n <= t->n_cols) return 0;
-    if (n > t->col_cap && grow_cols(t, n) != 0) return -1;
-    for (int32_t k = t->n_cols; k < n; ++k) {
-        char name[16];
-        int len = snprintf(name, sizeof name, "%d", k + 1);
-        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &t->headers[k]) != 0) return -1;
+}  // namespace
+
+// How the body of a table being parsed is laid out, and the counts that
+// decide it. Rectangular while its filler cells stay within the real ones
+// (the common file: no filler at all); ragged, for good, once they would
+// not, so that memory follows the input whatever the shape of its rows.
+struct csv_body_builder {
+    csv_table *t;
+    int64_t real;      // cells the stored records gave
+    int64_t relaid;    // cells moved by re-layouts so far
+};
+
+namespace {
+
+using body_builder = csv_body_builder;
+
+// Makes a rectangular body ragged: each row keeps its cells up to its last
+// non-empty one, moved to the front in the same block, which then shrinks.
+[[gnu::noinline]] int make_ragged(csv_table *t) {
+    CSV_ASSERT(t->row_start == nullptr);
+    const int64_t room = t->row_cap == 0 ? k_first_row_cap : t->row_cap;
+    int64_t *starts = static_cast<int64_t *>(
+        csv_malloc(static_cast<size_t>(room + 1) * sizeof(int64_t)));
+    if (starts == nullptr) return -1;
+    const int64_t stride = csv_row_stride(t);
+    int64_t used = 0;
+    for (int64_t r = 0; r < t->n_rows; ++r) {
+        const csv_cell *row = t->cells + r * stride;
+        int32_t width = t->n_cols;
+        while (width > 0 && row[width - 1].length == 0) --width;
+        starts[r] = used;
+        if (width != 0) memmove(t->cells + used, row, static_cast<size_t>(width) * sizeof(csv_cell));
+        used += width;
     }
+    starts[t->n_rows] = used;
+    int64_t cap = t->row_cap * stride;
+    const int64_t want = used * 2 > 64 ? used * 2 : 64;
+    if (cap > want) {
+        // Giving back the room is not needed for anything: a refusal keeps it.
+        csv_cell *cells = static_cast<csv_cell *>(
+            csv_realloc(t->cells, static_cast<size_t>(want) * sizeof(csv_cell)));
+        if (cells != nullptr) {
+            t->cells = cells;
+            cap = want;
+        }
+    }
+    t->row_start = starts;
+    t->row_cap = room;
+    t->cell_cap = cap;
+    return 0;
+}
+
+// Widens the table to `n` columns. Their names come at the end of the
+// parse; the stored rows read as empty there. A rectangular body moves to
+// a wider stride only when the columns outgrow it, exactly to `n` while
+// such moves have cost little beside the cells stored, else by half as
+// much again; or turns ragged when the wider rows would be mostly filler.
+int set_n_cols(body_builder &b, int32_t n) {
+    csv_table *t = b.t;
+    if (n <= t->n_cols) return 0;
+    if (n > t->col_cap) {
+        const int64_t move = t->n_rows * int64_t{n};
+        int32_t cap = b.relaid + move <= 2 * b.real ? n : next_col_cap(t->col_cap, n);
+        if (t->row_start == nullptr && t->row_cap != 0 && too_sparse(t->n_rows, cap, b.real) &&
+            make_ragged(t) != 0)
+            return -1;
+        if (grow_headers(t, cap) != 0) return -1;
+        if (t->row_start == nullptr) {
+            if (restride_wider(t, cap) != 0) return -1;
+            b.relaid += t->n_rows * int64_t{cap};
+        } else {
+            t->col_cap = cap;
+        }
+    }
+    for (int32_t k = t->n_cols; k < n; ++k) t->headers[k] = csv_empty_str;
     t->n_cols = n;
     return 0;
 }
 
-// Makes room for one more row (16 rows first, then doubling).
-[[gnu::noinline]] int grow_rows(csv_table *t) {
+// Room for one more row of a rectangular body: 16 rows first (fewer when
+// the rows are so wide that 16 would be mostly room), then doubling.
+[[gnu::noinline]] int grow_rows(body_builder &b, int32_t nf) {
+    csv_table *t = b.t;
     const int64_t stride = csv_row_stride(t);
-    int64_t cap = t->row_cap == 0 ? k_first_row_cap : t->row_cap * 2;
-    if (t->row_cap != 0 &&
-        (t->row_cap > INT64_MAX / 2 ||
-         static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(stride)))
-        return -1;
+    int64_t cap;
+    if (t->row_cap == 0) {
+        cap = (4 * (b.real + nf) + 2 * k_filler_slack) / stride;
+        cap = cap < 1 ? 1 : cap > k_first_row_cap ? k_first_row_cap : cap;
+    } else {
+        if (t->row_cap > INT64_MAX / 2) return -1;
+        cap = t->row_cap * 2;
+    }
+    if (static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(stride)) return -1;
     csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
         t->cells, static_cast<size_t>(cap) * static_cast<size_t>(stride) * sizeof(csv_cell)));
     if (cells == nullptr) return -1;
@@ -123,19 +216,59 @@ int set_n_cols(csv_table *t, int32_t n) {
     return 0;
 }
 
-// Appends one row of `nf` fields, widening the table first when the record
-// is wider than it; a short record is filled up with empty cells, and so
-// is the row's room past n_cols.
-inline int push_row(csv_table *t, const csv_cell *fields, int32_t nf) {
-    if (nf < 0) return -1;
-    if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
-    if (t->n_cols == 0) return 0;
-    if (t->n_rows == t->row_cap && grow_rows(t) != 0) return -1;
-    const int64_t stride = csv_row_stride(t);
-    csv_cell *row = t->cells + t->n_rows * stride;
-    if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-    if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+// Appends a row to a ragged body: its `nf` cells, after those of the row
+// before. Both arrays double as they fill.
+int push_ragged(csv_table *t, const csv_cell *fields, int32_t nf) {
+    if (t->n_rows == t->row_cap) {
+        if (t->row_cap > INT64_MAX / 4) return -1;
+        const int64_t cap = t->row_cap * 2;
+        int64_t *starts = static_cast<int64_t *>(
+            csv_realloc(t->row_start, static_cast<size_t>(cap + 1) * sizeof(int64_t)));
+        if (starts == nullptr) return -1;
+        t->row_start = starts;
+        t->row_cap = cap;
+    }
+    const int64_t first = t->row_start[t->n_rows];
+    if (first + nf > t->cell_cap) {
+        int64_t cap = t->cell_cap * 2;
+        if (cap < first + nf) cap = first + nf;
+        if (cap < 64) cap = 64;
+        if (static_cast<uint64_t>(cap) > k_cells_limit) return -1;
+        csv_cell *cells = static_cast<csv_cell *>(
+            csv_realloc(t->cells, static_cast<size_t>(cap) * sizeof(csv_cell)));
+        if (cells == nullptr) return -1;
+        t->cells = cells;
+        t->cell_cap = cap;
+    }
+    if (nf > 0) memcpy(t->cells + first, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+    t->row_start[t->n_rows + 1] = first + nf;
     t->n_rows += 1;
+    return 0;
+}
+
+// Appends one row of `nf` fields, widening the table first when the record
+// is wider than it. In a rectangular body a short record is filled up with
+// empty cells, and so is the row's room past n_cols; a row that would make
+// the body mostly filler makes it ragged first.
+int push_row(body_builder &b, const csv_cell *fields, int32_t nf) {
+    csv_table *t = b.t;
+    if (nf < 0) return -1;
+    if (nf > t->n_cols && set_n_cols(b, nf) != 0) return -1;
+    if (t->n_cols == 0) return 0;
+    if (t->row_start == nullptr && too_sparse(t->n_rows + 1, csv_row_stride(t), b.real + nf) &&
+        make_ragged(t) != 0)
+        return -1;
+    if (t->row_start != nullptr) {
+        if (push_ragged(t, fields, nf) != 0) return -1;
+    } else {
+        if (t->n_rows == t->row_cap && grow_rows(b, nf) != 0) return -1;
+        const int64_t stride = csv_row_stride(t);
+        csv_cell *row = t->cells + t->n_rows * stride;
+        if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+        if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+        t->n_rows += 1;
+    }
+    b.real += nf;
     return 0;
 }
 
@@ -181,16 +314,19 @@ int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) 
     return 0;
 }
 
+void csv_parse_body_layout(int layout) { g_body_layout = layout; }
+
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col) {
     if (t == nullptr || row < 0 || row >= t->n_rows || col < 0 || col >= t->n_cols)
         return &csv_empty_str;
-    return &t->cells[row * csv_row_stride(t) + col];
+    return csv_body_of(t).at(row, col);
 }
 
 void csv_table_free(csv_table *t) {
     if (t == nullptr) return;
     csv_free(t->headers);
     csv_free(t->cells);
+    csv_free(t->row_start);
     csv_free(t->blob);
     memset(t, 0, sizeof *t);
 }
@@ -289,6 +425,9 @@ struct parser {
     csv_page_feed *cells_feed;  // prepares the fresh part of the cell array; null: none
     int64_t feed_row0;     // the row at the start of what cells_feed covers
     int64_t rows_ready;    // rows below this can be written without asking
+    bool fast_rows;        // the loop may store rows of the first record's width itself
+    body_builder body;     // the body's layout and what decides it
+    int32_t named;         // columns named by the header record; the rest get numbers
 };
 
 // Stores a warning sample while there is room for one.
@@ -466,29 +605,33 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     if (blank) {
         t->blank += 1;
         add_sample(t, CSV_WARN_BLANK, number, t->expected_cols, 1);
-        if (!p.first) return push_row(t, p.fields, 1);
+        if (!p.first) return push_row(p.body, p.fields, 1);
     }
     if (p.first) {
         if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
-        if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
+        if (nf > t->n_cols && set_n_cols(p.body, nf) != 0) return -1;
         t->expected_cols = nf;
         if (p.has_header) {
             memcpy(t->headers, p.fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+            p.named = nf;
             return 0;
         }
-        return push_row(t, p.fields, nf);
+        return push_row(p.body, p.fields, nf);
     }
     if (!p.unterminated && nf != t->expected_cols) {
         t->ragged += 1;
         add_sample(t, CSV_WARN_RAGGED, number, t->expected_cols, nf);
     }
-    return push_row(t, p.fields, nf);
+    return push_row(p.body, p.fields, nf);
 }
 
 // How many rows the record loop may write before it asks again: the whole
-// array, or as far as its fresh pages are prepared.
+// array, or as far as its fresh pages are prepared. The loop stores rows
+// itself only in a rectangular body whose rows of the first record's width
+// are at least half real cells: such rows keep the body within its bound.
 void sync_rows_ready(parser &p) {
     const csv_table *t = p.t;
+    p.fast_rows = t->row_start == nullptr && 2 * int64_t{t->expected_cols} >= csv_row_stride(t);
     const uint64_t ready = p.cells_feed != nullptr ? p.cells_feed->ready() : UINT64_MAX;
     if (ready == UINT64_MAX) {
         p.rows_ready = t->row_cap;
@@ -503,7 +646,7 @@ void sync_rows_ready(parser &p) {
 // array, or the new part of a grown one.
 void start_cells_feed(parser &p) {
     csv_table *t = p.t;
-    if (p.cells_feed == nullptr || t->row_cap <= t->n_rows) return;
+    if (p.cells_feed == nullptr || t->row_start != nullptr || t->row_cap <= t->n_rows) return;
     const int64_t stride = csv_row_stride(t);
     p.feed_row0 = t->n_rows;
     p.cells_feed->start(reinterpret_cast<char *>(t->cells + t->n_rows * stride),
@@ -533,7 +676,9 @@ void feed_cells(parser &p, int64_t row, const uchar *s) {
 // starts again on the fresh part.
 [[gnu::noinline]] int slow_record(parser &p, int32_t nf, bool blank, const uchar *s) {
     csv_table *t = p.t;
-    const bool moves = p.cells_feed != nullptr && (nf > t->n_cols || t->n_rows >= t->row_cap);
+    const bool moves = p.cells_feed != nullptr && t->row_start == nullptr &&
+                       (nf > t->n_cols || t->n_rows >= t->row_cap ||
+                        too_sparse(t->n_rows + 1, csv_row_stride(t), p.body.real + nf));
     if (moves) p.cells_feed->stop();
     else if (p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
     if (complete_record(p, nf, blank) != 0) return -1;
@@ -731,13 +876,15 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
         // ended by a line ending with more input behind it.
         const bool blank = at_eol && nf == 1 && fields[0].length == 0 && s < end;
         const int32_t nc = t->n_cols;
-        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready) {
+        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready &&
+            p.fast_rows) {
             // A regular row: the width of the first record, room in the body.
             const int64_t stride = csv_row_stride(t);
             csv_cell *row = t->cells + t->n_rows * stride;
             memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
             if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
             t->n_rows += 1;
+            p.body.real += nf;
         } else {
             CSV_SYNC_BLOB();
             if (slow_record(p, nf, blank, s) != 0) return -1;
@@ -771,6 +918,18 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 #undef CSV_LOAD_BLOB
 }
 
+// Gives every column the header record did not name its 1-based number
+// ("%d"), once the table has its final width.
+int name_columns(parser &p) {
+    csv_table *t = p.t;
+    for (int32_t k = p.named; k < t->n_cols; ++k) {
+        char name[16];
+        const int len = snprintf(name, sizeof name, "%d", k + 1);
+        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &t->headers[k]) != 0) return -1;
+    }
+    return 0;
+}
+
 // Releases everything of a failed or cancelled parse and leaves the record
 // all zero.
 [[gnu::noinline]] int parse_failed(parser &p, const char *msg) {
@@ -802,6 +961,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     }
     if (t == nullptr || (src == nullptr && len != 0)) return -1;
     p.t = t;
+    p.body.t = t;
     p.has_header = has_header;
     p.first = true;
     if (len == 0) {
@@ -859,6 +1019,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
                         : parse_records<false>(p, p.src + skip, delim);
     cells_feed.stop();
+    if (rc == 0 && name_columns(p) != 0) rc = -1;
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;

@@ -193,6 +193,15 @@ void *csv_platform_realloc_large(void *p, size_t n) {
 #endif
 }
 
+size_t csv_platform_block_size(void *p) {
+#if defined(__GLIBC__)
+    return p != nullptr ? malloc_usable_size(p) : 0;
+#else
+    (void)p;
+    return 0;
+#endif
+}
+
 void csv_platform_discard(void *p, size_t n) {
 #if defined(__linux__) && defined(MADV_DONTNEED)
     static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

@@ -216,6 +216,23 @@ int set_n_cols(body_builder &b, int32_t n) {
     return 0;
 }
 
+// Ends a rectangular body's room past the table's width, left by widening
+// by half as much again: the rows move to the front of the same block,
+// to the stride n_cols, and the block shrinks. A refused shrink keeps the
+// room; nothing is lost.
+void trim_stride(csv_table *t) {
+    if (t->row_start != nullptr || t->col_cap <= t->n_cols) return;
+    const int64_t old = csv_row_stride(t);
+    const int64_t n = t->n_cols;
+    t->col_cap = t->n_cols;
+    if (t->row_cap == 0 || n == 0) return;
+    for (int64_t r = 1; r < t->n_rows; ++r)
+        memmove(t->cells + r * n, t->cells + r * old, static_cast<size_t>(n) * sizeof(csv_cell));
+    csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
+        t->cells, static_cast<size_t>(t->row_cap) * static_cast<size_t>(n) * sizeof(csv_cell)));
+    if (cells != nullptr) t->cells = cells;
+}
+
 // Appends a row to a ragged body: its `nf` cells, after those of the row
 // before. Both arrays double as they fill.
 int push_ragged(csv_table *t, const csv_cell *fields, int32_t nf) {
@@ -1019,6 +1036,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
                         : parse_records<false>(p, p.src + skip, delim);
     cells_feed.stop();
+    if (rc == 0) trim_stride(t);
     if (rc == 0 && name_columns(p) != 0) rc = -1;
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);

@@ -429,6 +429,45 @@ TEST(TableStorage, StaircaseWideningReLaysOutRowsRarely) {
     csv_table_free(&t);
 }
 
+// A wider row late in a long file widens every row exactly, and widening
+// by half as much again is trimmed at the end: the body ends at the
+// table's width (seen in the heap's size of the block), every cell kept.
+TEST(TableStorage, WideningEndsAtTheTablesWidth) {
+    struct Case {
+        const char *name;
+        std::vector<int> wider;  // widths of the rows after row 1,000
+    };
+    for (const Case &c : {Case{"one_row_of_11", {11}}, Case{"rows_of_11_and_12", {11, 12}},
+                          Case{"rows_of_11_to_14", {11, 12, 13, 14}}}) {
+        SCOPED_TRACE(c.name);
+        std::string in;
+        const std::string row = "0,1,2,3,4,5,6,7,8,9\n";
+        for (int r = 0; r < 20000; ++r) {
+            in += row;
+            if (r == 1000)
+                for (int w : c.wider) in += std::string(w - 1, ',') + "w\n";
+        }
+        csv_table t{};
+        ASSERT_EQ(csv_table_parse(&t, in.data(), in.size(), 0), 0);
+        expect_consistent(t);
+        const int32_t width = c.wider.back();
+        ASSERT_EQ(t.n_cols, width);
+        ASSERT_EQ(t.row_start, nullptr);
+        EXPECT_EQ(csv_row_stride(&t), width);
+        const size_t want = static_cast<size_t>(t.row_cap) * width * sizeof(csv_cell);
+        const size_t held = csv_platform_block_size(t.cells);
+        if (held != 0) {
+            EXPECT_GE(held, want);
+            EXPECT_LT(held, want + 8192) << "the block keeps room past the width";
+        }
+        EXPECT_EQ(vtest::cell(t, 0, 9), "9");
+        EXPECT_EQ(vtest::cell(t, 1001, width - 1), c.wider.size() == 1 ? "w" : "");
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, 9), "9");
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, width - 1), "");
+        csv_table_free(&t);
+    }
+}
+
 // A generous bound, far above the few milliseconds the load takes: the
 // old layout took about 6.5 s here.
 TEST(TableStorage, StaircaseOfTwoMegabytesLoadsQuickly) {
@@ -441,12 +480,21 @@ TEST(TableStorage, StaircaseOfTwoMegabytesLoadsQuickly) {
     EXPECT_LT(secs, 2.0);
 }
 
-// Widths 1 to 5 leave room for a sixth column: every reader of the rows
-// steps by the row stride, not by the column count.
+// Rows with room past n_cols (as a body has while the parse widens it):
+// every reader of the rows steps by the row stride, not by the column count.
 TEST(TableStorage, ReadersStepByTheRowStride) {
     vtest::Table t("a\nb,c\nd,e,f\ng,h,i,j\nk,l,m,n,o\n", false);
     expect_consistent(t.t);
     ASSERT_EQ(t->n_cols, 5);
+    ASSERT_EQ(t->row_start, nullptr);
+    const int32_t stride = 7;
+    csv_cell *wide = static_cast<csv_cell *>(csv_calloc(static_cast<size_t>(t->row_cap) * stride, sizeof(csv_cell)));
+    ASSERT_NE(wide, nullptr);
+    for (int64_t r = 0; r < t->n_rows; ++r)
+        for (int32_t c = 0; c < t->n_cols; ++c) wide[r * stride + c] = *csv_cell_at(t.get(), r, c);
+    csv_free(t->cells);
+    t->cells = wide;
+    t->col_cap = stride;
     ASSERT_GT(t->col_cap, 5) << "the case needs room past n_cols";
     EXPECT_EQ(vtest::rows(t.t), (Rows{{"a", "", "", "", ""},
                                       {"b", "c", "", "", ""},

@@ -243,8 +243,10 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
 /* Bytes a loader leaves free past the text's NUL in a block it hands over,
- * where the parse keeps the few texts it must move (the first record's
- * first text), so that the block need not grow, and move, for them. */
+ * where the parse keeps the few texts it adds once the table is complete
+ * (the first record's first text, generated column names), so that the
+ * block need not grow, and move, for them; more grows it by exactly what
+ * they take. */
 #define CSV_OWNED_SPARE 64
 /* Test seam: on the calling thread, taken-over input of at least `bytes`
  * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;

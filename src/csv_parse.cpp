@@ -44,9 +44,10 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     return cap;
 }
 
-// Grows the blob to hold `need` bytes; on failure the blob is unchanged.
-[[gnu::noinline]] int blob_grow(csv_table *t, uint64_t need) {
-    uint64_t cap = blob_next_cap(t->blob_cap, need);
+// Grows the blob to hold `need` bytes, with room to spare unless `exact`;
+// on failure the blob is unchanged.
+[[gnu::noinline]] int blob_grow(csv_table *t, uint64_t need, bool exact = false) {
+    uint64_t cap = exact ? need : blob_next_cap(t->blob_cap, need);
     if (cap > SIZE_MAX) return -1;
     char *p = static_cast<char *>(csv_realloc(t->blob, static_cast<size_t>(cap)));
     if (p == nullptr) return -1;
@@ -294,8 +295,9 @@ int push_row(body_builder &b, const csv_cell *fields, int32_t nf) {
 namespace {
 
 // Makes room for a text of `len` (> 0) bytes and its NUL at the end of the
-// blob, with the limits and messages of csv_blob_append.
-int blob_reserve(csv_table *t, uint64_t len) {
+// blob, with the limits and messages of csv_blob_append; `exact` grows the
+// blob by no more than that.
+int blob_reserve(csv_table *t, uint64_t len, bool exact = false) {
     if (len > CSV_BLOB_LIMIT) {
         csv_set_error("field exceeds 4 GiB; file too large for this build");
         return -1;
@@ -306,7 +308,7 @@ int blob_reserve(csv_table *t, uint64_t len) {
         csv_set_error("CSV data exceeds 4 GiB addressable blob; file too large for this build");
         return -1;
     }
-    if (t->blob_cap < need && blob_grow(t, need) != 0) return -1;
+    if (t->blob_cap < need && blob_grow(t, need, exact) != 0) return -1;
     return 0;
 }
 
@@ -598,22 +600,6 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return 0;
 }
 
-// Input that is the blob: the first record's first text may start at
-// offset 0, where the blob keeps a NUL, so it is copied to the blob's end;
-// every other byte at offset 0 (a quote, a line end, a byte order mark) is
-// no text's and takes the NUL.
-[[gnu::noinline]] int relocate_first_text(parser &p, int32_t nf) {
-    csv_table *t = p.t;
-    if (nf > 0 && p.fields[0].length != 0 && p.fields[0].offset == 0) {
-        const uint64_t len = p.fields[0].length;
-        if (blob_reserve(t, len) != 0) return -1;
-        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
-        blob_commit(t, len, &p.fields[0]);
-    }
-    t->blob[0] = '\0';
-    return 0;
-}
-
 // Completes a record that is not a plain row of the expected width: the
 // first record, blank lines, ragged records and rows that need room.
 [[gnu::noinline]] int complete_record(parser &p, int32_t nf, bool blank) {
@@ -625,7 +611,6 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
         if (!p.first) return push_row(p.body, p.fields, 1);
     }
     if (p.first) {
-        if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
         if (nf > t->n_cols && set_n_cols(p.body, nf) != 0) return -1;
         t->expected_cols = nf;
         if (p.has_header) {
@@ -906,14 +891,9 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
             CSV_SYNC_BLOB();
             if (slow_record(p, nf, blank, s) != 0) return -1;
             CSV_LOAD_BLOB();
-            if (InPlace && blob != reinterpret_cast<const char *>(p.src)) {
-                // Generated names grew the blob, which is the input: it moved.
-                const uchar *moved = reinterpret_cast<const uchar *>(blob);
-                s = moved + (s - p.src);
-                end = moved + (end - p.src);
-                p.src = moved;
-                p.end = end;
-            }
+            // Input parsed in place is the blob, which takes no text before
+            // the parse ends: it never moves under the loop.
+            CSV_ASSERT(!InPlace || blob == reinterpret_cast<const char *>(p.src));
         }
         if (!at_eol) break;
         if (p.owned && reinterpret_cast<uintptr_t>(s) >=
@@ -935,10 +915,46 @@ int parse_records(parser &p, const uchar *s, uchar delim) {
 #undef CSV_LOAD_BLOB
 }
 
-// Gives every column the header record did not name its 1-based number
-// ("%d"), once the table has its final width.
-int name_columns(parser &p) {
+// Bytes of the generated names of columns k (0-based) in [from, to), each
+// the decimal text of k + 1 and its NUL.
+uint64_t names_size(int32_t from, int32_t to) {
+    uint64_t bytes = 0;
+    int64_t first = int64_t{from} + 1;
+    const int64_t last = int64_t{to};  // the number of the last column
+    for (int64_t width = 1, below = 10; first <= last; ++width, below *= 10) {
+        if (first >= below) continue;
+        const int64_t upto = last < below - 1 ? last : below - 1;
+        bytes += static_cast<uint64_t>(upto - first + 1) * static_cast<uint64_t>(width + 1);
+        first = upto + 1;
+    }
+    return bytes;
+}
+
+// The texts a parse adds to the blob once the table is complete: the first
+// record's first text when it starts at offset 0 of input parsed in place
+// (offset 0 holds the blob's leading NUL), and the names of the columns
+// the header record did not name, their 1-based numbers ("%d"). Input
+// parsed in place is the blob: it grows once, by exactly the bytes these
+// take, and mostly not at all (the loader's spare room holds them).
+int finish_texts(parser &p) {
     csv_table *t = p.t;
+    csv_cell *first = nullptr;
+    if (p.in_place && t->n_cols > 0) {
+        first = p.has_header ? &t->headers[0] : t->n_rows > 0 ? &t->cells[0] : nullptr;
+        if (first != nullptr && (first->length == 0 || first->offset != 0)) first = nullptr;
+    }
+    if (p.in_place) {
+        uint64_t need = names_size(p.named, t->n_cols);
+        if (first != nullptr) need += uint64_t{first->length} + 1;
+        // blob_reserve counts one NUL of its own.
+        if (need != 0 && blob_reserve(t, need - 1, true) != 0) return -1;
+    }
+    if (first != nullptr) {
+        const uint64_t len = first->length;
+        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
+        blob_commit(t, len, first);
+    }
+    if (p.in_place) t->blob[0] = '\0';
     for (int32_t k = p.named; k < t->n_cols; ++k) {
         char name[16];
         const int len = snprintf(name, sizeof name, "%d", k + 1);
@@ -1037,7 +1053,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
                         : parse_records<false>(p, p.src + skip, delim);
     cells_feed.stop();
     if (rc == 0) trim_stride(t);
-    if (rc == 0 && name_columns(p) != 0) rc = -1;
+    if (rc == 0 && finish_texts(p) != 0) rc = -1;
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;

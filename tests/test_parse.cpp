@@ -1240,6 +1240,50 @@ TEST_P(PageFeedThread, LargeInputParsesInPlaceAsTheCopyingParseDoes) {
     csv_table_free(&copied);
 }
 
+// Input parsed in place gets the texts a parse adds (the first record's
+// first text, moved off offset 0, and generated names) at the end, in the
+// loader's spare room or by growing the block by exactly what they take:
+// a long first text or many columns never double the whole input.
+TEST(ParseOwnedTexts, GrowTheBlockByWhatTheyTake) {
+    struct Case {
+        const char *name;
+        std::string first;  // the first record
+        bool has_header;
+        std::string header0, header29;
+        std::string cell00;
+    };
+    std::string cols30, nums30;
+    for (int c = 0; c < 30; ++c) cols30 += (c ? ",h" : "h") + std::to_string(c);
+    const std::string long_field(100, 'L');
+    const Case cases[] = {
+        {"header_of_30_columns", cols30, true, "h0", "h29", "1"},
+        {"first_field_of_100_bytes", long_field + ",b", true, long_field, "", "1"},
+        {"30_columns_no_header", cols30, false, "1", "30", "h0"},
+        {"long_first_field_no_header", long_field, false, "1", "", long_field},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = c.first + "\n";
+        while (in.size() < (size_t{1} << 20)) in += "1,2\n";
+        const uint64_t len = in.size();
+        char *owned = static_cast<char *>(csv_malloc(len + 1 + CSV_OWNED_SPARE));
+        ASSERT_NE(owned, nullptr);
+        memcpy(owned, in.data(), len);
+        owned[len] = '\0';
+        csv_table t{};
+        ASSERT_EQ(csv_table_parse_owned(&t, owned, len, c.has_header, nullptr), 0);
+        expect_consistent(t);
+        EXPECT_LE(t.blob_cap, std::max<uint64_t>(len + 1 + CSV_OWNED_SPARE, t.blob_len))
+            << "the block grew past what the texts take";
+        if (t.blob_len <= len + 1 + CSV_OWNED_SPARE) EXPECT_EQ(t.blob, owned) << "the spare room held them";
+        EXPECT_EQ(vtest::header(t, 0), c.header0);
+        if (t.n_cols >= 30) EXPECT_EQ(vtest::header(t, 29), c.header29);
+        EXPECT_EQ(vtest::cell(t, 0, 0), c.cell00);
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, 1), "2");
+        csv_table_free(&t);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, PageFeedThread,
                          ::testing::Values(FeedCase{"helper", true, true},
                                            FeedCase{"no_helper", false, true},

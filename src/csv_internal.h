@@ -216,6 +216,9 @@ bool csv_page_feed_wanted(uint64_t n);
 /* Test seam: on != 0 makes every feed run without a helper thread, as when
  * the system refuses one; 0 restores helpers. */
 void csv_page_feed_no_helper(int on);
+/* Test seam: the feeds (each with its helper thread, where the system
+ * gives one) the calling thread started since the previous call. */
+int64_t csv_page_feeds_started(void);
 
 /* ---- csv_parse: table storage and the record parser -------------------- */
 

@@ -673,14 +673,17 @@ void feed_cells(parser &p, int64_t row, const uchar *s) {
     p.cells_feed->reach(static_cast<uint64_t>(row + 1 - p.feed_row0) * row_bytes, until);
 }
 
-// A record the loop does not store itself. A record that widens the table
-// or finds the array full moves the cells, so their feed stops for it and
-// starts again on the fresh part.
+// A record the loop does not store itself. A record that widens the rows
+// past their stride, finds the array full or makes the body ragged moves
+// the cells, so their feed stops for it and starts again on the fresh part
+// (a ragged body is not fed).
 [[gnu::noinline]] int slow_record(parser &p, int32_t nf, bool blank, const uchar *s) {
     csv_table *t = p.t;
+    // Widening within the stride writes no stored row: the feed goes on.
+    const int64_t stride = csv_row_stride(t);
     const bool moves = p.cells_feed != nullptr && t->row_start == nullptr &&
-                       (nf > t->n_cols || t->n_rows >= t->row_cap ||
-                        too_sparse(t->n_rows + 1, csv_row_stride(t), p.body.real + nf));
+                       (nf > stride || t->n_rows >= t->row_cap ||
+                        too_sparse(t->n_rows + 1, stride, p.body.real + nf));
     if (moves) p.cells_feed->stop();
     else if (p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
     if (complete_record(p, nf, blank) != 0) return -1;

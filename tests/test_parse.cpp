@@ -1284,6 +1284,41 @@ TEST(ParseOwnedTexts, GrowTheBlockByWhatTheyTake) {
     }
 }
 
+// The cell array's feed (and its helper thread) starts again only when
+// the array moves: records that widen the table within the rows' room
+// leave it running, and a staircase, whose body turns ragged, starts it a
+// few times at most, where it once started a thread per record.
+TEST(PageFeedStarts, OnlyWhenTheCellsMove) {
+    std::string plain;
+    const std::string row = "0,1,2,3,4,5,6,7,8,9\n";
+    while (plain.size() < (size_t{9} << 20)) plain += row;
+    // Six widening records in a row, 11 to 16 fields: the stride grows
+    // twice (exactly to 11, then by half to 16), the other four fit.
+    std::string widened = plain.substr(0, plain.size() / 2);
+    for (int w = 11; w <= 16; ++w) widened += std::string(w - 1, ',') + "w\n";
+    widened += plain.substr(plain.size() / 2 + 6 * row.size());
+    auto starts_of = [](const std::string &in, int32_t *cols) {
+        csv_table t{};
+        csv_page_feeds_started();
+        EXPECT_EQ(csv_table_parse(&t, in.data(), in.size(), 1), 0);
+        const int64_t n = csv_page_feeds_started();
+        *cols = t.n_cols;
+        csv_table_free(&t);
+        return n;
+    };
+    int32_t cols = 0;
+    const int64_t base = starts_of(plain, &cols);
+    EXPECT_EQ(cols, 10);
+    EXPECT_GE(base, 1);
+    EXPECT_LE(starts_of(widened, &cols), base + 2) << "a restart for a widening that moved nothing";
+    EXPECT_EQ(cols, 16);
+
+    std::string stair;
+    for (int i = 1; stair.size() < (size_t{9} << 20); ++i) stair += std::string(i - 1, ',') + "v\n";
+    EXPECT_LE(starts_of(stair, &cols), 3);
+    EXPECT_GT(cols, 4000);
+}
+
 INSTANTIATE_TEST_SUITE_P(Table, PageFeedThread,
                          ::testing::Values(FeedCase{"helper", true, true},
                                            FeedCase{"no_helper", false, true},

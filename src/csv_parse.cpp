@@ -716,206 +716,261 @@ constexpr uintptr_t k_release_step = uintptr_t{2} << 20;
     return 0;
 }
 
-// The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
-// The blob's length and the field buffer live in locals here and are
-// written back before anything else touches the table.
-template <bool InPlace>
-int parse_records(parser &p, const uchar *s, uchar delim) {
-    csv_table *t = p.t;
-    const uchar *end = p.end;
-    const field_scanner sc(delim);
-    char *blob = t->blob;
-    uint64_t blen = t->blob_len;
-    uint64_t bcap = t->blob_cap;
-    csv_cell *fields = p.fields;
-    int32_t fcap = p.field_cap;
+// The blob's end as the record loop sees it, kept in locals while fields
+// are stored straight into the room the blob has. Anything else that
+// touches the blob goes through the table: the cursor is handed back
+// first (save) and taken again after (load), so the two never disagree.
+struct blob_cursor {
+    char *blob;
+    uint64_t len;
+    uint64_t cap;
 
-#define CSV_SYNC_BLOB() (t->blob_len = blen)
-#define CSV_LOAD_BLOB() (blob = t->blob, blen = t->blob_len, bcap = t->blob_cap)
+    explicit blob_cursor(const csv_table *t) { load(t); }
+    void load(const csv_table *t) {
+        blob = t->blob;
+        len = t->blob_len;
+        cap = t->blob_cap;
+    }
+    void save(csv_table *t) const {
+        CSV_ASSERT(t->blob == blob && len <= cap);
+        t->blob_len = len;
+    }
+    // Stores `n` (> 0) bytes at `src` when they and their NUL fit.
+    [[gnu::always_inline]] bool put(const uchar *src, uint64_t n, csv_cell *out) {
+        if (n >= cap - len) return false;
+        memcpy(blob + len, src, static_cast<size_t>(n));
+        commit(n, out);
+        return true;
+    }
+    // Takes the `n` bytes just written at the end as a text.
+    [[gnu::always_inline]] void commit(uint64_t n, csv_cell *out) {
+        blob[len + n] = '\0';
+        out->offset = static_cast<uint32_t>(len);
+        out->length = static_cast<uint32_t>(n);
+        len += n + 1;
+    }
+};
 
-    while (s < end) {
-        int32_t nf = 0;
-        bool at_eol;
-        p.unterminated = false;
-        for (;;) {
-            csv_cell cell = csv_empty_str;
-            const uchar *stop;
-            if (s == end) {
-                stop = s;
-            } else if (InPlace) {
-                // The text stays where it is; its NUL replaces the byte that
-                // ends it, once that byte has been read below.
-                const uchar *text = s;
-                uint64_t flen;
-                if (*s != '"') {
-                    stop = sc.find(s, end);
-                    flen = static_cast<uint64_t>(stop - s);
-                } else {
-                    text = s + 1;
-                    stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &flen);
-                }
-                if (flen != 0) {
-                    cell.offset = static_cast<uint32_t>(text - p.src);
-                    cell.length = static_cast<uint32_t>(flen);
-                }
-            } else if (*s != '"') {
-                uint64_t flen;
+// Stores a text through the table, growing the blob, when the cursor has
+// no room for it. The cursor stays a local of the loop: it is handed over
+// here, never its address.
+[[gnu::always_inline]] inline int put_slow(parser &p, blob_cursor &cur, const uchar *src,
+                                           uint64_t n, csv_cell *out) {
+    cur.save(p.t);
+    if (csv_blob_append(p.t, reinterpret_cast<const char *>(src), n, out) != 0) return -1;
+    cur.load(p.t);
+    return 0;
+}
+
+// One field of input that is the blob: the text stays where it is; its
+// NUL later replaces the byte that ends it. Returns where the field stops.
+[[gnu::always_inline]] inline const uchar *field_in_place(parser &p, const field_scanner &sc,
+                                                          const uchar *s, csv_cell *out) {
+    const uchar *text = s;
+    uint64_t len;
+    const uchar *stop;
+    if (*s != '"') {
+        stop = sc.find(s, p.end);
+        len = static_cast<uint64_t>(stop - s);
+    } else {
+        text = s + 1;
+        stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &len);
+    }
+    if (len != 0) {
+        out->offset = static_cast<uint32_t>(text - p.src);
+        out->length = static_cast<uint32_t>(len);
+    }
+    return stop;
+}
+
+// An unquoted field copied into the blob; sets `*stop` to where it stops.
+[[gnu::always_inline]] inline int field_unquoted(parser &p, const field_scanner &sc,
+                                                 blob_cursor &cur, const uchar *s,
+                                                 csv_cell *out, const uchar **stop) {
+    const uchar *const end = p.end;
 #if CSV_HAVE_SSE2
-                if (end - s >= 16) {
-                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-                    unsigned m = sc.mask(v);
-                    if (m != 0) {
-                        // Short field: copy the loaded 16 bytes in one store
-                        // when the blob has room past its end.
-                        flen = first_bit(m);
-                        stop = s + flen;
-                        if (flen != 0 && bcap - blen >= 16) {
-                            _mm_storeu_si128(reinterpret_cast<__m128i *>(blob + blen), v);
-                            blob[blen + flen] = '\0';
-                            cell.offset = static_cast<uint32_t>(blen);
-                            cell.length = static_cast<uint32_t>(flen);
-                            blen += flen + 1;
-                            goto field_stored;
-                        }
-                    } else {
-                        stop = sc.find(s + 16, end);
-                    }
-                } else {
-                    stop = sc.find(s, end);
-                }
+    if (end - s >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        const unsigned m = sc.mask(v);
+        if (m == 0) {
+            *stop = sc.find(s + 16, end);
+        } else {
+            // A short field: the 16 bytes loaded go to the blob in one
+            // store when it has room past its end.
+            const uint64_t len = first_bit(m);
+            *stop = s + len;
+            if (len == 0) return 0;
+            if (cur.cap - cur.len >= 16) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(cur.blob + cur.len), v);
+                cur.commit(len, out);
+                return 0;
+            }
+        }
+    } else {
+        *stop = sc.find(s, end);
+    }
 #else
-                stop = sc.find(s, end);
+    *stop = sc.find(s, end);
 #endif
-                flen = static_cast<uint64_t>(stop - s);
-                if (flen != 0) {
-                    if (flen < bcap - blen) {
-                        memcpy(blob + blen, s, static_cast<size_t>(flen));
-                        blob[blen + flen] = '\0';
-                        cell.offset = static_cast<uint32_t>(blen);
-                        cell.length = static_cast<uint32_t>(flen);
-                        blen += flen + 1;
-                    } else {
-                        CSV_SYNC_BLOB();
-                        csv_cell slow;
-                        if (csv_blob_append(t, reinterpret_cast<const char *>(s), flen, &slow) != 0)
-                            return -1;
-                        cell = slow;
-                        CSV_LOAD_BLOB();
-                    }
-                }
-            } else {
-                const uchar *text = s + 1;
-                const uchar *q = static_cast<const uchar *>(
-                    memchr(text, '"', static_cast<size_t>(end - text)));
-                if (q != nullptr && q + 1 < end && q[1] == '"') {
-                    CSV_SYNC_BLOB();
-                    csv_cell slow;
-                    const uchar *slow_stop;
-                    if (read_escaped(p, sc, text, q, &slow, &slow_stop) != 0) return -1;
-                    cell = slow;
-                    stop = slow_stop;
-                    CSV_LOAD_BLOB();
-                } else {
-                    uint64_t flen;
-                    if (q == nullptr) {
-                        flen = static_cast<uint64_t>(end - text);
-                        note_unterminated(p);
-                        stop = end;
-                    } else {
-                        flen = static_cast<uint64_t>(q - text);
-                        stop = quote_tail_end(sc, q + 1, end);
-                    }
-                    if (q != nullptr && stop != q + 1) {
-                        CSV_SYNC_BLOB();
-                        csv_cell slow;
-                        if (store_joined(t, reinterpret_cast<const char *>(text), flen, q + 1,
-                                         static_cast<uint64_t>(stop - (q + 1)), &slow) != 0)
-                            return -1;
-                        cell = slow;
-                        CSV_LOAD_BLOB();
-                    } else if (flen != 0) {
-                        if (flen < bcap - blen) {
-                            memcpy(blob + blen, text, static_cast<size_t>(flen));
-                            blob[blen + flen] = '\0';
-                            cell.offset = static_cast<uint32_t>(blen);
-                            cell.length = static_cast<uint32_t>(flen);
-                            blen += flen + 1;
-                        } else {
-                            CSV_SYNC_BLOB();
-                            csv_cell slow;
-                            if (csv_blob_append(t, reinterpret_cast<const char *>(text), flen,
-                                                &slow) != 0)
-                                return -1;
-                            cell = slow;
-                            CSV_LOAD_BLOB();
-                        }
-                    }
-                }
-            }
-#if CSV_HAVE_SSE2
-        field_stored:
-#endif
-            if (nf == fcap) {
-                if (grow_fields(p) != 0) return -1;
-                fields = p.fields;
-                fcap = p.field_cap;
-            }
-            fields[nf++] = cell;
-            // What follows the field: the delimiter is tested first, so a
-            // delimiter that is CR or LF never ends a record.
-            if (stop == end) {
-                s = end;
-                at_eol = false;
-                break;
-            }
-            const uchar c = *stop;
-            if (InPlace) *const_cast<uchar *>(stop) = '\0';
-            s = stop + 1;
-            if (c == delim) continue;
-            if (c == '\r' && s < end && *s == '\n') ++s;
-            at_eol = true;
+    const uint64_t len = static_cast<uint64_t>(*stop - s);
+    if (len == 0 || cur.put(s, len, out)) return 0;
+    return put_slow(p, cur, s, len, out);
+}
+
+// A quoted field copied into the blob; sets `*stop` to where it stops.
+[[gnu::always_inline]] inline int field_quoted(parser &p, const field_scanner &sc,
+                                               blob_cursor &cur, const uchar *s, csv_cell *out,
+                                               const uchar **stop) {
+    const uchar *const end = p.end;
+    const uchar *text = s + 1;
+    const uchar *q = static_cast<const uchar *>(memchr(text, '"', static_cast<size_t>(end - text)));
+    if (q != nullptr && q + 1 < end && q[1] == '"') {
+        // Doubled quotes: the text is assembled in a scratch buffer.
+        cur.save(p.t);
+        if (read_escaped(p, sc, text, q, out, stop) != 0) return -1;
+        cur.load(p.t);
+        return 0;
+    }
+    uint64_t len;
+    if (q == nullptr) {
+        len = static_cast<uint64_t>(end - text);
+        note_unterminated(p);
+        *stop = end;
+    } else {
+        len = static_cast<uint64_t>(q - text);
+        *stop = quote_tail_end(sc, q + 1, end);
+        if (*stop != q + 1) {
+            // Bytes after the closing quote join the text.
+            cur.save(p.t);
+            if (store_joined(p.t, reinterpret_cast<const char *>(text), len, q + 1,
+                             static_cast<uint64_t>(*stop - (q + 1)), out) != 0)
+                return -1;
+            cur.load(p.t);
+            return 0;
+        }
+    }
+    if (len == 0 || cur.put(text, len, out)) return 0;
+    return put_slow(p, cur, text, len, out);
+}
+
+// Reads one record's fields into p.fields from `*s`, which it advances
+// past the record's line ending. Sets `*nf` and `*at_eol` (the record
+// ended at a line ending, not at the end of the input).
+template <bool InPlace>
+[[gnu::always_inline]] inline int read_record(parser &p, const field_scanner &sc, uchar delim,
+                                              blob_cursor &cur, const uchar **s, int32_t *nf,
+                                              bool *at_eol) {
+    const uchar *const end = p.end;
+    const uchar *at = *s;
+    int32_t n = 0;
+    // In locals: a text's bytes stored into the blob could be any field.
+    csv_cell *fields = p.fields;
+    int32_t field_cap = p.field_cap;
+    p.unterminated = false;
+    for (;;) {
+        csv_cell cell = csv_empty_str;
+        const uchar *stop = at;
+        if (at == end) {
+            // A delimiter that ended the input: one more, empty, field.
+        } else if (InPlace) {
+            stop = field_in_place(p, sc, at, &cell);
+        } else if (*at != '"') {
+            if (field_unquoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+        } else {
+            if (field_quoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+        }
+        if (n == field_cap) {
+            if (grow_fields(p) != 0) return -1;
+            fields = p.fields;
+            field_cap = p.field_cap;
+        }
+        fields[n++] = cell;
+        // What follows the field: the delimiter is tested first, so a
+        // delimiter that is CR or LF never ends a record.
+        if (stop == end) {
+            *s = end;
+            *at_eol = false;
             break;
         }
+        const uchar c = *stop;
+        if (InPlace) *const_cast<uchar *>(stop) = '\0';
+        at = stop + 1;
+        if (c == delim) continue;
+        if (c == '\r' && at < end && *at == '\n') ++at;
+        *s = at;
+        *at_eol = true;
+        break;
+    }
+    *nf = n;
+    return 0;
+}
 
-        // An empty line that is not the input's last: one empty field,
-        // ended by a line ending with more input behind it.
-        const bool blank = at_eol && nf == 1 && fields[0].length == 0 && s < end;
-        const int32_t nc = t->n_cols;
-        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready &&
-            p.fast_rows) {
-            // A regular row: the width of the first record, room in the body.
-            const int64_t stride = csv_row_stride(t);
-            csv_cell *row = t->cells + t->n_rows * stride;
-            memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-            if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
-            t->n_rows += 1;
-            p.body.real += nf;
-        } else {
-            CSV_SYNC_BLOB();
-            if (slow_record(p, nf, blank, s) != 0) return -1;
-            CSV_LOAD_BLOB();
-            // Input parsed in place is the blob, which takes no text before
-            // the parse ends: it never moves under the loop.
-            CSV_ASSERT(!InPlace || blob == reinterpret_cast<const char *>(p.src));
+// Stores a record: a regular row (the first record's width, room in the
+// body, the body's bound kept) right here; anything else through
+// slow_record. `s` is where the parse is.
+template <bool InPlace>
+[[gnu::always_inline]] inline int store_record(parser &p, blob_cursor &cur, int32_t nf,
+                                               bool at_eol, const uchar *s) {
+    csv_table *t = p.t;
+    // An empty line that is not the input's last: one empty field,
+    // ended by a line ending with more input behind it.
+    const bool blank = at_eol && nf == 1 && p.fields[0].length == 0 && s < p.end;
+    if (!p.first && !blank && nf == t->expected_cols && nf <= t->n_cols &&
+        t->n_rows < p.rows_ready && p.fast_rows) {
+        const int64_t stride = csv_row_stride(t);
+        csv_cell *row = t->cells + t->n_rows * stride;
+        memcpy(row, p.fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+        if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+        t->n_rows += 1;
+        p.body.real += nf;
+        return 0;
+    }
+    cur.save(t);
+    if (slow_record(p, nf, blank, s) != 0) return -1;
+    cur.load(t);
+    // Input parsed in place is the blob, which takes no text before the
+    // parse ends: it never moves under the loop.
+    CSV_ASSERT(!InPlace || cur.blob == reinterpret_cast<const char *>(p.src));
+    return 0;
+}
+
+// After a record that ended at a line ending: owned input behind the
+// parse goes back to the system, and progress is reported when due.
+// Returns 0, or 1 when the callback cancels.
+[[gnu::always_inline]] inline int after_record(parser &p, blob_cursor &cur, const uchar *s) {
+    if (p.owned && reinterpret_cast<uintptr_t>(s) >= reinterpret_cast<uintptr_t>(p.kept) + k_release_step)
+        release_parsed(p, s);
+    if (p.progress != nullptr) {
+        const uint64_t pos = static_cast<uint64_t>(s - p.src);
+        if (pos - p.report_pos > k_progress_bytes || p.t->n_rows - p.report_rows > k_progress_rows) {
+            cur.save(p.t);
+            if (report_progress(p, pos) != 0) return 1;
+        }
+    }
+    p.record += 1;
+    p.first = false;
+    return 0;
+}
+
+// The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
+template <bool InPlace>
+int parse_records(parser &p, const uchar *s, uchar delim) {
+    const field_scanner sc(delim);
+    blob_cursor cur(p.t);
+    int rc = 0;
+    while (s < p.end) {
+        int32_t nf = 0;
+        bool at_eol = false;
+        if (read_record<InPlace>(p, sc, delim, cur, &s, &nf, &at_eol) != 0 ||
+            store_record<InPlace>(p, cur, nf, at_eol, s) != 0) {
+            rc = -1;
+            break;
         }
         if (!at_eol) break;
-        if (p.owned && reinterpret_cast<uintptr_t>(s) >=
-                           reinterpret_cast<uintptr_t>(p.kept) + k_release_step)
-            release_parsed(p, s);
-        if (p.progress != nullptr) {
-            const uint64_t pos = static_cast<uint64_t>(s - p.src);
-            if (pos - p.report_pos > k_progress_bytes || t->n_rows - p.report_rows > k_progress_rows) {
-                CSV_SYNC_BLOB();
-                if (report_progress(p, pos) != 0) return 1;
-            }
-        }
-        p.record += 1;
-        p.first = false;
+        if ((rc = after_record(p, cur, s)) != 0) break;
     }
-    CSV_SYNC_BLOB();
-    return 0;
-#undef CSV_SYNC_BLOB
-#undef CSV_LOAD_BLOB
+    cur.save(p.t);
+    return rc;
 }
 
 // Bytes of the generated names of columns k (0-based) in [from, to), each

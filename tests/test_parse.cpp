@@ -1288,7 +1288,7 @@ TEST(ParseOwnedTexts, GrowTheBlockByWhatTheyTake) {
 // the array moves: records that widen the table within the rows' room
 // leave it running, and a staircase, whose body turns ragged, starts it a
 // few times at most, where it once started a thread per record.
-TEST(PageFeedStarts, OnlyWhenTheCellsMove) {
+TEST(PageFeedThreadStarts, OnlyWhenTheCellsMove) {
     std::string plain;
     const std::string row = "0,1,2,3,4,5,6,7,8,9\n";
     while (plain.size() < (size_t{9} << 20)) plain += row;

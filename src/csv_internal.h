@@ -413,5 +413,8 @@ typedef struct csv_source_opts {
  * and nothing left allocated. */
 int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
                        uint64_t *out_len, int32_t *out_truncated, csv_load_info *info);
+/* Test seam: on the calling thread, asking a regular file's size fails
+ * with `err` (as fstat would); 0 restores the real query. */
+void csv_source_stat_fails_with(int err);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

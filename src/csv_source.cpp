@@ -28,6 +28,9 @@ constexpr uint64_t k_report_bytes = 0x3FFFFFF;     // progress after more than 6
 constexpr int k_wait_ms = 250;                      // a silent stream gets a progress call this often
 constexpr size_t k_gzip_in = size_t{1} << 18;      // compressed bytes read at a time
 
+// Test seam: the size query of a regular file fails with this errno.
+thread_local int g_stat_fails_with = 0;
+
 const char k_msg_cancel[] = "cancelled by progress callback";
 const char k_msg_gzip_oom[] = "out of memory while inflating gzip stream";
 
@@ -135,20 +138,42 @@ int gzip_failed(reader &r, const char *why) {
     return -1;
 }
 
-// After the end of a gzip member: the end of the file, or a further member
-// (gzip writes concatenated files so). Anything else is refused rather
-// than dropped. 0 with r.member_end cleared when a member follows.
-int next_member(reader &r) {
-    while (r.z.avail_in < 2 && !r.raw_eof) {
-        // Bring the bytes left to the front and read more behind them.
-        memmove(r.z_in, r.z.next_in, r.z.avail_in);
-        size_t n = 0;
-        if (read_raw(r, r.z_in + r.z.avail_in, k_gzip_in - r.z.avail_in, &n) != 0) return -1;
+// Reads more compressed bytes behind the `avail_in` left, brought to the
+// front; sets raw_eof at the end of the file.
+int refill_gzip_in(reader &r) {
+    memmove(r.z_in, r.z.next_in, r.z.avail_in);
+    size_t n = 0;
+    if (read_raw(r, r.z_in + r.z.avail_in, k_gzip_in - r.z.avail_in, &n) != 0) return -1;
+    r.z.next_in = r.z_in;
+    r.z.avail_in += static_cast<uInt>(n);
+    if (n == 0) r.raw_eof = true;
+    return 0;
+}
+
+// Zero bytes after the last member (tape and block devices pad so): taken
+// to the end of the file, which they must reach.
+int skip_zero_padding(reader &r) {
+    for (;;) {
+        const unsigned char *p = r.z.next_in;
+        const unsigned char *end = p + r.z.avail_in;
+        while (p != end && *p == 0) ++p;
+        if (p != end) return gzip_failed(r, "data after the end of the stream");
         r.z.next_in = r.z_in;
-        r.z.avail_in += static_cast<uInt>(n);
-        if (n == 0) r.raw_eof = true;
+        r.z.avail_in = 0;
+        if (r.raw_eof) return 0;
+        if (refill_gzip_in(r) != 0) return -1;
     }
+}
+
+// After the end of a gzip member: the end of the file, zero padding up to
+// it, or a further member (gzip writes concatenated files so). Anything
+// else is refused rather than dropped. 0 with r.member_end cleared when a
+// member follows.
+int next_member(reader &r) {
+    while (r.z.avail_in < 2 && !r.raw_eof)
+        if (refill_gzip_in(r) != 0) return -1;
     if (r.z.avail_in == 0) return 0;  // the end of the file
+    if (r.z.next_in[0] == 0) return skip_zero_padding(r);
     if (r.z.avail_in < 2 || r.z.next_in[0] != 0x1F || r.z.next_in[1] != 0x8B)
         return gzip_failed(r, "data after the end of the stream");
     if (inflateReset(&r.z) != Z_OK) return gzip_failed(r, "cannot restart");
@@ -491,9 +516,10 @@ int open_source(reader &r, file_handle *file, uint64_t *out_size) {
         r.stream = true;  // pipe, FIFO, device: read to its end, size unknown
         return 0;
     }
-    const int64_t size = csv_platform_size(f);
+    errno = 0;
+    const int64_t size = g_stat_fails_with != 0 ? (errno = g_stat_fails_with, -1) : csv_platform_size(f);
     if (size < 0) {
-        csv_set_error("cannot stat file: %s", r.path);
+        csv_set_error("cannot stat file: %s (%s)", r.path, strerror(errno != 0 ? errno : EOVERFLOW));
         return -1;
     }
     // A size of 0 may be a /proc file with contents: size unknown.
@@ -686,3 +712,5 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     li.file_size = r.raw_read;
     return 0;
 }
+
+void csv_source_stat_fails_with(int err) { g_stat_fails_with = err; }

@@ -206,6 +206,30 @@ TEST_F(Source, LongTextConvertsAcrossPieces) {
     }
 }
 
+/* ---- file errors ----------------------------------------------------------- */
+
+// A regular file whose size cannot be learnt fails with the system's text,
+// in the shape of the other file messages, on every loader.
+TEST_F(Source, StatFailureCarriesTheSystemText) {
+    const std::string path = write_temp("stat-fails.csv", "a,b\n1,2\n");
+    for (int err : {EIO, EOVERFLOW}) {
+        SCOPED_TRACE(err);
+        csv_source_stat_fails_with(err);
+        const std::string want = "cannot stat file: " + path + " (" + strerror(err) + ")";
+        EXPECT_EQ(csv_load(path.c_str(), 1), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        EXPECT_EQ(csv_load_ex(path.c_str(), 1, 0, 0), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        EXPECT_EQ(csv_load_encoding(path.c_str(), 1, 0, "latin1", nullptr, nullptr), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        csv_source_stat_fails_with(0);
+        EXPECT_EQ(csv_table_get(0), nullptr);
+    }
+    int h = csv_load(path.c_str(), 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    EXPECT_EQ(csv_row_count(h), 1);
+}
+
 /* ---- progress and cancellation ------------------------------------------- */
 
 struct Calls {
@@ -563,6 +587,43 @@ TEST_F(Source, ConcatenatedGzipMembersAreOneText) {
     int h = csv_load(path.c_str(), 1);
     ASSERT_GE(h, 0) << csv_last_error();
     EXPECT_EQ(csv_row_count(h), 2);
+}
+
+// Zero bytes after the last member, as tape and block devices pad a file,
+// are not data: every loader takes the text, and the padding may be long
+// (many reads) or follow concatenated members. Anything else after the
+// zeros is still refused.
+TEST_F(Source, GzipWithZeroPaddingAtTheEnd) {
+    const std::string text = csv_lines(500);
+    struct Padded {
+        const char *name;
+        std::string bytes;
+    };
+    const Padded cases[] = {
+        {"one_zero", gzip(text) + std::string(1, '\0')},
+        {"block", gzip(text) + std::string(512 - gzip(text).size() % 512, '\0')},
+        {"a_megabyte", gzip(text) + std::string(1 << 20, '\0')},
+        {"two_members", gzip(text.substr(0, 100)) + gzip(text.substr(100)) + std::string(4096, '\0')},
+    };
+    for (const Padded &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write_temp(std::string("padded-") + c.name + ".gz", c.bytes);
+        for (int loader = 0; loader < 3; ++loader) {
+            int h = loader == 0   ? csv_load(path.c_str(), 1)
+                    : loader == 1 ? csv_load_ex(path.c_str(), 1, 0, 0)
+                                  : csv_load_encoding(path.c_str(), 1, 0, "latin1", nullptr, nullptr);
+            ASSERT_GE(h, 0) << loader << ": " << csv_last_error();
+            EXPECT_EQ(csv_row_count(h), 500);
+            EXPECT_STREQ(csv_rows(h, 499, 1), "[{\"id\":\"499\",\"name\":\"name 499\"}]");
+            EXPECT_EQ(field(info(h), "file_size"), std::to_string(c.bytes.size()));
+            csv_close(h);
+        }
+    }
+    const std::string zeros_then_junk = gzip(text) + std::string(1000, '\0') + "x";
+    const std::string path = write_temp("padded-then-junk.gz", zeros_then_junk);
+    EXPECT_EQ(csv_load(path.c_str(), 1), -1);
+    EXPECT_EQ(std::string(csv_last_error()),
+              "corrupt gzip stream: " + path + " (data after the end of the stream)");
 }
 
 TEST_F(Source, BrokenGzipFailsClearly) {

@@ -416,5 +416,9 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
 /* Test seam: on the calling thread, asking a regular file's size fails
  * with `err` (as fstat would); 0 restores the real query. */
 void csv_source_stat_fails_with(int err);
+/* Test seam: on the calling thread, a regular file of some bytes seems
+ * `bytes` longer than it is, as one that shrinks between the size query
+ * and the read; 0 restores the real size. */
+void csv_source_size_overstated_by(int64_t bytes);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

@@ -3,11 +3,13 @@
 // read to their end; a gzip stream is inflated on the way; the text is then
 // used as it is, decoded from UTF-16, or converted from a named encoding,
 // a piece at a time. The size of a regular file only sizes the buffers.
+#include <assert.h>
 #include <errno.h>
 #include <string.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include <zlib.h>
@@ -25,11 +27,14 @@ constexpr uint64_t k_piece = uint64_t{1} << 18;    // bytes decoded at a time
 constexpr uint64_t k_read_max = uint64_t{64} << 20;  // largest single read
 constexpr uint64_t k_first_cap = uint64_t{1} << 16;  // first buffer for a source of unknown size
 constexpr uint64_t k_report_bytes = 0x3FFFFFF;     // progress after more than 64 MiB - 1 read
-constexpr int k_wait_ms = 250;                      // a silent stream gets a progress call this often
+constexpr std::chrono::milliseconds k_silent_report{250};  // a silent stream's call comes this often
 constexpr size_t k_gzip_in = size_t{1} << 18;      // compressed bytes read at a time
 
-// Test seam: the size query of a regular file fails with this errno.
+// Test seams: the size query of a regular file fails with this errno, or
+// reports this many bytes more than the file holds (as when it shrinks
+// between the query and the read).
 thread_local int g_stat_fails_with = 0;
+thread_local int64_t g_size_overstated_by = 0;
 
 const char k_msg_cancel[] = "cancelled by progress callback";
 const char k_msg_gzip_oom[] = "out of memory while inflating gzip stream";
@@ -56,9 +61,11 @@ struct reader {
     FILE *f = nullptr;
     const char *path = nullptr;
     bool stream = false;       // not a regular file: wait for data with a timeout
-    int64_t total = -1;        // the file's size for progress, -1 when unknown
+    int64_t total = -1;        // the file's size, -1 when unknown
     uint64_t raw_read = 0;     // bytes taken from the file so far
     uint64_t reported = 0;     // raw_read at the last progress call
+    // The reading is reported only for a source of unknown size (the parse
+    // reports the rest); then after each further 64 MiB and while silent.
     csv_progress_fn progress = nullptr;
     void *user_data = nullptr;
     const unsigned char *back = nullptr;  // raw bytes given back, read again first
@@ -80,15 +87,38 @@ struct reader {
     }
 };
 
+// True when the reading itself is reported: a callback is set and the
+// size is unknown. The calls of a file of known size are the parse's alone.
+bool reports_reading(const reader &r) { return r.progress != nullptr && r.total < 0; }
+
 // Tells the callback how far reading is; -1 when it cancels.
 int report(reader &r) {
-    if (r.progress == nullptr) return 0;
+    if (!reports_reading(r)) return 0;
+    assert(r.raw_read >= r.reported);  // `done` never goes back
     r.reported = r.raw_read;
     if (r.progress(r.raw_read, r.total, 0, r.user_data) != 0) {
         csv_set_error(k_msg_cancel);
         return -1;
     }
     return 0;
+}
+
+// Waits until the stream has data or has ended. While it is silent the
+// callback is asked once per k_silent_report, so that a load can be
+// cancelled while nothing comes; signals that cut the wait short (a
+// host's timer, say) only resume it.
+int wait_for_data(reader &r, std::chrono::steady_clock::time_point *next_report) {
+    using clock = std::chrono::steady_clock;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next_report - clock::now());
+        const int ready = csv_platform_wait_readable(r.f, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        // Any failure but a signal shows again in the read.
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return 0;
+        if (clock::now() >= *next_report) {
+            if (report(r) != 0) return -1;
+            *next_report = clock::now() + k_silent_report;
+        }
+    }
 }
 
 // Reads up to `want` raw bytes; `*got` 0 means the end of the file.
@@ -103,32 +133,22 @@ int read_raw(reader &r, unsigned char *dst, size_t want, size_t *got) {
         *got = n;
         return 0;
     }
+    auto next_report = std::chrono::steady_clock::now() + k_silent_report;
     for (;;) {
-        // A stream may keep the reader waiting: the callback is asked now
-        // and then, so that a load can be cancelled while nothing comes.
-        if (r.stream) {
-            const int ready = csv_platform_wait_readable(r.f, k_wait_ms);
-            if (ready == 0 || (ready < 0 && errno == EINTR)) {
-                if (report(r) != 0) return -1;
-                continue;
-            }
-            // Any other failure of the wait shows again in the read.
-        }
+        if (r.stream && wait_for_data(r, &next_report) != 0) return -1;
         const int64_t n = csv_platform_read(r.f, dst, want);
-        // A signal (the host's Ctrl-C handler, say) gives the callback its
-        // chance to cancel; a stream shared with a non-blocking owner is
+        // A signal (the host's Ctrl-C handler, say) cuts the read short: it
+        // is made again. A stream shared with a non-blocking owner is
         // waited for again.
-        if (n < 0 && (errno == EINTR || (r.stream && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
-            if (report(r) != 0) return -1;
+        if (n < 0 && (errno == EINTR || (r.stream && (errno == EAGAIN || errno == EWOULDBLOCK))))
             continue;
-        }
         if (n < 0) {
             csv_set_error("cannot read file: %s (%s)", r.path, strerror(errno));
             return -1;
         }
         *got = static_cast<size_t>(n);
         r.raw_read += *got;
-        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes) return report(r);
+        if (r.raw_read - r.reported > k_report_bytes) return report(r);
         return 0;
     }
 }
@@ -293,10 +313,12 @@ void fill_from_file(void *ctx, char *dst, uint64_t offset, uint64_t len) {
 }
 
 // Reads a regular file's `size` bytes into `dst` (size + 1 bytes) with a
-// helper, reporting progress as the one-thread reads do. `*len` is what
-// was read: `size`, or less when the file shrank meanwhile. The file's
-// position is left at its end, so that data appended meanwhile is found.
+// helper, checking for a failure after each stretch; a file of known size
+// reports nothing while it is read. `*len` is what was read: `size`, or
+// less when the file shrank meanwhile. The file's position is left at its
+// end, so that data appended meanwhile is found.
 int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
+    assert(!reports_reading(r));
     parallel_read pr;
     pr.f = r.f;
     csv_page_feed feed;  // stops before `pr` goes
@@ -305,9 +327,6 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
     while (upto < size && pr.err.load() == 0 && pr.end.load() == UINT64_MAX) {
         upto += std::min(size - upto, k_report_bytes + 1);
         feed.reach(upto, size);
-        r.raw_read = upto;
-        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes && report(r) != 0)
-            return -1;
     }
     feed.stop();
     if (pr.err.load() != 0) {
@@ -517,11 +536,12 @@ int open_source(reader &r, file_handle *file, uint64_t *out_size) {
         return 0;
     }
     errno = 0;
-    const int64_t size = g_stat_fails_with != 0 ? (errno = g_stat_fails_with, -1) : csv_platform_size(f);
+    int64_t size = g_stat_fails_with != 0 ? (errno = g_stat_fails_with, -1) : csv_platform_size(f);
     if (size < 0) {
         csv_set_error("cannot stat file: %s (%s)", r.path, strerror(errno != 0 ? errno : EOVERFLOW));
         return -1;
     }
+    if (size > 0) size += g_size_overstated_by;
     // A size of 0 may be a /proc file with contents: size unknown.
     if (size > 0) r.total = size;
     *out_size = static_cast<uint64_t>(size);
@@ -714,3 +734,4 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
 }
 
 void csv_source_stat_fails_with(int err) { g_stat_fails_with = err; }
+void csv_source_size_overstated_by(int64_t bytes) { g_size_overstated_by = bytes; }

@@ -149,6 +149,139 @@ TEST_P(NamedEncoding, ConvertsToUtf8AndCountsReplacements) {
 INSTANTIATE_TEST_SUITE_P(Table, NamedEncoding, ::testing::ValuesIn(named_cases()),
                          [](const auto &i) { return std::string(i.param.name); });
 
+// Text in an encoding of 2- or 4-byte code units, named for iconv: a
+// rejected unit (a lone surrogate; in UCS-2 also each half of a pair)
+// becomes one U+FFFD, its bytes counted, and the units after it are read
+// in step, so the rows that follow are intact.
+struct WideCase {
+    const char *encoding;
+    int unit;         // 2 or 4 bytes
+    bool big_endian;
+    bool bom;         // written first (as the encoding's own mark)
+    bool pairs;       // a surrogate pair is one character (UTF-16), else two rejected units
+    bool builtin;     // read by the library's own UTF-16 decoder, not iconv
+};
+void PrintTo(const WideCase &c, std::ostream *os) { *os << c.encoding; }
+
+// `text` (code points; U+D800..U+DFFF stand for themselves) in the units of `c`.
+std::string wide_bytes(const WideCase &c, const std::u32string &text) {
+    std::string out;
+    auto put = [&](uint32_t u) {
+        for (int i = 0; i < c.unit; ++i) {
+            const int shift = 8 * (c.big_endian ? c.unit - 1 - i : i);
+            out.push_back(static_cast<char>((u >> shift) & 0xFF));
+        }
+    };
+    if (c.bom) put(0xFEFF);
+    for (char32_t x : text) {
+        if (x > 0xFFFF && c.unit == 2) {
+            put(0xD800 + ((x - 0x10000) >> 10));
+            put(0xDC00 + ((x - 0x10000) & 0x3FF));
+        } else {
+            put(x);
+        }
+    }
+    return out;
+}
+
+class WideEncoding : public Source, public ::testing::WithParamInterface<WideCase> {};
+
+TEST_P(WideEncoding, RejectedUnitKeepsTheRestInStep) {
+    const WideCase &c = GetParam();
+    const std::u32string text =
+        U"h1,h2\nx,\U0001F600y\nz,\xD800w\xDC00v\nok,fine\n";
+    const std::string path = write_temp(std::string("wide-") + c.encoding, wide_bytes(c, text));
+    const int h = csv_load_encoding(path.c_str(), 1, ',', c.encoding, nullptr, nullptr);
+    ASSERT_GE(h, 0) << csv_last_error();
+    const std::string emoji = c.pairs ? "😀" : "��";
+    EXPECT_EQ(csv_rows(h, 0, -1), "[{\"h1\":\"x\",\"h2\":\"" + emoji + "y\"},{\"h1\":\"z\",\"h2\":\"�w�v\"},"
+                                  "{\"h1\":\"ok\",\"h2\":\"fine\"}]");
+    EXPECT_EQ(csv_parse_warning_count(h), 0);
+    const uint64_t rejected_units = c.pairs ? 2 : 4;
+    EXPECT_EQ(field(info(h), "replaced_bytes"), std::to_string(rejected_units * static_cast<uint64_t>(c.unit)));
+    // Cut short by the end of the text: what is left of the last unit is
+    // one more U+FFFD (the library's own UTF-16 decoder warns of the odd
+    // byte instead).
+    const std::string cut = wide_bytes(c, U"a\nb") + std::string(static_cast<size_t>(c.unit - 1), '\x01');
+    const std::string cut_path = write_temp(std::string("wide-cut-") + c.encoding, cut);
+    const int k = csv_load_encoding(cut_path.c_str(), 1, ',', c.encoding, nullptr, nullptr);
+    ASSERT_GE(k, 0) << csv_last_error();
+    EXPECT_STREQ(csv_rows(k, 0, -1), c.builtin ? "[{\"a\":\"b\"}]" : "[{\"a\":\"b�\"}]");
+    EXPECT_EQ(field(info(k), "replaced_bytes"), std::to_string(c.builtin ? 0 : c.unit - 1));
+    EXPECT_EQ(csv_parse_warning_count(k), c.builtin ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, WideEncoding,
+    // The names without a byte order take it from their mark here: what
+    // they assume without one is the C library's choice.
+    ::testing::Values(WideCase{"UTF-16LE", 2, false, false, true, true},
+                      WideCase{"UTF-16BE", 2, true, false, true, true},
+                      WideCase{"utf-16", 2, false, true, true, false},
+                      WideCase{"UTF16", 2, true, true, true, false},
+                      WideCase{"UCS-2LE", 2, false, false, false, false},
+                      WideCase{"UCS-2BE", 2, true, false, false, false},
+                      WideCase{"UNICODE", 2, false, true, false, false},
+                      WideCase{"UTF-32LE", 4, false, false, true, false},
+                      WideCase{"UTF-32BE", 4, true, false, true, false},
+                      WideCase{"UTF-32", 4, false, true, true, false},
+                      WideCase{"UTF32", 4, true, true, true, false},
+                      WideCase{"UCS-4", 4, true, false, true, false},
+                      WideCase{"UCS-4LE", 4, false, false, true, false}),
+    [](const auto &i) {
+        std::string n = i.param.encoding;
+        for (char &ch : n)
+            if (ch == '-') ch = '_';
+        return n;
+    });
+
+// Bytes the encoding rejects cost no converter call each: a long run of
+// them, or rejected bytes between valid ones, in single-byte encodings.
+// Encodings with state or longer sequences still step byte by byte, and
+// give the same text as ever.
+TEST_F(Source, RejectedBytesCostNoConverterCallEach) {
+    struct Rejecting {
+        const char *encoding;
+        std::string unit;  // repeated
+        std::string utf8;  // the same in UTF-8
+        uint64_t replaced_per_unit;
+        bool few_calls;    // the conversion must not call per rejected byte
+    };
+    const Rejecting cases[] = {
+        {"ASCII", "\x80", "�", 1, true},
+        {"windows-1252", "x\x81", "x�", 1, true},
+        {"latin1", "\xe9", "é", 0, true},
+        {"koi8-r", "\xc1\xff", "аЪ", 0, true},
+        {"ISO-8859-8", "\xe0\xff", "א�", 1, true},
+        {"CP1255", "\xe0\xff", "א�", 1, false},     // holds letters back to combine them
+        {"UTF-7", "a+AGE-\x80", "aa�", 1, false},    // shifts state
+        {"shift_jis", "\x93\x8c\xa0", "東�", 1, false},  // sequences of two bytes
+    };
+    for (const Rejecting &c : cases) {
+        SCOPED_TRACE(c.encoding);
+        std::string in = "h\n", want = "h\n";
+        while (in.size() < (1u << 20)) {
+            in += c.unit;
+            want += c.utf8;
+        }
+        const uint64_t units = (in.size() - 2) / c.unit.size();
+        const std::string path = write_temp(std::string("rejecting-") + c.encoding, in);
+        csv_source_opts opts{};
+        opts.encoding_name = c.encoding;
+        char *text = nullptr;
+        uint64_t len = 0;
+        csv_load_info li{};
+        const uint64_t calls_before = csv_iconv_calls();
+        ASSERT_EQ(csv_read_source_ex(path.c_str(), &opts, &text, &len, nullptr, &li), 0) << csv_last_error();
+        const uint64_t calls = csv_iconv_calls() - calls_before;
+        EXPECT_TRUE(std::string(text, len) == want);
+        EXPECT_EQ(li.replaced_bytes, units * c.replaced_per_unit);
+        if (c.few_calls) EXPECT_LT(calls, 100u);
+        csv_free(text);
+        unlink(path.c_str());
+    }
+}
+
 TEST_F(Source, UnknownEncodingNamesItAndTakesNoSlot) {
     const std::string path = write_temp("unknown-enc.csv", "a\n1\n");
     EXPECT_EQ(csv_load_encoding(path.c_str(), 1, 0, "no-such-charset-42", nullptr, nullptr), -1);

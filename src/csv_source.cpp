@@ -343,26 +343,27 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
 }
 
 // The text used as it is: `head` and then the rest of the source, into one
-// buffer with a NUL after the text, first `first_cap` bytes (a regular
-// file's `size`, its NUL and CSV_OWNED_SPARE: read at once; `size` is 0
-// for any other source) and grown when the source gives more.
-int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t size,
+// buffer with a NUL after the text, first `first_cap` bytes (first_capacity)
+// and grown when the source gives more. A regular file of `expected_len`
+// bytes is read at once.
+int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t expected_len,
                    uint64_t first_cap, uint64_t limit, char **out_text, uint64_t *out_len) {
+    assert(expected_len == 0 || (expected_len >= head_len && first_cap > expected_len));
     uint64_t cap = first_cap > head_len ? first_cap : head_len + 1;
     heap_bytes data(cap > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap))));
     if (!data) {
         // The message counts the text and its NUL, not the spare room.
-        set_read_oom(size != 0 ? size + 1 : cap, r.path);
+        set_read_oom(expected_len != 0 ? expected_len + 1 : cap, r.path);
         return -1;
     }
     uint64_t len = head_len;
     // Declared after the block, so that it stops before the block is freed.
     csv_page_feed feed;
-    if (csv_page_feed_wanted(size)) {
-        // A regular file of known size (`size` is 0 for streams and gzip):
-        // read whole, head included, by two threads; the loop below then
-        // only looks for data appended since.
-        if (read_regular(r, data.get(), size, &len) != 0) return -1;
+    if (csv_page_feed_wanted(expected_len)) {
+        // A large regular file of known size: read whole, head included,
+        // by two threads; the loop below then only looks for data
+        // appended since.
+        if (read_regular(r, data.get(), expected_len, &len) != 0) return -1;
     } else {
         feed.start(data.get(), cap);
         feed.reach(head_len, cap);
@@ -426,11 +427,13 @@ struct decode_job {
 // Reads the rest of the source and decodes it piece by piece, so that its
 // bytes are never held whole: only the UTF-8 text grows to full size. The
 // first `head_len` bytes of the text are in `head`, the first `skip` of them
-// a byte order mark. `size` is the text's size when known, else 0.
+// a byte order mark. `expected_len` is the source's length when known
+// (mark included), else 0.
 int read_decoded(reader &r, const decode_job &job, const unsigned char *head, size_t head_len,
-                 uint64_t skip, uint64_t size, uint64_t limit, char **out_text,
+                 uint64_t skip, uint64_t expected_len, uint64_t limit, char **out_text,
                  uint64_t *out_len, int32_t *out_odd, uint64_t *replaced) {
-    const uint64_t piece_cap = size != 0 && size < k_piece ? size + 1 : k_piece;
+    assert(skip <= head_len && (expected_len == 0 || expected_len >= head_len));
+    const uint64_t piece_cap = expected_len != 0 && expected_len < k_piece ? expected_len + 1 : k_piece;
     heap_bytes piece(static_cast<char *>(csv_malloc(static_cast<size_t>(piece_cap))));
     if (!piece) {
         set_read_oom(piece_cap, r.path);
@@ -439,7 +442,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     const bool utf16 = job.kind == decoder::utf16;
     // UTF-16 grows to at most 1.5 bytes per byte; other encodings mostly
     // by less than a quarter, and the converter grows the buffer as needed.
-    const uint64_t basis = size != 0 ? size - skip : k_piece;
+    const uint64_t basis = expected_len != 0 ? expected_len - skip : k_piece;
     uint64_t cap = utf16 ? csv_utf16_out_cap(basis) : basis + basis / 4 + 64;
     char *out = (cap == 0 || cap > SIZE_MAX) ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap)));
     if (out == nullptr) {
@@ -452,7 +455,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     // its pages are prepared ahead. Declared after `text`, so that it stops
     // before the buffer is freed.
     csv_page_feed feed;
-    if (utf16 && size != 0) feed.start(out, cap);
+    if (utf16 && expected_len != 0) feed.start(out, cap);
     unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
     uint64_t have = head_len - skip;  // bytes waiting in the piece buffer
     uint64_t total = have;            // bytes after the mark read so far
@@ -475,7 +478,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
             // Room for the piece's worst case, so the decoder never grows.
             const uint64_t need = w + csv_utf16_out_cap(have);
             // As much text again as the bytes read so far gave, per byte left.
-            const uint64_t rest = size > total ? size - total : 0;
+            const uint64_t rest = expected_len > total ? expected_len - total : 0;
             feed.reach(need, need + (total != 0 ? rest / total * w + rest % total * w / total : 0));
             if (cap < need) {
                 feed.stop();  // the buffer moves
@@ -521,9 +524,11 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     return 0;
 }
 
-// Opens the source and learns what can be known before reading it.
-int open_source(reader &r, file_handle *file, uint64_t *out_size) {
-    *out_size = 0;
+// Opens the source and learns what can be known before reading it:
+// `*file_size` is a regular file's size as the system reports it (0 for
+// /proc files and the like), 0 for streams.
+int open_source(reader &r, file_handle *file, uint64_t *file_size) {
+    *file_size = 0;
     FILE *f = csv_platform_fopen(r.path);
     if (f == nullptr) {
         csv_set_error("cannot open file: %s (%s)", r.path, strerror(errno));
@@ -544,7 +549,7 @@ int open_source(reader &r, file_handle *file, uint64_t *out_size) {
     if (size > 0) size += g_size_overstated_by;
     // A size of 0 may be a /proc file with contents: size unknown.
     if (size > 0) r.total = size;
-    *out_size = static_cast<uint64_t>(size);
+    *file_size = static_cast<uint64_t>(size);
     return 0;
 }
 
@@ -622,6 +627,16 @@ choice choose_named(const char *name, const unsigned char *b, size_t n, uint64_t
     return choice::named;
 }
 
+// Bytes of the first buffer for text used as it is: a text of known length
+// whole, with its NUL and the parse's spare (CSV_OWNED_SPARE); else a guess
+// that growth corrects (four times a gzip file, a fixed start for a
+// stream, nothing for a file that reports size 0).
+uint64_t first_capacity(const reader &r, uint64_t expected_len, uint64_t file_size) {
+    if (expected_len != 0) return expected_len + 1 + CSV_OWNED_SPARE;
+    if (r.gzip) return std::max(file_size < k_read_max / 4 ? 4 * file_size : k_read_max, k_first_cap);
+    return r.stream ? k_first_cap : 1;
+}
+
 void copy_name(char *dst, const char *name) {
     size_t n = strlen(name);
     if (n >= CSV_ENCODING_NAME_MAX) n = CSV_ENCODING_NAME_MAX - 1;
@@ -659,25 +674,19 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     r.progress = opts->progress;
     r.user_data = opts->user_data;
     file_handle file(nullptr, fclose);
-    uint64_t size = 0;
-    if (open_source(r, &file, &size) != 0) return -1;
+    uint64_t file_size = 0;
+    if (open_source(r, &file, &file_size) != 0) return -1;
 
     // The first bytes tell gzip from text, and then the text's encoding.
     unsigned char raw_head[k_head];
     size_t raw_n = 0;
-    const size_t raw_want = size != 0 && size < k_head ? static_cast<size_t>(size) : k_head;
+    const size_t raw_want = file_size != 0 && file_size < k_head ? static_cast<size_t>(file_size) : k_head;
     if (read_full(r, read_raw, raw_head, raw_want, &raw_n) != 0) return -1;
     r.back = raw_head;
     r.back_len = raw_n;
-    // What the first buffer for text used as it is holds: a regular file
-    // whole, else a guess that growth corrects.
-    uint64_t first_cap = r.stream ? k_first_cap : size == 0 ? 1 : size + 1 + CSV_OWNED_SPARE;
-    if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08) {
-        if (start_gzip(r) != 0) return -1;
-        first_cap = size < k_read_max / 4 ? 4 * size : k_read_max;
-        if (first_cap < k_first_cap) first_cap = k_first_cap;
-        size = 0;  // the size of the text is not known
-    }
+    if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08 &&
+        start_gzip(r) != 0)
+        return -1;
     unsigned char head_buf[k_head];
     const unsigned char *head = raw_head;
     size_t n = raw_n;
@@ -687,12 +696,14 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     } else {
         r.back_len = 0;  // the head is passed on below
     }
-    // A file that ended before its measured size holds only the head.
-    if (size != 0 && n < raw_want) {
-        size = n;
-        first_cap = n + 1 + CSV_OWNED_SPARE;
-    }
-    const uint64_t limit = size != 0 ? UINT64_MAX
+    // Bytes of text the source is expected to give: a regular file's size,
+    // or only its head when it ended before that; 0 when nothing is known
+    // (streams, gzip, files that report size 0), which are read to their end.
+    const uint64_t expected_len = r.gzip || file_size == 0 ? 0 : n < raw_want ? n : file_size;
+    assert(!r.stream || expected_len == 0);
+    assert(expected_len == 0 || expected_len >= n);
+    const uint64_t first_cap = first_capacity(r, expected_len, file_size);
+    const uint64_t limit = expected_len != 0 ? UINT64_MAX
                            : (opts->text_limit != 0 ? opts->text_limit : CSV_BLOB_LIMIT);
 
     uint64_t skip = 0;
@@ -707,7 +718,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
 
     int rc;
     if (c == choice::unchanged || c == choice::utf8_checked) {
-        rc = read_unchanged(r, head, n, size, first_cap, limit, out_text, out_len);
+        rc = read_unchanged(r, head, n, expected_len, first_cap, limit, out_text, out_len);
         if (rc == 0 && c == choice::utf8_checked &&
             csv_utf8_replace_invalid(out_text, out_len, name, &li.replaced_bytes) != 0) {
             csv_free(*out_text);
@@ -721,7 +732,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
         job.big_endian = c == choice::utf16be;
         job.cd = cd;
         job.name = name;
-        rc = read_decoded(r, job, head, n, skip, size, limit, out_text, out_len, out_truncated,
+        rc = read_decoded(r, job, head, n, skip, expected_len, limit, out_text, out_len, out_truncated,
                           &li.replaced_bytes);
     }
     if (rc != 0) {

@@ -46,19 +46,21 @@ extern "C" {
  * Progress callback of csv_load_ex_progress and csv_load_encoding. Called on
  * the loading thread, with no library lock held, in two phases:
  *
- * Reading (rows is 0): after each further 64 MiB read from the file, and,
- * while a stream gives no data, about every 250 ms.
- *   done:  bytes read from the file so far (compressed bytes for gzip)
- *   total: the file's size in bytes, or -1 when it is not known (pipes,
- *          FIFOs, devices, files reporting size 0): show no percentage
+ * Reading, only for a source whose size is not known (pipes, FIFOs,
+ * devices, files reporting size 0; rows is 0): after each further 64 MiB
+ * read, and about every 250 ms while a stream gives no data (signals that
+ * interrupt the wait bring no extra call).
+ *   done:  bytes read from the source so far (compressed bytes for gzip)
+ *   total: -1: show no percentage
  * Parsing: at most once per 64 MiB of text or per 1,000,000 rows, and once
  * at the end.
  *   done:  bytes of the decoded text consumed so far
  *   total: bytes of the decoded text
  *   rows:  rows stored so far
- * Small regular files therefore see only the final parse call. Return 0 to
- * go on, anything else to cancel the load (it then fails with "cancelled
- * by progress callback").
+ * A regular file of known size therefore gets the parse's calls alone, and
+ * a small one only the final call. done never decreases within a phase.
+ * Return 0 to go on, anything else to cancel the load (it then fails with
+ * "cancelled by progress callback").
  */
 typedef int (*csv_progress_fn)(uint64_t done, int64_t total, int64_t rows,
                                void *user_data);

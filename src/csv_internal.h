@@ -390,12 +390,15 @@ void csv_iconv_close(void *cd);
  * csv_malloc buffer of `*cap` bytes, grown as needed, always leaving room
  * for a NUL), advancing `*w`; `*used` receives the bytes consumed. A
  * sequence cut by the end of the piece is left for the next piece unless
- * `last` is set. Invalid input bytes become U+FFFD each, counted in
- * `*replaced`. 0, or -1 with "out of memory while transcoding %s" (`name`);
- * the buffer then stays the caller's. */
+ * `last` is set. Each rejected character becomes one U+FFFD: one code unit
+ * of the encoding (1 byte, 2 for UTF-16 and UCS-2, 4 for UTF-32 and UCS-4),
+ * its bytes counted in `*replaced`. 0, or -1 with "out of memory while
+ * transcoding %s" (`name`); the buffer then stays the caller's. */
 int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint64_t len,
                     int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
                     uint64_t *replaced);
+/* Test seam: iconv calls csv_iconv_piece has made on the calling thread. */
+uint64_t csv_iconv_calls(void);
 /* Replaces every byte of `*text` (a csv_malloc buffer of `*len` bytes plus
  * a NUL) that starts no well-formed UTF-8 sequence with U+FFFD, adding the
  * count to `*replaced`. Well-formed text is left where it is; otherwise a
@@ -474,5 +477,12 @@ typedef struct csv_source_opts {
  * and nothing left allocated. */
 int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
                        uint64_t *out_len, int32_t *out_truncated, csv_load_info *info);
+/* Test seam: on the calling thread, asking a regular file's size fails
+ * with `err` (as fstat would); 0 restores the real query. */
+void csv_source_stat_fails_with(int err);
+/* Test seam: on the calling thread, a regular file of some bytes seems
+ * `bytes` longer than it is, as one that shrinks between the size query
+ * and the read; 0 restores the real size. */
+void csv_source_size_overstated_by(int64_t bytes);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

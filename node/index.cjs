@@ -12,6 +12,7 @@ const { fileURLToPath } = require('node:url');
 const { Worker } = require('node:worker_threads');
 const native = require('./native.cjs');
 const { loadTable } = require('./load.cjs');
+const answer = require('./answer.cjs');
 
 const INT32_MAX = 2 ** 31 - 1;
 const INT32_MIN = -(2 ** 31);
@@ -149,62 +150,6 @@ function countArg(value, what, dflt) {
   return Math.min(value, INT32_MAX);
 }
 
-// ---- rows documents ---------------------------------------------------------
-
-// One JSON string token; the unrolled form keeps a long cell from costing
-// the regular expression engine one backtrack entry per character.
-const STRING = /"[^"\\]*(?:\\.[^"\\]*)*"/g;
-
-// The keys of the first row of a rows document (every row has the same).
-function firstRowKeys(text) {
-  const keys = [];
-  STRING.lastIndex = 0;
-  let m;
-  while ((m = STRING.exec(text)) !== null) {
-    keys.push(JSON.parse(m[0]));
-    STRING.lastIndex += 1; // the ':' after the key
-    const v = STRING.exec(text);
-    if (v === null || text[STRING.lastIndex] === '}') break;
-  }
-  return keys;
-}
-
-// Rows as lists of [name, value] pairs: the document is an array of objects
-// whose keys and values are all strings, `width` pairs per row.
-function pairRows(text, width) {
-  if (width === 0) return JSON.parse(text).map(() => []);
-  const rows = [];
-  let row = [];
-  let key = null;
-  STRING.lastIndex = 0;
-  let m;
-  while ((m = STRING.exec(text)) !== null) {
-    const s = JSON.parse(m[0]);
-    if (key === null) {
-      key = s;
-      continue;
-    }
-    row.push([key, s]);
-    key = null;
-    if (row.length === width) {
-      rows.push(row);
-      row = [];
-    }
-  }
-  return rows;
-}
-
-// Objects keyed by header name; when the names repeat (two columns with one
-// header, or a column selected twice) an object would drop values, so every
-// row is then a list of [name, value] pairs instead, as with {pairs: true}.
-function rowsAnswer(text, o) {
-  if (o.raw) return text;
-  if (text === '[]') return [];
-  const keys = firstRowKeys(text);
-  if (o.pairs || new Set(keys).size !== keys.length) return pairRows(text, keys.length);
-  return JSON.parse(text);
-}
-
 // ---- tables -----------------------------------------------------------------
 
 // A table nobody closed is closed when it is garbage-collected.
@@ -256,26 +201,44 @@ class Table {
     return n;
   }
 
-  #text(name, ...args) {
+  // The library's answer as a view of its buffer, valid until this thread's
+  // next query: read it before anything else calls the library.
+  #answer(name, ...args) {
     const handle = this.#live();
     const fn = this.#fns[name];
     if (fn === null) {
       throw new VelmoraError(`the velmora-csv library in use has no ${name}: install a newer one`);
     }
-    const text = fn(handle, ...args);
+    const ptr = fn(handle, ...args);
     // The message belongs to this thread and is read before anything else runs.
-    if (text === null) throw fail(this.#fns, this.#text);
-    return text;
+    if (ptr === null) throw fail(this.#fns, this.#answer);
+    return answer.answerBytes(this.#fns, ptr);
   }
 
-  #json(name, o, ...args) {
-    const text = this.#text(name, ...args);
+  #text(what, name, ...args) {
+    return answer.answerText(this.#answer(name, ...args), what, 'no other form of it is smaller');
+  }
+
+  #json(what, name, o, ...args) {
+    const text = this.#text(what, name, ...args);
     return o && o.raw ? text : JSON.parse(text);
+  }
+
+  // Rows answers: objects are built a page at a time, so they have no limit
+  // but memory; the raw text must fit in one string.
+  #rows(what, o, name, ...args) {
+    const bytes = this.#answer(name, ...args);
+    if (o.raw) {
+      return answer.answerText(bytes, what,
+        'ask without {raw: true} for row objects (built page by page), ' +
+        'or page the rows: rows({offset, limit})');
+    }
+    return answer.rowsFromBytes(bytes, o, what);
   }
 
   #headerList() {
     // Header names never change while the table is open.
-    if (this.#headers === null) this.#headers = JSON.parse(this.#text('csv_headers'));
+    if (this.#headers === null) this.#headers = JSON.parse(this.#text('headers()', 'csv_headers'));
     return this.#headers;
   }
 
@@ -328,13 +291,13 @@ class Table {
   }
 
   headers(o = {}) {
-    return this.#json('csv_headers', o);
+    return this.#json('headers()', 'csv_headers', o);
   }
 
   rows(o = {}) {
     const offset = countArg(o.offset, 'offset', 0);
     const limit = countArg(o.limit, 'limit', -1);
-    return rowsAnswer(this.#text('csv_rows', offset, limit), o);
+    return this.#rows('rows()', o, 'csv_rows', offset, limit);
   }
 
   select(cols, o = {}) {
@@ -342,30 +305,30 @@ class Table {
     if (typeof cols === 'string') list = textArg(cols, 'columns');
     else if (Array.isArray(cols)) list = cols.map((c) => this.#listItem(c)).join(',');
     else throw new TypeError('columns must be an array of names and positions, or a string');
-    return rowsAnswer(this.#text('csv_select', list), o);
+    return this.#rows('select()', o, 'csv_select', list);
   }
 
   search(col, text, o = {}) {
     const c = this.#column(col);
     const q = textArg(text, 'text');
-    return rowsAnswer(this.#text('csv_search', c, q, o.ignoreCase ? 1 : 0), o);
+    return this.#rows('search()', o, 'csv_search', c, q, o.ignoreCase ? 1 : 0);
   }
 
   sort(col, o = {}) {
     const c = this.#column(col);
-    return rowsAnswer(this.#text('csv_sort', c, o.descending ? 1 : 0), o);
+    return this.#rows('sort()', o, 'csv_sort', c, o.descending ? 1 : 0);
   }
 
   stats(o = {}) {
-    return this.#json('csv_stats', o);
+    return this.#json('stats()', 'csv_stats', o);
   }
 
   warnings(o = {}) {
-    return this.#json('csv_parse_warnings', o);
+    return this.#json('warnings()', 'csv_parse_warnings', o);
   }
 
   info(o = {}) {
-    return this.#json('csv_info', o);
+    return this.#json('info()', 'csv_info', o);
   }
 
   toString() {

@@ -1,8 +1,10 @@
 // Finding, loading and declaring the velmora-csv shared library.
 //
-// Every foreign function is declared here, once. Text results are declared
-// `const char *`, so koffi copies the library's per-thread result buffer into
-// a JavaScript string before anything else can run on the thread.
+// Every foreign function is declared here, once. JSON answers are declared
+// as pointers to the library's per-thread result buffer: answer.cjs reads
+// them through a view, since an answer may be longer than any string. Short
+// texts (messages, the version) are declared `const char *`, copied into a
+// string at once.
 'use strict';
 
 const fs = require('node:fs');
@@ -20,13 +22,13 @@ const REQUIRED = {
   csv_col_count: 'int csv_col_count(int handle)',
   csv_close: 'void csv_close(int handle)',
   csv_last_error: 'const char *csv_last_error(void)',
-  csv_headers: 'const char *csv_headers(int handle)',
-  csv_rows: 'const char *csv_rows(int handle, int offset, int limit)',
-  csv_select: 'const char *csv_select(int handle, const char *cols)',
-  csv_search: 'const char *csv_search(int handle, const char *col, const char *query, int case_insensitive)',
-  csv_sort: 'const char *csv_sort(int handle, const char *col, int descending)',
-  csv_stats: 'const char *csv_stats(int handle)',
-  csv_parse_warnings: 'const char *csv_parse_warnings(int handle)',
+  csv_headers: 'const void *csv_headers(int handle)',
+  csv_rows: 'const void *csv_rows(int handle, int offset, int limit)',
+  csv_select: 'const void *csv_select(int handle, const char *cols)',
+  csv_search: 'const void *csv_search(int handle, const char *col, const char *query, int case_insensitive)',
+  csv_sort: 'const void *csv_sort(int handle, const char *col, int descending)',
+  csv_stats: 'const void *csv_stats(int handle)',
+  csv_parse_warnings: 'const void *csv_parse_warnings(int handle)',
   csv_parse_warning_count: 'int csv_parse_warning_count(int handle)',
 };
 
@@ -34,7 +36,7 @@ const OPTIONAL = {
   csv_load_encoding:
     'int csv_load_encoding(const char *path, int has_header, int delimiter, const char *encoding, ' +
     'velmora_progress_fn *progress, void *user_data)',
-  csv_info: 'const char *csv_info(int handle)',
+  csv_info: 'const void *csv_info(int handle)',
   csv_version: 'const char *csv_version(void)',
 };
 
@@ -83,8 +85,21 @@ function systemCandidates() {
   return ['libvelmora-csv.so.0', 'libvelmora-csv.so'];
 }
 
+// The C library's strlen, for the length of an answer: the velmora-csv
+// library's own dependencies provide it where symbols are looked up through
+// them (ELF, Mach-O); elsewhere the C runtime is loaded by name.
+function declareStrlen(lib) {
+  const proto = 'size_t strlen(const void *s)';
+  try {
+    return lib.func(proto);
+  } catch (e) {
+    if (process.platform !== 'win32') throw e;
+    return koffi.load('ucrtbase.dll').func(proto);
+  }
+}
+
 function declare(lib, where) {
-  const fns = {};
+  const fns = { strlen: declareStrlen(lib) };
   for (const [name, proto] of Object.entries(REQUIRED)) {
     try {
       fns[name] = lib.func(proto);

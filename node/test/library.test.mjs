@@ -59,7 +59,8 @@ test('without VELMORA_CSV_LIBRARY: beside the package, then the system path', ()
   // A copy of the package with the library beside it.
   const copy = tempPath('pkg-copy');
   fs.mkdirSync(copy);
-  for (const f of ['index.cjs', 'native.cjs', 'load.cjs', 'load-worker.cjs']) {
+  const pkg = JSON.parse(fs.readFileSync(path.join(pkgDir, 'package.json'), 'utf8'));
+  for (const f of pkg.files.filter((n) => n.endsWith('.cjs'))) {
     fs.copyFileSync(path.join(pkgDir, f), path.join(copy, f));
   }
   fs.symlinkSync(path.join(pkgDir, 'node_modules'), path.join(copy, 'node_modules'));

@@ -152,7 +152,9 @@ function countArg(value, what, dflt) {
 
 // ---- tables -----------------------------------------------------------------
 
-// A table nobody closed is closed when it is garbage-collected.
+// A table nobody closed is closed when it is garbage-collected. close()
+// unregisters its table first, so a handle number that a later load was
+// given is never closed from here.
 const orphans = new FinalizationRegistry(({ fns, handle }) => fns.csv_close(handle));
 
 const SECRET = Symbol('velmora-csv table');
@@ -385,12 +387,21 @@ function openTable(file, options) {
   return finishLoad(fns, args, handle, message, thrown, cancelled, openTable);
 }
 
+// Said when every table slot is taken: the collector frees an unclosed
+// table only when it runs, which memory held outside the JavaScript heap
+// does not prompt.
+const HANDLES_HINT =
+  ': close each table when done with it, with table.close() (in a finally block) or ' +
+  '`using table = openTable(...)`; a table never closed is freed only when the garbage ' +
+  'collector happens to collect it';
+
 function finishLoad(fns, args, handle, message, thrown, cancelled, where) {
   if (thrown !== null) {
     if (handle >= 0) fns.csv_close(handle);
     throw thrown.e;
   }
   if (handle < 0) {
+    if (message.startsWith('too many open handles')) message += HANDLES_HINT;
     const err = cancelled ? new CancelledError(message) : new VelmoraError(message);
     if (typeof args.path === 'string') err.path = args.path;
     if (err.code === undefined && message.startsWith('cannot open file: ')) err.code = openErrorCode(args.path);

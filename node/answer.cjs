@@ -21,6 +21,8 @@ const limits = {
   // Rows answers longer than this are decoded and parsed in pages of
   // about this many bytes.
   pageBytes: 16 * 1024 * 1024,
+  // Rows fetched at a time while a table is iterated.
+  iterRows: 10_000,
 };
 
 /** The answer behind `ptr` as a Buffer viewing the library's memory. */

@@ -8,6 +8,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const util = require('node:util');
 const { fileURLToPath } = require('node:url');
 const { Worker } = require('node:worker_threads');
 const native = require('./native.cjs');
@@ -233,7 +234,7 @@ class Table {
     if (o.raw) {
       return answer.answerText(bytes, what,
         'ask without {raw: true} for row objects (built page by page), ' +
-        'or page the rows: rows({offset, limit})');
+        'or page the rows: rows({offset, limit}) or for (const row of table)');
     }
     return answer.rowsFromBytes(bytes, o, what);
   }
@@ -333,8 +334,30 @@ class Table {
     return this.#json('info()', 'csv_info', o);
   }
 
+  /**
+   * The rows one by one, fetched a page at a time (rows({offset, limit})),
+   * so a large table is never one answer.
+   */
+  *[Symbol.iterator]() {
+    const size = answer.limits.iterRows;
+    for (let offset = 0; ; offset += size) {
+      const page = this.rows({ offset, limit: size });
+      yield* page;
+      if (page.length < size) return;
+    }
+  }
+
   toString() {
     return `[velmora-csv Table ${this.#path} ${this.closed ? 'closed' : 'open'}]`;
+  }
+
+  // console.log(table): where it came from and its size.
+  [util.inspect.custom](depth, options, inspect) {
+    const shown = this.closed
+      ? { path: this.#path, closed: true }
+      : { path: this.#path, rows: this.rowCount, columns: this.columnCount };
+    if (depth < 0) return options.stylize('[Table]', 'special');
+    return `Table ${inspect(shown, { ...options, depth: options.depth === null ? null : options.depth - 1 })}`;
   }
 }
 

@@ -132,6 +132,11 @@ export declare class Table {
   /** Frees the table; closing a closed table does nothing. */
   close(): void;
   [Symbol.dispose](): void;
+  /**
+   * Every row, fetched a page at a time. Rows are PairRow when the table's
+   * header names repeat.
+   */
+  [Symbol.iterator](): IterableIterator<Row>;
 }
 
 /** A failure reported by the library; `message` is the library's message. */

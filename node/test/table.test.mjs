@@ -185,3 +185,37 @@ test('a Table cannot be made by hand', async () => {
   const { Table } = await import('../index.mjs');
   assert.throws(() => new Table(), TypeError);
 });
+
+test('for..of gives every row, a page at a time', async () => {
+  const { limits } = (await import('../answer.cjs')).default;
+  const t = openTable(write('n,sq\n' + Array.from({ length: 25 }, (_, i) => `${i},${i * i}\n`).join('')));
+  const saved = limits.iterRows;
+  limits.iterRows = 4;
+  try {
+    assert.deepEqual([...t], t.rows());
+    // Pages are fetched as the loop goes: closing inside the loop stops it at
+    // the next page, not before.
+    const seen = [];
+    assert.throws(() => {
+      for (const row of t) {
+        seen.push(row.n);
+        if (row.n === '5') t.close();
+      }
+    }, { message: 'table is closed' });
+    assert.deepEqual(seen, ['0', '1', '2', '3', '4', '5', '6', '7']);
+  } finally {
+    limits.iterRows = saved;
+  }
+  const empty = openTable(write('a\n'));
+  assert.deepEqual([...empty], []);
+  empty.close();
+});
+
+test('inspecting a table shows its path and size', async () => {
+  const { inspect } = await import('node:util');
+  const t = openTable(CITIES);
+  assert.equal(inspect(t), `Table { path: ${inspect(CITIES)}, rows: 7, columns: 5 }`);
+  assert.equal(inspect({ t }, { depth: 0 }), '{ t: [Table] }');
+  t.close();
+  assert.equal(inspect(t), `Table { path: ${inspect(CITIES)}, closed: true }`);
+});

@@ -2,17 +2,17 @@
 // velmora-csv library and query them, getting JavaScript objects back.
 //
 // Every call is synchronous and runs on the calling thread, except
-// openTableAsync, whose load runs on a worker thread. Queries take the
-// library's one lock for their whole duration.
+// openTableAsync, whose load runs on a load thread kept between loads.
+// Queries take the library's one lock for their whole duration.
 'use strict';
 
 const fs = require('node:fs');
 const path = require('node:path');
 const util = require('node:util');
 const { fileURLToPath } = require('node:url');
-const { Worker } = require('node:worker_threads');
 const native = require('./native.cjs');
 const { loadTable } = require('./load.cjs');
+const loadPool = require('./load-pool.cjs');
 const answer = require('./answer.cjs');
 
 const INT32_MAX = 2 ** 31 - 1;
@@ -46,6 +46,17 @@ class CancelledError extends VelmoraError {
     super(message, options);
     this.name = 'CancelledError';
     this.code = 'ABORT_ERR';
+  }
+}
+
+/**
+ * The signal of openTableAsync fired: named and coded as Node's own
+ * AbortError, with the signal's reason as `cause`.
+ */
+class AbortError extends CancelledError {
+  constructor(message = 'The operation was aborted', options = undefined) {
+    super(message, options);
+    this.name = 'AbortError';
   }
 }
 
@@ -434,15 +445,22 @@ function finishLoad(fns, args, handle, message, thrown, cancelled, where) {
   return new Table(SECRET, fns, handle, displayPath(args.path));
 }
 
-// Worker cells, as in load-worker.cjs.
+// Cells of a load's shared array, as in load-worker.cjs.
 const REPLY = 0;
 const ANSWER = 1;
 const CANCEL = 2;
 
+function abortError(signal, where) {
+  const err = new AbortError(undefined, { cause: signal.reason });
+  Error.captureStackTrace(err, where);
+  return err;
+}
+
 /**
- * Loads the file on a worker thread; resolves to its Table. onProgress runs
+ * Loads the file on a load thread; resolves to its Table. onProgress runs
  * on the calling thread, between turns of its event loop; `signal` (an
- * AbortSignal) cancels the load.
+ * AbortSignal) rejects the promise with an AbortError at once and stops the
+ * load at its next progress report (a table it finished anyway is closed).
  */
 function openTableAsync(file, options) {
   return new Promise((resolve, reject) => {
@@ -451,68 +469,59 @@ function openTableAsync(file, options) {
     const onProgress = options?.onProgress ?? null;
     const signal = options?.signal ?? null;
     if (signal !== null && signal.aborted) {
-      reject(new CancelledError('cancelled by signal', { cause: signal.reason }));
+      reject(abortError(signal, openTableAsync));
       return;
     }
-    const shared = new Int32Array(new SharedArrayBuffer(3 * 4));
-    const worker = new Worker(path.join(__dirname, 'load-worker.cjs'), {
-      workerData: { where: native.libraryPath(), args, shared: shared.buffer, report: onProgress !== null },
-    });
     let thrown = null;
     let cancelled = false;
-    let aborted = false;
     let settled = false;
+    let shared = null;
 
     const answer = (stop) => {
       Atomics.store(shared, ANSWER, stop ? 1 : 0);
       Atomics.store(shared, REPLY, 1);
       Atomics.notify(shared, REPLY);
     };
-    const onAbort = () => {
-      aborted = true;
-      Atomics.store(shared, CANCEL, 1);
-      answer(true);
-    };
-    if (signal !== null) signal.addEventListener('abort', onAbort, { once: true });
     const settle = (fn, value) => {
       if (settled) return;
       settled = true;
       if (signal !== null) signal.removeEventListener('abort', onAbort);
       fn(value);
     };
+    function onAbort() {
+      Atomics.store(shared, CANCEL, 1);
+      answer(true); // wakes a report waiting for its answer
+      settle(reject, abortError(signal, onAbort));
+    }
 
-    worker.on('message', (m) => {
-      if (m.type === 'progress') {
-        if (thrown === null && !cancelled && !aborted) {
+    shared = loadPool.startLoad(native.libraryPath(), args, onProgress !== null, {
+      progress(m) {
+        if (!settled && thrown === null && !cancelled) {
           try {
             if (onProgress(m.done, m.total, m.rows) === false) cancelled = true;
           } catch (e) {
             thrown = { e };
           }
         }
-        answer(thrown !== null || cancelled || aborted);
-        return;
-      }
-      if (m.fatal) {
-        settle(reject, new native.LibraryNotFoundError(m.message));
-        return;
-      }
-      if (aborted && thrown === null) {
-        if (m.handle >= 0) fns.csv_close(m.handle);
-        settle(reject, new CancelledError(m.handle >= 0 ? 'cancelled by signal' : m.message,
-          { cause: signal.reason }));
-        return;
-      }
-      try {
-        settle(resolve, finishLoad(fns, args, m.handle, m.message, thrown, cancelled, openTableAsync));
-      } catch (e) {
-        settle(reject, e);
-      }
+        answer(settled || thrown !== null || cancelled);
+      },
+      done(m) {
+        if (settled) {
+          // Aborted while it ran: nobody will get this table.
+          if (m.handle >= 0) fns.csv_close(m.handle);
+          return;
+        }
+        try {
+          settle(resolve, finishLoad(fns, args, m.handle, m.message, thrown, cancelled, openTableAsync));
+        } catch (e) {
+          settle(reject, e);
+        }
+      },
+      failed(e) {
+        settle(reject, e.fatal ? new native.LibraryNotFoundError(e.message) : new VelmoraError(e.message, { cause: e }));
+      },
     });
-    worker.on('error', (e) => settle(reject, e));
-    worker.on('exit', (code) => {
-      settle(reject, new VelmoraError(`the load worker stopped (exit code ${code}) before the load finished`));
-    });
+    if (signal !== null) signal.addEventListener('abort', onAbort, { once: true });
   });
 }
 
@@ -528,6 +537,7 @@ module.exports = {
   Table,
   VelmoraError,
   CancelledError,
+  AbortError,
   LibraryNotFoundError: native.LibraryNotFoundError,
   libraryPath: native.libraryPath,
   libraryVersion,

@@ -51,7 +51,10 @@ export interface OpenOptions {
 }
 
 export interface OpenAsyncOptions extends OpenOptions {
-  /** Cancels the load (the promise rejects with CancelledError). */
+  /**
+   * Cancels the load: the promise rejects at once with an AbortError whose
+   * cause is the signal's reason.
+   */
   signal?: AbortSignal;
 }
 
@@ -152,6 +155,11 @@ export declare class CancelledError extends VelmoraError {
   code: 'ABORT_ERR';
 }
 
+/** The signal of openTableAsync fired; `cause` is the signal's reason. */
+export declare class AbortError extends CancelledError {
+  name: 'AbortError';
+}
+
 /** The shared library could not be found or is not velmora-csv. */
 export declare class LibraryNotFoundError extends Error {
   code: 'ERR_VELMORA_LIBRARY';
@@ -159,7 +167,7 @@ export declare class LibraryNotFoundError extends Error {
 
 /** Loads the file into memory on the calling thread. */
 export declare function openTable(path: string | Uint8Array | URL, options?: OpenOptions): Table;
-/** Loads the file on a worker thread; onProgress still runs on the calling thread. */
+/** Loads the file on a load thread (kept between loads); onProgress still runs on the calling thread. */
 export declare function openTableAsync(path: string | Uint8Array | URL, options?: OpenAsyncOptions): Promise<Table>;
 /** Where the library in use was loaded from (loading it if needed). */
 export declare function libraryPath(): string;
@@ -173,6 +181,7 @@ declare const velmora: {
   Table: typeof Table;
   VelmoraError: typeof VelmoraError;
   CancelledError: typeof CancelledError;
+  AbortError: typeof AbortError;
   LibraryNotFoundError: typeof LibraryNotFoundError;
   libraryPath: typeof libraryPath;
   libraryVersion: typeof libraryVersion;

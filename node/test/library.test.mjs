@@ -26,7 +26,7 @@ function envWithout(...names) {
 
 test('the CommonJS and ES module entries give the same objects', () => {
   const cjs = require('../index.cjs');
-  for (const name of ['openTable', 'openTableAsync', 'Table', 'VelmoraError', 'CancelledError',
+  for (const name of ['openTable', 'openTableAsync', 'Table', 'VelmoraError', 'CancelledError', 'AbortError',
     'LibraryNotFoundError', 'libraryPath', 'libraryVersion']) {
     assert.equal(typeof cjs[name], 'function', name);
     assert.equal(esm[name], cjs[name], name);

@@ -88,6 +88,21 @@ function systemCandidates() {
 // The C library's strlen, for the length of an answer: the velmora-csv
 // library's own dependencies provide it where symbols are looked up through
 // them (ELF, Mach-O); elsewhere the C runtime is loaded by name.
+// Library directories of the default install prefixes. `cmake --install`
+// puts the library there, but the loader finds it by name only once
+// `ldconfig` has run (/usr/local/lib is not searched by default), so these
+// are tried by path after the names.
+const INSTALL_LIBRARY_DIRS = installLibraryDirs();
+
+function installLibraryDirs() {
+  if (process.platform === 'darwin') return ['/usr/local/lib', '/opt/homebrew/lib'];
+  if (process.platform === 'win32') return [];
+  const triplet = { x64: 'x86_64-linux-gnu', arm64: 'aarch64-linux-gnu', ia32: 'i386-linux-gnu' }[process.arch];
+  const dirs = ['/usr/local/lib', '/usr/local/lib64'];
+  if (triplet) dirs.push(`/usr/local/lib/${triplet}`);
+  return dirs;
+}
+
 function declareStrlen(lib) {
   const proto = 'size_t strlen(const void *s)';
   try {
@@ -122,7 +137,8 @@ function loadFrom(where) {
 }
 
 // The environment variable when set (and then only that), else a copy beside
-// the package, else the system's search path. Returns {fns, where}.
+// the package, else the system's search path, else the library directories
+// of the default install prefixes. Returns {fns, where}.
 function openLibrary() {
   const explicit = process.env[ENV_VAR];
   if (explicit) {
@@ -139,7 +155,17 @@ function openLibrary() {
   if (local.length === 0) {
     tried.push(`no ${libraryFileNames()[0]} in the package directory ${__dirname}`);
   }
-  for (const where of [...local, ...systemCandidates()]) {
+  const installed = [];
+  for (const dir of INSTALL_LIBRARY_DIRS) {
+    for (const name of systemCandidates()) {
+      const file = path.join(dir, name);
+      if (fs.existsSync(file)) installed.push(file);
+    }
+  }
+  if (installed.length === 0) {
+    tried.push(`no ${systemCandidates()[0]} in ${INSTALL_LIBRARY_DIRS.join(', ')}`);
+  }
+  for (const where of [...local, ...systemCandidates(), ...installed]) {
     try {
       return { fns: loadFrom(where), where };
     } catch (e) {
@@ -173,4 +199,4 @@ function libraryAt(where) {
   return loaded.fns;
 }
 
-module.exports = { ENV_VAR, PROGRESS_FN, LibraryNotFoundError, library, libraryPath, libraryAt };
+module.exports = { ENV_VAR, INSTALL_LIBRARY_DIRS, PROGRESS_FN, LibraryNotFoundError, library, libraryPath, libraryAt };

@@ -76,14 +76,27 @@ test('without VELMORA_CSV_LIBRARY: beside the package, then the system path', ()
   const system = run(show, { ...env, LD_LIBRARY_PATH: path.dirname(library) }, copy);
   assert.equal(system.stdout.trim(), 'libvelmora-csv.so.0|7', system.stderr);
 
+  // Installed under a prefix whose library directory the loader does not
+  // search until ldconfig runs: found there by path.
+  const libDir = tempPath('prefix/lib');
+  fs.mkdirSync(libDir, { recursive: true });
+  fs.copyFileSync(library, path.join(libDir, 'libvelmora-csv.so.0'));
+  const withDirs = (dirs) => `require('./native.cjs').INSTALL_LIBRARY_DIRS.splice(0, Infinity, ...${JSON.stringify(dirs)}); `;
+  const installed = run(withDirs([tempPath('prefix/none'), libDir]) + show, { ...env, LD_LIBRARY_PATH: '' }, copy);
+  if (!installed.stdout.startsWith('libvelmora-csv.so')) { // unless the loader knows one already
+    assert.equal(installed.stdout.trim(), `${path.join(libDir, 'libvelmora-csv.so.0')}|7`, installed.stderr);
+  }
+
   // Nowhere: one message that says where it looked.
-  const none = run("try { require('./index.cjs').libraryPath() } catch (e) { console.log(e.name + '|' + e.message) }",
+  const none = run(withDirs([tempPath('prefix/none')]) +
+    "try { require('./index.cjs').libraryPath() } catch (e) { console.log(e.name + '|' + e.message) }",
     { ...env, LD_LIBRARY_PATH: '' }, copy);
   const out = none.stdout.trim();
   if (out.startsWith('LibraryNotFoundError|')) {
     assert.match(out, /cannot find the velmora-csv shared library \(VELMORA_CSV_LIBRARY is not set\); tried: /);
     assert.ok(out.includes(`no libvelmora-csv.so in the package directory ${copy}`), out);
     assert.ok(out.includes('libvelmora-csv.so.0: '), out);
+    assert.ok(out.includes(`no libvelmora-csv.so.0 in ${tempPath('prefix/none')}`), out);
     assert.ok(out.includes('Set VELMORA_CSV_LIBRARY to the path of libvelmora-csv.so.'), out);
   } else {
     // The library is installed system-wide on this machine.

@@ -58,16 +58,36 @@ export interface OpenAsyncOptions extends OpenOptions {
   signal?: AbortSignal;
 }
 
-export interface ColumnStats {
+interface ColumnStatsBase {
   name: string;
+  /** Non-empty cells. */
   count: number;
+  /** Empty cells. */
   nulls: number;
   unique: number;
-  numeric: boolean;
-  min?: number;
-  max?: number;
-  mean?: number;
 }
+
+/**
+ * A column whose non-empty cells are all numbers. min, max and mean are null
+ * when JSON has no number for them: cells such as 'inf' or 'nan', or a sum
+ * past the largest double.
+ */
+export interface NumericColumnStats extends ColumnStatsBase {
+  numeric: true;
+  min: number | null;
+  max: number | null;
+  mean: number | null;
+}
+
+/** A column with some text that is not a number: no min, max or mean. */
+export interface TextColumnStats extends ColumnStatsBase {
+  numeric: false;
+  min?: undefined;
+  max?: undefined;
+  mean?: undefined;
+}
+
+export type ColumnStats = NumericColumnStats | TextColumnStats;
 
 export interface Stats {
   row_count: number;

@@ -143,10 +143,20 @@ test('stats and warnings come back as objects', () => {
   assert.equal(s.col_count, 2);
   assert.deepEqual(s.columns[0], { name: 'a', count: 3, nulls: 1, unique: 4, numeric: true, min: 1, max: 3, mean: 2 });
   assert.equal(s.columns[1].numeric, false);
+  assert.ok(!('min' in s.columns[1]) && !('mean' in s.columns[1]));
   const w = t.warnings();
   assert.equal(w.count, t.warningCount);
   assert.equal(w.ragged, 1);
   assert.equal(w.blank, 1);
+  t.close();
+});
+
+// JSON has no number for infinity: the library writes null, as declared.
+test('stats: min, max and mean of a numeric column can be null', () => {
+  const t = openTable(write('a\n1\ninf\n-2\n'));
+  assert.deepEqual(t.stats().columns[0], {
+    name: 'a', count: 3, nulls: 0, unique: 3, numeric: true, min: -2, max: null, mean: null,
+  });
   t.close();
 });
 

@@ -476,6 +476,7 @@ function openTableAsync(file, options) {
     let cancelled = false;
     let settled = false;
     let shared = null;
+    let abandon = null;
 
     const answer = (stop) => {
       Atomics.store(shared, ANSWER, stop ? 1 : 0);
@@ -491,10 +492,11 @@ function openTableAsync(file, options) {
     function onAbort() {
       Atomics.store(shared, CANCEL, 1);
       answer(true); // wakes a report waiting for its answer
+      abandon();
       settle(reject, abortError(signal, onAbort));
     }
 
-    shared = loadPool.startLoad(native.libraryPath(), args, onProgress !== null, {
+    ({ shared, abandon } = loadPool.startLoad(native.libraryPath(), args, onProgress !== null, {
       progress(m) {
         if (!settled && thrown === null && !cancelled) {
           try {
@@ -520,7 +522,7 @@ function openTableAsync(file, options) {
       failed(e) {
         settle(reject, e.fatal ? new native.LibraryNotFoundError(e.message) : new VelmoraError(e.message, { cause: e }));
       },
-    });
+    }));
     if (signal !== null) signal.addEventListener('abort', onAbort, { once: true });
   });
 }

@@ -18,14 +18,14 @@ const MAX_THREADS = Math.max(1, Math.min(4,
 
 const idle = []; // threads waiting for a load
 const queue = []; // loads waiting for a thread
-let running = 0; // threads started and not ended
+let running = 0; // threads started and not ended, less those retired
 let nextId = 1;
 
 // A thread ended with its load unfinished (or could not load the library).
 function ended(slot, error) {
   if (slot.dead) return;
   slot.dead = true;
-  running--;
+  if (!slot.retired) running--;
   const at = idle.indexOf(slot);
   if (at >= 0) idle.splice(at, 1);
   const job = slot.job;
@@ -38,7 +38,7 @@ function ended(slot, error) {
 function spawn(where) {
   const worker = new Worker(path.join(__dirname, 'load-worker.cjs'), { workerData: { where } });
   running++;
-  const slot = { worker, where, job: null, dead: false, fatal: null };
+  const slot = { worker, where, job: null, dead: false, retired: false, fatal: null };
   worker.on('message', (m) => {
     if (m.type === 'fatal') {
       slot.fatal = m.message;
@@ -52,7 +52,12 @@ function spawn(where) {
     }
     slot.job = null;
     worker.unref();
-    idle.push(slot);
+    if (slot.retired) {
+      slot.dead = true;
+      worker.terminate();
+    } else {
+      idle.push(slot);
+    }
     job.events.done(m);
     dispatch();
   });
@@ -75,7 +80,8 @@ function dispatch() {
     }
     queue.shift();
     slot.job = job;
-    slot.worker.ref();
+    job.slot = slot;
+    if (!job.abandoned) slot.worker.ref();
     slot.worker.postMessage({ id: job.id, args: job.args, shared: job.shared.buffer, report: job.report });
   }
 }
@@ -84,13 +90,29 @@ function dispatch() {
  * Queues a load of the library at `where` with `args` (see load.cjs).
  * events: progress({done, total, rows}) when `report`; done({handle,
  * message}); failed(error) when its thread ended first. Returns the load's
- * shared cells (see load-worker.cjs) for answers and cancelling.
+ * shared cells (see load-worker.cjs) for answers and cancelling, and
+ * abandon(): nobody waits for the load any more, so it leaves the queue, or
+ * its thread no longer keeps the process alive (a load blocked on a pipe
+ * that never opens would otherwise hold the process forever).
  */
 function startLoad(where, args, report, events) {
   const shared = new Int32Array(new SharedArrayBuffer(3 * 4));
-  queue.push({ id: nextId++, where, args, report, shared, events });
+  const job = { id: nextId++, where, args, report, shared, events, slot: null, abandoned: false };
+  queue.push(job);
   dispatch();
-  return shared;
+  const abandon = () => {
+    job.abandoned = true;
+    const at = queue.indexOf(job);
+    if (at >= 0) queue.splice(at, 1);
+    else if (job.slot !== null && job.slot.job === job && !job.slot.retired) {
+      // Its thread ends after this load and makes room for a new one now.
+      job.slot.retired = true;
+      job.slot.worker.unref();
+      running--;
+      dispatch();
+    }
+  };
+  return { shared, abandon };
 }
 
 /** Load threads started and not ended. */

@@ -2,7 +2,7 @@
 // and errors reach the caller's thread.
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import { isMainThread } from 'node:worker_threads';
 import { openTableAsync, VelmoraError, CancelledError, AbortError } from '../index.mjs';
@@ -167,4 +167,38 @@ test('load threads are kept between loads, and many loads at once all finish', a
   assert.ok(threads >= 1 && threads <= pool.MAX_THREADS, String(threads));
   for (const f of files) (await openTableAsync(f)).close();
   assert.equal(pool.threadCount(), threads);
+});
+
+// Loads waiting for a writer: once aborted, their threads make room for new
+// ones, and when the pipe opens at last they end and let the process exit.
+test('abandoned loads neither hold back later loads nor keep the process', { timeout: 60_000 }, () => {
+  const fifo = tempPath('late.csv');
+  execFileSync('mkfifo', [fifo]);
+  const entry = new URL('../index.mjs', import.meta.url).href;
+  const code = `import fs from 'node:fs';
+    import { openTableAsync } from ${JSON.stringify(entry)};
+    const pool = (await import(${JSON.stringify(new URL('../load-pool.cjs', import.meta.url).href)})).default;
+    const stuck = [];
+    for (let i = 0; i < pool.MAX_THREADS + 1; i++) {
+      stuck.push(openTableAsync(${JSON.stringify(fifo)}, { signal: AbortSignal.timeout(300) }).catch((e) => e.name));
+    }
+    console.log((await Promise.all(stuck)).join(','));
+    const t = await openTableAsync(${JSON.stringify(CITIES)});
+    console.log(t.rowCount);
+    // For two seconds, every load found waiting in the pipe's open is let go.
+    for (let i = 0; i < 100; i++) {
+      try {
+        fs.closeSync(fs.openSync(${JSON.stringify(fifo)}, fs.constants.O_WRONLY | fs.constants.O_NONBLOCK));
+      } catch (e) {
+        if (e.code !== 'ENXIO') throw e;
+      }
+      await new Promise((r) => setTimeout(r, 20));
+    }`;
+  const r = spawnSync(process.execPath, ['--input-type=module', '-e', code], { encoding: 'utf8', timeout: 30_000 });
+  assert.equal(r.signal, null, `the process did not end by itself: ${r.stdout}${r.stderr}`);
+  assert.equal(r.status, 0, r.stderr);
+  const [aborted, rows] = r.stdout.trim().split('\n');
+  const names = aborted.split(',');
+  assert.ok(names.length >= 2 && names.every((n) => n === 'AbortError'), aborted);
+  assert.equal(rows, '7');
 });

@@ -51,20 +51,43 @@ export interface OpenOptions {
 }
 
 export interface OpenAsyncOptions extends OpenOptions {
-  /** Cancels the load (the promise rejects with CancelledError). */
+  /**
+   * Cancels the load: the promise rejects at once with an AbortError whose
+   * cause is the signal's reason.
+   */
   signal?: AbortSignal;
 }
 
-export interface ColumnStats {
+interface ColumnStatsBase {
   name: string;
+  /** Non-empty cells. */
   count: number;
+  /** Empty cells. */
   nulls: number;
   unique: number;
-  numeric: boolean;
-  min?: number;
-  max?: number;
-  mean?: number;
 }
+
+/**
+ * A column whose non-empty cells are all numbers. min, max and mean are null
+ * when JSON has no number for them: cells such as 'inf' or 'nan', or a sum
+ * past the largest double.
+ */
+export interface NumericColumnStats extends ColumnStatsBase {
+  numeric: true;
+  min: number | null;
+  max: number | null;
+  mean: number | null;
+}
+
+/** A column with some text that is not a number: no min, max or mean. */
+export interface TextColumnStats extends ColumnStatsBase {
+  numeric: false;
+  min?: undefined;
+  max?: undefined;
+  mean?: undefined;
+}
+
+export type ColumnStats = NumericColumnStats | TextColumnStats;
 
 export interface Stats {
   row_count: number;
@@ -132,6 +155,11 @@ export declare class Table {
   /** Frees the table; closing a closed table does nothing. */
   close(): void;
   [Symbol.dispose](): void;
+  /**
+   * Every row, fetched a page at a time. Rows are PairRow when the table's
+   * header names repeat.
+   */
+  [Symbol.iterator](): IterableIterator<Row>;
 }
 
 /** A failure reported by the library; `message` is the library's message. */
@@ -147,6 +175,11 @@ export declare class CancelledError extends VelmoraError {
   code: 'ABORT_ERR';
 }
 
+/** The signal of openTableAsync fired; `cause` is the signal's reason. */
+export declare class AbortError extends CancelledError {
+  name: 'AbortError';
+}
+
 /** The shared library could not be found or is not velmora-csv. */
 export declare class LibraryNotFoundError extends Error {
   code: 'ERR_VELMORA_LIBRARY';
@@ -154,7 +187,7 @@ export declare class LibraryNotFoundError extends Error {
 
 /** Loads the file into memory on the calling thread. */
 export declare function openTable(path: string | Uint8Array | URL, options?: OpenOptions): Table;
-/** Loads the file on a worker thread; onProgress still runs on the calling thread. */
+/** Loads the file on a load thread (kept between loads); onProgress still runs on the calling thread. */
 export declare function openTableAsync(path: string | Uint8Array | URL, options?: OpenAsyncOptions): Promise<Table>;
 /** Where the library in use was loaded from (loading it if needed). */
 export declare function libraryPath(): string;
@@ -168,6 +201,7 @@ declare const velmora: {
   Table: typeof Table;
   VelmoraError: typeof VelmoraError;
   CancelledError: typeof CancelledError;
+  AbortError: typeof AbortError;
   LibraryNotFoundError: typeof LibraryNotFoundError;
   libraryPath: typeof libraryPath;
   libraryVersion: typeof libraryVersion;

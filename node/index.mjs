@@ -7,6 +7,7 @@ export const {
   Table,
   VelmoraError,
   CancelledError,
+  AbortError,
   LibraryNotFoundError,
   libraryPath,
   libraryVersion,

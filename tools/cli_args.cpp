@@ -111,6 +111,12 @@ constexpr const char *common_options =
     "  --max-width N       widest table cell, in characters (default 40, 0: no limit)\n"
     "  -h, --help          this help\n";
 
+constexpr const char *repeated_names =
+    "Repeated column names: in rows (every format, JSON too) the second,\n"
+    "third, ... column of one name is shown as NAME_2, NAME_3, ... (skipping\n"
+    "names already in use), so that each JSON key and header names one column;\n"
+    "'headers' lists the names as the file has them.\n";
+
 constexpr const char *exit_status =
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage\n"
     "error, 130 interrupted by Ctrl-C (\"interrupted\" on standard error).\n";
@@ -403,14 +409,19 @@ std::string help_text() {
            "Options may come before or after the operands; '--' ends the options.\n"
            "'velmora-csv COMMAND --help' describes one command.\n"
            "\n";
+    out += repeated_names;
+    out += "\n";
     out += exit_status;
     return out;
 }
 
 std::string help_text(command cmd) {
     const command_info &c = info_of(cmd);
+    bool rows = cmd == command::rows || cmd == command::select || cmd == command::search ||
+                cmd == command::sort;
     return std::string("usage: velmora-csv ") + c.name + " [OPTIONS] FILE" + c.operands + "\n\n" +
-           c.about + "\n" + common_options + "\n" + exit_status;
+           c.about + "\n" + common_options + "\n" + (rows ? std::string(repeated_names) + "\n" : "") +
+           exit_status;
 }
 
 }  // namespace cli

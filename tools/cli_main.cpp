@@ -251,34 +251,6 @@ bool each_page(const cli::invocation &inv, int handle, const cli::row_answer::vi
     return true;
 }
 
-int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
-                      cli::out_stream &out) {
-    cli::row_answer rows;
-    rows.header_line = inv.has_header;
-    cli::json_doc doc;
-    if (inv.cmd == cli::command::rows) {
-        rows.each = [&](const cli::row_answer::visitor &visit) { return each_page(inv, handle, visit); };
-    } else {
-        std::string count_text;
-        const char *json = query(inv, handle, args, count_text);
-        if (json == nullptr) return exit_failed;
-        doc = read_answer(json);
-        if (!doc) return exit_failed;
-        yyjson_val *root = yyjson_doc_get_root(doc.get());
-        rows.each = [root](const cli::row_answer::visitor &visit) {
-            size_t i = 0, n = 0;
-            yyjson_val *row;
-            yyjson_arr_foreach(root, i, n, row) if (!visit(row)) break;
-            return true;
-        };
-    }
-    std::vector<std::string> headers;
-    if (!headers_of(handle, headers)) return exit_failed;
-    rows.names = inv.cmd == cli::command::select ? cli::list_names(args[0], headers) : headers;
-    if (!cli::write_rows(rows, inv.out, inv.max_width, out)) return exit_failed;
-    return exit_ok;
-}
-
 int write_other_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
                        cli::out_stream &out) {
     std::string count_text;
@@ -298,6 +270,38 @@ int write_other_answer(const cli::invocation &inv, int handle, const std::vector
     return exit_ok;
 }
 
+int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
+                      cli::out_stream &out) {
+    std::vector<std::string> headers;
+    if (!headers_of(handle, headers)) return exit_failed;
+    cli::row_answer rows;
+    rows.names = inv.cmd == cli::command::select ? cli::list_names(args[0], headers) : headers;
+    // JSON with every name once: the library's text as it is.
+    if (inv.out == cli::output::json && !cli::names_repeat(rows.names)) {
+        return write_other_answer(inv, handle, args, out);
+    }
+    rows.header_line = inv.has_header;
+    cli::json_doc doc;
+    if (inv.cmd == cli::command::rows) {
+        rows.each = [&](const cli::row_answer::visitor &visit) { return each_page(inv, handle, visit); };
+    } else {
+        std::string count_text;
+        const char *json = query(inv, handle, args, count_text);
+        if (json == nullptr) return exit_failed;
+        doc = read_answer(json);
+        if (!doc) return exit_failed;
+        yyjson_val *root = yyjson_doc_get_root(doc.get());
+        rows.each = [root](const cli::row_answer::visitor &visit) {
+            size_t i = 0, n = 0;
+            yyjson_val *row;
+            yyjson_arr_foreach(root, i, n, row) if (!visit(row)) break;
+            return true;
+        };
+    }
+    if (!cli::write_rows(rows, inv.out, inv.max_width, out)) return exit_failed;
+    return exit_ok;
+}
+
 bool finish_output(cli::out_stream &out) {
     if (out.flush()) return true;
     print_error(std::string("cannot write the output: ") + strerror(out.error()));
@@ -312,9 +316,8 @@ int run(const cli::invocation &inv) {
     std::vector<std::string> args;
     if (!resolve_positions(inv, id, args)) return exit_failed;
     cli::out_stream out;
-    int status = is_rows_answer(inv.cmd) && inv.out != cli::output::json
-                     ? write_rows_answer(inv, id, args, out)
-                     : write_other_answer(inv, id, args, out);
+    int status = is_rows_answer(inv.cmd) ? write_rows_answer(inv, id, args, out)
+                                         : write_other_answer(inv, id, args, out);
     if (!finish_output(out)) return exit_failed;
     return status;
 }

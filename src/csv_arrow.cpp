@@ -105,7 +105,13 @@ int32_t typed_kind(const csv_table *t, int32_t col, bool markers) {
     bool seen = false, ints = true;
     for (int64_t r = 0; r < t->n_rows; ++r) {
         const csv_cell *c = body.at(r, col);
-        switch (classify(csv_cell_text(t, c), c->length, markers)) {
+        const char *s = csv_cell_text(t, c);
+        if (!ints) {  // float64 already: only the numeric test is left
+            if (counts_as_empty(s, c->length, markers)) continue;
+            if (!csv_is_numeric_field(s, c->length, nullptr)) return k_utf8;
+            continue;
+        }
+        switch (classify(s, c->length, markers)) {
         case k_empty_cell: break;
         case k_int_cell: seen = true; break;
         case k_number_cell: seen = true; ints = false; break;
@@ -126,6 +132,22 @@ uint64_t text_bytes(const csv_table *t, int32_t col, int64_t r0, int64_t n) {
         total += csv_utf8_repaired_len(s, cut_at_nul(s, c->length));
     }
     return total;
+}
+
+// Room for the texts of rows [r0, r0 + n) of column `col` when none needs
+// repair: their stored bytes plus the longest, so that a writer that keeps
+// room for a cell's worst case (twice its bytes) grows the buffer only once
+// repairs have taken some of it. `*raw` receives the stored bytes.
+uint64_t text_room(const csv_table *t, int32_t col, int64_t r0, int64_t n, uint64_t *raw) {
+    const csv_body_view body = csv_body_of(t);
+    uint64_t total = 0, longest = 0;
+    for (int64_t r = r0; r < r0 + n; ++r) {
+        const uint64_t len = body.at(r, col)->length;
+        total += len;
+        if (len > longest) longest = len;
+    }
+    *raw = total;
+    return total + longest;
 }
 
 // ---- arrays ---------------------------------------------------------------
@@ -170,7 +192,7 @@ struct column_plan {
 };
 
 // Fills `out` with a column array of rows [r0, r0 + n); `bytes` is the
-// repaired text size of a utf8 column. 0, or -1 with nothing left allocated.
+// text room of a utf8 column (text_room). 0, or -1 with nothing left allocated.
 int build_column(const csv_table *t, const column_plan &plan, bool markers, int64_t r0,
                  int64_t n, uint64_t bytes, ArrowArray *out) {
     column_parts *p = static_cast<column_parts *>(csv_calloc(1, sizeof(column_parts)));
@@ -187,12 +209,12 @@ int build_column(const csv_table *t, const column_plan &plan, bool markers, int6
         const bool large = plan.kind == k_large_utf8;
         out->n_buffers = 3;
         p->owned[1] = csv_malloc((count + 1) * (large ? 8 : 4));
-        p->owned[2] = bytes + 1 > SIZE_MAX ? nullptr : csv_malloc(static_cast<size_t>(bytes + 1));
+        uint64_t cap = bytes + 1;
+        p->owned[2] = cap > SIZE_MAX ? nullptr : csv_malloc(static_cast<size_t>(cap));
         if (p->owned[1] == nullptr || p->owned[2] == nullptr) {
             release_column(out);
             return -1;
         }
-        char *data = static_cast<char *>(p->owned[2]);
         int32_t *off32 = static_cast<int32_t *>(p->owned[1]);
         int64_t *off64 = static_cast<int64_t *>(p->owned[1]);
         uint64_t w = 0;
@@ -200,12 +222,23 @@ int build_column(const csv_table *t, const column_plan &plan, bool markers, int6
         for (int64_t i = 0; i < n; ++i) {
             const csv_cell *c = body.at(r0 + i, plan.col);
             const char *s = csv_cell_text(t, c);
-            w += csv_utf8_repair_into(s, cut_at_nul(s, c->length), data + w);
-            assert(w <= bytes);
+            const uint64_t len = cut_at_nul(s, c->length);
+            if (w + 2 * len + 1 > cap) {  // repairs took the spare room: grow
+                const uint64_t want = cap * 2 > w + 2 * len + 1 ? cap * 2 : w + 2 * len + 1;
+                void *grown = want > SIZE_MAX ? nullptr : csv_realloc(p->owned[2], static_cast<size_t>(want));
+                if (grown == nullptr) {
+                    release_column(out);
+                    return -1;
+                }
+                p->owned[2] = grown;
+                cap = want;
+            }
+            w += csv_utf8_repair_into(s, len, static_cast<char *>(p->owned[2]) + w);
+            assert(large || w <= k_text_max);
             if (large) off64[i + 1] = static_cast<int64_t>(w);
             else off32[i + 1] = static_cast<int32_t>(w);
         }
-        assert(w == bytes);
+        char *data = static_cast<char *>(p->owned[2]);
         data[w] = '\0';
         p->buffers[1] = p->owned[1];
         p->buffers[2] = p->owned[2];
@@ -245,7 +278,7 @@ int build_column(const csv_table *t, const column_plan &plan, bool markers, int6
 }
 
 // Fills `out` with the struct array of batch `b`. `bytes` holds each
-// column's repaired text size for every batch (column-major).
+// column's text room for every batch (column-major).
 int build_batch(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
                 int64_t b, int64_t n_batches, const uint64_t *bytes, int64_t batch_rows,
                 ArrowArray *out) {
@@ -467,9 +500,11 @@ int csv_arrow_build(const csv_table *t, const char *cols, int flags, ArrowArrayS
             for (int64_t b = 0; b < n_batches; ++b) {
                 const int64_t r0 = b * batch_rows;
                 const int64_t n = t->n_rows - r0 < batch_rows ? t->n_rows - r0 : batch_rows;
-                const uint64_t size = text_bytes(t, c.col, r0, n);
-                bytes.get()[i * nb + static_cast<size_t>(b)] = size;
-                if (size > g_text_max) c.kind = k_large_utf8;
+                uint64_t raw = 0;
+                bytes.get()[i * nb + static_cast<size_t>(b)] = text_room(t, c.col, r0, n, &raw);
+                // Repair at most doubles the text; only then is it measured.
+                if (2 * raw > g_text_max && text_bytes(t, c.col, r0, n) > g_text_max)
+                    c.kind = k_large_utf8;
             }
         }
         st->kinds[i] = c.kind;

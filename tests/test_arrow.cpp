@@ -386,7 +386,7 @@ TEST_F(Arrow, ThreadStreamReadAndReleasedOnAnotherThread) {
 // Every allocation of the export failing in turn: -1 with "out of memory",
 // nothing left allocated, *out untouched; the same for get_schema.
 TEST_F(Arrow, EveryAllocationFailureIsAnError) {
-    Loaded t("i,f,s,\xe9\nNA,0.5,x\xff,\n2,,y,1\n3,1e9,,2\n4,5,z,3\n", 1);
+    Loaded t("i,f,s,\xe9\nNA,0.5,x\xff,\n2,,\xe9\xe9,1\n3,1e9,,2\n4,5,z,3\n", 1);
     for (int flags : {CSV_ARROW_TEXT, CSV_ARROW_TYPED, CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS}) {
         for (const char *cols : {static_cast<const char *>(nullptr), "s,1,1"}) {
             csv_arrow_test_limits(2, 0);

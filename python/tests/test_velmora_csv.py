@@ -1115,14 +1115,14 @@ def t25(write):
 def rows_calls(monkeypatch):
     """Records the (offset, limit) of every csv_rows call of any table."""
     calls = []
-    original = velmora_csv.Table._text
+    original = velmora_csv.Table._bytes
 
     def recording(self, name, *args):
         if name == "csv_rows":
             calls.append(args)
         return original(self, name, *args)
 
-    monkeypatch.setattr(velmora_csv.Table, "_text", recording)
+    monkeypatch.setattr(velmora_csv.Table, "_bytes", recording)
     return calls
 
 

@@ -78,6 +78,7 @@ from ._native import (
     last_error as _last_error,
     library as _library,
     library_path,
+    rows_extension as _rows_extension,
 )
 if TYPE_CHECKING:  # only for the annotation of Table.to_pandas
     import pandas
@@ -117,7 +118,10 @@ for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, Dir
 del _cls
 
 # Rows fetched per call of the library while iterating or building a frame.
-PAGE_ROWS = 10_000
+# Small pages keep the memory a page's rows take warm in the processor's
+# caches and reused by the allocator; the call itself costs little.
+PAGE_ROWS = 1_000
+FRAME_PAGE_ROWS = 10_000
 
 Column = Union[str, bytes, int]
 ProgressFn = Callable[[int, Optional[int], int], Any]
@@ -411,6 +415,9 @@ class Table:
             return n
 
     def _text(self, name: str, *args: Any) -> str:
+        return self._bytes(name, *args).decode("utf-8")
+
+    def _bytes(self, name: str, *args: Any) -> bytes:
         with self._lock:
             handle = self._handle
             if handle is None:
@@ -420,12 +427,23 @@ class Table:
             raw = getattr(self._lib, name)(handle, *args)
             if raw is None:
                 raise Error(_last_error(self._lib))
-        return raw.decode("utf-8")
+        return raw
 
-    def _rows_answer(self, text: str, raw: bool, pairs: bool) -> Any:
+    def _rows_answer(self, data: bytes, raw: bool, pairs: bool, unique: bool = False) -> Any:
+        """Decodes a rows answer. ``unique``: its names are known to differ
+        (the table's headers, none repeated), so plain dicts lose nothing."""
         if raw:
-            return text
-        return json.loads(text, object_pairs_hook=_pair_object if pairs else _row_object)
+            return data.decode("utf-8")
+        fast = _rows_extension()
+        if fast is not None:
+            return fast.rows(data, pairs)
+        if unique and not pairs:
+            return json.loads(data)
+        return json.loads(data, object_pairs_hook=_pair_object if pairs else _row_object)
+
+    def _unique_headers(self) -> bool:
+        headers = self._headers()
+        return len(set(headers)) == len(headers)
 
     def _headers(self) -> list:
         # Header names never change while the table is open.
@@ -517,8 +535,15 @@ class Table:
         iterating over the table, which fetches the rows page by page."""
         start = _count_arg(offset, "offset")
         count = -1 if limit is None else _count_arg(limit, "limit")
-        text = self._text("csv_rows", start, count)
-        return self._rows_answer(text, raw, pairs)
+        if raw:
+            return self._text("csv_rows", start, count)
+        # Page by page: the answer's text is never held for all rows at once.
+        n = len(self)
+        end = n if limit is None else min(n, start + count)
+        if end - start <= PAGE_ROWS:
+            return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs,
+                                     self._unique_headers())
+        return list(self._pages(PAGE_ROWS, pairs, start, end))
 
     @overload
     def select(self, columns: Union[str, bytes, Iterable[Column]], *,
@@ -540,8 +565,7 @@ class Table:
             col_list = _text_arg(columns, "columns")
         else:
             col_list = b",".join(self._list_item(c) for c in columns)
-        text = self._text("csv_select", col_list)
-        return self._rows_answer(text, raw, pairs)
+        return self._rows_answer(self._bytes("csv_select", col_list), raw, pairs)
 
     @overload
     def search(self, column: Column, query: Union[str, bytes], ignore_case: bool = False, *,
@@ -567,8 +591,8 @@ class Table:
         matches every row."""
         col = self._column_arg(column)
         q = _text_arg(query, "query")
-        text = self._text("csv_search", col, q, 1 if ignore_case else 0)
-        return self._rows_answer(text, raw, pairs)
+        data = self._bytes("csv_search", col, q, 1 if ignore_case else 0)
+        return self._rows_answer(data, raw, pairs, not raw and self._unique_headers())
 
     @overload
     def sort(self, column: Column, descending: bool = False, *,
@@ -587,8 +611,8 @@ class Table:
         cell is a number, else by bytes. Empty cells come first ascending and
         last descending; equal keys keep table order in both directions."""
         col = self._column_arg(column)
-        text = self._text("csv_sort", col, 1 if descending else 0)
-        return self._rows_answer(text, raw, pairs)
+        data = self._bytes("csv_sort", col, 1 if descending else 0)
+        return self._rows_answer(data, raw, pairs, not raw and self._unique_headers())
 
     @overload
     def stats(self, *, raw: Literal[False] = False) -> Stats: ...
@@ -693,20 +717,21 @@ class Table:
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return self._pages(size, lambda text: self._rows_answer(text, False, pairs))
+        return self._pages(size, pairs, 0, None)
 
-    def _pages(self, size: int, decode: Callable[[str], list]) -> Iterator[Any]:
+    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int]) -> Iterator[Any]:
         # Generator: nothing is fetched until the first row is asked for.
-        start = 0
-        n = len(self)
+        n = len(self) if end is None else end
+        unique = self._unique_headers()
         while start < n:
-            page = decode(self._text("csv_rows", start, min(size, n - start)))
+            data = self._bytes("csv_rows", start, min(size, n - start))
+            page = self._rows_answer(data, False, pairs, unique)
             if not page:
                 return
             yield from page
             start += len(page)
 
-    def to_pandas(self, page_size: int = PAGE_ROWS) -> "pandas.DataFrame":
+    def to_pandas(self, page_size: int = FRAME_PAGE_ROWS) -> "pandas.DataFrame":
         """The table as a pandas DataFrame, one column per header (repeated
         names kept). A column the library calls numeric (see :meth:`stats`)
         becomes ``Int64`` when every cell is an integer written in decimal

@@ -1362,11 +1362,18 @@ def test_an_invalid_sequence_becomes_a_replacement_character(write):
         assert t.info()["replaced_bytes"] == 1
 
 
-def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write):
-    with pytest.raises(velmora_csv.Error) as info:
-        velmora_csv.open(write(AB), encoding="no-such-encoding")
+@pytest.mark.parametrize("path_exists", [True, False], ids=["file", "missing-file"])
+def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write, tmp_path, path_exists):
+    path = write(AB) if path_exists else tmp_path / "missing.csv"
+    # Caught as Python's codecs are (LookupError) and as the package's error.
+    with pytest.raises(LookupError) as info:
+        velmora_csv.open(path, encoding="no-such-encoding")
+    assert type(info.value) is velmora_csv.UnknownEncodingError
+    assert isinstance(info.value, velmora_csv.Error)
     assert str(info.value) == "unknown encoding: no-such-encoding"
     assert not isinstance(info.value, OSError)
+    copy = pickle.loads(pickle.dumps(info.value))
+    assert type(copy) is velmora_csv.UnknownEncodingError and str(copy) == str(info.value)
 
 
 def test_a_named_encoding_load_can_be_cancelled(write):

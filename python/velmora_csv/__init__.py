@@ -68,6 +68,7 @@ from ._errors import (
     FileAccessError,
     FileError,
     MissingFileError,
+    UnknownEncodingError,
     load_error as _load_error,
 )
 from ._native import (
@@ -102,6 +103,7 @@ __all__ = [
     "Row",
     "Stats",
     "Table",
+    "UnknownEncodingError",
     "WarningSample",
     "Warnings",
     "library_path",
@@ -113,7 +115,8 @@ __version__ = "0.1.0"
 _INT32_MAX = 2**31 - 1
 _INT32_MIN = -(2**31)
 
-for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError):
+for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError,
+             UnknownEncodingError):
     _cls.__module__ = __name__  # shown and pickled as velmora_csv.<name>
 del _cls
 
@@ -773,7 +776,9 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
         converter knows ("cp1252", "windows-1252", "latin-1", "shift_jis",
         "gb18030", "koi8-r", ...), and the text is converted to UTF-8 as it is
         loaded, each invalid byte sequence becoming U+FFFD. An unknown name
-        makes the load fail with the library's message naming it.
+        makes the load fail with :class:`UnknownEncodingError` (also a
+        :class:`LookupError`, as Python's codecs raise) and the library's
+        message naming it.
     progress: called as ``progress(done, total, rows)`` on the loading thread
         (bytes consumed, their total, rows stored so far) about once per
         1,000,000 rows or 64 MiB and once at the end. ``total`` is None while

@@ -19,6 +19,7 @@ import pickle
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import typing
@@ -1658,6 +1659,9 @@ def test_pip_install_offline(tmp_path, shared_library, bundle):
     bundled = sorted(p.name for p in package.iterdir() if p.name.startswith("libvelmora-csv"))
     assert bundled == (["libvelmora-csv.so"] if bundle else [])
     assert (package / "py.typed").exists()
+    if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+        # Python's headers are at hand: the row decoder is built too.
+        assert [p.name for p in package.glob("_rows*.so")], sorted(os.listdir(package))
 
     script = (
         "import sys, velmora_csv\n"

@@ -1226,6 +1226,21 @@ def test_bad_page_sizes(t25, page_size, error):
 
 NA = object()  # a missing value in the expectations below
 
+
+@pytest.fixture(params=["export", "export-ctypes", "rows"])
+def frame_path(request, monkeypatch):
+    """Each way to_pandas() can build a frame: from the library's columnar
+    export read by the C extension or by ctypes alone, or (with a library
+    older than the export) from its rows."""
+    pytest.importorskip("pandas")
+    if request.param == "export-ctypes":
+        monkeypatch.setattr(_native, "rows_extension", lambda: None)
+    elif request.param == "rows":
+        real_has = _native.has
+        monkeypatch.setattr(_native, "has", lambda lib, name: name != "csv_arrow_stream"
+                            and real_has(lib, name))
+    return request.param
+
 FRAME_CASES = {
     "ints": (["1", "2", ""], "Int64", [1, 2, NA]),
     "int-forms": (["1", " 7 ", "-3", "+4", "007", "\t5"], "Int64", [1, 7, -3, 4, 7, 5]),
@@ -1253,7 +1268,7 @@ def _cells_of(series):
 
 
 @pytest.mark.parametrize("cells, dtype, values", FRAME_CASES.values(), ids=FRAME_CASES.keys())
-def test_to_pandas_column_types(write, cells, dtype, values):
+def test_to_pandas_column_types(frame_path, write, cells, dtype, values):
     pytest.importorskip("pandas")
     content = "id,v\n" + "".join(f"{i},{c}\n" for i, c in enumerate(cells))
     with velmora_csv.open(write(content)) as t:
@@ -1266,7 +1281,7 @@ def test_to_pandas_column_types(write, cells, dtype, values):
     assert list(frame.index) == list(range(len(cells)))
 
 
-def test_to_pandas_keeps_repeated_names_and_order(write):
+def test_to_pandas_keeps_repeated_names_and_order(frame_path, write):
     pytest.importorskip("pandas")
     with velmora_csv.open(write("a,b,a\n1,x,2.5\n3,,4\n")) as t:
         frame = t.to_pandas()
@@ -1282,7 +1297,7 @@ def test_to_pandas_keeps_repeated_names_and_order(write):
     [(b"", (0, 0)), (b"a,b\n", (0, 2)), (b"a,b\n,\n", (1, 2))],
     ids=["empty", "header-only", "one-empty-row"],
 )
-def test_to_pandas_of_empty_tables(write, content, shape):
+def test_to_pandas_of_empty_tables(frame_path, write, content, shape):
     pytest.importorskip("pandas")
     with velmora_csv.open(write(content)) as t:
         frame = t.to_pandas()
@@ -1290,8 +1305,9 @@ def test_to_pandas_of_empty_tables(write, content, shape):
     assert all(str(d) == "string" for d in frame.dtypes)
 
 
+@pytest.mark.parametrize("frame_path", ["rows"], indirect=True)
 @pytest.mark.parametrize("page_size", [1, 3, 4, 100])
-def test_to_pandas_pages_give_the_same_frame(write, rows_calls, page_size):
+def test_to_pandas_pages_give_the_same_frame(frame_path, write, rows_calls, page_size):
     pd = pytest.importorskip("pandas")
     # Column v turns from integers to floats in a later page.
     content = "n,v,w\n" + "".join(f"{i},{i},w{i}\n" for i in range(7)) + "7,7.5,\n8,,w8\n"
@@ -1308,7 +1324,7 @@ def test_to_pandas_pages_give_the_same_frame(write, rows_calls, page_size):
     pd.testing.assert_frame_equal(frame, expected)
 
 
-def test_to_pandas_of_repaired_text_and_numbered_columns(write):
+def test_to_pandas_of_repaired_text_and_numbered_columns(frame_path, write):
     pytest.importorskip("pandas")
     with velmora_csv.open(write(b"caf\xe9,1\n"), header=False) as t:
         frame = t.to_pandas()
@@ -1323,7 +1339,7 @@ def test_to_pandas_without_pandas(write, monkeypatch):
             t.to_pandas()
 
 
-def test_to_pandas_of_a_closed_table(write):
+def test_to_pandas_of_a_closed_table(frame_path, write):
     t = velmora_csv.open(write(AB))
     t.close()
     with pytest.raises(velmora_csv.Error, match="^table is closed$"):

@@ -734,20 +734,63 @@ class Table:
             yield from page
             start += len(page)
 
-    def to_pandas(self, page_size: int = FRAME_PAGE_ROWS) -> "pandas.DataFrame":
+    def to_pandas(
+        self,
+        page_size: int = FRAME_PAGE_ROWS,
+        *,
+        types: str = "typed",
+        null_markers: bool = False,
+    ) -> "pandas.DataFrame":
         """The table as a pandas DataFrame, one column per header (repeated
-        names kept). A column the library calls numeric (see :meth:`stats`)
-        becomes ``Int64`` when every cell is an integer written in decimal
-        digits that fits 64 bits, else ``float64`` (``nan`` and ``inf``
-        cells included); other columns are ``string``. Empty cells are
-        missing values (``<NA>``, or NaN in a ``float64`` column). The rows
-        are read ``page_size`` at a time. Needs pandas."""
+        names kept).
+
+        ``types="typed"``: a column the library calls numeric (see
+        :meth:`stats`) becomes ``Int64`` when every cell is an integer
+        written in decimal digits that fits 64 bits, else ``float64``
+        (``nan`` and ``inf`` cells included); other columns are ``string``.
+        ``types="text"``: every column is ``string``, the cells' text.
+
+        Empty cells are missing values (``<NA>``, or NaN in a ``float64``
+        column). ``null_markers=True`` makes the usual markers of a missing
+        value (``NA``, ``N/A``, ``NaN``, ``null``, ``NULL``, ``None``,
+        ``#N/A``, ``-``, ... blanks around ignored) missing too, as pandas'
+        ``na_values`` does, so that one ``N/A`` does not make a numeric
+        column text.
+
+        The columns come from the library's columnar export; with a library
+        older than it, from its rows read ``page_size`` at a time. Needs
+        pandas."""
         from ._pandas import table_frame
 
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return table_frame(self, size)
+        if types not in ("typed", "text"):
+            raise ValueError(f"types must be 'typed' or 'text', not {types!r}")
+        return table_frame(self, size, types == "typed", bool(null_markers))
+
+    def _arrow_stream(self, flags: int, out: Any, columns: Optional[bytes] = None) -> None:
+        """Fills the stream struct ``out`` points at with the table's export
+        (of ``columns``, a column list the library reads, or all)."""
+        _require(self._lib, "csv_arrow_stream")
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Error("table is closed")
+            if self._lib.csv_arrow_stream(handle, columns, flags, out) != 0:
+                raise Error(_last_error(self._lib))
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """The table as an Arrow C stream in a PyCapsule (the Arrow PyCapsule
+        protocol), so that pyarrow, Polars, DuckDB and other engines take it
+        without a copy through the Python objects: numeric columns int64 or
+        float64 (empty cells null), others utf8, as ``to_pandas()`` types
+        them. The stream holds its own copy of the data and stays valid
+        after the table is closed. ``requested_schema`` is a request the
+        protocol lets a producer decline: the table's own schema is given."""
+        from . import _arrow
+
+        return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
 
 
 # ---- opening ---------------------------------------------------------------

@@ -14,6 +14,8 @@ import sys
 import threading
 from typing import Any
 
+from . import _arrow
+
 ENV_VAR = "VELMORA_CSV_LIBRARY"
 
 PROGRESS_FN = ctypes.CFUNCTYPE(
@@ -71,6 +73,7 @@ _OPTIONAL_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
     ),
     "csv_info": (ctypes.c_char_p, [ctypes.c_int]),
     "csv_version": (ctypes.c_char_p, []),
+    "csv_arrow_stream": _arrow.STREAM_PROTOTYPE,
 }
 
 

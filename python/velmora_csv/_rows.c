@@ -409,9 +409,242 @@ done:
     return out;
 }
 
+/* ---- Arrow streams ------------------------------------------------------
+
+   arrow_columns(stream_address, rows, missing, markers) -> list of columns
+     stream_address: the address of a struct ArrowArrayStream the caller
+                     owns (and releases); its batches are read to the end
+     rows:           the row count, to size the columns once
+     missing:        the object an empty text cell becomes (None keeps "")
+     markers:        when true, text cells that are null markers become
+                     `missing` too (numeric columns have them as nulls)
+   Each column is (name, format, data, mask): for int64 ("l") and float64
+   ("g") columns data is a bytearray of the values and mask a bytearray with
+   one byte per row, 1 where the value is null (None when none is); for
+   text columns data is a list of str and mask None. */
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+struct ArrowSchema {
+    const char *format;
+    const char *name;
+    const char *metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema **children;
+    struct ArrowSchema *dictionary;
+    void (*release)(struct ArrowSchema *);
+    void *private_data;
+};
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void **buffers;
+    struct ArrowArray **children;
+    struct ArrowArray *dictionary;
+    void (*release)(struct ArrowArray *);
+    void *private_data;
+};
+#endif
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+struct ArrowArrayStream {
+    int (*get_schema)(struct ArrowArrayStream *, struct ArrowSchema *out);
+    int (*get_next)(struct ArrowArrayStream *, struct ArrowArray *out);
+    const char *(*get_last_error)(struct ArrowArrayStream *);
+    void (*release)(struct ArrowArrayStream *);
+    void *private_data;
+};
+#endif
+
+/* The null markers of the library's typed export (blanks around ignored). */
+static const char *const k_markers[] = {
+    "NA", "N/A", "n/a", "NaN", "nan", "-NaN", "-nan", "null", "NULL", "None", "#N/A",
+    "#NA", "#N/A N/A", "<NA>", "-", "1.#IND", "-1.#IND", "1.#QNAN", "-1.#QNAN",
+};
+
+static int is_marker(const char *s, Py_ssize_t n) {
+    while (n > 0 && (*s == ' ' || *s == '\t')) s++, n--;
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) n--;
+    if (n == 0 || n > 8) return 0;
+    for (size_t i = 0; i < sizeof k_markers / sizeof k_markers[0]; i++)
+        if ((Py_ssize_t)strlen(k_markers[i]) == n && memcmp(k_markers[i], s, (size_t)n) == 0)
+            return 1;
+    return 0;
+}
+
+typedef struct {
+    char kind;       /* 'l', 'g' or 'u' */
+    PyObject *data;  /* bytearray of values, or list of str */
+    PyObject *mask;  /* bytearray, made at the first null */
+} column;
+
+static int stream_error(struct ArrowArrayStream *s, int code) {
+    const char *text = s->get_last_error != NULL ? s->get_last_error(s) : NULL;
+    PyErr_Format(PyExc_RuntimeError, "%s", text != NULL ? text : strerror(code));
+    return 0;
+}
+
+static int is_null(const struct ArrowArray *a, int64_t i) {
+    const uint8_t *valid = a->buffers[0];
+    if (valid == NULL || a->null_count == 0) return 0;
+    int64_t j = a->offset + i;
+    return !((valid[j >> 3] >> (j & 7)) & 1);
+}
+
+static int fill_numbers(column *c, const struct ArrowArray *a, Py_ssize_t at, Py_ssize_t rows) {
+    char *dst = PyByteArray_AS_STRING(c->data) + at * 8;
+    memcpy(dst, (const char *)a->buffers[1] + a->offset * 8, (size_t)a->length * 8);
+    if (a->null_count == 0 || a->buffers[0] == NULL) return 1;
+    if (c->mask == NULL) {
+        c->mask = PyByteArray_FromStringAndSize(NULL, rows);
+        if (c->mask == NULL) return 0;
+        memset(PyByteArray_AS_STRING(c->mask), 0, (size_t)rows);
+    }
+    char *mask = PyByteArray_AS_STRING(c->mask) + at;
+    for (int64_t i = 0; i < a->length; i++) mask[i] = (char)is_null(a, i);
+    return 1;
+}
+
+static int fill_texts(decoder *d, Py_ssize_t member, column *c, const struct ArrowArray *a,
+                      int large, Py_ssize_t at, PyObject *missing, int markers) {
+    const char *data = a->buffers[2];
+    for (int64_t i = 0; i < a->length; i++) {
+        int64_t j = a->offset + i, start, end;
+        if (large) {
+            start = ((const int64_t *)a->buffers[1])[j];
+            end = ((const int64_t *)a->buffers[1])[j + 1];
+        } else {
+            start = ((const int32_t *)a->buffers[1])[j];
+            end = ((const int32_t *)a->buffers[1])[j + 1];
+        }
+        Py_ssize_t len = (Py_ssize_t)(end - start);
+        PyObject *cell;
+        if (missing != Py_None &&
+            (len == 0 || is_null(a, i) || (markers && is_marker(data + start, len)))) {
+            Py_INCREF(missing);
+            cell = missing;
+        } else {
+            cell = cell_text(d, member, data + start, len);
+            if (cell == NULL) return 0;
+        }
+        PyList_SET_ITEM(c->data, at + i, cell);
+    }
+    return 1;
+}
+
+static PyObject *arrow_columns(PyObject *self, PyObject *args) {
+    (void)self;
+    unsigned long long address;
+    Py_ssize_t rows;
+    PyObject *missing;
+    int markers = 0;
+    if (!PyArg_ParseTuple(args, "KnO|p:arrow_columns", &address, &rows, &missing, &markers))
+        return NULL;
+    struct ArrowArrayStream *stream = (struct ArrowArrayStream *)(uintptr_t)address;
+    struct ArrowSchema schema = {0};
+    struct ArrowArray batch = {0};
+    column *cols = NULL;
+    decoder *d = NULL;
+    Py_ssize_t n = 0, at = 0;
+    PyObject *out = NULL;
+    int ok = 0;
+
+    int code = stream->get_schema(stream, &schema);
+    if (code != 0) return stream_error(stream, code), NULL;
+    n = (Py_ssize_t)schema.n_children;
+    cols = PyMem_Calloc((size_t)(n > 0 ? n : 1), sizeof *cols);
+    d = PyMem_Calloc(1, sizeof *d);
+    if (cols == NULL || d == NULL) {
+        PyErr_NoMemory();
+        goto done;
+    }
+    d->cache = g_cache;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const char *f = schema.children[i]->format;
+        char kind = (strcmp(f, "l") == 0) ? 'l' : (strcmp(f, "g") == 0) ? 'g'
+                    : (strcmp(f, "u") == 0 || strcmp(f, "U") == 0) ? 'u' : 0;
+        if (kind == 0) {
+            PyErr_Format(PyExc_ValueError, "unexpected Arrow format %s", f);
+            goto done;
+        }
+        cols[i].kind = kind;
+        cols[i].data = kind == 'u' ? PyList_New(rows) : PyByteArray_FromStringAndSize(NULL, rows * 8);
+        if (cols[i].data == NULL) goto done;
+    }
+    int collecting = PyGC_Disable();
+    for (;;) {
+        code = stream->get_next(stream, &batch);
+        if (code != 0) {
+            stream_error(stream, code);
+            break;
+        }
+        if (batch.release == NULL) {
+            ok = at == rows;
+            if (!ok) PyErr_Format(PyExc_RuntimeError, "the stream ended after %zd of %zd rows", at, rows);
+            break;
+        }
+        if (batch.n_children != n || batch.length > rows - at) {
+            PyErr_SetString(PyExc_RuntimeError, "a batch does not fit the table");
+            batch.release(&batch);
+            break;
+        }
+        int filled = 1;
+        for (Py_ssize_t i = 0; i < n && filled; i++) {
+            struct ArrowArray *child = batch.children[i];
+            if (cols[i].kind == 'u')
+                filled = fill_texts(d, i, &cols[i], child, schema.children[i]->format[0] == 'U', at,
+                                    missing, markers);
+            else
+                filled = fill_numbers(&cols[i], child, at, rows);
+        }
+        at += (Py_ssize_t)batch.length;
+        batch.release(&batch);
+        if (!filled) break;
+    }
+    if (collecting) PyGC_Enable();
+    if (!ok) goto done;
+    out = PyList_New(n);
+    if (out == NULL) goto done;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        char format[2] = {cols[i].kind, 0};
+        PyObject *item = Py_BuildValue("(ssOO)", schema.children[i]->name, format, cols[i].data,
+                                       cols[i].mask != NULL ? cols[i].mask : Py_None);
+        if (item == NULL) {
+            Py_CLEAR(out);
+            goto done;
+        }
+        PyList_SET_ITEM(out, i, item);
+    }
+done:
+    if (cols != NULL) {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            /* A list not filled to the end holds NULL items: list_dealloc
+               skips them. */
+            Py_XDECREF(cols[i].data);
+            Py_XDECREF(cols[i].mask);
+        }
+        PyMem_Free(cols);
+    }
+    if (d != NULL) {
+        decoder_free(d);
+        PyMem_Free(d);
+    }
+    if (schema.release != NULL) schema.release(&schema);
+    return out;
+}
+
 static PyMethodDef methods[] = {
     {"rows", rows, METH_VARARGS,
      "rows(data, pairs=False) -> list: the library's JSON rows answer as Python rows."},
+    {"arrow_columns", arrow_columns, METH_VARARGS,
+     "arrow_columns(stream_address, rows, missing, markers=False) -> list of columns."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -53,7 +53,7 @@ def _run_case(name: str, path: str) -> dict:
     import csv
 
     if name.startswith("velmora"):
-        sys.path.insert(0, os.path.join(ROOT, "python"))
+        sys.path.insert(0, os.environ.get("VELMORA_BENCH_PACKAGE") or os.path.join(ROOT, "python"))
         import velmora_csv
     if name.endswith("pandas") or name.startswith("pandas"):
         import pandas as pd
@@ -115,6 +115,8 @@ def main() -> None:
     parser.add_argument("--file")
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--cases", help="comma-separated case names (default: all)")
+    parser.add_argument("--package", help="the directory holding the velmora_csv package to time "
+                        "(default: python/ of this checkout), e.g. an earlier version's")
     parser.add_argument("--case", help=argparse.SUPPRESS)  # one case, in a child process
     args = parser.parse_args()
     if args.case:
@@ -123,6 +125,8 @@ def main() -> None:
 
     path = args.file or _mixed_file()
     env = dict(os.environ, VELMORA_CSV_LIBRARY=_library())
+    if args.package:
+        env["VELMORA_BENCH_PACKAGE"] = os.path.abspath(args.package)
     cases = [c for pair in PAIRS for c in pair]
     if args.cases:
         cases = [c for c in cases if c in args.cases.split(",")]
@@ -142,7 +146,8 @@ def main() -> None:
     def med(case: str, key: str) -> float:
         return statistics.median(r[key] for r in results[case]) if results.get(case) else float("nan")
 
-    print(f"file: {path} ({os.path.getsize(path) / 1e6:.0f} MB), {args.reps} fresh processes per case, medians\n")
+    print(f"file: {path} ({os.path.getsize(path) / 1e6:.0f} MB), {args.reps} fresh processes per case, "
+          f"medians; package: {args.package or 'python/'}\n")
     print("| operation | velmora-csv s | peer s | time ratio | velmora-csv peak MB | peer peak MB | memory ratio |")
     print("|---|---|---|---|---|---|---|")
     for ours, peer in PAIRS:

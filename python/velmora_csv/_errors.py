@@ -32,6 +32,12 @@ class Cancelled(Error):
     """The load was cancelled by its progress callback."""
 
 
+class UnknownEncodingError(Error, LookupError):
+    """The encoding name is one neither the library nor its converter
+    knows. Also a :class:`LookupError`, as Python's codecs raise for an
+    unknown encoding."""
+
+
 class FileError(Error, OSError):
     """The file could not be opened or read. Also an :class:`OSError`."""
 
@@ -94,6 +100,8 @@ def _errno_by_trying(path: bytes) -> Optional[int]:
 
 def load_error(message: str, path: bytes) -> Error:
     """The exception for a failed load with the library's ``message``."""
+    if message.startswith("unknown encoding: "):
+        return UnknownEncodingError(message)
     if not _FILE_MESSAGE.match(message):
         return Error(message)
     reason = _REASON.search(message)

@@ -94,6 +94,18 @@ const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
     return reinterpret_cast<const char *>(out);
 }
 
+uint64_t csv_utf8_repaired_len(const char *text, uint64_t len) {
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    uint64_t extra = 0;  // each rejected byte becomes two
+    for (uint64_t i = 0; (i = utf8_valid_upto(s, i, len)) < len; ++i) ++extra;
+    return len + extra;
+}
+
+uint64_t csv_utf8_repair_into(const char *text, uint64_t len, char *out) {
+    return utf8_repair(reinterpret_cast<const unsigned char *>(text), len,
+                       reinterpret_cast<unsigned char *>(out));
+}
+
 namespace {
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -104,7 +116,7 @@ inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 namespace {
 
-constexpr size_t k_max_numeric = 127;
+constexpr size_t k_max_numeric = CSV_MAX_NUMERIC_TEXT;
 
 // Powers of ten that a double holds exactly.
 constexpr double k_exact_pow10[] = {

@@ -275,6 +275,13 @@ static inline csv_body_view csv_body_of(const csv_table *t) {
 /* csv_cells: UTF-8 repair and the numeric test. */
 const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
                               int32_t *out_must_free);
+/* The same repair in two steps, for a writer that sizes its buffer first:
+ * the bytes the repaired text takes, and the repair written to `out` (room
+ * for that many bytes), returning the bytes written. */
+uint64_t csv_utf8_repaired_len(const char *text, uint64_t len);
+uint64_t csv_utf8_repair_into(const char *text, uint64_t len, char *out);
+/* Longest text, blanks around it left out, that can be a number. */
+#define CSV_MAX_NUMERIC_TEXT 127
 int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
 int csv_col_is_numeric(const csv_table *t, int32_t col);
 /* csv_select: column names and column lists. */
@@ -357,6 +364,19 @@ void csv_col_stats(const csv_table *t, int32_t col, int64_t *count,
                    int64_t *nulls, int32_t *unique, int32_t *numeric,
                    double *min, double *max, double *mean);
 int csv_cmp_cstr(const void *a, const void *b);
+
+/* ---- csv_arrow: the columnar export ------------------------------------- */
+
+/* Builds the stream of csv_arrow_stream from `t` (under the lock): `cols`
+ * NULL for every column, else a column list. 0 with *out filled, or -1 with
+ * the message set and *out untouched. */
+int csv_arrow_build(const csv_table *t, const char *cols, int flags,
+                    struct ArrowArrayStream *out);
+/* Test seam for the calling thread: batches of `batch_rows` rows (0: the
+ * default of 65536), and large utf8 ("U") for a column when a batch of it
+ * holds more than `text_max` bytes (0: 2^31 - 1, the most 32-bit offsets
+ * reach). */
+void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max);
 
 /* ---- csv_emit: result documents and the CSV writer --------------------- */
 

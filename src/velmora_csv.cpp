@@ -397,4 +397,20 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle) {
     return total > INT32_MAX ? INT32_MAX : static_cast<int>(total);
 }
 
+VELMORA_CSV_API int csv_arrow_stream(int handle, const char *cols, int flags,
+                                     struct ArrowArrayStream *out) {
+    csv_clear_error();
+    if (out == nullptr) {
+        csv_set_error("out is NULL");
+        return -1;
+    }
+    if ((flags & ~(CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS)) != 0) {
+        csv_set_error("invalid flags: %d", flags);
+        return -1;
+    }
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? -1 : csv_arrow_build(t, cols, flags, out);
+}
+
 }  // extern "C"

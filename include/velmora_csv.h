@@ -162,7 +162,7 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle);
 /* How the table was loaded, as one object with these keys in this order:
  * {"encoding":"utf-16le","bom":true,"delimiter":";","encoding_detected":true,
  *  "delimiter_detected":true,"compression":"none","file_size":1234,
- *  "rows":7,"columns":5,"warnings":1,"replaced_bytes":0}
+ *  "rows":7,"columns":5,"warnings":1,"replaced_bytes":0,"invalid_utf8_bytes":0}
  *   encoding:  "utf-8" (also for bytes used as they are, and csv_load),
  *              "utf-16le", "utf-16be", or the name given to
  *              csv_load_encoding as given
@@ -172,7 +172,13 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle);
  *   compression: "none" or "gzip"
  *   file_size: bytes read from the file or stream (compressed for gzip)
  *   warnings:  as csv_parse_warning_count, uncapped
- *   replaced_bytes: input bytes replaced by U+FFFD while decoding */
+ *   replaced_bytes: input bytes replaced by U+FFFD while decoding
+ *   invalid_utf8_bytes: bytes of text used as it was read (UTF-8 detected,
+ *              or encoding 1, or csv_load) at which no well-formed UTF-8
+ *              sequence starts, counted at load. The table keeps them and
+ *              answers repair each to its ISO-8859-1 character; a non-zero
+ *              count usually means the file is in another encoding, to be
+ *              named with csv_load_encoding. 0 for decoded text. */
 VELMORA_CSV_API const char *csv_info(int handle);
 
 /* ---- columnar export ---------------------------------------------------- */

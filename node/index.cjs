@@ -14,8 +14,11 @@ const native = require('./native.cjs');
 const { loadTable } = require('./load.cjs');
 const loadPool = require('./load-pool.cjs');
 const answer = require('./answer.cjs');
+const { readColumn } = require('./column.cjs');
 
 const INT32_MAX = 2 ** 31 - 1;
+// The code of the warning for text that is not valid UTF-8.
+const INVALID_UTF8_CODE = 'VELMORA_CSV_INVALID_UTF8';
 const INT32_MIN = -(2 ** 31);
 
 // ---- errors -----------------------------------------------------------------
@@ -346,6 +349,26 @@ class Table {
   }
 
   /**
+   * One column, by name or 1-based position, read through the library's
+   * Arrow export: a numeric column (the rule of stats()) as a Float64Array,
+   * or a BigInt64Array when its cells are 64-bit integers and none is
+   * empty; empty cells of a numeric column are NaN in the Float64Array
+   * (so an integer column with empty cells comes as a Float64Array). Any
+   * other column is an array of strings.
+   */
+  column(col) {
+    const handle = this.#live();
+    if (this.#fns.csv_arrow_stream === null) {
+      throw new VelmoraError('the velmora-csv library in use has no csv_arrow_stream: install a newer one');
+    }
+    return readColumn(this.#fns, handle, this.#listItem(col), (message) => {
+      const err = new VelmoraError(message);
+      Error.captureStackTrace(err, this.column);
+      return err;
+    });
+  }
+
+  /**
    * The rows one by one, fetched a page at a time (rows({offset, limit})),
    * so a large table is never one answer.
    */
@@ -442,7 +465,22 @@ function finishLoad(fns, args, handle, message, thrown, cancelled, where) {
     Error.captureStackTrace(err, where);
     throw err;
   }
-  return new Table(SECRET, fns, handle, displayPath(args.path));
+  const table = new Table(SECRET, fns, handle, displayPath(args.path));
+  warnInvalidUtf8(fns, table);
+  return table;
+}
+
+// Text read as UTF-8 that holds bytes which are not is most likely in
+// another encoding: warn once per load, naming the option that reads it.
+function warnInvalidUtf8(fns, table) {
+  if (fns.csv_info === null) return;
+  const count = table.info().invalid_utf8_bytes;
+  if (!count) return;
+  const noun = count === 1 ? '1 byte is' : `${count} bytes are`;
+  process.emitWarning(
+    `${table.path}: ${noun} not valid UTF-8; if the file is in another encoding, ` +
+    "name it, e.g. {encoding: 'windows-1252'}",
+    { type: 'InvalidUTF8Warning', code: INVALID_UTF8_CODE });
 }
 
 // Cells of a load's shared array, as in load-worker.cjs.
@@ -544,4 +582,5 @@ module.exports = {
   libraryPath: native.libraryPath,
   libraryVersion,
   ENV_VAR: native.ENV_VAR,
+  INVALID_UTF8_CODE,
 };

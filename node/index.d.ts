@@ -126,6 +126,13 @@ export interface LoadInfo {
   columns: number;
   warnings: number;
   replaced_bytes: number;
+  /**
+   * Bytes of text read as UTF-8 (detected, or {encoding: 'utf-8'}) that are
+   * not valid UTF-8, each read as its Latin-1 character; 0 for decoded text.
+   * Non-zero makes openTable emit one process warning (code
+   * 'VELMORA_CSV_INVALID_UTF8'): the file is likely in another encoding.
+   */
+  invalid_utf8_bytes: number;
 }
 
 type Answer<T, O> = O extends { raw: true } ? string : T;
@@ -152,6 +159,16 @@ export declare class Table {
   stats<O extends RawOption = {}>(options?: O): Answer<Stats, O>;
   warnings<O extends RawOption = {}>(options?: O): Answer<Warnings, O>;
   info<O extends RawOption = {}>(options?: O): Answer<LoadInfo, O>;
+  /**
+   * One column, read through the library's Arrow export. A numeric column
+   * (every non-empty cell a number, as in stats()) is a Float64Array, its
+   * empty cells NaN; a column of 64-bit integers with no empty cell is a
+   * BigInt64Array (with an empty cell it is a Float64Array with NaN there,
+   * integers beyond 2^53 rounded). Any other column is its cells' text, an
+   * empty cell being ''. Throws VelmoraError for an unknown column
+   * ("unknown column: <name>") or a closed table.
+   */
+  column(column: Column): Float64Array | BigInt64Array | string[];
   /** Frees the table; closing a closed table does nothing. */
   close(): void;
   [Symbol.dispose](): void;
@@ -194,6 +211,8 @@ export declare function libraryPath(): string;
 /** The library's version text, or null for a library without one. */
 export declare function libraryVersion(): string | null;
 export declare const ENV_VAR: 'VELMORA_CSV_LIBRARY';
+/** The code of the process warning for a load whose text is not valid UTF-8. */
+export declare const INVALID_UTF8_CODE: 'VELMORA_CSV_INVALID_UTF8';
 
 declare const velmora: {
   openTable: typeof openTable;
@@ -206,5 +225,6 @@ declare const velmora: {
   libraryPath: typeof libraryPath;
   libraryVersion: typeof libraryVersion;
   ENV_VAR: typeof ENV_VAR;
+  INVALID_UTF8_CODE: typeof INVALID_UTF8_CODE;
 };
 export default velmora;

@@ -12,5 +12,6 @@ export const {
   libraryPath,
   libraryVersion,
   ENV_VAR,
+  INVALID_UTF8_CODE,
 } = velmora;
 export default velmora;

@@ -38,6 +38,7 @@ const OPTIONAL = {
     'velmora_progress_fn *progress, void *user_data)',
   csv_info: 'const void *csv_info(int handle)',
   csv_version: 'const char *csv_version(void)',
+  csv_arrow_stream: 'int csv_arrow_stream(int handle, const char *cols, int flags, void *out)',
 };
 
 // The callback type is declared once per koffi instance (main thread and

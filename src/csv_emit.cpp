@@ -844,7 +844,8 @@ const char *csv_emit_info(const csv_table *t) {
               yyjson_mut_obj_add_int(d, root, "rows", t->n_rows) &&
               yyjson_mut_obj_add_int(d, root, "columns", t->n_cols) &&
               yyjson_mut_obj_add_uint(d, root, "warnings", warnings) &&
-              yyjson_mut_obj_add_uint(d, root, "replaced_bytes", li.replaced_bytes);
+              yyjson_mut_obj_add_uint(d, root, "replaced_bytes", li.replaced_bytes) &&
+              yyjson_mut_obj_add_uint(d, root, "invalid_utf8_bytes", li.invalid_utf8_bytes);
     if (!ok) return fail_oom();
     return finish_doc(doc.release());
 }

@@ -83,6 +83,8 @@ typedef struct csv_load_info {
     uint32_t delimiter;         /* the delimiter byte used */
     uint64_t file_size;         /* bytes read from the file or stream (compressed for gzip) */
     uint64_t replaced_bytes;    /* input bytes replaced by U+FFFD while decoding */
+    uint64_t invalid_utf8_bytes; /* bytes kept as read that start no well-formed
+                                    UTF-8 sequence: a hint of another encoding */
 } csv_load_info;
 
 /* A loaded table: one blob holding every text, header and body cells
@@ -341,6 +343,9 @@ const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
  * for that many bytes), returning the bytes written. */
 uint64_t csv_utf8_repaired_len(const char *text, uint64_t len);
 uint64_t csv_utf8_repair_into(const char *text, uint64_t len, char *out);
+/* Bytes of text[0..len) at which no well-formed UTF-8 sequence starts (the
+ * bytes csv_utf8_sanitize would repair). Skips ASCII a block at a time. */
+uint64_t csv_utf8_invalid_count(const char *text, uint64_t len);
 /* Longest text, blanks around it left out, that can be a number. */
 #define CSV_MAX_NUMERIC_TEXT 127
 int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);

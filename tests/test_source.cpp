@@ -303,7 +303,7 @@ TEST_F(Source, NullOrEmptyNameDetectsAsLoadEx) {
         EXPECT_EQ(info(h),
                   "{\"encoding\":\"utf-16le\",\"bom\":true,\"delimiter\":\";\",\"encoding_detected\":true,"
                   "\"delimiter_detected\":true,\"compression\":\"none\",\"file_size\":18,\"rows\":1,"
-                  "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0}");
+                  "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0,\"invalid_utf8_bytes\":0}");
         csv_close(h);
     }
     EXPECT_EQ(csv_load_encoding(nullptr, 1, 0, "latin1", nullptr, nullptr), -1);
@@ -667,7 +667,7 @@ TEST_F(Source, FifoWithALateWriterAndUnknownTotal) {
     EXPECT_EQ(info(h),
               "{\"encoding\":\"utf-16le\",\"bom\":true,\"delimiter\":\"\\t\",\"encoding_detected\":true,"
               "\"delimiter_detected\":true,\"compression\":\"none\",\"file_size\":18,\"rows\":1,"
-              "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0}");
+              "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0,\"invalid_utf8_bytes\":0}");
 }
 
 // A pipe that gives some text and then falls silent: the callback is asked
@@ -961,13 +961,15 @@ struct InfoCase {
 void PrintTo(const InfoCase &c, std::ostream *os) { *os << c.name; }
 
 std::string report(const char *enc, bool bom, const char *delim, bool enc_det, bool delim_det,
-                   const char *comp, size_t size, int rows, int cols, int warnings, int replaced) {
+                   const char *comp, size_t size, int rows, int cols, int warnings, int replaced,
+                   int invalid = 0) {
     auto b = [](bool v) { return v ? "true" : "false"; };
     return std::string("{\"encoding\":\"") + enc + "\",\"bom\":" + b(bom) + ",\"delimiter\":\"" + delim +
            "\",\"encoding_detected\":" + b(enc_det) + ",\"delimiter_detected\":" + b(delim_det) +
            ",\"compression\":\"" + comp + "\",\"file_size\":" + std::to_string(size) +
            ",\"rows\":" + std::to_string(rows) + ",\"columns\":" + std::to_string(cols) +
-           ",\"warnings\":" + std::to_string(warnings) + ",\"replaced_bytes\":" + std::to_string(replaced) + "}";
+           ",\"warnings\":" + std::to_string(warnings) + ",\"replaced_bytes\":" + std::to_string(replaced) +
+           ",\"invalid_utf8_bytes\":" + std::to_string(invalid) + "}";
 }
 
 std::vector<InfoCase> info_cases() {
@@ -975,6 +977,7 @@ std::vector<InfoCase> info_cases() {
     const std::string le = utf16le(u"ab\tc\n1\t2\n", false);  // 9 units: detected
     const std::string be = std::string("\xFE\xFF\0a\0|\0b\0\n\0001\0|\0002\0\n", 18);
     const std::string gz = gzip("\xEF\xBB\xBF" "a,b\n1,2\n");
+    const std::string gz1252 = gzip("a\n\x80\n");
     return {
         {"plain", semi, 0, 0, 0, nullptr, report("utf-8", false, ",", false, false, "none", semi.size(), 2, 1, 0, 0)},
         {"plain_bom", "\xEF\xBB\xBF" "a\n1\n", 0, 0, 0, nullptr, report("utf-8", true, ",", false, false, "none", 7, 1, 1, 0, 0)},
@@ -982,10 +985,18 @@ std::vector<InfoCase> info_cases() {
         {"ex_detect_utf16_no_mark", le, 1, 0, 0, nullptr, report("utf-16le", false, "\\t", true, true, "none", le.size(), 1, 2, 0, 0)},
         {"ex_forced_be_given_pipe", be, 1, '|', 3, nullptr, report("utf-16be", true, "|", false, false, "none", be.size(), 1, 2, 0, 0)},
         {"ex_forced_bytes", semi, 1, ';', 1, nullptr, report("utf-8", false, ";", false, false, "none", semi.size(), 2, 2, 1, 0)},
-        {"ex_high_delimiter", "a\xA7" "b\n", 1, 0xA7, 1, nullptr, report("utf-8", false, "§", false, false, "none", 4, 0, 2, 0, 0)},
+        {"ex_high_delimiter", "a\xA7" "b\n", 1, 0xA7, 1, nullptr, report("utf-8", false, "§", false, false, "none", 4, 0, 2, 0, 0, 1)},  // the delimiter byte is not UTF-8
         {"named_as_given", "a\n\x80\n", 2, 0, 0, "Windows-1252", report("Windows-1252", false, ",", false, true, "none", 4, 1, 1, 0, 0)},
         {"named_invalid", "a\nx\x81\n", 2, ',', 0, "cp1252", report("cp1252", false, ",", false, false, "none", 5, 1, 1, 0, 1)},
         {"gzip_utf8_bom", gz, 1, 0, 0, nullptr, report("utf-8", true, ",", true, true, "gzip", gz.size(), 1, 2, 0, 0)},
+        // Bytes of another encoding kept as read are counted; named or
+        // decoded text has none.
+        {"plain_windows1252", "a\n\x80" "5\n", 0, 0, 0, nullptr, report("utf-8", false, ",", false, false, "none", 5, 1, 1, 0, 0, 1)},
+        {"ex_detect_windows1252", "a;b\n\x93q\x94;caf\xe9\n", 1, 0, 0, nullptr, report("utf-8", false, ";", true, true, "none", 13, 1, 2, 0, 0, 3)},
+        {"ex_forced_bytes_invalid", "a\n\xff\xfe\xfe\n", 1, 0, 1, nullptr, report("utf-8", false, ",", false, true, "none", 6, 1, 1, 0, 0, 3)},
+        {"gzip_windows1252", gz1252, 1, 0, 0, nullptr, report("utf-8", false, ",", true, true, "gzip", gz1252.size(), 1, 1, 0, 0, 1)},
+        {"named_utf8_replaces_instead", "a\nx\xc3(\n", 2, 0, 0, "utf-8", report("utf-8", false, ",", false, true, "none", 6, 1, 1, 0, 1, 0)},
+        {"named_cp1252_decoded", "a\n\x80\n", 2, 0, 0, "cp1252", report("cp1252", false, ",", false, true, "none", 4, 1, 1, 0, 0, 0)},
     };
 }
 

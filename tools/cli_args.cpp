@@ -83,7 +83,8 @@ constexpr command_info commands[] = {
      "or given, the byte order mark, the delimiter and whether it was detected,\n"
      "the compression, the size of the file in bytes (as read: compressed for\n"
      "gzip, the bytes received for a pipe), the numbers of rows, columns and\n"
-     "warnings, and the number of bytes replaced by U+FFFD while decoding.\n"},
+     "warnings, the number of bytes replaced by U+FFFD while decoding, and the\n"
+     "number of bytes read as they are that are not valid UTF-8.\n"},
 };
 
 
@@ -95,6 +96,8 @@ constexpr const char *common_options =
     "  --encoding E        auto (default: byte order mark, UTF-16 guess, else\n"
     "                      UTF-8), utf-8, utf-16le, utf-16be, or any name iconv\n"
     "                      knows: windows-1252, latin1, shift_jis, gb18030, ...\n"
+    "                      Text read as UTF-8 with bytes that are not valid\n"
+    "                      UTF-8 is loaded with a warning on standard error.\n"
     "\n"
     "FILE '-' is standard input; a gzip file (or stream) is inflated as it is read.\n"
     "\n"

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -137,6 +138,26 @@ std::string base_name(const std::string &path) {
 // stream that cannot seek.
 std::string source_path(const std::string &file) { return file == "-" ? "/dev/stdin" : file; }
 
+// Text kept as read that holds bytes which are not UTF-8 is most likely in
+// another encoding: the answers show those bytes as Latin-1 characters, so
+// say so once, with the option that reads the file as it is meant.
+void warn_invalid_utf8(int handle, const cli::invocation &inv) {
+    const char *json = csv_info(handle);
+    if (json == nullptr) return;
+    std::string why;
+    cli::json_doc doc = cli::json_read(json, why);
+    if (!doc) return;
+    yyjson_val *count = cli::json_member(yyjson_doc_get_root(doc.get()), "invalid_utf8_bytes");
+    // Numbers are read as their text.
+    const uint64_t n = count == nullptr ? 0 : strtoull(cli::json_text(count).c_str(), nullptr, 10);
+    if (n == 0) return;
+    const std::string where = inv.file == "-" ? "standard input" : inv.file;
+    fprintf(stderr,
+            "velmora-csv: warning: %s: %llu byte%s not valid UTF-8; if the file is in another "
+            "encoding, name it, e.g. --encoding windows-1252\n",
+            where.c_str(), static_cast<unsigned long long>(n), n == 1 ? " is" : "s are");
+}
+
 // Loads the file; on failure prints the reason and returns -1.
 int load(const cli::invocation &inv) {
     progress_bar bar;
@@ -150,6 +171,7 @@ int load(const cli::invocation &inv) {
                                          on_progress, &bar);
     bar.clear();
     if (handle < 0) print_error(csv_last_error());
+    else warn_invalid_utf8(handle, inv);
     return handle;
 }
 

@@ -169,7 +169,7 @@ test('a closed table refuses every call; closing again does nothing', () => {
   const calls = [
     () => t.rowCount, () => t.columnCount, () => t.warningCount, () => t.headers(), () => t.rows(),
     () => t.select(['name']), () => t.search('name', 'A'), () => t.sort('age'), () => t.stats(),
-    () => t.warnings(), () => t.info(),
+    () => t.warnings(), () => t.info(), () => t.column('age'), () => t.column(1),
   ];
   for (const call of calls) {
     assert.throws(call, (e) => e instanceof VelmoraError && e.message === 'table is closed');
@@ -224,8 +224,10 @@ test('for..of gives every row, a page at a time', async () => {
 test('inspecting a table shows its path and size', async () => {
   const { inspect } = await import('node:util');
   const t = openTable(CITIES);
-  assert.equal(inspect(t), `Table { path: ${inspect(CITIES)}, rows: 7, columns: 5 }`);
+  // One line whatever the length of the checkout's path.
+  const line = { breakLength: Infinity };
+  assert.equal(inspect(t, line), `Table { path: ${inspect(CITIES)}, rows: 7, columns: 5 }`);
   assert.equal(inspect({ t }, { depth: 0 }), '{ t: [Table] }');
   t.close();
-  assert.equal(inspect(t), `Table { path: ${inspect(CITIES)}, closed: true }`);
+  assert.equal(inspect(t, line), `Table { path: ${inspect(CITIES)}, closed: true }`);
 });

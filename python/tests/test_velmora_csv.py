@@ -23,6 +23,7 @@ import sysconfig
 import tempfile
 import threading
 import typing
+import warnings
 
 import pytest
 
@@ -1379,6 +1380,39 @@ def test_an_invalid_sequence_becomes_a_replacement_character(write):
         assert t.info()["replaced_bytes"] == 1
 
 
+# Windows-1252 bytes that are not UTF-8: the euro sign, curly quotes, an umlaut.
+WINDOWS_1252 = "city;price\nK\u00f6ln;\u20ac5\nParis;\u201cfree\u201d\n".encode("cp1252")
+
+
+@pytest.mark.parametrize("encoding", [None, "auto", "utf-8"])
+def test_bytes_that_are_not_utf8_warn_once_and_load_as_before(write, encoding):
+    path = write(WINDOWS_1252)
+    with pytest.warns(velmora_csv.InvalidUTF8Warning) as caught:
+        t = velmora_csv.open(path, encoding=encoding)
+    with t:
+        assert len(caught) == 1
+        assert str(caught[0].message) == (
+            f"{path}: 4 bytes are not valid UTF-8; if the file is in another encoding, "
+            "name it, e.g. encoding='windows-1252'")
+        assert caught[0].filename == __file__  # points at the caller of open()
+        assert issubclass(velmora_csv.InvalidUTF8Warning, UserWarning)
+        info = t.info()
+        assert info["invalid_utf8_bytes"] == 4 and info["replaced_bytes"] == 0
+        assert t.rows()[0] == {"city": "K\u00f6ln", "price": "\u00805"}  # each byte read as Latin-1
+
+
+@pytest.mark.parametrize("content, encoding", [
+    (WINDOWS_1252, "windows-1252"),
+    (WINDOWS_1252.decode("cp1252").encode("utf-8"), None),
+    (WINDOWS_1252.decode("cp1252").encode("utf-16"), None),
+], ids=["named", "utf8", "utf16"])
+def test_text_that_is_utf8_or_decoded_loads_without_warning(write, content, encoding):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora_csv.InvalidUTF8Warning)
+        with velmora_csv.open(write(content), encoding=encoding) as t:
+            assert t.info()["invalid_utf8_bytes"] == 0
+
+
 @pytest.mark.parametrize("path_exists", [True, False], ids=["file", "missing-file"])
 def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write, tmp_path, path_exists):
     path = write(AB) if path_exists else tmp_path / "missing.csv"
@@ -1415,19 +1449,19 @@ INFO_CASES = {
     "utf16-detected": (_utf16_semicolons, {}, {
         "encoding": "utf-16le", "bom": True, "delimiter": ";", "encoding_detected": True,
         "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "utf8-given": (lambda: b"a|b\n1|2\n3\n", {"encoding": "utf-8", "delimiter": "|"}, {
         "encoding": "utf-8", "bom": False, "delimiter": "|", "encoding_detected": False,
         "delimiter_detected": False, "compression": "none", "rows": 2, "columns": 2,
-        "warnings": 1, "replaced_bytes": 0}),
+        "warnings": 1, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "named": (lambda: "a,b\n€,2\n".encode("cp1252"), {"encoding": "cp1252"}, {
         "encoding": "cp1252", "bom": False, "delimiter": ",", "encoding_detected": False,
         "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "gzip": (lambda: gzip.compress(b"a\tb\n1\t2\n"), {}, {
         "encoding": "utf-8", "bom": False, "delimiter": "\t", "encoding_detected": True,
         "delimiter_detected": True, "compression": "gzip", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
 }
 
 

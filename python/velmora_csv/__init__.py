@@ -47,6 +47,7 @@ import json
 import operator
 import os
 import threading
+import warnings
 import weakref
 from typing import (
     TYPE_CHECKING,
@@ -67,6 +68,7 @@ from ._errors import (
     Error,
     FileAccessError,
     FileError,
+    InvalidUTF8Warning,
     MissingFileError,
     UnknownEncodingError,
     load_error as _load_error,
@@ -97,6 +99,7 @@ __all__ = [
     "FileAccessError",
     "FileError",
     "Info",
+    "InvalidUTF8Warning",
     "LibraryNotFoundError",
     "MissingFileError",
     "PairRow",
@@ -116,7 +119,7 @@ _INT32_MAX = 2**31 - 1
 _INT32_MIN = -(2**31)
 
 for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError,
-             UnknownEncodingError):
+             UnknownEncodingError, InvalidUTF8Warning):
     _cls.__module__ = __name__  # shown and pickled as velmora_csv.<name>
 del _cls
 
@@ -652,8 +655,11 @@ class Table:
         as), "bom", "delimiter" (the character), "encoding_detected",
         "delimiter_detected" (False where the caller named it),
         "compression" ("none" or "gzip"), "file_size" (bytes read from
-        disk), "rows", "columns", "warnings" and "replaced_bytes" (byte
-        sequences invalid in the encoding, each read as U+FFFD)."""
+        disk), "rows", "columns", "warnings", "replaced_bytes" (byte
+        sequences invalid in the encoding, each read as U+FFFD) and
+        "invalid_utf8_bytes" (bytes of text read as UTF-8 that are not
+        valid UTF-8, each read as Latin-1; :func:`open` warns with
+        :class:`InvalidUTF8Warning` when there are any)."""
         _require(self._lib, "csv_info")
         text = self._text("csv_info")
         return text if raw else json.loads(text)
@@ -850,7 +856,23 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
             raise error
         finally:
             del error  # no cycle through the traceback
-    return Table._attach(lib, handle, os.fsdecode(raw_path))
+    table = Table._attach(lib, handle, os.fsdecode(raw_path))
+    _warn_invalid_utf8(table)
+    return table
+
+
+def _warn_invalid_utf8(table: Table) -> None:
+    """One warning per load whose text, read as UTF-8, holds bytes that are
+    not: the file is most likely in another encoding."""
+    if not _has(table._lib, "csv_info"):
+        return
+    count = table.info().get("invalid_utf8_bytes", 0)
+    if count:
+        noun = "1 byte is" if count == 1 else f"{count} bytes are"
+        warnings.warn(
+            f"{table._path}: {noun} not valid UTF-8; if the file is in another encoding, "
+            "name it, e.g. encoding='windows-1252'",
+            InvalidUTF8Warning, stacklevel=3)
 
 
 def _load(

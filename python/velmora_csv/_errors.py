@@ -28,6 +28,12 @@ class Error(Exception):
         return self.message
 
 
+class InvalidUTF8Warning(UserWarning):
+    """A file read as UTF-8 holds bytes that are not valid UTF-8: most likely
+    it is in another encoding, to be named with ``open(..., encoding=...)``.
+    The table is loaded all the same, each such byte read as Latin-1."""
+
+
 class Cancelled(Error):
     """The load was cancelled by its progress callback."""
 

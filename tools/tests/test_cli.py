@@ -865,7 +865,7 @@ def test_ctrl_c_while_a_stream_waits(tool, tmp_path, source):
 # ---- info ---------------------------------------------------------------------------
 
 INFO_KEYS = ["encoding", "bom", "delimiter", "encoding_detected", "delimiter_detected", "compression",
-             "file_size", "rows", "columns", "warnings", "replaced_bytes"]
+             "file_size", "rows", "columns", "warnings", "replaced_bytes", "invalid_utf8_bytes"]
 
 
 def test_info_of_the_sample(tool):
@@ -885,6 +885,49 @@ def test_info_pretty_and_table(tool):
     table = ok(tool, "info", SAMPLE, "--table")
     assert table.startswith("encoding            utf-16le\nbom                 yes\ndelimiter           ;\n")
     assert "encoding_detected   yes\n" in table and "rows                7\n" in table
+
+
+# ---- text that is not UTF-8 ------------------------------------------------------
+
+CP1252_PRICES = "city;price\nK\u00f6ln;\u20ac5\nParis;\u201cfree\u201d\n".encode("cp1252")  # 4 bytes not UTF-8
+
+
+@pytest.mark.parametrize("command", ["count", "info", "rows", "stats"])
+def test_windows_1252_read_as_utf8_warns_once_and_still_succeeds(tool, tmp_path, command):
+    path = tmp_path / "prices.csv"
+    path.write_bytes(CP1252_PRICES)
+    r = run(tool, command, path)
+    assert r.returncode == 0
+    assert r.stderr.decode() == (
+        f"velmora-csv: warning: {path}: 4 bytes are not valid UTF-8; if the file is in another "
+        "encoding, name it, e.g. --encoding windows-1252\n")
+    if command == "info":
+        info = json.loads(r.stdout)
+        assert info["invalid_utf8_bytes"] == 4 and info["encoding"] == "utf-8" and info["replaced_bytes"] == 0
+    if command == "rows":  # the loading rules are kept: each byte shown as its Latin-1 character
+        assert json.loads(r.stdout)[0] == {"city": "K\u00f6ln", "price": "\u00805"}
+
+
+def test_windows_1252_from_standard_input_warns_in_the_singular(tool):
+    r = feed(tool, b"a\n\x80\n", "count", "-")
+    assert r.returncode == 0 and json.loads(r.stdout)["rows"] == 1
+    assert r.stderr.decode() == (
+        "velmora-csv: warning: standard input: 1 byte is not valid UTF-8; if the file is in another "
+        "encoding, name it, e.g. --encoding windows-1252\n")
+
+
+@pytest.mark.parametrize("options", [["--encoding", "windows-1252"], ["--encoding", "cp1252"]])
+def test_windows_1252_named_loads_quietly(tool, tmp_path, options):
+    path = tmp_path / "prices.csv"
+    path.write_bytes(CP1252_PRICES)
+    assert json.loads(ok(tool, "rows", path, *options))[0] == {"city": "K\u00f6ln", "price": "\u20ac5"}
+    assert json.loads(ok(tool, "info", path, *options))["invalid_utf8_bytes"] == 0
+
+
+def test_valid_utf8_loads_quietly(tool, tmp_path):
+    path = tmp_path / "u.csv"
+    path.write_bytes(CP1252_PRICES.decode("cp1252").encode("utf-8"))
+    assert json.loads(ok(tool, "info", path))["invalid_utf8_bytes"] == 0
 
 
 @pytest.mark.parametrize("options, data, encoding, detected, delimiter", [

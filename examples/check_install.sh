@@ -5,9 +5,9 @@
 # pkg-config file (the example built with cc), the tool with its man page
 # and bash completion, and the Python package.
 #
-#   check_install.sh CMAKE BUILD_DIR EXAMPLES_DIR WITH_TOOL(0|1) PYTHON_DIR
+#   check_install.sh CMAKE BUILD_DIR EXAMPLES_DIR WITH_TOOL(0|1) PYTHON_DIR [PYTHON]
 set -euo pipefail
-cmake=$1 build=$2 examples=$3 with_tool=$4 python_dir=$5
+cmake=$1 build=$2 examples=$3 with_tool=$4 python_dir=$5 python=${6:-python3}
 sample=$examples/data/cities.csv
 
 work=$(mktemp -d)
@@ -70,10 +70,14 @@ if [ -d "$pydir/velmora_csv" ]; then
     # The installed package finds the library of its own prefix by itself:
     # no VELMORA_CSV_LIBRARY, no LD_LIBRARY_PATH.
     check_python() {  # PACKAGE_PARENT LIBDIR
-        (cd "$work" && env -u VELMORA_CSV_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH=$1 python3 -c '
-import os, sys, velmora_csv
+        (cd "$work" && env -u VELMORA_CSV_LIBRARY -u LD_LIBRARY_PATH PYTHONPATH=$1 "$python" -c '
+import glob, os, sys, velmora_csv
+from velmora_csv import _native
 assert velmora_csv.__file__.startswith(sys.argv[1]), velmora_csv.__file__
 assert os.path.dirname(velmora_csv.library_path()) == sys.argv[2], velmora_csv.library_path()
+# The C extension, when this build made one, is installed in the package.
+if glob.glob(os.path.join(os.path.dirname(velmora_csv.__file__), "_rows*.so")):
+    assert _native.rows_extension().__file__.startswith(sys.argv[1]), _native.rows_extension()
 with velmora_csv.open(sys.argv[3]) as table:
     print(table.headers())
 ' "$1" "$2" "$sample")

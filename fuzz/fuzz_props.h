@@ -29,6 +29,7 @@
 
 #include "csv_internal.h"
 #include "fuzz_models.h"
+#include "../tests/arrow_check.h"
 
 namespace vfuzz {
 
@@ -90,9 +91,20 @@ inline std::string check_invariants(const csv_table &t) {
     VF_CHECK(t.n_samples >= 0 && t.n_samples <= CSV_MAX_SAMPLES, "n_samples " << t.n_samples);
     for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.headers[c], "header"));
     VF_CHECK(t.col_cap == 0 || t.col_cap >= t.n_cols, "col_cap " << t.col_cap << " below n_cols");
-    const int64_t stride = csv_row_stride(&t);
+    if (t.row_start != nullptr) {
+        // Ragged: rows follow one another, none wider than the table.
+        VF_CHECK(t.row_start[0] == 0, "first row does not start the cells");
+        for (int64_t r = 0; r < t.n_rows; ++r) {
+            const int64_t w = t.row_start[r + 1] - t.row_start[r];
+            VF_CHECK(w >= 0 && w <= t.n_cols, "row " << r << " holds " << w << " cells");
+        }
+        VF_CHECK(t.row_start[t.n_rows] <= t.cell_cap, "cells past cell_cap");
+    }
+    const csv_body_view body = csv_body_of(&t);
     for (int64_t r = 0; r < t.n_rows; ++r) {
-        for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, t.cells[r * stride + c], "cell"));
+        for (int32_t c = 0; c < t.n_cols; ++c) VF_TRY(check_cell_ref(t, *body.at(r, c), "cell"));
+        if (t.row_start != nullptr) continue;
+        const int64_t stride = csv_row_stride(&t);
         for (int64_t c = t.n_cols; c < stride; ++c) {
             const csv_cell &x = t.cells[r * stride + c];
             VF_CHECK(x.offset == 0 && x.length == 0, "room past n_cols in row " << r << " not empty");
@@ -616,6 +628,72 @@ struct ApiParams {
 };
 
 // Every query of a loaded table, checked against the models.
+// The columnar export of any table agrees with the JSON answers: text mode
+// cell for cell with csv_rows (and csv_select for a list), typed mode with
+// the statistics' numeric rule and values; every struct keeps the
+// interface's rules, in batches of a size the input picks.
+inline std::string check_arrow(int h, const ApiParams &p) {
+    const csv_table &t = *csv_table_get(h);
+    struct limits_reset {
+        ~limits_reset() { csv_arrow_test_limits(0, 0); }
+    } reset;
+    csv_arrow_test_limits(1 + p.col_sel % 5, p.col_sel & 0x80 ? 4 : 0);
+    const auto rows = varrow::rows_of(h);
+    for (int flags : {CSV_ARROW_TEXT, CSV_ARROW_TYPED, CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS}) {
+        ArrowArrayStream s;
+        VF_CHECK(csv_arrow_stream(h, nullptr, flags, &s) == 0, "csv_arrow_stream: " << csv_last_error());
+        const varrow::Collected got = varrow::collect(&s);
+        VF_CHECK(got.problem.empty(), "arrow flags " << flags << ": " << got.problem);
+        VF_CHECK(got.names == varrow::headers_of(h), "arrow names differ from csv_headers");
+        VF_CHECK(got.cells.size() == rows.size(), "arrow rows " << got.cells.size() << " vs " << rows.size());
+        for (int32_t c = 0; c < t.n_cols; ++c) {
+            const std::string &f = got.formats[static_cast<size_t>(c)];
+            if (flags == CSV_ARROW_TYPED)
+                VF_CHECK((f == "l" || f == "g") == (csv_col_is_numeric(&t, c) != 0),
+                         "arrow column " << c << " typed " << f << " against the numeric rule");
+            size_t k = 0;
+            for (size_t r = 0; r < rows.size(); ++r) {
+                const std::string &cell = got.cells[r][static_cast<size_t>(c)];
+                if (f == "u" || f == "U") {
+                    VF_CHECK(cell == rows[r][static_cast<size_t>(c)], "arrow text differs from csv_rows at row "
+                                 << r << " column " << c << ": " << show(cell));
+                    continue;
+                }
+                const Bytes raw = cell_of(t, static_cast<int64_t>(r), c);
+                double v = 0;
+                if (!csv_is_numeric_field(raw.data(), raw.size(), &v)) {
+                    VF_CHECK(cell == "<null>", "arrow non-number not null at row " << r << ": " << show(raw));
+                    continue;
+                }
+                if (cell == "<null>") {
+                    VF_CHECK(flags & CSV_ARROW_NULL_MARKERS, "arrow number null at row " << r << ": " << show(raw));
+                    continue;  // a null marker
+                }
+                VF_CHECK(k < got.numbers[static_cast<size_t>(c)].size(), "arrow values missing");
+                const double g = got.numbers[static_cast<size_t>(c)][k++];
+                VF_CHECK(g == v || (isnan(g) && isnan(v)), "arrow value " << g << " vs " << v << " at row " << r);
+            }
+        }
+    }
+    // A column list: the same rows as csv_select, or the same failure.
+    for (const std::string &list : {p.query, std::string("1,1")}) {
+        const char *sel = csv_select(h, list.c_str());
+        const std::string msg = sel == nullptr ? csv_last_error() : "";
+        const auto want = varrow::json_rows(sel);
+        ArrowArrayStream s;
+        const int rc = csv_arrow_stream(h, list.c_str(), CSV_ARROW_TEXT, &s);
+        if (!msg.empty()) {
+            VF_CHECK(rc == -1 && msg == csv_last_error(), "arrow list " << show(list) << ": " << csv_last_error());
+            continue;
+        }
+        VF_CHECK(rc == 0, "arrow list " << show(list) << " failed: " << csv_last_error());
+        const varrow::Collected got = varrow::collect(&s);
+        VF_CHECK(got.problem.empty(), "arrow list: " << got.problem);
+        VF_CHECK(got.cells == want, "arrow list " << show(list) << " differs from csv_select");
+    }
+    return "";
+}
+
 inline std::string check_queries(int h, const ApiParams &p) {
     const csv_table &t = *csv_table_get(h);
     const int64_t n = t.n_rows;
@@ -721,6 +799,7 @@ inline std::string check_queries(int h, const ApiParams &p) {
     }
 
     VF_TRY(check_stats_doc(t, csv_stats(h)));
+    VF_TRY(check_arrow(h, p));
     const char *w = csv_parse_warnings(h);
     VF_TRY(check_warnings_doc(t, w, csv_parse_warning_count(h)));
 

@@ -46,19 +46,21 @@ extern "C" {
  * Progress callback of csv_load_ex_progress and csv_load_encoding. Called on
  * the loading thread, with no library lock held, in two phases:
  *
- * Reading (rows is 0): after each further 64 MiB read from the file, and,
- * while a stream gives no data, about every 250 ms.
- *   done:  bytes read from the file so far (compressed bytes for gzip)
- *   total: the file's size in bytes, or -1 when it is not known (pipes,
- *          FIFOs, devices, files reporting size 0): show no percentage
+ * Reading, only for a source whose size is not known (pipes, FIFOs,
+ * devices, files reporting size 0; rows is 0): after each further 64 MiB
+ * read, and about every 250 ms while a stream gives no data (signals that
+ * interrupt the wait bring no extra call).
+ *   done:  bytes read from the source so far (compressed bytes for gzip)
+ *   total: -1: show no percentage
  * Parsing: at most once per 64 MiB of text or per 1,000,000 rows, and once
  * at the end.
  *   done:  bytes of the decoded text consumed so far
  *   total: bytes of the decoded text
  *   rows:  rows stored so far
- * Small regular files therefore see only the final parse call. Return 0 to
- * go on, anything else to cancel the load (it then fails with "cancelled
- * by progress callback").
+ * A regular file of known size therefore gets the parse's calls alone, and
+ * a small one only the final call. done never decreases within a phase.
+ * Return 0 to go on, anything else to cancel the load (it then fails with
+ * "cancelled by progress callback").
  */
 typedef int (*csv_progress_fn)(uint64_t done, int64_t total, int64_t rows,
                                void *user_data);
@@ -220,7 +222,7 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle);
 /* How the table was loaded, as one object with these keys in this order:
  * {"encoding":"utf-16le","bom":true,"delimiter":";","encoding_detected":true,
  *  "delimiter_detected":true,"compression":"none","file_size":1234,
- *  "rows":7,"columns":5,"warnings":1,"replaced_bytes":0}
+ *  "rows":7,"columns":5,"warnings":1,"replaced_bytes":0,"invalid_utf8_bytes":0}
  *   encoding:  "utf-8" (also for bytes used as they are, and csv_load),
  *              "utf-16le", "utf-16be", or the name given to
  *              csv_load_encoding as given
@@ -230,8 +232,149 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle);
  *   compression: "none" or "gzip"
  *   file_size: bytes read from the file or stream (compressed for gzip)
  *   warnings:  as csv_parse_warning_count, uncapped
- *   replaced_bytes: input bytes replaced by U+FFFD while decoding */
+ *   replaced_bytes: input bytes replaced by U+FFFD while decoding
+ *   invalid_utf8_bytes: bytes of text used as it was read (UTF-8 detected,
+ *              or encoding 1, or csv_load) at which no well-formed UTF-8
+ *              sequence starts, counted at load. The table keeps them and
+ *              answers repair each to its ISO-8859-1 character; a non-zero
+ *              count usually means the file is in another encoding, to be
+ *              named with csv_load_encoding. 0 for decoded text. */
 VELMORA_CSV_API const char *csv_info(int handle);
+
+/* ---- columnar export ---------------------------------------------------- */
+
+/* The Arrow C data and stream interfaces, exactly as the Arrow project
+ * defines them: three plain structs and no library. A host that already has
+ * them (from its own copy of the definitions) compiles against the same
+ * guards. */
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+  /* Array type description */
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+
+  /* Release callback */
+  void (*release)(struct ArrowSchema*);
+  /* Opaque producer-specific data */
+  void* private_data;
+};
+
+struct ArrowArray {
+  /* Array data description */
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+
+  /* Release callback */
+  void (*release)(struct ArrowArray*);
+  /* Opaque producer-specific data */
+  void* private_data;
+};
+
+#endif /* ARROW_C_DATA_INTERFACE */
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+  /* Callback to get the stream type (the same for all arrays in the stream).
+   * Returns 0, or an errno-compatible error code. On success the schema
+   * must be released independently from the stream. */
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+
+  /* Callback to get the next array (if no error and the array is released,
+   * the stream has ended). Returns 0, or an errno-compatible error code. On
+   * success the array must be released independently from the stream. */
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+
+  /* Callback to get optional detailed error information; only after the
+   * last operation on the stream failed. A NUL-terminated text, or NULL;
+   * valid until the next operation on the stream (release included). */
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+
+  /* Release callback: releases the stream's own resources. Arrays returned
+   * by get_next must be released individually. */
+  void (*release)(struct ArrowArrayStream*);
+
+  /* Opaque producer-specific data */
+  void* private_data;
+};
+
+#endif /* ARROW_C_STREAM_INTERFACE */
+
+/* Flags of csv_arrow_stream. */
+#define CSV_ARROW_TEXT 0         /* every column utf8: the cells' text */
+#define CSV_ARROW_TYPED 1        /* numeric columns int64 or float64, others utf8 */
+#define CSV_ARROW_NULL_MARKERS 2 /* with CSV_ARROW_TYPED: the usual null markers
+                                    count as empty cells (see below) */
+
+/* Hands the table (or the columns `cols` names) to a columnar engine as an
+ * Arrow C stream of record batches: a struct array ("+s") per batch of at
+ * most 65536 rows, in table order, one child per column. Column names are
+ * the header texts (repeated names kept as they are).
+ *
+ * cols: NULL for every column in order, else a column list read exactly as
+ * csv_select reads it (same errors and messages).
+ *
+ * Text columns are utf8 ("u", or large utf8 "U" when a batch of the column
+ * holds over 2^31 - 1 bytes of text): the cell text as csv_rows gives it
+ * (cut at a NUL byte, repaired to well-formed UTF-8); an empty cell is an
+ * empty string, never null.
+ *
+ * CSV_ARROW_TYPED: a column whose non-empty cells are all numbers (the rule
+ * of csv_stats, so at least one such cell) is int64 ("l") when every one of
+ * them is a plain decimal integer (blanks around, an optional sign, digits)
+ * within 64 bits, else float64 ("g") with the value csv_stats reads. Its
+ * empty cells are null (validity bitmap, null_count). Other columns are
+ * utf8 as above.
+ *
+ * CSV_ARROW_NULL_MARKERS (with CSV_ARROW_TYPED): a cell whose text, blanks
+ * around it ignored, is one of NA N/A n/a NaN nan -NaN -nan null NULL None
+ * #N/A #NA #N/A N/A <NA> - 1.#IND -1.#IND 1.#QNAN -1.#QNAN counts as an
+ * empty cell when columns are typed, so that one "N/A" does not make a
+ * numeric column text, and is null in a numeric column. Text columns keep
+ * such cells' text.
+ *
+ * The stream owns a copy of everything it hands out: it stays valid and
+ * unchanged after csv_close(handle) and may be used on any one thread at a
+ * time. Every struct follows the interface's release rules; release the
+ * stream, each array from get_next and each schema from get_schema.
+ * get_next and get_schema may fail with ENOMEM (get_last_error then says
+ * "out of memory").
+ *
+ * Returns 0 with *out filled, or -1 with *out unchanged: "out is NULL",
+ * "invalid flags: <flags>", "invalid handle: <handle>", "unknown column:
+ * <name>", "no columns selected", "column name too long", "out of memory".
+ *
+ *   struct ArrowArrayStream s;
+ *   if (csv_arrow_stream(h, "price,qty", CSV_ARROW_TYPED, &s) != 0)
+ *       fprintf(stderr, "%s\n", csv_last_error());
+ *   csv_close(h);                      // the stream stays valid
+ *   struct ArrowArray batch;
+ *   while (s.get_next(&s, &batch) == 0 && batch.release != NULL) {
+ *       // batch.children[0]: the price column of batch.length rows
+ *       batch.release(&batch);
+ *   }
+ *   s.release(&s);
+ */
+VELMORA_CSV_API int csv_arrow_stream(int handle, const char *cols, int flags,
+                                     struct ArrowArrayStream *out);
 
 /* ---- library ------------------------------------------------------------ */
 

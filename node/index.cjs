@@ -2,18 +2,23 @@
 // velmora-csv library and query them, getting JavaScript objects back.
 //
 // Every call is synchronous and runs on the calling thread, except
-// openTableAsync, whose load runs on a worker thread. Queries take the
-// library's one lock for their whole duration.
+// openTableAsync, whose load runs on a load thread kept between loads.
+// Queries take the library's one lock for their whole duration.
 'use strict';
 
 const fs = require('node:fs');
 const path = require('node:path');
+const util = require('node:util');
 const { fileURLToPath } = require('node:url');
-const { Worker } = require('node:worker_threads');
 const native = require('./native.cjs');
 const { loadTable } = require('./load.cjs');
+const loadPool = require('./load-pool.cjs');
+const answer = require('./answer.cjs');
+const { readColumn } = require('./column.cjs');
 
 const INT32_MAX = 2 ** 31 - 1;
+// The code of the warning for text that is not valid UTF-8.
+const INVALID_UTF8_CODE = 'VELMORA_CSV_INVALID_UTF8';
 const INT32_MIN = -(2 ** 31);
 
 // ---- errors -----------------------------------------------------------------
@@ -44,6 +49,17 @@ class CancelledError extends VelmoraError {
     super(message, options);
     this.name = 'CancelledError';
     this.code = 'ABORT_ERR';
+  }
+}
+
+/**
+ * The signal of openTableAsync fired: named and coded as Node's own
+ * AbortError, with the signal's reason as `cause`.
+ */
+class AbortError extends CancelledError {
+  constructor(message = 'The operation was aborted', options = undefined) {
+    super(message, options);
+    this.name = 'AbortError';
   }
 }
 
@@ -149,65 +165,11 @@ function countArg(value, what, dflt) {
   return Math.min(value, INT32_MAX);
 }
 
-// ---- rows documents ---------------------------------------------------------
-
-// One JSON string token; the unrolled form keeps a long cell from costing
-// the regular expression engine one backtrack entry per character.
-const STRING = /"[^"\\]*(?:\\.[^"\\]*)*"/g;
-
-// The keys of the first row of a rows document (every row has the same).
-function firstRowKeys(text) {
-  const keys = [];
-  STRING.lastIndex = 0;
-  let m;
-  while ((m = STRING.exec(text)) !== null) {
-    keys.push(JSON.parse(m[0]));
-    STRING.lastIndex += 1; // the ':' after the key
-    const v = STRING.exec(text);
-    if (v === null || text[STRING.lastIndex] === '}') break;
-  }
-  return keys;
-}
-
-// Rows as lists of [name, value] pairs: the document is an array of objects
-// whose keys and values are all strings, `width` pairs per row.
-function pairRows(text, width) {
-  if (width === 0) return JSON.parse(text).map(() => []);
-  const rows = [];
-  let row = [];
-  let key = null;
-  STRING.lastIndex = 0;
-  let m;
-  while ((m = STRING.exec(text)) !== null) {
-    const s = JSON.parse(m[0]);
-    if (key === null) {
-      key = s;
-      continue;
-    }
-    row.push([key, s]);
-    key = null;
-    if (row.length === width) {
-      rows.push(row);
-      row = [];
-    }
-  }
-  return rows;
-}
-
-// Objects keyed by header name; when the names repeat (two columns with one
-// header, or a column selected twice) an object would drop values, so every
-// row is then a list of [name, value] pairs instead, as with {pairs: true}.
-function rowsAnswer(text, o) {
-  if (o.raw) return text;
-  if (text === '[]') return [];
-  const keys = firstRowKeys(text);
-  if (o.pairs || new Set(keys).size !== keys.length) return pairRows(text, keys.length);
-  return JSON.parse(text);
-}
-
 // ---- tables -----------------------------------------------------------------
 
-// A table nobody closed is closed when it is garbage-collected.
+// A table nobody closed is closed when it is garbage-collected. close()
+// unregisters its table first, so a handle number that a later load was
+// given is never closed from here.
 const orphans = new FinalizationRegistry(({ fns, handle }) => fns.csv_close(handle));
 
 const SECRET = Symbol('velmora-csv table');
@@ -256,26 +218,44 @@ class Table {
     return n;
   }
 
-  #text(name, ...args) {
+  // The library's answer as a view of its buffer, valid until this thread's
+  // next query: read it before anything else calls the library.
+  #answer(name, ...args) {
     const handle = this.#live();
     const fn = this.#fns[name];
     if (fn === null) {
       throw new VelmoraError(`the velmora-csv library in use has no ${name}: install a newer one`);
     }
-    const text = fn(handle, ...args);
+    const ptr = fn(handle, ...args);
     // The message belongs to this thread and is read before anything else runs.
-    if (text === null) throw fail(this.#fns, this.#text);
-    return text;
+    if (ptr === null) throw fail(this.#fns, this.#answer);
+    return answer.answerBytes(this.#fns, ptr);
   }
 
-  #json(name, o, ...args) {
-    const text = this.#text(name, ...args);
+  #text(what, name, ...args) {
+    return answer.answerText(this.#answer(name, ...args), what, 'no other form of it is smaller');
+  }
+
+  #json(what, name, o, ...args) {
+    const text = this.#text(what, name, ...args);
     return o && o.raw ? text : JSON.parse(text);
+  }
+
+  // Rows answers: objects are built a page at a time, so they have no limit
+  // but memory; the raw text must fit in one string.
+  #rows(what, o, name, ...args) {
+    const bytes = this.#answer(name, ...args);
+    if (o.raw) {
+      return answer.answerText(bytes, what,
+        'ask without {raw: true} for row objects (built page by page), ' +
+        'or page the rows: rows({offset, limit}) or for (const row of table)');
+    }
+    return answer.rowsFromBytes(bytes, o, what);
   }
 
   #headerList() {
     // Header names never change while the table is open.
-    if (this.#headers === null) this.#headers = JSON.parse(this.#text('csv_headers'));
+    if (this.#headers === null) this.#headers = JSON.parse(this.#text('headers()', 'csv_headers'));
     return this.#headers;
   }
 
@@ -328,13 +308,13 @@ class Table {
   }
 
   headers(o = {}) {
-    return this.#json('csv_headers', o);
+    return this.#json('headers()', 'csv_headers', o);
   }
 
   rows(o = {}) {
     const offset = countArg(o.offset, 'offset', 0);
     const limit = countArg(o.limit, 'limit', -1);
-    return rowsAnswer(this.#text('csv_rows', offset, limit), o);
+    return this.#rows('rows()', o, 'csv_rows', offset, limit);
   }
 
   select(cols, o = {}) {
@@ -342,34 +322,76 @@ class Table {
     if (typeof cols === 'string') list = textArg(cols, 'columns');
     else if (Array.isArray(cols)) list = cols.map((c) => this.#listItem(c)).join(',');
     else throw new TypeError('columns must be an array of names and positions, or a string');
-    return rowsAnswer(this.#text('csv_select', list), o);
+    return this.#rows('select()', o, 'csv_select', list);
   }
 
   search(col, text, o = {}) {
     const c = this.#column(col);
     const q = textArg(text, 'text');
-    return rowsAnswer(this.#text('csv_search', c, q, o.ignoreCase ? 1 : 0), o);
+    return this.#rows('search()', o, 'csv_search', c, q, o.ignoreCase ? 1 : 0);
   }
 
   sort(col, o = {}) {
     const c = this.#column(col);
-    return rowsAnswer(this.#text('csv_sort', c, o.descending ? 1 : 0), o);
+    return this.#rows('sort()', o, 'csv_sort', c, o.descending ? 1 : 0);
   }
 
   stats(o = {}) {
-    return this.#json('csv_stats', o);
+    return this.#json('stats()', 'csv_stats', o);
   }
 
   warnings(o = {}) {
-    return this.#json('csv_parse_warnings', o);
+    return this.#json('warnings()', 'csv_parse_warnings', o);
   }
 
   info(o = {}) {
-    return this.#json('csv_info', o);
+    return this.#json('info()', 'csv_info', o);
+  }
+
+  /**
+   * One column, by name or 1-based position, read through the library's
+   * Arrow export: a numeric column (the rule of stats()) as a Float64Array,
+   * or a BigInt64Array when its cells are 64-bit integers and none is
+   * empty; empty cells of a numeric column are NaN in the Float64Array
+   * (so an integer column with empty cells comes as a Float64Array). Any
+   * other column is an array of strings.
+   */
+  column(col) {
+    const handle = this.#live();
+    if (this.#fns.csv_arrow_stream === null) {
+      throw new VelmoraError('the velmora-csv library in use has no csv_arrow_stream: install a newer one');
+    }
+    return readColumn(this.#fns, handle, this.#listItem(col), (message) => {
+      const err = new VelmoraError(message);
+      Error.captureStackTrace(err, this.column);
+      return err;
+    });
+  }
+
+  /**
+   * The rows one by one, fetched a page at a time (rows({offset, limit})),
+   * so a large table is never one answer.
+   */
+  *[Symbol.iterator]() {
+    const size = answer.limits.iterRows;
+    for (let offset = 0; ; offset += size) {
+      const page = this.rows({ offset, limit: size });
+      yield* page;
+      if (page.length < size) return;
+    }
   }
 
   toString() {
     return `[velmora-csv Table ${this.#path} ${this.closed ? 'closed' : 'open'}]`;
+  }
+
+  // console.log(table): where it came from and its size.
+  [util.inspect.custom](depth, options, inspect) {
+    const shown = this.closed
+      ? { path: this.#path, closed: true }
+      : { path: this.#path, rows: this.rowCount, columns: this.columnCount };
+    if (depth < 0) return options.stylize('[Table]', 'special');
+    return `Table ${inspect(shown, { ...options, depth: options.depth === null ? null : options.depth - 1 })}`;
   }
 }
 
@@ -422,30 +444,61 @@ function openTable(file, options) {
   return finishLoad(fns, args, handle, message, thrown, cancelled, openTable);
 }
 
+// Said when every table slot is taken: the collector frees an unclosed
+// table only when it runs, which memory held outside the JavaScript heap
+// does not prompt.
+const HANDLES_HINT =
+  ': close each table when done with it, with table.close() (in a finally block) or ' +
+  '`using table = openTable(...)`; a table never closed is freed only when the garbage ' +
+  'collector happens to collect it';
+
 function finishLoad(fns, args, handle, message, thrown, cancelled, where) {
   if (thrown !== null) {
     if (handle >= 0) fns.csv_close(handle);
     throw thrown.e;
   }
   if (handle < 0) {
+    if (message.startsWith('too many open handles')) message += HANDLES_HINT;
     const err = cancelled ? new CancelledError(message) : new VelmoraError(message);
     if (typeof args.path === 'string') err.path = args.path;
     if (err.code === undefined && message.startsWith('cannot open file: ')) err.code = openErrorCode(args.path);
     Error.captureStackTrace(err, where);
     throw err;
   }
-  return new Table(SECRET, fns, handle, displayPath(args.path));
+  const table = new Table(SECRET, fns, handle, displayPath(args.path));
+  warnInvalidUtf8(fns, table);
+  return table;
 }
 
-// Worker cells, as in load-worker.cjs.
+// Text read as UTF-8 that holds bytes which are not is most likely in
+// another encoding: warn once per load, naming the option that reads it.
+function warnInvalidUtf8(fns, table) {
+  if (fns.csv_info === null) return;
+  const count = table.info().invalid_utf8_bytes;
+  if (!count) return;
+  const noun = count === 1 ? '1 byte is' : `${count} bytes are`;
+  process.emitWarning(
+    `${table.path}: ${noun} not valid UTF-8; if the file is in another encoding, ` +
+    "name it, e.g. {encoding: 'windows-1252'}",
+    { type: 'InvalidUTF8Warning', code: INVALID_UTF8_CODE });
+}
+
+// Cells of a load's shared array, as in load-worker.cjs.
 const REPLY = 0;
 const ANSWER = 1;
 const CANCEL = 2;
 
+function abortError(signal, where) {
+  const err = new AbortError(undefined, { cause: signal.reason });
+  Error.captureStackTrace(err, where);
+  return err;
+}
+
 /**
- * Loads the file on a worker thread; resolves to its Table. onProgress runs
+ * Loads the file on a load thread; resolves to its Table. onProgress runs
  * on the calling thread, between turns of its event loop; `signal` (an
- * AbortSignal) cancels the load.
+ * AbortSignal) rejects the promise with an AbortError at once and stops the
+ * load at its next progress report (a table it finished anyway is closed).
  */
 function openTableAsync(file, options) {
   return new Promise((resolve, reject) => {
@@ -454,68 +507,61 @@ function openTableAsync(file, options) {
     const onProgress = options?.onProgress ?? null;
     const signal = options?.signal ?? null;
     if (signal !== null && signal.aborted) {
-      reject(new CancelledError('cancelled by signal', { cause: signal.reason }));
+      reject(abortError(signal, openTableAsync));
       return;
     }
-    const shared = new Int32Array(new SharedArrayBuffer(3 * 4));
-    const worker = new Worker(path.join(__dirname, 'load-worker.cjs'), {
-      workerData: { where: native.libraryPath(), args, shared: shared.buffer, report: onProgress !== null },
-    });
     let thrown = null;
     let cancelled = false;
-    let aborted = false;
     let settled = false;
+    let shared = null;
+    let abandon = null;
 
     const answer = (stop) => {
       Atomics.store(shared, ANSWER, stop ? 1 : 0);
       Atomics.store(shared, REPLY, 1);
       Atomics.notify(shared, REPLY);
     };
-    const onAbort = () => {
-      aborted = true;
-      Atomics.store(shared, CANCEL, 1);
-      answer(true);
-    };
-    if (signal !== null) signal.addEventListener('abort', onAbort, { once: true });
     const settle = (fn, value) => {
       if (settled) return;
       settled = true;
       if (signal !== null) signal.removeEventListener('abort', onAbort);
       fn(value);
     };
+    function onAbort() {
+      Atomics.store(shared, CANCEL, 1);
+      answer(true); // wakes a report waiting for its answer
+      abandon();
+      settle(reject, abortError(signal, onAbort));
+    }
 
-    worker.on('message', (m) => {
-      if (m.type === 'progress') {
-        if (thrown === null && !cancelled && !aborted) {
+    ({ shared, abandon } = loadPool.startLoad(native.libraryPath(), args, onProgress !== null, {
+      progress(m) {
+        if (!settled && thrown === null && !cancelled) {
           try {
             if (onProgress(m.done, m.total, m.rows) === false) cancelled = true;
           } catch (e) {
             thrown = { e };
           }
         }
-        answer(thrown !== null || cancelled || aborted);
-        return;
-      }
-      if (m.fatal) {
-        settle(reject, new native.LibraryNotFoundError(m.message));
-        return;
-      }
-      if (aborted && thrown === null) {
-        if (m.handle >= 0) fns.csv_close(m.handle);
-        settle(reject, new CancelledError(m.handle >= 0 ? 'cancelled by signal' : m.message,
-          { cause: signal.reason }));
-        return;
-      }
-      try {
-        settle(resolve, finishLoad(fns, args, m.handle, m.message, thrown, cancelled, openTableAsync));
-      } catch (e) {
-        settle(reject, e);
-      }
-    });
-    worker.on('error', (e) => settle(reject, e));
-    worker.on('exit', (code) => {
-      settle(reject, new VelmoraError(`the load worker stopped (exit code ${code}) before the load finished`));
-    });
+        answer(settled || thrown !== null || cancelled);
+      },
+      done(m) {
+        if (settled) {
+          // Aborted while it ran: nobody will get this table.
+          if (m.handle >= 0) fns.csv_close(m.handle);
+          return;
+        }
+        try {
+          settle(resolve, finishLoad(fns, args, m.handle, m.message, thrown, cancelled, openTableAsync));
+        } catch (e) {
+          settle(reject, e);
+        }
+      },
+      failed(e) {
+        settle(reject, e.fatal ? new native.LibraryNotFoundError(e.message) : new VelmoraError(e.message, { cause: e }));
+      },
+    }));
+    if (signal !== null) signal.addEventListener('abort', onAbort, { once: true });
   });
 }
 
@@ -531,8 +577,10 @@ module.exports = {
   Table,
   VelmoraError,
   CancelledError,
+  AbortError,
   LibraryNotFoundError: native.LibraryNotFoundError,
   libraryPath: native.libraryPath,
   libraryVersion,
   ENV_VAR: native.ENV_VAR,
+  INVALID_UTF8_CODE,
 };

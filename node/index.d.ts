@@ -51,20 +51,43 @@ export interface OpenOptions {
 }
 
 export interface OpenAsyncOptions extends OpenOptions {
-  /** Cancels the load (the promise rejects with CancelledError). */
+  /**
+   * Cancels the load: the promise rejects at once with an AbortError whose
+   * cause is the signal's reason.
+   */
   signal?: AbortSignal;
 }
 
-export interface ColumnStats {
+interface ColumnStatsBase {
   name: string;
+  /** Non-empty cells. */
   count: number;
+  /** Empty cells. */
   nulls: number;
   unique: number;
-  numeric: boolean;
-  min?: number;
-  max?: number;
-  mean?: number;
 }
+
+/**
+ * A column whose non-empty cells are all numbers. min, max and mean are null
+ * when JSON has no number for them: cells such as 'inf' or 'nan', or a sum
+ * past the largest double.
+ */
+export interface NumericColumnStats extends ColumnStatsBase {
+  numeric: true;
+  min: number | null;
+  max: number | null;
+  mean: number | null;
+}
+
+/** A column with some text that is not a number: no min, max or mean. */
+export interface TextColumnStats extends ColumnStatsBase {
+  numeric: false;
+  min?: undefined;
+  max?: undefined;
+  mean?: undefined;
+}
+
+export type ColumnStats = NumericColumnStats | TextColumnStats;
 
 export interface Stats {
   row_count: number;
@@ -103,6 +126,13 @@ export interface LoadInfo {
   columns: number;
   warnings: number;
   replaced_bytes: number;
+  /**
+   * Bytes of text read as UTF-8 (detected, or {encoding: 'utf-8'}) that are
+   * not valid UTF-8, each read as its Latin-1 character; 0 for decoded text.
+   * Non-zero makes openTable emit one process warning (code
+   * 'VELMORA_CSV_INVALID_UTF8'): the file is likely in another encoding.
+   */
+  invalid_utf8_bytes: number;
 }
 
 type Answer<T, O> = O extends { raw: true } ? string : T;
@@ -129,9 +159,24 @@ export declare class Table {
   stats<O extends RawOption = {}>(options?: O): Answer<Stats, O>;
   warnings<O extends RawOption = {}>(options?: O): Answer<Warnings, O>;
   info<O extends RawOption = {}>(options?: O): Answer<LoadInfo, O>;
+  /**
+   * One column, read through the library's Arrow export. A numeric column
+   * (every non-empty cell a number, as in stats()) is a Float64Array, its
+   * empty cells NaN; a column of 64-bit integers with no empty cell is a
+   * BigInt64Array (with an empty cell it is a Float64Array with NaN there,
+   * integers beyond 2^53 rounded). Any other column is its cells' text, an
+   * empty cell being ''. Throws VelmoraError for an unknown column
+   * ("unknown column: <name>") or a closed table.
+   */
+  column(column: Column): Float64Array | BigInt64Array | string[];
   /** Frees the table; closing a closed table does nothing. */
   close(): void;
   [Symbol.dispose](): void;
+  /**
+   * Every row, fetched a page at a time. Rows are PairRow when the table's
+   * header names repeat.
+   */
+  [Symbol.iterator](): IterableIterator<Row>;
 }
 
 /** A failure reported by the library; `message` is the library's message. */
@@ -147,6 +192,11 @@ export declare class CancelledError extends VelmoraError {
   code: 'ABORT_ERR';
 }
 
+/** The signal of openTableAsync fired; `cause` is the signal's reason. */
+export declare class AbortError extends CancelledError {
+  name: 'AbortError';
+}
+
 /** The shared library could not be found or is not velmora-csv. */
 export declare class LibraryNotFoundError extends Error {
   code: 'ERR_VELMORA_LIBRARY';
@@ -154,13 +204,15 @@ export declare class LibraryNotFoundError extends Error {
 
 /** Loads the file into memory on the calling thread. */
 export declare function openTable(path: string | Uint8Array | URL, options?: OpenOptions): Table;
-/** Loads the file on a worker thread; onProgress still runs on the calling thread. */
+/** Loads the file on a load thread (kept between loads); onProgress still runs on the calling thread. */
 export declare function openTableAsync(path: string | Uint8Array | URL, options?: OpenAsyncOptions): Promise<Table>;
 /** Where the library in use was loaded from (loading it if needed). */
 export declare function libraryPath(): string;
 /** The library's version text, or null for a library without one. */
 export declare function libraryVersion(): string | null;
 export declare const ENV_VAR: 'VELMORA_CSV_LIBRARY';
+/** The code of the process warning for a load whose text is not valid UTF-8. */
+export declare const INVALID_UTF8_CODE: 'VELMORA_CSV_INVALID_UTF8';
 
 declare const velmora: {
   openTable: typeof openTable;
@@ -168,9 +220,11 @@ declare const velmora: {
   Table: typeof Table;
   VelmoraError: typeof VelmoraError;
   CancelledError: typeof CancelledError;
+  AbortError: typeof AbortError;
   LibraryNotFoundError: typeof LibraryNotFoundError;
   libraryPath: typeof libraryPath;
   libraryVersion: typeof libraryVersion;
   ENV_VAR: typeof ENV_VAR;
+  INVALID_UTF8_CODE: typeof INVALID_UTF8_CODE;
 };
 export default velmora;

@@ -7,9 +7,11 @@ export const {
   Table,
   VelmoraError,
   CancelledError,
+  AbortError,
   LibraryNotFoundError,
   libraryPath,
   libraryVersion,
   ENV_VAR,
+  INVALID_UTF8_CODE,
 } = velmora;
 export default velmora;

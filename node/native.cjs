@@ -1,8 +1,10 @@
 // Finding, loading and declaring the velmora-csv shared library.
 //
-// Every foreign function is declared here, once. Text results are declared
-// `const char *`, so koffi copies the library's per-thread result buffer into
-// a JavaScript string before anything else can run on the thread.
+// Every foreign function is declared here, once. JSON answers are declared
+// as pointers to the library's per-thread result buffer: answer.cjs reads
+// them through a view, since an answer may be longer than any string. Short
+// texts (messages, the version) are declared `const char *`, copied into a
+// string at once.
 'use strict';
 
 const fs = require('node:fs');
@@ -20,13 +22,13 @@ const REQUIRED = {
   csv_col_count: 'int csv_col_count(int handle)',
   csv_close: 'void csv_close(int handle)',
   csv_last_error: 'const char *csv_last_error(void)',
-  csv_headers: 'const char *csv_headers(int handle)',
-  csv_rows: 'const char *csv_rows(int handle, int offset, int limit)',
-  csv_select: 'const char *csv_select(int handle, const char *cols)',
-  csv_search: 'const char *csv_search(int handle, const char *col, const char *query, int case_insensitive)',
-  csv_sort: 'const char *csv_sort(int handle, const char *col, int descending)',
-  csv_stats: 'const char *csv_stats(int handle)',
-  csv_parse_warnings: 'const char *csv_parse_warnings(int handle)',
+  csv_headers: 'const void *csv_headers(int handle)',
+  csv_rows: 'const void *csv_rows(int handle, int offset, int limit)',
+  csv_select: 'const void *csv_select(int handle, const char *cols)',
+  csv_search: 'const void *csv_search(int handle, const char *col, const char *query, int case_insensitive)',
+  csv_sort: 'const void *csv_sort(int handle, const char *col, int descending)',
+  csv_stats: 'const void *csv_stats(int handle)',
+  csv_parse_warnings: 'const void *csv_parse_warnings(int handle)',
   csv_parse_warning_count: 'int csv_parse_warning_count(int handle)',
 };
 
@@ -34,8 +36,9 @@ const OPTIONAL = {
   csv_load_encoding:
     'int csv_load_encoding(const char *path, int has_header, int delimiter, const char *encoding, ' +
     'velmora_progress_fn *progress, void *user_data)',
-  csv_info: 'const char *csv_info(int handle)',
+  csv_info: 'const void *csv_info(int handle)',
   csv_version: 'const char *csv_version(void)',
+  csv_arrow_stream: 'int csv_arrow_stream(int handle, const char *cols, int flags, void *out)',
 };
 
 // The callback type is declared once per koffi instance (main thread and
@@ -83,8 +86,36 @@ function systemCandidates() {
   return ['libvelmora-csv.so.0', 'libvelmora-csv.so'];
 }
 
+// The C library's strlen, for the length of an answer: the velmora-csv
+// library's own dependencies provide it where symbols are looked up through
+// them (ELF, Mach-O); elsewhere the C runtime is loaded by name.
+// Library directories of the default install prefixes. `cmake --install`
+// puts the library there, but the loader finds it by name only once
+// `ldconfig` has run (/usr/local/lib is not searched by default), so these
+// are tried by path after the names.
+const INSTALL_LIBRARY_DIRS = installLibraryDirs();
+
+function installLibraryDirs() {
+  if (process.platform === 'darwin') return ['/usr/local/lib', '/opt/homebrew/lib'];
+  if (process.platform === 'win32') return [];
+  const triplet = { x64: 'x86_64-linux-gnu', arm64: 'aarch64-linux-gnu', ia32: 'i386-linux-gnu' }[process.arch];
+  const dirs = ['/usr/local/lib', '/usr/local/lib64'];
+  if (triplet) dirs.push(`/usr/local/lib/${triplet}`);
+  return dirs;
+}
+
+function declareStrlen(lib) {
+  const proto = 'size_t strlen(const void *s)';
+  try {
+    return lib.func(proto);
+  } catch (e) {
+    if (process.platform !== 'win32') throw e;
+    return koffi.load('ucrtbase.dll').func(proto);
+  }
+}
+
 function declare(lib, where) {
-  const fns = {};
+  const fns = { strlen: declareStrlen(lib) };
   for (const [name, proto] of Object.entries(REQUIRED)) {
     try {
       fns[name] = lib.func(proto);
@@ -107,7 +138,8 @@ function loadFrom(where) {
 }
 
 // The environment variable when set (and then only that), else a copy beside
-// the package, else the system's search path. Returns {fns, where}.
+// the package, else the system's search path, else the library directories
+// of the default install prefixes. Returns {fns, where}.
 function openLibrary() {
   const explicit = process.env[ENV_VAR];
   if (explicit) {
@@ -124,7 +156,17 @@ function openLibrary() {
   if (local.length === 0) {
     tried.push(`no ${libraryFileNames()[0]} in the package directory ${__dirname}`);
   }
-  for (const where of [...local, ...systemCandidates()]) {
+  const installed = [];
+  for (const dir of INSTALL_LIBRARY_DIRS) {
+    for (const name of systemCandidates()) {
+      const file = path.join(dir, name);
+      if (fs.existsSync(file)) installed.push(file);
+    }
+  }
+  if (installed.length === 0) {
+    tried.push(`no ${systemCandidates()[0]} in ${INSTALL_LIBRARY_DIRS.join(', ')}`);
+  }
+  for (const where of [...local, ...systemCandidates(), ...installed]) {
     try {
       return { fns: loadFrom(where), where };
     } catch (e) {
@@ -158,4 +200,4 @@ function libraryAt(where) {
   return loaded.fns;
 }
 
-module.exports = { ENV_VAR, PROGRESS_FN, LibraryNotFoundError, library, libraryPath, libraryAt };
+module.exports = { ENV_VAR, INSTALL_LIBRARY_DIRS, PROGRESS_FN, LibraryNotFoundError, library, libraryPath, libraryAt };

@@ -7,13 +7,18 @@ at run time, and the wheel is tagged for this platform:
     VELMORA_CSV_LIBRARY=$PWD/build/release/libvelmora-csv.so \\
         pip install --no-build-isolation ./python
 
-Without it the package is pure Python and finds the library at run time.
+Without it the package finds the library at run time.
+
+The package's C extension (velmora_csv/_rows.c, which decodes row answers
+quickly) is built where a C compiler and Python's headers are at hand
+(Debian: python3-dev); elsewhere the build goes on without it and the
+package decodes with the json module.
 """
 
 import os
 import shutil
 
-from setuptools import setup
+from setuptools import Extension, setup
 from setuptools.command.build_py import build_py
 
 ENV_VAR = "VELMORA_CSV_LIBRARY"
@@ -53,20 +58,17 @@ except ImportError:  # building without the wheel package: no wheel to tag
 else:
 
     class PlatformWheel(bdist_wheel):
-        """A wheel carrying the library runs only on this platform; the
-        Python code itself works with any Python 3 (it uses ctypes)."""
+        """A wheel carrying the library or the extension runs only on this
+        platform and Python version."""
 
         def finalize_options(self):
             super().finalize_options()
             if bundled_library() is not None:
                 self.root_is_pure = False
 
-        def get_tag(self):
-            python, abi, platform = super().get_tag()
-            if bundled_library() is not None:
-                return "py3", "none", platform
-            return python, abi, platform
-
     commands["bdist_wheel"] = PlatformWheel
 
-setup(cmdclass=commands)
+setup(
+    cmdclass=commands,
+    ext_modules=[Extension("velmora_csv._rows", ["velmora_csv/_rows.c"], optional=True)],
+)

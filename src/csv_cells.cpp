@@ -1,6 +1,7 @@
 // Cell helpers shared by the queries and emitters: repair of stored text to
 // well-formed UTF-8 on its way into a document, and the test that reads a
 // cell as a number. Both only read their arguments and keep no state.
+#include <assert.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <string.h>
@@ -94,6 +95,24 @@ const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
     return reinterpret_cast<const char *>(out);
 }
 
+uint64_t csv_utf8_invalid_count(const char *text, uint64_t len) {
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    uint64_t bad = 0;
+    // What follows a rejected byte is examined afresh, as the repair does.
+    for (uint64_t i = 0; (i = utf8_valid_upto(s, i, len)) < len; ++i) ++bad;
+    assert(bad <= len);
+    return bad;
+}
+
+uint64_t csv_utf8_repaired_len(const char *text, uint64_t len) {
+    return len + csv_utf8_invalid_count(text, len);  // each rejected byte becomes two
+}
+
+uint64_t csv_utf8_repair_into(const char *text, uint64_t len, char *out) {
+    return utf8_repair(reinterpret_cast<const unsigned char *>(text), len,
+                       reinterpret_cast<unsigned char *>(out));
+}
+
 namespace {
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -104,7 +123,7 @@ inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 namespace {
 
-constexpr size_t k_max_numeric = 127;
+constexpr size_t k_max_numeric = CSV_MAX_NUMERIC_TEXT;
 
 // Powers of ten that a double holds exactly.
 constexpr double k_exact_pow10[] = {

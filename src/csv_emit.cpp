@@ -430,11 +430,12 @@ struct rows_job {
     const unsigned char *blob_end;
     csv_body_view body;  // the body cells in the table's layout
 
-    // The cells of row r, or null when r is outside the table (every value
-    // then is "").
-    const csv_cell *cells_of(int64_t r) const {
-        if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr) return nullptr;
-        return body.at(r, 0);
+    // The cells of row r; null cells when r is outside the table (every
+    // value then is "").
+    csv_row_cells cells_of(int64_t r) const {
+        if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr)
+            return csv_row_cells{nullptr, 0};
+        return body.row(r);
     }
 
     // Starts fetching what the row at position p + k_cells_ahead and the
@@ -444,13 +445,15 @@ struct rows_job {
     [[gnu::always_inline]] void prefetch(int64_t p) const {
         if (p + k_cells_ahead < end) {
             const int64_t r = rows[p + k_cells_ahead];
-            if (const csv_cell *c = cells_of(r)) {
-                __builtin_prefetch(c);
-                __builtin_prefetch(c + t->n_cols - 1);
+            const csv_row_cells c = cells_of(r);
+            if (c.cells != nullptr && c.width != 0) {
+                __builtin_prefetch(c.cells);
+                __builtin_prefetch(c.cells + c.width - 1);
             }
         }
         if (p + k_texts_ahead < end) {
-            if (const csv_cell *c = cells_of(rows[p + k_texts_ahead])) {
+            const csv_row_cells c = cells_of(rows[p + k_texts_ahead]);
+            if (c.cells != nullptr) {
                 for (int32_t k = 0; k < keys->m; ++k)
                     __builtin_prefetch(blob + c[keys->v[k].col].offset);
             }
@@ -458,7 +461,7 @@ struct rows_job {
     }
 
     // Length of the values of one row.
-    uint64_t values_size(const csv_cell *cells) const {
+    uint64_t values_size(const csv_row_cells cells) const {
         uint64_t sum = 0;
         for (int32_t k = 0; k < keys->m; ++k) {
             const csv_cell c = cells[keys->v[k].col];
@@ -476,8 +479,8 @@ struct rows_job {
         uint64_t total = 0;
         for (int64_t p = start; p < stop; ++p) {
             if (rows) prefetch(p);
-            if (const csv_cell *cells = cells_of(rows ? rows[p] : p))
-                total = sat_add(total, values_size(cells));
+            const csv_row_cells cells = cells_of(rows ? rows[p] : p);
+            if (cells.cells != nullptr) total = sat_add(total, values_size(cells));
         }
         return total;
     }
@@ -505,8 +508,8 @@ struct rows_job {
         if (!sizes) return values_size_in_order();
         uint64_t *const z = sizes.get();
         for (int64_t r = 0; r < n; ++r) {
-            const csv_cell *cells = cells_of(r);
-            z[r] = cells ? values_size(cells) : 0;
+            const csv_row_cells cells = cells_of(r);
+            z[r] = cells.cells != nullptr ? values_size(cells) : 0;
         }
         uint64_t total = 0;
         for (int64_t p = start; p < end; ++p) {
@@ -555,13 +558,13 @@ struct rows_job {
                 continue;
             }
             if (list) prefetch(p);
-            const csv_cell *cells = cells_of(list ? list[p] : p);
-            if (cells == nullptr) {  // a row outside the table: every value ""
+            const csv_row_cells cells = cells_of(list ? list[p] : p);
+            if (cells.cells == nullptr) {  // a row outside the table: every value ""
                 if (!room(keys->open_len)) return nullptr;
                 for (int32_t k = 0; k < m; ++k)
                     d = put_small(d, d_end, key_text + kv[k].at, kv[k].len);
             }
-            for (int32_t k = 0; cells != nullptr && k < m; ++k) {
+            for (int32_t k = 0; cells.cells != nullptr && k < m; ++k) {
                 const row_key key = kv[k];
                 const csv_cell c = cells[key.col];
                 // No overflow: an opener is shorter than memory, a text 4 GiB at most.
@@ -841,7 +844,8 @@ const char *csv_emit_info(const csv_table *t) {
               yyjson_mut_obj_add_int(d, root, "rows", t->n_rows) &&
               yyjson_mut_obj_add_int(d, root, "columns", t->n_cols) &&
               yyjson_mut_obj_add_uint(d, root, "warnings", warnings) &&
-              yyjson_mut_obj_add_uint(d, root, "replaced_bytes", li.replaced_bytes);
+              yyjson_mut_obj_add_uint(d, root, "replaced_bytes", li.replaced_bytes) &&
+              yyjson_mut_obj_add_uint(d, root, "invalid_utf8_bytes", li.invalid_utf8_bytes);
     if (!ok) return fail_oom();
     return finish_doc(doc.release());
 }

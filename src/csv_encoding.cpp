@@ -4,6 +4,7 @@
 // Transcoding is total: ill-formed UTF-16 never fails it. Unpaired
 // surrogates become U+FFFD, U+0000 is dropped, and an odd trailing byte is
 // never read but reported to the caller, who turns it into a warning.
+#include <assert.h>
 #include <errno.h>
 #include <iconv.h>
 #include <string.h>
@@ -263,6 +264,28 @@ namespace {
 
 const unsigned char k_replacement[3] = {0xEF, 0xBF, 0xBD};  // U+FFFD
 
+// Test seam: iconv calls made by csv_iconv_piece on this thread.
+thread_local uint64_t g_iconv_calls = 0;
+
+// A converter for one load. iconv itself skips nothing, so a rejected
+// character is stepped over here: one code unit of the encoding (2 bytes
+// for UTF-16 and UCS-2, 4 for UTF-32 and UCS-4, else 1), so that the text
+// after it is read in step. A single-byte encoding whose every byte is a
+// character or rejected on its own, whatever comes before, is decoded
+// from a table once a byte has been rejected: invalid input then costs a
+// lookup per byte, not a call.
+struct named_converter {
+    iconv_t cd;
+    uint32_t unit;          // bytes of one code unit: 1, 2 or 4
+    int32_t single;         // -1 not yet learnt; 1 decoded by `out`, 0 not
+    bool holds_back;        // keeps a character to combine with the next (CP1255)
+    uint32_t out_max;       // with single: the most bytes one byte gives
+    uint8_t out_len[256];   // with single: UTF-8 bytes of each byte, 0 rejected
+    char out[256][8];
+};
+
+constexpr uint32_t k_single_out_max = 8;
+
 void set_named_oom(const char *name) { csv_set_error("out of memory while transcoding %s", name); }
 
 // Grows `*out` so that at least `room` bytes follow `w`, doubling at least.
@@ -292,6 +315,103 @@ uint64_t ascii_run_end(const unsigned char *s, uint64_t i, uint64_t n) {
     return i;
 }
 
+// Bytes one code unit of `name` takes: what a second "A" adds when text is
+// written in it (the first may bring a byte order mark). 1 when that
+// cannot be learnt.
+uint32_t unit_of(const char *name) {
+    iconv_t to = iconv_open(name, "UTF-8");
+    if (to == reinterpret_cast<iconv_t>(-1)) return 1;
+    char buf[32];
+    size_t second = 0;
+    bool ok = true;
+    for (int k = 0; k < 2 && ok; ++k) {
+        char a[] = "A";
+        char *in = a;
+        size_t in_left = 1;
+        char *dst = buf;
+        size_t dst_left = sizeof buf;
+        ok = iconv(to, &in, &in_left, &dst, &dst_left) != static_cast<size_t>(-1) && in_left == 0;
+        second = sizeof buf - dst_left;
+    }
+    iconv_close(to);
+    return ok && (second == 2 || second == 4) ? static_cast<uint32_t>(second) : 1;
+}
+
+// Learns whether `name` is a stateless single-byte encoding and fills the
+// table if so: every byte, converted alone from the initial state, either
+// gives a character (and leaves no state to flush) or is rejected. A byte
+// that gives nothing yet (a shift, a character held to combine with the
+// next), or that starts a longer sequence, rules the table out. Also
+// learns whether characters are held back, which a flush then gives.
+void learn_single(named_converter *c, const char *name) {
+    c->single = 0;
+    c->holds_back = false;
+    if (c->unit != 1) return;
+    iconv_t probe = iconv_open("UTF-8", name);
+    if (probe == reinterpret_cast<iconv_t>(-1)) return;  // no table: a call per byte
+    uint32_t most = 0;
+    bool all_single = true;
+    for (int b = 0; b < 256; ++b) {
+        iconv(probe, nullptr, nullptr, nullptr, nullptr);
+        char byte = static_cast<char>(b);
+        char *in = &byte;
+        size_t in_left = 1;
+        char buf[k_single_out_max];
+        char *dst = buf;
+        size_t dst_left = sizeof buf;
+        const size_t r = iconv(probe, &in, &in_left, &dst, &dst_left);
+        const size_t n = sizeof buf - dst_left;
+        if (r == static_cast<size_t>(-1) && errno == EILSEQ && in_left == 1 && n == 0) {
+            c->out_len[b] = 0;
+            continue;
+        }
+        size_t flushed = dst_left;
+        const bool flush_ok = iconv(probe, nullptr, nullptr, &dst, &flushed) != static_cast<size_t>(-1);
+        if (r != static_cast<size_t>(-1) && in_left == 0 && n == 0 && flush_ok && flushed != dst_left)
+            c->holds_back = true;
+        const bool single = r != static_cast<size_t>(-1) && in_left == 0 && n != 0 && flush_ok &&
+                            flushed == dst_left;
+        if (!single) {
+            all_single = false;
+            continue;
+        }
+        c->out_len[b] = static_cast<uint8_t>(n);
+        memcpy(c->out[b], buf, n);
+        if (n > most) most = static_cast<uint32_t>(n);
+    }
+    iconv_close(probe);
+    if (!all_single) return;
+    c->out_max = most > sizeof k_replacement ? most : sizeof k_replacement;
+    c->single = 1;
+}
+
+// Decodes all of data[0..len) by the table of a single-byte encoding.
+int decode_single(const named_converter *c, const char *name, const unsigned char *data,
+                  uint64_t len, char **out, uint64_t *cap, uint64_t *w, uint64_t *replaced) {
+    assert(c->single == 1);
+    constexpr uint64_t k_step = 4096;  // input bytes per check of the room
+    for (uint64_t i = 0; i < len;) {
+        const uint64_t end = len - i < k_step ? len : i + k_step;
+        // A byte's copy writes k_single_out_max bytes, of which n count.
+        if (ensure_room(out, cap, *w, (end - i) * c->out_max + k_single_out_max + 1, name) != 0) return -1;
+        char *dst = *out + *w;
+        for (; i < end; ++i) {
+            const uint32_t n = c->out_len[data[i]];
+            if (n == 0) {
+                memcpy(dst, k_replacement, sizeof k_replacement);
+                dst += sizeof k_replacement;
+                *replaced += 1;
+            } else {
+                memcpy(dst, c->out[data[i]], k_single_out_max);  // only n bytes count
+                dst += n;
+            }
+        }
+        *w = static_cast<uint64_t>(dst - *out);
+        assert(*w < *cap);  // the NUL's byte stays free
+    }
+    return 0;
+}
+
 }  // namespace
 
 int csv_iconv_open(const char *name, void **out_cd) {
@@ -302,16 +422,32 @@ int csv_iconv_open(const char *name, void **out_cd) {
         else csv_set_error("unknown encoding: %s", name);
         return -1;
     }
-    *out_cd = cd;
+    auto *c = static_cast<named_converter *>(csv_malloc(sizeof(named_converter)));
+    if (c == nullptr) {
+        iconv_close(cd);
+        csv_set_error("out of memory");
+        return -1;
+    }
+    memset(c, 0, sizeof *c);  // the table's unused bytes are copied too
+    c->cd = cd;
+    c->unit = unit_of(name);
+    c->single = -1;
+    c->out_max = 0;
+    *out_cd = c;
     return 0;
 }
 
 void csv_iconv_close(void *cd) {
-    if (cd != nullptr) iconv_close(static_cast<iconv_t>(cd));
+    if (cd == nullptr) return;
+    auto *c = static_cast<named_converter *>(cd);
+    iconv_close(c->cd);
+    csv_free(c);
 }
 
+uint64_t csv_iconv_calls(void) { return g_iconv_calls; }
+
 bool csv_iconv_single_byte(void *cd) {
-    iconv_t conv = static_cast<iconv_t>(cd);
+    iconv_t conv = static_cast<named_converter *>(cd)->cd;
     for (unsigned b = 0; b < 256; ++b) {
         iconv(conv, nullptr, nullptr, nullptr, nullptr);  // the initial state
         char in_byte = static_cast<char>(b);
@@ -334,7 +470,13 @@ int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint6
                     int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
                     uint64_t *replaced) {
     *used = 0;
-    iconv_t conv = static_cast<iconv_t>(cd);
+    auto *c = static_cast<named_converter *>(cd);
+    if (c->single == 1) {
+        if (decode_single(c, name, data, len, out, cap, w, replaced) != 0) return -1;
+        *used = len;
+        return 0;
+    }
+    iconv_t conv = c->cd;
     char *in = reinterpret_cast<char *>(const_cast<unsigned char *>(data));
     size_t in_left = static_cast<size_t>(len);
     // Most text grows by less than a third; room for that is made up
@@ -348,6 +490,7 @@ int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint6
         if (flush && (!last || flushed)) break;
         // With no input left at the end, the call writes what a stateful
         // encoding still holds back.
+        ++g_iconv_calls;
         const size_t r = flush ? iconv(conv, nullptr, nullptr, &dst, &dst_left)
                                : iconv(conv, &in, &in_left, &dst, &dst_left);
         *w = static_cast<uint64_t>(dst - *out);
@@ -358,14 +501,33 @@ int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint6
         if (errno == E2BIG) {
             if (ensure_room(out, cap, *w, 4 * uint64_t{in_left} + 64, name) != 0) return -1;
         } else if (!flush && (errno == EILSEQ || (errno == EINVAL && last))) {
-            // An invalid byte, or a sequence the end of the text cuts: each
-            // byte becomes one U+FFFD and decoding goes on after it.
+            // A rejected character, or a sequence the end of the text cuts:
+            // its code unit (or what is left of it) becomes one U+FFFD, and
+            // decoding goes on after it. A character held back to combine
+            // comes out first, so that the text keeps its order.
+            if (c->single < 0) learn_single(c, name);
+            if (c->holds_back) {
+                if (ensure_room(out, cap, *w, 64, name) != 0) return -1;
+                dst = *out + *w;
+                dst_left = static_cast<size_t>(*cap - *w - 1);
+                ++g_iconv_calls;
+                iconv(conv, nullptr, nullptr, &dst, &dst_left);
+                *w = static_cast<uint64_t>(dst - *out);
+            }
             if (ensure_room(out, cap, *w, sizeof k_replacement + 1, name) != 0) return -1;
             memcpy(*out + *w, k_replacement, sizeof k_replacement);
             *w += sizeof k_replacement;
-            *replaced += 1;
-            ++in;
-            --in_left;
+            const size_t skip = in_left < c->unit ? in_left : c->unit;
+            *replaced += skip;
+            in += skip;
+            in_left -= skip;
+            if (c->single == 1) {
+                // The rest by the table: stateless, so nothing is held back.
+                const uint64_t at = len - in_left;
+                if (decode_single(c, name, data + at, in_left, out, cap, w, replaced) != 0) return -1;
+                in_left = 0;
+                break;
+            }
         } else if (flush) {
             flushed = true;  // nothing more can come out of the state
         } else {

@@ -28,6 +28,20 @@
 #include <emmintrin.h>
 #endif
 
+/* Invariants of the library's own state, checked in debug and sanitizer
+ * builds (CSV_CHECKED) and compiled out of release builds. A failure is a
+ * fault of the library, never of its input. */
+#if !defined(NDEBUG) || defined(CSV_CHECKED)
+#include <stdlib.h>
+#define CSV_ASSERT(cond)                                                          \
+    ((cond) ? (void)0                                                            \
+            : (fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, \
+                       #cond),                                                   \
+               abort()))
+#else
+#define CSV_ASSERT(cond) ((void)0)
+#endif
+
 #define CSV_MAX_HANDLES 64
 #define CSV_MAX_SAMPLES 20
 #define CSV_ERR_SIZE 512
@@ -69,6 +83,8 @@ typedef struct csv_load_info {
     uint32_t delimiter;         /* the delimiter byte used */
     uint64_t file_size;         /* bytes read from the file or stream (compressed for gzip) */
     uint64_t replaced_bytes;    /* input bytes replaced by U+FFFD while decoding */
+    uint64_t invalid_utf8_bytes; /* bytes kept as read that start no well-formed
+                                    UTF-8 sequence: a hint of another encoding */
 } csv_load_info;
 
 /* A loaded table: one blob holding every text, header and body cells
@@ -79,11 +95,18 @@ typedef struct csv_table {
     int32_t n_cols;
     int64_t n_rows;
     int64_t row_cap;
-    int32_t col_cap;            /* row stride of `cells` and room of `headers`;
-                                   0 in a table built by hand: rows are n_cols wide */
+    int32_t col_cap;            /* room of `headers`, and the row stride of a
+                                   rectangular body; 0 in a table built by hand:
+                                   rows are n_cols wide */
     csv_cell *headers;          /* n_cols entries in use */
-    csv_cell *cells;            /* row_cap x stride, row-major; the cells of a row
-                                   past n_cols are empty */
+    csv_cell *cells;            /* the body; rectangular: row_cap x stride,
+                                   row-major, the cells of a row past n_cols empty;
+                                   ragged: each row's own cells, one after another */
+    int64_t *row_start;         /* null: the body is rectangular. Ragged: row r
+                                   holds cells[row_start[r] .. row_start[r + 1]),
+                                   row_cap + 1 entries; the cells past a row's own
+                                   read as empty */
+    int64_t cell_cap;           /* ragged: cells the `cells` array has room for */
     char *blob;
     uint64_t blob_len;          /* bytes in use, NULs included */
     uint64_t blob_cap;
@@ -130,6 +153,11 @@ void csv_free(void *ptr);
  * every further allocation fails. n < 0 switches failing off. Returns the
  * number of allocations made since the last call. */
 int64_t csv_alloc_fail_after(int64_t n);
+/* Test seam: while on, the calling thread counts the bytes of the blocks
+ * it holds through these functions (as the heap sizes them; nothing where
+ * the platform cannot tell) and their peak, both from 0 at this call.
+ * Returns the peak counted since the previous call. */
+int64_t csv_alloc_track(int on);
 
 /* unique_ptr deleter for buffers from csv_malloc. */
 struct csv_free_deleter {
@@ -198,6 +226,9 @@ bool csv_page_feed_wanted(uint64_t n);
 /* Test seam: on != 0 makes every feed run without a helper thread, as when
  * the system refuses one; 0 restores helpers. */
 void csv_page_feed_no_helper(int on);
+/* Test seam: the feeds (each with its helper thread, where the system
+ * gives one) the calling thread started since the previous call. */
+int64_t csv_page_feeds_started(void);
 
 /* ---- csv_parse: table storage and the record parser -------------------- */
 
@@ -225,13 +256,21 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
 /* Bytes a loader leaves free past the text's NUL in a block it hands over,
- * where the parse keeps the few texts it must move (the first record's
- * first text), so that the block need not grow, and move, for them. */
+ * where the parse keeps the few texts it adds once the table is complete
+ * (the first record's first text, generated column names), so that the
+ * block need not grow, and move, for them; more grows it by exactly what
+ * they take. */
 #define CSV_OWNED_SPARE 64
 /* Test seam: on the calling thread, taken-over input of at least `bytes`
  * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;
  * 0 restores that default. */
 void csv_parse_copy_owned_from(uint64_t bytes);
+
+/* Test seam: the body layout of the calling thread's parses. Auto keeps a
+ * body rectangular while its filler cells stay within its real ones; the
+ * others hold one layout from the first row on. */
+enum { CSV_BODY_AUTO = 0, CSV_BODY_RECTANGULAR = 1, CSV_BODY_RAGGED = 2 };
+void csv_parse_body_layout(int layout);
 
 /* Text of a cell or header as a NUL-terminated string ("" when empty). */
 static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
@@ -268,21 +307,55 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
     return n;
 }
 
-/* The body cells in the table's own layout: row r's cells start
- * csv_row_stride(t) cells after row r - 1's. Valid for rows 0 .. n_rows - 1
- * and columns 0 .. n_cols - 1. */
+/* The cells of one row: `width` stored ones at `cells`; the row's cells
+ * from `width` on are empty. */
+struct csv_row_cells {
+    const csv_cell *cells;  /* null: a row outside the table */
+    int32_t width;
+    const csv_cell &operator[](int32_t col) const {
+        return col < width ? cells[col] : csv_empty_str;
+    }
+};
+
+/* The body cells in the table's own layout, the one way every reader gets
+ * at them. Rectangular: row r's cells start csv_row_stride(t) cells after
+ * row r - 1's. Ragged: a row holds only the cells of its record, and the
+ * others read as the empty cell. Valid for rows 0 .. n_rows - 1 and columns
+ * 0 .. n_cols - 1. The layout test is the same for every cell of a table,
+ * so it costs a well-predicted branch. */
 struct csv_body_view {
     const csv_cell *base;
-    int64_t step;
-    const csv_cell *at(int64_t row, int32_t col) const { return base + row * step + col; }
+    int64_t step;               /* rectangular: cells from one row to the next */
+    const int64_t *row_start;   /* ragged: the table's row_start; null: rectangular */
+    int32_t n_cols;
+    const csv_cell *at(int64_t row, int32_t col) const {
+        if (row_start == nullptr) return base + row * step + col;
+        const int64_t first = row_start[row];
+        return col < row_start[row + 1] - first ? base + first + col : &csv_empty_str;
+    }
+    csv_row_cells row(int64_t r) const {
+        if (row_start == nullptr) return csv_row_cells{base + r * step, n_cols};
+        const int64_t first = row_start[r];
+        return csv_row_cells{base + first, static_cast<int32_t>(row_start[r + 1] - first)};
+    }
 };
 static inline csv_body_view csv_body_of(const csv_table *t) {
-    return csv_body_view{t->cells, csv_row_stride(t)};
+    return csv_body_view{t->cells, csv_row_stride(t), t->row_start, t->n_cols};
 }
 
 /* csv_cells: UTF-8 repair and the numeric test. */
 const char *csv_utf8_sanitize(const char *text, uint64_t len, uint64_t *out_len,
                               int32_t *out_must_free);
+/* The same repair in two steps, for a writer that sizes its buffer first:
+ * the bytes the repaired text takes, and the repair written to `out` (room
+ * for that many bytes), returning the bytes written. */
+uint64_t csv_utf8_repaired_len(const char *text, uint64_t len);
+uint64_t csv_utf8_repair_into(const char *text, uint64_t len, char *out);
+/* Bytes of text[0..len) at which no well-formed UTF-8 sequence starts (the
+ * bytes csv_utf8_sanitize would repair). Skips ASCII a block at a time. */
+uint64_t csv_utf8_invalid_count(const char *text, uint64_t len);
+/* Longest text, blanks around it left out, that can be a number. */
+#define CSV_MAX_NUMERIC_TEXT 127
 int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
 int csv_col_is_numeric(const csv_table *t, int32_t col);
 /* csv_select: column names and column lists. */
@@ -337,12 +410,15 @@ void csv_iconv_close(void *cd);
  * csv_malloc buffer of `*cap` bytes, grown as needed, always leaving room
  * for a NUL), advancing `*w`; `*used` receives the bytes consumed. A
  * sequence cut by the end of the piece is left for the next piece unless
- * `last` is set. Invalid input bytes become U+FFFD each, counted in
- * `*replaced`. 0, or -1 with "out of memory while transcoding %s" (`name`);
- * the buffer then stays the caller's. */
+ * `last` is set. Each rejected character becomes one U+FFFD: one code unit
+ * of the encoding (1 byte, 2 for UTF-16 and UCS-2, 4 for UTF-32 and UCS-4),
+ * its bytes counted in `*replaced`. 0, or -1 with "out of memory while
+ * transcoding %s" (`name`); the buffer then stays the caller's. */
 int csv_iconv_piece(void *cd, const char *name, const unsigned char *data, uint64_t len,
                     int32_t last, char **out, uint64_t *cap, uint64_t *w, uint64_t *used,
                     uint64_t *replaced);
+/* Test seam: iconv calls csv_iconv_piece has made on the calling thread. */
+uint64_t csv_iconv_calls(void);
 /* Replaces every byte of `*text` (a csv_malloc buffer of `*len` bytes plus
  * a NUL) that starts no well-formed UTF-8 sequence with U+FFFD, adding the
  * count to `*replaced`. Well-formed text is left where it is; otherwise a
@@ -365,6 +441,19 @@ void csv_col_stats(const csv_table *t, int32_t col, int64_t *count,
                    int64_t *nulls, int32_t *unique, int32_t *numeric,
                    double *min, double *max, double *mean);
 int csv_cmp_cstr(const void *a, const void *b);
+
+/* ---- csv_arrow: the columnar export ------------------------------------- */
+
+/* Builds the stream of csv_arrow_stream from `t` (under the lock): `cols`
+ * NULL for every column, else a column list. 0 with *out filled, or -1 with
+ * the message set and *out untouched. */
+int csv_arrow_build(const csv_table *t, const char *cols, int flags,
+                    struct ArrowArrayStream *out);
+/* Test seam for the calling thread: batches of `batch_rows` rows (0: the
+ * default of 65536), and large utf8 ("U") for a column when a batch of it
+ * holds more than `text_max` bytes (0: 2^31 - 1, the most 32-bit offsets
+ * reach). */
+void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max);
 
 /* ---- csv_emit: result documents and the CSV writer --------------------- */
 
@@ -421,6 +510,13 @@ typedef struct csv_source_opts {
  * and nothing left allocated. */
 int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out_text,
                        uint64_t *out_len, int32_t *out_truncated, csv_load_info *info);
+/* Test seam: on the calling thread, asking a regular file's size fails
+ * with `err` (as fstat would); 0 restores the real query. */
+void csv_source_stat_fails_with(int err);
+/* Test seam: on the calling thread, a regular file of some bytes seems
+ * `bytes` longer than it is, as one that shrinks between the size query
+ * and the read; 0 restores the real size. */
+void csv_source_size_overstated_by(int64_t bytes);
 
 /* How a load reads a file's text, from the caller's encoding (`name`
  * non-empty, else the value of csv_load_ex) and the file's first bytes

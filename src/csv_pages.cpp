@@ -27,10 +27,17 @@ constexpr uint64_t k_touch = 4096;               // the smallest page size there
 constexpr uint64_t k_none = UINT64_MAX;
 
 std::atomic<bool> g_no_helper{false};
+thread_local int64_t g_feeds_started = 0;  // feeds this thread started, for tests
 
 }  // namespace
 
 void csv_page_feed_no_helper(int on) { g_no_helper.store(on != 0, std::memory_order_relaxed); }
+
+int64_t csv_page_feeds_started(void) {
+    const int64_t n = g_feeds_started;
+    g_feeds_started = 0;
+    return n;
+}
 
 bool csv_page_feed_wanted(uint64_t n) { return n >= k_min_block; }
 
@@ -41,6 +48,7 @@ void csv_page_feed::start(char *p, uint64_t n, fill_fn fill, void *fill_ctx) {
     fill_ = fill;
     fill_ctx_ = fill_ctx;
     if (p == nullptr || !csv_page_feed_wanted(n)) return;  // all ready as it is
+    ++g_feeds_started;
     base_ = p;
     size_ = n;
     ready_ = 0;

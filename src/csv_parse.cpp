@@ -44,9 +44,10 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     return cap;
 }
 
-// Grows the blob to hold `need` bytes; on failure the blob is unchanged.
-[[gnu::noinline]] int blob_grow(csv_table *t, uint64_t need) {
-    uint64_t cap = blob_next_cap(t->blob_cap, need);
+// Grows the blob to hold `need` bytes, with room to spare unless `exact`;
+// on failure the blob is unchanged.
+[[gnu::noinline]] int blob_grow(csv_table *t, uint64_t need, bool exact = false) {
+    uint64_t cap = exact ? need : blob_next_cap(t->blob_cap, need);
     if (cap > SIZE_MAX) return -1;
     char *p = static_cast<char *>(csv_realloc(t->blob, static_cast<size_t>(cap)));
     if (p == nullptr) return -1;
@@ -54,6 +55,9 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     t->blob_cap = cap;
     return 0;
 }
+
+// Filler cells any rectangular body may hold, whatever it stores.
+constexpr int64_t k_filler_slack = 4096;
 
 // Column capacity for at least `n` columns: exactly `n` for the table's
 // first width, after that at least half as much again as before. A file
@@ -66,55 +70,145 @@ int32_t next_col_cap(int32_t cap, int32_t n) {
     return grown > n ? static_cast<int32_t>(grown) : n;
 }
 
-// Gives the header and cell arrays room for `n` columns; rows move to the
-// new stride. On failure the table is unchanged but for header room.
-int grow_cols(csv_table *t, int32_t n) {
-    const int32_t cap = next_col_cap(t->col_cap, n);
+// The body layout a test asked the calling thread's parses for.
+CSV_THREAD_LOCAL int g_body_layout = CSV_BODY_AUTO;
+
+// True when `rows` rows of `stride` cells would hold more filler cells than
+// the `real` cells the records gave, past the slack: the body then costs
+// more than the input can account for, and becomes ragged.
+bool too_sparse(int64_t rows, int64_t stride, int64_t real) {
+    if (g_body_layout != CSV_BODY_AUTO) return g_body_layout == CSV_BODY_RAGGED;
+    if (stride <= 0) return false;
+    return static_cast<uint64_t>(rows) >
+           static_cast<uint64_t>(2 * real + k_filler_slack) / static_cast<uint64_t>(stride);
+}
+
+// Gives the header array room for `cap` columns.
+int grow_headers(csv_table *t, int32_t cap) {
     csv_cell *h = static_cast<csv_cell *>(
         csv_realloc(t->headers, static_cast<size_t>(cap) * sizeof(csv_cell)));
     if (h == nullptr) return -1;
     t->headers = h;
+    return 0;
+}
+
+// Moves the rows of a rectangular body to the wider stride `cap`, in the
+// same block grown in place where the system can: from the last row to the
+// first, so that no row overwrites one not yet moved. On failure the body
+// is unchanged.
+int restride_wider(csv_table *t, int32_t cap) {
     if (t->row_cap != 0) {
         if (static_cast<uint64_t>(t->row_cap) > k_cells_limit / static_cast<uint64_t>(cap)) return -1;
-        csv_cell *cells = static_cast<csv_cell *>(
-            csv_calloc(static_cast<size_t>(t->row_cap) * static_cast<size_t>(cap), sizeof(csv_cell)));
+        const int64_t old = csv_row_stride(t);
+        csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
+            t->cells, static_cast<size_t>(t->row_cap) * static_cast<size_t>(cap) * sizeof(csv_cell)));
         if (cells == nullptr) return -1;
-        const int64_t old_stride = csv_row_stride(t);
-        const size_t used = static_cast<size_t>(t->n_cols) * sizeof(csv_cell);
-        if (used != 0) {
-            for (int64_t r = 0; r < t->n_rows; ++r)
-                memcpy(cells + r * cap, t->cells + r * old_stride, used);
-        }
-        csv_free(t->cells);
         t->cells = cells;
+        const size_t used = static_cast<size_t>(t->n_cols) * sizeof(csv_cell);
+        const size_t fill = static_cast<size_t>(cap - t->n_cols) * sizeof(csv_cell);
+        for (int64_t r = t->n_rows - 1; r >= 0; --r) {
+            csv_cell *row = cells + r * cap;
+            if (r != 0 && used != 0) memmove(row, cells + r * old, used);
+            memset(row + t->n_cols, 0, fill);
+        }
     }
     t->col_cap = cap;
     return 0;
 }
 
-// Widens the table to `n` columns: generated names for the new columns and
-// empty cells for them in every stored row. Within the column capacity the
-// rows already hold those empty cells and stay where they are.
-int set_n_cols(csv_table *t, int32_t n) {
-    if (n <= t->n_cols) return 0;
-    if (n > t->col_cap && grow_cols(t, n) != 0) return -1;
-    for (int32_t k = t->n_cols; k < n; ++k) {
-        char name[16];
-        int len = snprintf(name, sizeof name, "%d", k + 1);
-        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &t->headers[k]) != 0) return -1;
+}  // namespace
+
+// How the body of a table being parsed is laid out, and the counts that
+// decide it. Rectangular while its filler cells stay within the real ones
+// (the common file: no filler at all); ragged, for good, once they would
+// not, so that memory follows the input whatever the shape of its rows.
+struct csv_body_builder {
+    csv_table *t;
+    int64_t real;      // cells the stored records gave
+    int64_t relaid;    // cells moved by re-layouts so far
+};
+
+namespace {
+
+using body_builder = csv_body_builder;
+
+// Makes a rectangular body ragged: each row keeps its cells up to its last
+// non-empty one, moved to the front in the same block, which then shrinks.
+[[gnu::noinline]] int make_ragged(csv_table *t) {
+    CSV_ASSERT(t->row_start == nullptr);
+    const int64_t room = t->row_cap == 0 ? k_first_row_cap : t->row_cap;
+    int64_t *starts = static_cast<int64_t *>(
+        csv_malloc(static_cast<size_t>(room + 1) * sizeof(int64_t)));
+    if (starts == nullptr) return -1;
+    const int64_t stride = csv_row_stride(t);
+    int64_t used = 0;
+    for (int64_t r = 0; r < t->n_rows; ++r) {
+        const csv_cell *row = t->cells + r * stride;
+        int32_t width = t->n_cols;
+        while (width > 0 && row[width - 1].length == 0) --width;
+        starts[r] = used;
+        if (width != 0) memmove(t->cells + used, row, static_cast<size_t>(width) * sizeof(csv_cell));
+        used += width;
     }
+    starts[t->n_rows] = used;
+    int64_t cap = t->row_cap * stride;
+    const int64_t want = used * 2 > 64 ? used * 2 : 64;
+    if (cap > want) {
+        // Giving back the room is not needed for anything: a refusal keeps it.
+        csv_cell *cells = static_cast<csv_cell *>(
+            csv_realloc(t->cells, static_cast<size_t>(want) * sizeof(csv_cell)));
+        if (cells != nullptr) {
+            t->cells = cells;
+            cap = want;
+        }
+    }
+    t->row_start = starts;
+    t->row_cap = room;
+    t->cell_cap = cap;
+    return 0;
+}
+
+// Widens the table to `n` columns. Their names come at the end of the
+// parse; the stored rows read as empty there. A rectangular body moves to
+// a wider stride only when the columns outgrow it, exactly to `n` while
+// such moves have cost little beside the cells stored, else by half as
+// much again; or turns ragged when the wider rows would be mostly filler.
+int set_n_cols(body_builder &b, int32_t n) {
+    csv_table *t = b.t;
+    if (n <= t->n_cols) return 0;
+    if (n > t->col_cap) {
+        const int64_t move = t->n_rows * int64_t{n};
+        int32_t cap = b.relaid + move <= 2 * b.real ? n : next_col_cap(t->col_cap, n);
+        if (t->row_start == nullptr && t->row_cap != 0 && too_sparse(t->n_rows, cap, b.real) &&
+            make_ragged(t) != 0)
+            return -1;
+        if (grow_headers(t, cap) != 0) return -1;
+        if (t->row_start == nullptr) {
+            if (restride_wider(t, cap) != 0) return -1;
+            b.relaid += t->n_rows * int64_t{cap};
+        } else {
+            t->col_cap = cap;
+        }
+    }
+    for (int32_t k = t->n_cols; k < n; ++k) t->headers[k] = csv_empty_str;
     t->n_cols = n;
     return 0;
 }
 
-// Makes room for one more row (16 rows first, then doubling).
-[[gnu::noinline]] int grow_rows(csv_table *t) {
+// Room for one more row of a rectangular body: 16 rows first (fewer when
+// the rows are so wide that 16 would be mostly room), then doubling.
+[[gnu::noinline]] int grow_rows(body_builder &b, int32_t nf) {
+    csv_table *t = b.t;
     const int64_t stride = csv_row_stride(t);
-    int64_t cap = t->row_cap == 0 ? k_first_row_cap : t->row_cap * 2;
-    if (t->row_cap != 0 &&
-        (t->row_cap > INT64_MAX / 2 ||
-         static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(stride)))
-        return -1;
+    int64_t cap;
+    if (t->row_cap == 0) {
+        cap = (4 * (b.real + nf) + 2 * k_filler_slack) / stride;
+        cap = cap < 1 ? 1 : cap > k_first_row_cap ? k_first_row_cap : cap;
+    } else {
+        if (t->row_cap > INT64_MAX / 2) return -1;
+        cap = t->row_cap * 2;
+    }
+    if (static_cast<uint64_t>(cap) > k_cells_limit / static_cast<uint64_t>(stride)) return -1;
     csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
         t->cells, static_cast<size_t>(cap) * static_cast<size_t>(stride) * sizeof(csv_cell)));
     if (cells == nullptr) return -1;
@@ -123,19 +217,76 @@ int set_n_cols(csv_table *t, int32_t n) {
     return 0;
 }
 
-// Appends one row of `nf` fields, widening the table first when the record
-// is wider than it; a short record is filled up with empty cells, and so
-// is the row's room past n_cols.
-inline int push_row(csv_table *t, const csv_cell *fields, int32_t nf) {
-    if (nf < 0) return -1;
-    if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
-    if (t->n_cols == 0) return 0;
-    if (t->n_rows == t->row_cap && grow_rows(t) != 0) return -1;
-    const int64_t stride = csv_row_stride(t);
-    csv_cell *row = t->cells + t->n_rows * stride;
-    if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-    if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+// Ends a rectangular body's room past the table's width, left by widening
+// by half as much again: the rows move to the front of the same block,
+// to the stride n_cols, and the block shrinks. A refused shrink keeps the
+// room; nothing is lost.
+void trim_stride(csv_table *t) {
+    if (t->row_start != nullptr || t->col_cap <= t->n_cols) return;
+    const int64_t old = csv_row_stride(t);
+    const int64_t n = t->n_cols;
+    t->col_cap = t->n_cols;
+    if (t->row_cap == 0 || n == 0) return;
+    for (int64_t r = 1; r < t->n_rows; ++r)
+        memmove(t->cells + r * n, t->cells + r * old, static_cast<size_t>(n) * sizeof(csv_cell));
+    csv_cell *cells = static_cast<csv_cell *>(csv_realloc(
+        t->cells, static_cast<size_t>(t->row_cap) * static_cast<size_t>(n) * sizeof(csv_cell)));
+    if (cells != nullptr) t->cells = cells;
+}
+
+// Appends a row to a ragged body: its `nf` cells, after those of the row
+// before. Both arrays double as they fill.
+int push_ragged(csv_table *t, const csv_cell *fields, int32_t nf) {
+    if (t->n_rows == t->row_cap) {
+        if (t->row_cap > INT64_MAX / 4) return -1;
+        const int64_t cap = t->row_cap * 2;
+        int64_t *starts = static_cast<int64_t *>(
+            csv_realloc(t->row_start, static_cast<size_t>(cap + 1) * sizeof(int64_t)));
+        if (starts == nullptr) return -1;
+        t->row_start = starts;
+        t->row_cap = cap;
+    }
+    const int64_t first = t->row_start[t->n_rows];
+    if (first + nf > t->cell_cap) {
+        int64_t cap = t->cell_cap * 2;
+        if (cap < first + nf) cap = first + nf;
+        if (cap < 64) cap = 64;
+        if (static_cast<uint64_t>(cap) > k_cells_limit) return -1;
+        csv_cell *cells = static_cast<csv_cell *>(
+            csv_realloc(t->cells, static_cast<size_t>(cap) * sizeof(csv_cell)));
+        if (cells == nullptr) return -1;
+        t->cells = cells;
+        t->cell_cap = cap;
+    }
+    if (nf > 0) memcpy(t->cells + first, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+    t->row_start[t->n_rows + 1] = first + nf;
     t->n_rows += 1;
+    return 0;
+}
+
+// Appends one row of `nf` fields, widening the table first when the record
+// is wider than it. In a rectangular body a short record is filled up with
+// empty cells, and so is the row's room past n_cols; a row that would make
+// the body mostly filler makes it ragged first.
+int push_row(body_builder &b, const csv_cell *fields, int32_t nf) {
+    csv_table *t = b.t;
+    if (nf < 0) return -1;
+    if (nf > t->n_cols && set_n_cols(b, nf) != 0) return -1;
+    if (t->n_cols == 0) return 0;
+    if (t->row_start == nullptr && too_sparse(t->n_rows + 1, csv_row_stride(t), b.real + nf) &&
+        make_ragged(t) != 0)
+        return -1;
+    if (t->row_start != nullptr) {
+        if (push_ragged(t, fields, nf) != 0) return -1;
+    } else {
+        if (t->n_rows == t->row_cap && grow_rows(b, nf) != 0) return -1;
+        const int64_t stride = csv_row_stride(t);
+        csv_cell *row = t->cells + t->n_rows * stride;
+        if (nf > 0) memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+        if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+        t->n_rows += 1;
+    }
+    b.real += nf;
     return 0;
 }
 
@@ -144,8 +295,9 @@ inline int push_row(csv_table *t, const csv_cell *fields, int32_t nf) {
 namespace {
 
 // Makes room for a text of `len` (> 0) bytes and its NUL at the end of the
-// blob, with the limits and messages of csv_blob_append.
-int blob_reserve(csv_table *t, uint64_t len) {
+// blob, with the limits and messages of csv_blob_append; `exact` grows the
+// blob by no more than that.
+int blob_reserve(csv_table *t, uint64_t len, bool exact = false) {
     if (len > CSV_BLOB_LIMIT) {
         csv_set_error("field exceeds 4 GiB; file too large for this build");
         return -1;
@@ -156,7 +308,7 @@ int blob_reserve(csv_table *t, uint64_t len) {
         csv_set_error("CSV data exceeds 4 GiB addressable blob; file too large for this build");
         return -1;
     }
-    if (t->blob_cap < need && blob_grow(t, need) != 0) return -1;
+    if (t->blob_cap < need && blob_grow(t, need, exact) != 0) return -1;
     return 0;
 }
 
@@ -181,16 +333,19 @@ int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) 
     return 0;
 }
 
+void csv_parse_body_layout(int layout) { g_body_layout = layout; }
+
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col) {
     if (t == nullptr || row < 0 || row >= t->n_rows || col < 0 || col >= t->n_cols)
         return &csv_empty_str;
-    return &t->cells[row * csv_row_stride(t) + col];
+    return csv_body_of(t).at(row, col);
 }
 
 void csv_table_free(csv_table *t) {
     if (t == nullptr) return;
     csv_free(t->headers);
     csv_free(t->cells);
+    csv_free(t->row_start);
     csv_free(t->blob);
     memset(t, 0, sizeof *t);
 }
@@ -291,6 +446,9 @@ struct parser {
     csv_page_feed *cells_feed;  // prepares the fresh part of the cell array; null: none
     int64_t feed_row0;     // the row at the start of what cells_feed covers
     int64_t rows_ready;    // rows below this can be written without asking
+    bool fast_rows;        // the loop may store rows of the first record's width itself
+    body_builder body;     // the body's layout and what decides it
+    int32_t named;         // columns named by the header record; the rest get numbers
 };
 
 // Stores a warning sample while there is room for one.
@@ -444,37 +602,16 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     return 0;
 }
 
-// Input that is the blob: the first record's first text may start at
-// offset 0, where the blob keeps a NUL, so it is copied to the blob's end;
-// every other byte at offset 0 (a quote, a line end, a byte order mark) is
-// no text's and takes the NUL.
-[[gnu::noinline]] int relocate_first_text(parser &p, int32_t nf) {
-    csv_table *t = p.t;
-    if (nf > 0 && p.fields[0].length != 0 && p.fields[0].offset == 0) {
-        const uint64_t len = p.fields[0].length;
-        if (blob_reserve(t, len) != 0) return -1;
-        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
-        blob_commit(t, len, &p.fields[0]);
-    }
-    t->blob[0] = '\0';
-    return 0;
-}
-
 // A block's first record: the table takes the columns of the file's first
-// record, and the record itself is then a body row like any other.
-[[gnu::noinline]] int take_columns(parser &p, int32_t nf) {
+// record, and the record itself is then a body row like any other. The
+// file's header names are copied once the table is complete (finish_texts):
+// input parsed in place is the blob, which takes no text during the loop.
+[[gnu::noinline]] int take_columns(parser &p) {
     csv_table *t = p.t;
     const csv_table *from = p.columns_from;
-    if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
-    if (from->n_cols > t->n_cols && set_n_cols(t, from->n_cols) != 0) return -1;
-    if (p.has_header) {
-        for (int32_t k = 0; k < from->n_cols; ++k) {
-            const csv_cell &h = from->headers[k];
-            if (csv_blob_append(t, csv_cell_text(from, &h), h.length, &t->headers[k]) != 0)
-                return -1;
-        }
-    }
+    if (from->n_cols > t->n_cols && set_n_cols(p.body, from->n_cols) != 0) return -1;
     t->expected_cols = from->n_cols;
+    p.named = p.has_header ? from->n_cols : 0;
     p.first = false;
     return 0;
 }
@@ -484,33 +621,36 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
 [[gnu::noinline]] int complete_record(parser &p, int32_t nf, bool blank) {
     csv_table *t = p.t;
     const int64_t number = p.record + 1;
-    if (p.first && p.columns_from != nullptr && take_columns(p, nf) != 0) return -1;
+    if (p.first && p.columns_from != nullptr && take_columns(p) != 0) return -1;
     if (blank) {
         t->blank += 1;
         add_sample(t, CSV_WARN_BLANK, number, t->expected_cols, 1);
-        if (!p.first) return push_row(t, p.fields, 1);
+        if (!p.first) return push_row(p.body, p.fields, 1);
     }
     if (p.first) {
-        if (p.in_place && relocate_first_text(p, nf) != 0) return -1;
-        if (nf > t->n_cols && set_n_cols(t, nf) != 0) return -1;
+        if (nf > t->n_cols && set_n_cols(p.body, nf) != 0) return -1;
         t->expected_cols = nf;
         if (p.has_header) {
             memcpy(t->headers, p.fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+            p.named = nf;
             return 0;
         }
-        return push_row(t, p.fields, nf);
+        return push_row(p.body, p.fields, nf);
     }
     if (!p.unterminated && nf != t->expected_cols) {
         t->ragged += 1;
         add_sample(t, CSV_WARN_RAGGED, number, t->expected_cols, nf);
     }
-    return push_row(t, p.fields, nf);
+    return push_row(p.body, p.fields, nf);
 }
 
 // How many rows the record loop may write before it asks again: the whole
-// array, or as far as its fresh pages are prepared.
+// array, or as far as its fresh pages are prepared. The loop stores rows
+// itself only in a rectangular body whose rows of the first record's width
+// are at least half real cells: such rows keep the body within its bound.
 void sync_rows_ready(parser &p) {
     const csv_table *t = p.t;
+    p.fast_rows = t->row_start == nullptr && 2 * int64_t{t->expected_cols} >= csv_row_stride(t);
     const uint64_t ready = p.cells_feed != nullptr ? p.cells_feed->ready() : UINT64_MAX;
     if (ready == UINT64_MAX) {
         p.rows_ready = t->row_cap;
@@ -525,7 +665,7 @@ void sync_rows_ready(parser &p) {
 // array, or the new part of a grown one.
 void start_cells_feed(parser &p) {
     csv_table *t = p.t;
-    if (p.cells_feed == nullptr || t->row_cap <= t->n_rows) return;
+    if (p.cells_feed == nullptr || t->row_start != nullptr || t->row_cap <= t->n_rows) return;
     const int64_t stride = csv_row_stride(t);
     p.feed_row0 = t->n_rows;
     p.cells_feed->start(reinterpret_cast<char *>(t->cells + t->n_rows * stride),
@@ -550,12 +690,17 @@ void feed_cells(parser &p, int64_t row, const uchar *s) {
     p.cells_feed->reach(static_cast<uint64_t>(row + 1 - p.feed_row0) * row_bytes, until);
 }
 
-// A record the loop does not store itself. A record that widens the table
-// or finds the array full moves the cells, so their feed stops for it and
-// starts again on the fresh part.
+// A record the loop does not store itself. A record that widens the rows
+// past their stride, finds the array full or makes the body ragged moves
+// the cells, so their feed stops for it and starts again on the fresh part
+// (a ragged body is not fed).
 [[gnu::noinline]] int slow_record(parser &p, int32_t nf, bool blank, const uchar *s) {
     csv_table *t = p.t;
-    const bool moves = p.cells_feed != nullptr && (nf > t->n_cols || t->n_rows >= t->row_cap);
+    // Widening within the stride writes no stored row: the feed goes on.
+    const int64_t stride = csv_row_stride(t);
+    const bool moves = p.cells_feed != nullptr && t->row_start == nullptr &&
+                       (nf > stride || t->n_rows >= t->row_cap ||
+                        too_sparse(t->n_rows + 1, stride, p.body.real + nf));
     if (moves) p.cells_feed->stop();
     else if (p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
     if (complete_record(p, nf, blank) != 0) return -1;
@@ -588,209 +733,333 @@ constexpr uintptr_t k_release_step = uintptr_t{2} << 20;
     return 0;
 }
 
-// The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
-// The blob's length and the field buffer live in locals here and are
-// written back before anything else touches the table.
-template <bool InPlace>
-int parse_records(parser &p, const uchar *s, uchar delim) {
-    csv_table *t = p.t;
-    const uchar *end = p.end;
-    const field_scanner sc(delim);
-    char *blob = t->blob;
-    uint64_t blen = t->blob_len;
-    uint64_t bcap = t->blob_cap;
-    csv_cell *fields = p.fields;
-    int32_t fcap = p.field_cap;
+// The blob's end as the record loop sees it, kept in locals while fields
+// are stored straight into the room the blob has. Anything else that
+// touches the blob goes through the table: the cursor is handed back
+// first (save) and taken again after (load), so the two never disagree.
+struct blob_cursor {
+    char *blob;
+    uint64_t len;
+    uint64_t cap;
 
-#define CSV_SYNC_BLOB() (t->blob_len = blen)
-#define CSV_LOAD_BLOB() (blob = t->blob, blen = t->blob_len, bcap = t->blob_cap)
+    explicit blob_cursor(const csv_table *t) { load(t); }
+    void load(const csv_table *t) {
+        blob = t->blob;
+        len = t->blob_len;
+        cap = t->blob_cap;
+    }
+    void save(csv_table *t) const {
+        CSV_ASSERT(t->blob == blob && len <= cap);
+        t->blob_len = len;
+    }
+    // Stores `n` (> 0) bytes at `src` when they and their NUL fit.
+    [[gnu::always_inline]] bool put(const uchar *src, uint64_t n, csv_cell *out) {
+        if (n >= cap - len) return false;
+        memcpy(blob + len, src, static_cast<size_t>(n));
+        commit(n, out);
+        return true;
+    }
+    // Takes the `n` bytes just written at the end as a text.
+    [[gnu::always_inline]] void commit(uint64_t n, csv_cell *out) {
+        blob[len + n] = '\0';
+        out->offset = static_cast<uint32_t>(len);
+        out->length = static_cast<uint32_t>(n);
+        len += n + 1;
+    }
+};
 
-    while (s < end) {
-        int32_t nf = 0;
-        bool at_eol;
-        p.unterminated = false;
-        for (;;) {
-            csv_cell cell = csv_empty_str;
-            const uchar *stop;
-            if (s == end) {
-                stop = s;
-            } else if (InPlace) {
-                // The text stays where it is; its NUL replaces the byte that
-                // ends it, once that byte has been read below.
-                const uchar *text = s;
-                uint64_t flen;
-                if (*s != '"') {
-                    stop = sc.find(s, end);
-                    flen = static_cast<uint64_t>(stop - s);
-                } else {
-                    text = s + 1;
-                    stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &flen);
-                }
-                if (flen != 0) {
-                    cell.offset = static_cast<uint32_t>(text - p.src);
-                    cell.length = static_cast<uint32_t>(flen);
-                }
-            } else if (*s != '"') {
-                uint64_t flen;
+// Stores a text through the table, growing the blob, when the cursor has
+// no room for it. The cursor stays a local of the loop: it is handed over
+// here, never its address.
+[[gnu::always_inline]] inline int put_slow(parser &p, blob_cursor &cur, const uchar *src,
+                                           uint64_t n, csv_cell *out) {
+    cur.save(p.t);
+    if (csv_blob_append(p.t, reinterpret_cast<const char *>(src), n, out) != 0) return -1;
+    cur.load(p.t);
+    return 0;
+}
+
+// One field of input that is the blob: the text stays where it is; its
+// NUL later replaces the byte that ends it. Returns where the field stops.
+[[gnu::always_inline]] inline const uchar *field_in_place(parser &p, const field_scanner &sc,
+                                                          const uchar *s, csv_cell *out) {
+    const uchar *text = s;
+    uint64_t len;
+    const uchar *stop;
+    if (*s != '"') {
+        stop = sc.find(s, p.end);
+        len = static_cast<uint64_t>(stop - s);
+    } else {
+        text = s + 1;
+        stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &len);
+    }
+    if (len != 0) {
+        out->offset = static_cast<uint32_t>(text - p.src);
+        out->length = static_cast<uint32_t>(len);
+    }
+    return stop;
+}
+
+// An unquoted field copied into the blob; sets `*stop` to where it stops.
+[[gnu::always_inline]] inline int field_unquoted(parser &p, const field_scanner &sc,
+                                                 blob_cursor &cur, const uchar *s,
+                                                 csv_cell *out, const uchar **stop) {
+    const uchar *const end = p.end;
 #if CSV_HAVE_SSE2
-                if (end - s >= 16) {
-                    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
-                    unsigned m = sc.mask(v);
-                    if (m != 0) {
-                        // Short field: copy the loaded 16 bytes in one store
-                        // when the blob has room past its end.
-                        flen = first_bit(m);
-                        stop = s + flen;
-                        if (flen != 0 && bcap - blen >= 16) {
-                            _mm_storeu_si128(reinterpret_cast<__m128i *>(blob + blen), v);
-                            blob[blen + flen] = '\0';
-                            cell.offset = static_cast<uint32_t>(blen);
-                            cell.length = static_cast<uint32_t>(flen);
-                            blen += flen + 1;
-                            goto field_stored;
-                        }
-                    } else {
-                        stop = sc.find(s + 16, end);
-                    }
-                } else {
-                    stop = sc.find(s, end);
-                }
+    if (end - s >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        const unsigned m = sc.mask(v);
+        if (m == 0) {
+            *stop = sc.find(s + 16, end);
+        } else {
+            // A short field: the 16 bytes loaded go to the blob in one
+            // store when it has room past its end.
+            const uint64_t len = first_bit(m);
+            *stop = s + len;
+            if (len == 0) return 0;
+            if (cur.cap - cur.len >= 16) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(cur.blob + cur.len), v);
+                cur.commit(len, out);
+                return 0;
+            }
+        }
+    } else {
+        *stop = sc.find(s, end);
+    }
 #else
-                stop = sc.find(s, end);
+    *stop = sc.find(s, end);
 #endif
-                flen = static_cast<uint64_t>(stop - s);
-                if (flen != 0) {
-                    if (flen < bcap - blen) {
-                        memcpy(blob + blen, s, static_cast<size_t>(flen));
-                        blob[blen + flen] = '\0';
-                        cell.offset = static_cast<uint32_t>(blen);
-                        cell.length = static_cast<uint32_t>(flen);
-                        blen += flen + 1;
-                    } else {
-                        CSV_SYNC_BLOB();
-                        csv_cell slow;
-                        if (csv_blob_append(t, reinterpret_cast<const char *>(s), flen, &slow) != 0)
-                            return -1;
-                        cell = slow;
-                        CSV_LOAD_BLOB();
-                    }
-                }
-            } else {
-                const uchar *text = s + 1;
-                const uchar *q = static_cast<const uchar *>(
-                    memchr(text, '"', static_cast<size_t>(end - text)));
-                if (q != nullptr && q + 1 < end && q[1] == '"') {
-                    CSV_SYNC_BLOB();
-                    csv_cell slow;
-                    const uchar *slow_stop;
-                    if (read_escaped(p, sc, text, q, &slow, &slow_stop) != 0) return -1;
-                    cell = slow;
-                    stop = slow_stop;
-                    CSV_LOAD_BLOB();
-                } else {
-                    uint64_t flen;
-                    if (q == nullptr) {
-                        flen = static_cast<uint64_t>(end - text);
-                        note_unterminated(p);
-                        stop = end;
-                    } else {
-                        flen = static_cast<uint64_t>(q - text);
-                        stop = quote_tail_end(sc, q + 1, end);
-                    }
-                    if (q != nullptr && stop != q + 1) {
-                        CSV_SYNC_BLOB();
-                        csv_cell slow;
-                        if (store_joined(t, reinterpret_cast<const char *>(text), flen, q + 1,
-                                         static_cast<uint64_t>(stop - (q + 1)), &slow) != 0)
-                            return -1;
-                        cell = slow;
-                        CSV_LOAD_BLOB();
-                    } else if (flen != 0) {
-                        if (flen < bcap - blen) {
-                            memcpy(blob + blen, text, static_cast<size_t>(flen));
-                            blob[blen + flen] = '\0';
-                            cell.offset = static_cast<uint32_t>(blen);
-                            cell.length = static_cast<uint32_t>(flen);
-                            blen += flen + 1;
-                        } else {
-                            CSV_SYNC_BLOB();
-                            csv_cell slow;
-                            if (csv_blob_append(t, reinterpret_cast<const char *>(text), flen,
-                                                &slow) != 0)
-                                return -1;
-                            cell = slow;
-                            CSV_LOAD_BLOB();
-                        }
-                    }
-                }
-            }
-#if CSV_HAVE_SSE2
-        field_stored:
-#endif
-            if (nf == fcap) {
-                if (grow_fields(p) != 0) return -1;
-                fields = p.fields;
-                fcap = p.field_cap;
-            }
-            fields[nf++] = cell;
-            // What follows the field: the delimiter is tested first, so a
-            // delimiter that is CR or LF never ends a record.
-            if (stop == end) {
-                s = end;
-                at_eol = false;
-                break;
-            }
-            const uchar c = *stop;
-            if (InPlace) *const_cast<uchar *>(stop) = '\0';
-            s = stop + 1;
-            if (c == delim) continue;
-            if (c == '\r' && s < end && *s == '\n') ++s;
-            at_eol = true;
+    const uint64_t len = static_cast<uint64_t>(*stop - s);
+    if (len == 0 || cur.put(s, len, out)) return 0;
+    return put_slow(p, cur, s, len, out);
+}
+
+// A quoted field copied into the blob; sets `*stop` to where it stops.
+[[gnu::always_inline]] inline int field_quoted(parser &p, const field_scanner &sc,
+                                               blob_cursor &cur, const uchar *s, csv_cell *out,
+                                               const uchar **stop) {
+    const uchar *const end = p.end;
+    const uchar *text = s + 1;
+    const uchar *q = static_cast<const uchar *>(memchr(text, '"', static_cast<size_t>(end - text)));
+    if (q != nullptr && q + 1 < end && q[1] == '"') {
+        // Doubled quotes: the text is assembled in a scratch buffer.
+        cur.save(p.t);
+        if (read_escaped(p, sc, text, q, out, stop) != 0) return -1;
+        cur.load(p.t);
+        return 0;
+    }
+    uint64_t len;
+    if (q == nullptr) {
+        len = static_cast<uint64_t>(end - text);
+        note_unterminated(p);
+        *stop = end;
+    } else {
+        len = static_cast<uint64_t>(q - text);
+        *stop = quote_tail_end(sc, q + 1, end);
+        if (*stop != q + 1) {
+            // Bytes after the closing quote join the text.
+            cur.save(p.t);
+            if (store_joined(p.t, reinterpret_cast<const char *>(text), len, q + 1,
+                             static_cast<uint64_t>(*stop - (q + 1)), out) != 0)
+                return -1;
+            cur.load(p.t);
+            return 0;
+        }
+    }
+    if (len == 0 || cur.put(text, len, out)) return 0;
+    return put_slow(p, cur, text, len, out);
+}
+
+// Reads one record's fields into p.fields from `*s`, which it advances
+// past the record's line ending. Sets `*nf` and `*at_eol` (the record
+// ended at a line ending, not at the end of the input).
+template <bool InPlace>
+[[gnu::always_inline]] inline int read_record(parser &p, const field_scanner &sc, uchar delim,
+                                              blob_cursor &cur, const uchar **s, int32_t *nf,
+                                              bool *at_eol) {
+    const uchar *const end = p.end;
+    const uchar *at = *s;
+    int32_t n = 0;
+    // In locals: a text's bytes stored into the blob could be any field.
+    csv_cell *fields = p.fields;
+    int32_t field_cap = p.field_cap;
+    p.unterminated = false;
+    for (;;) {
+        csv_cell cell = csv_empty_str;
+        const uchar *stop = at;
+        if (at == end) {
+            // A delimiter that ended the input: one more, empty, field.
+        } else if (InPlace) {
+            stop = field_in_place(p, sc, at, &cell);
+        } else if (*at != '"') {
+            if (field_unquoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+        } else {
+            if (field_quoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+        }
+        if (n == field_cap) {
+            if (grow_fields(p) != 0) return -1;
+            fields = p.fields;
+            field_cap = p.field_cap;
+        }
+        fields[n++] = cell;
+        // What follows the field: the delimiter is tested first, so a
+        // delimiter that is CR or LF never ends a record.
+        if (stop == end) {
+            *s = end;
+            *at_eol = false;
             break;
         }
+        const uchar c = *stop;
+        if (InPlace) *const_cast<uchar *>(stop) = '\0';
+        at = stop + 1;
+        if (c == delim) continue;
+        if (c == '\r' && at < end && *at == '\n') ++at;
+        *s = at;
+        *at_eol = true;
+        break;
+    }
+    *nf = n;
+    return 0;
+}
 
-        // An empty line that is not the input's last: one empty field,
-        // ended by a line ending with more input behind it.
-        const bool blank = at_eol && nf == 1 && fields[0].length == 0 && (s < end || p.more_follows);
-        const int32_t nc = t->n_cols;
-        if (!p.first && !blank && nf == t->expected_cols && nf <= nc && t->n_rows < p.rows_ready) {
-            // A regular row: the width of the first record, room in the body.
-            const int64_t stride = csv_row_stride(t);
-            csv_cell *row = t->cells + t->n_rows * stride;
-            memcpy(row, fields, static_cast<size_t>(nf) * sizeof(csv_cell));
-            if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
-            t->n_rows += 1;
-        } else {
-            CSV_SYNC_BLOB();
-            if (slow_record(p, nf, blank, s) != 0) return -1;
-            CSV_LOAD_BLOB();
-            if (InPlace && blob != reinterpret_cast<const char *>(p.src)) {
-                // Generated names grew the blob, which is the input: it moved.
-                const uchar *moved = reinterpret_cast<const uchar *>(blob);
-                s = moved + (s - p.src);
-                end = moved + (end - p.src);
-                p.src = moved;
-                p.end = end;
-            }
+// Stores a record: a regular row (the first record's width, room in the
+// body, the body's bound kept) right here; anything else through
+// slow_record. `s` is where the parse is.
+template <bool InPlace>
+[[gnu::always_inline]] inline int store_record(parser &p, blob_cursor &cur, int32_t nf,
+                                               bool at_eol, const uchar *s) {
+    csv_table *t = p.t;
+    // An empty line that is not the input's last: one empty field,
+    // ended by a line ending with more input (or more of the file) behind it.
+    const bool blank =
+        at_eol && nf == 1 && p.fields[0].length == 0 && (s < p.end || p.more_follows);
+    if (!p.first && !blank && nf == t->expected_cols && nf <= t->n_cols &&
+        t->n_rows < p.rows_ready && p.fast_rows) {
+        const int64_t stride = csv_row_stride(t);
+        csv_cell *row = t->cells + t->n_rows * stride;
+        memcpy(row, p.fields, static_cast<size_t>(nf) * sizeof(csv_cell));
+        if (stride > nf) memset(row + nf, 0, static_cast<size_t>(stride - nf) * sizeof(csv_cell));
+        t->n_rows += 1;
+        p.body.real += nf;
+        return 0;
+    }
+    cur.save(t);
+    if (slow_record(p, nf, blank, s) != 0) return -1;
+    cur.load(t);
+    // Input parsed in place is the blob, which takes no text before the
+    // parse ends: it never moves under the loop.
+    CSV_ASSERT(!InPlace || cur.blob == reinterpret_cast<const char *>(p.src));
+    return 0;
+}
+
+// After a record that ended at a line ending: owned input behind the
+// parse goes back to the system, and progress is reported when due.
+// Returns 0, or 1 when the callback cancels.
+[[gnu::always_inline]] inline int after_record(parser &p, blob_cursor &cur, const uchar *s) {
+    if (p.owned && reinterpret_cast<uintptr_t>(s) >= reinterpret_cast<uintptr_t>(p.kept) + k_release_step)
+        release_parsed(p, s);
+    if (p.progress != nullptr) {
+        const uint64_t pos = static_cast<uint64_t>(s - p.src);
+        if (pos - p.report_pos > k_progress_bytes || p.t->n_rows - p.report_rows > k_progress_rows) {
+            cur.save(p.t);
+            if (report_progress(p, pos) != 0) return 1;
+        }
+    }
+    p.record += 1;
+    p.first = false;
+    return 0;
+}
+
+// The record loop. Returns 0, -1 when memory ran out, 1 when cancelled.
+template <bool InPlace>
+int parse_records(parser &p, const uchar *s, uchar delim) {
+    const field_scanner sc(delim);
+    blob_cursor cur(p.t);
+    int rc = 0;
+    while (s < p.end) {
+        int32_t nf = 0;
+        bool at_eol = false;
+        if (read_record<InPlace>(p, sc, delim, cur, &s, &nf, &at_eol) != 0 ||
+            store_record<InPlace>(p, cur, nf, at_eol, s) != 0) {
+            rc = -1;
+            break;
         }
         if (!at_eol) break;
-        if (p.owned && reinterpret_cast<uintptr_t>(s) >=
-                           reinterpret_cast<uintptr_t>(p.kept) + k_release_step)
-            release_parsed(p, s);
-        if (p.progress != nullptr) {
-            const uint64_t pos = static_cast<uint64_t>(s - p.src);
-            if (pos - p.report_pos > k_progress_bytes || t->n_rows - p.report_rows > k_progress_rows) {
-                CSV_SYNC_BLOB();
-                if (report_progress(p, pos) != 0) return 1;
-            }
-        }
-        p.record += 1;
-        p.first = false;
+        if ((rc = after_record(p, cur, s)) != 0) break;
     }
-    CSV_SYNC_BLOB();
+    cur.save(p.t);
+    return rc;
+}
+
+// Bytes of the generated names of columns k (0-based) in [from, to), each
+// the decimal text of k + 1 and its NUL.
+uint64_t names_size(int32_t from, int32_t to) {
+    uint64_t bytes = 0;
+    int64_t first = int64_t{from} + 1;
+    const int64_t last = int64_t{to};  // the number of the last column
+    for (int64_t width = 1, below = 10; first <= last; ++width, below *= 10) {
+        if (first >= below) continue;
+        const int64_t upto = last < below - 1 ? last : below - 1;
+        bytes += static_cast<uint64_t>(upto - first + 1) * static_cast<uint64_t>(width + 1);
+        first = upto + 1;
+    }
+    return bytes;
+}
+
+// The header texts of a block's table: those of the file's table, for the
+// columns its header record named (p.named, set by take_columns).
+uint64_t copied_names_size(const parser &p) {
+    uint64_t bytes = 0;
+    if (p.columns_from == nullptr) return 0;
+    for (int32_t k = 0; k < p.named; ++k) {
+        const uint32_t len = p.columns_from->headers[k].length;
+        if (len != 0) bytes += uint64_t{len} + 1;
+    }
+    return bytes;
+}
+
+// The texts a parse adds to the blob once the table is complete: the first
+// record's first text when it starts at offset 0 of input parsed in place
+// (offset 0 holds the blob's leading NUL), the names a block's table takes
+// from the file's table, and the names of the columns the header record
+// did not name, their 1-based numbers ("%d"). Input parsed in place is the
+// blob: it grows once, by exactly the bytes these take, and mostly not at
+// all (the loader's spare room holds them).
+int finish_texts(parser &p) {
+    csv_table *t = p.t;
+    const csv_table *from = p.columns_from;
+    CSV_ASSERT(from == nullptr || p.named <= t->n_cols);
+    // A block's first record is a body row even when the file has a header.
+    const bool header_record = p.has_header && from == nullptr;
+    csv_cell *first = nullptr;
+    if (p.in_place && t->n_cols > 0) {
+        // Row 0's first cell; a ragged row 0 may keep no cells at all.
+        const bool row0_cell = t->n_rows > 0 && (t->row_start == nullptr || t->row_start[1] > 0);
+        first = header_record ? &t->headers[0] : row0_cell ? &t->cells[0] : nullptr;
+        if (first != nullptr && (first->length == 0 || first->offset != 0)) first = nullptr;
+    }
+    if (p.in_place) {
+        uint64_t need = names_size(p.named, t->n_cols) + copied_names_size(p);
+        if (first != nullptr) need += uint64_t{first->length} + 1;
+        // blob_reserve counts one NUL of its own.
+        if (need != 0 && blob_reserve(t, need - 1, true) != 0) return -1;
+    }
+    if (first != nullptr) {
+        const uint64_t len = first->length;
+        memcpy(t->blob + t->blob_len, t->blob, static_cast<size_t>(len));
+        blob_commit(t, len, first);
+    }
+    if (p.in_place) t->blob[0] = '\0';
+    for (int32_t k = 0; from != nullptr && k < p.named; ++k) {
+        const csv_cell &h = from->headers[k];
+        if (csv_blob_append(t, csv_cell_text(from, &h), h.length, &t->headers[k]) != 0) return -1;
+    }
+    for (int32_t k = p.named; k < t->n_cols; ++k) {
+        char name[16];
+        const int len = snprintf(name, sizeof name, "%d", k + 1);
+        if (csv_blob_append(t, name, static_cast<uint64_t>(len), &t->headers[k]) != 0) return -1;
+    }
     return 0;
-#undef CSV_SYNC_BLOB
-#undef CSV_LOAD_BLOB
 }
 
 // Releases everything of a failed or cancelled parse and leaves the record
@@ -827,6 +1096,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     const bool keep_mark = opts != nullptr && opts->keep_mark != 0;
     if (t == nullptr || (src == nullptr && len != 0)) return -1;
     p.t = t;
+    p.body.t = t;
     p.has_header = has_header;
     p.first = true;
     if (len == 0) {
@@ -885,6 +1155,8 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)
                         : parse_records<false>(p, p.src + skip, delim);
     cells_feed.stop();
+    if (rc == 0) trim_stride(t);
+    if (rc == 0 && finish_texts(p) != 0) rc = -1;
     if (rc != 0) return parse_failed(p, rc > 0 ? k_msg_cancel : k_msg_oom);
     csv_free(p.fields);
     p.fields = nullptr;

@@ -71,6 +71,10 @@ void csv_platform_advise_large(void *p, size_t n);
  * system moves it to grow it; only the first `n` bytes are the caller's. */
 void *csv_platform_realloc_large(void *p, size_t n);
 
+/* Bytes the heap holds for the block `p` (at least what was asked), or 0
+ * where the system cannot tell. Used by the allocation tests. */
+size_t csv_platform_block_size(void *p);
+
 /* Gives the memory of the whole pages in [p, p + n), part of a heap block
  * whose contents there are no longer needed, back to the system; reading
  * them afterwards gives unspecified bytes. A no-op where not supported. */

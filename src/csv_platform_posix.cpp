@@ -178,10 +178,12 @@ void *csv_platform_realloc_large(void *p, size_t n) {
     constexpr size_t huge = size_t{2} << 20;
     constexpr size_t header = 24;  // chunk header and alignment slack
     // A block that already has the room stays where it is: moving it would
-    // make every page it has fault in again at its new address.
+    // make every page it has fault in again at its new address. One asked
+    // to shrink by a huge page or more gives that back (in place: the
+    // system trims its mapping).
     if (p != nullptr) {
         const size_t usable = malloc_usable_size(p);
-        if (n <= usable && n >= usable / 2) return p;
+        if (n <= usable && usable - n < huge) return p;
     }
     size_t asked = n;
     if (n <= SIZE_MAX - header - huge) asked = (n + header + huge - 1) / huge * huge - header;
@@ -190,6 +192,15 @@ void *csv_platform_realloc_large(void *p, size_t n) {
     return q;
 #else
     return realloc(p, n);
+#endif
+}
+
+size_t csv_platform_block_size(void *p) {
+#if defined(__GLIBC__)
+    return p != nullptr ? malloc_usable_size(p) : 0;
+#else
+    (void)p;
+    return 0;
 #endif
 }
 

@@ -3,11 +3,13 @@
 // read to their end; a gzip stream is inflated on the way; the text is then
 // used as it is, decoded from UTF-16, or converted from a named encoding,
 // a piece at a time. The size of a regular file only sizes the buffers.
+#include <assert.h>
 #include <errno.h>
 #include <string.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include <zlib.h>
@@ -25,8 +27,14 @@ constexpr uint64_t k_piece = uint64_t{1} << 18;    // bytes decoded at a time
 constexpr uint64_t k_read_max = uint64_t{64} << 20;  // largest single read
 constexpr uint64_t k_first_cap = uint64_t{1} << 16;  // first buffer for a source of unknown size
 constexpr uint64_t k_report_bytes = 0x3FFFFFF;     // progress after more than 64 MiB - 1 read
-constexpr int k_wait_ms = 250;                      // a silent stream gets a progress call this often
+constexpr std::chrono::milliseconds k_silent_report{250};  // a silent stream's call comes this often
 constexpr size_t k_gzip_in = size_t{1} << 18;      // compressed bytes read at a time
+
+// Test seams: the size query of a regular file fails with this errno, or
+// reports this many bytes more than the file holds (as when it shrinks
+// between the query and the read).
+thread_local int g_stat_fails_with = 0;
+thread_local int64_t g_size_overstated_by = 0;
 
 const char k_msg_cancel[] = "cancelled by progress callback";
 const char k_msg_gzip_oom[] = "out of memory while inflating gzip stream";
@@ -53,9 +61,11 @@ struct reader {
     FILE *f = nullptr;
     const char *path = nullptr;
     bool stream = false;       // not a regular file: wait for data with a timeout
-    int64_t total = -1;        // the file's size for progress, -1 when unknown
+    int64_t total = -1;        // the file's size, -1 when unknown
     uint64_t raw_read = 0;     // bytes taken from the file so far
     uint64_t reported = 0;     // raw_read at the last progress call
+    // The reading is reported only for a source of unknown size (the parse
+    // reports the rest); then after each further 64 MiB and while silent.
     csv_progress_fn progress = nullptr;
     void *user_data = nullptr;
     const unsigned char *back = nullptr;  // raw bytes given back, read again first
@@ -77,15 +87,38 @@ struct reader {
     }
 };
 
+// True when the reading itself is reported: a callback is set and the
+// size is unknown. The calls of a file of known size are the parse's alone.
+bool reports_reading(const reader &r) { return r.progress != nullptr && r.total < 0; }
+
 // Tells the callback how far reading is; -1 when it cancels.
 int report(reader &r) {
-    if (r.progress == nullptr) return 0;
+    if (!reports_reading(r)) return 0;
+    assert(r.raw_read >= r.reported);  // `done` never goes back
     r.reported = r.raw_read;
     if (r.progress(r.raw_read, r.total, 0, r.user_data) != 0) {
         csv_set_error(k_msg_cancel);
         return -1;
     }
     return 0;
+}
+
+// Waits until the stream has data or has ended. While it is silent the
+// callback is asked once per k_silent_report, so that a load can be
+// cancelled while nothing comes; signals that cut the wait short (a
+// host's timer, say) only resume it.
+int wait_for_data(reader &r, std::chrono::steady_clock::time_point *next_report) {
+    using clock = std::chrono::steady_clock;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next_report - clock::now());
+        const int ready = csv_platform_wait_readable(r.f, static_cast<int>(std::max<int64_t>(left.count(), 0)));
+        // Any failure but a signal shows again in the read.
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return 0;
+        if (clock::now() >= *next_report) {
+            if (report(r) != 0) return -1;
+            *next_report = clock::now() + k_silent_report;
+        }
+    }
 }
 
 // Reads up to `want` raw bytes; `*got` 0 means the end of the file.
@@ -100,32 +133,22 @@ int read_raw(reader &r, unsigned char *dst, size_t want, size_t *got) {
         *got = n;
         return 0;
     }
+    auto next_report = std::chrono::steady_clock::now() + k_silent_report;
     for (;;) {
-        // A stream may keep the reader waiting: the callback is asked now
-        // and then, so that a load can be cancelled while nothing comes.
-        if (r.stream) {
-            const int ready = csv_platform_wait_readable(r.f, k_wait_ms);
-            if (ready == 0 || (ready < 0 && errno == EINTR)) {
-                if (report(r) != 0) return -1;
-                continue;
-            }
-            // Any other failure of the wait shows again in the read.
-        }
+        if (r.stream && wait_for_data(r, &next_report) != 0) return -1;
         const int64_t n = csv_platform_read(r.f, dst, want);
-        // A signal (the host's Ctrl-C handler, say) gives the callback its
-        // chance to cancel; a stream shared with a non-blocking owner is
+        // A signal (the host's Ctrl-C handler, say) cuts the read short: it
+        // is made again. A stream shared with a non-blocking owner is
         // waited for again.
-        if (n < 0 && (errno == EINTR || (r.stream && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
-            if (report(r) != 0) return -1;
+        if (n < 0 && (errno == EINTR || (r.stream && (errno == EAGAIN || errno == EWOULDBLOCK))))
             continue;
-        }
         if (n < 0) {
             csv_set_error("cannot read file: %s (%s)", r.path, strerror(errno));
             return -1;
         }
         *got = static_cast<size_t>(n);
         r.raw_read += *got;
-        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes) return report(r);
+        if (r.raw_read - r.reported > k_report_bytes) return report(r);
         return 0;
     }
 }
@@ -135,20 +158,42 @@ int gzip_failed(reader &r, const char *why) {
     return -1;
 }
 
-// After the end of a gzip member: the end of the file, or a further member
-// (gzip writes concatenated files so). Anything else is refused rather
-// than dropped. 0 with r.member_end cleared when a member follows.
-int next_member(reader &r) {
-    while (r.z.avail_in < 2 && !r.raw_eof) {
-        // Bring the bytes left to the front and read more behind them.
-        memmove(r.z_in, r.z.next_in, r.z.avail_in);
-        size_t n = 0;
-        if (read_raw(r, r.z_in + r.z.avail_in, k_gzip_in - r.z.avail_in, &n) != 0) return -1;
+// Reads more compressed bytes behind the `avail_in` left, brought to the
+// front; sets raw_eof at the end of the file.
+int refill_gzip_in(reader &r) {
+    memmove(r.z_in, r.z.next_in, r.z.avail_in);
+    size_t n = 0;
+    if (read_raw(r, r.z_in + r.z.avail_in, k_gzip_in - r.z.avail_in, &n) != 0) return -1;
+    r.z.next_in = r.z_in;
+    r.z.avail_in += static_cast<uInt>(n);
+    if (n == 0) r.raw_eof = true;
+    return 0;
+}
+
+// Zero bytes after the last member (tape and block devices pad so): taken
+// to the end of the file, which they must reach.
+int skip_zero_padding(reader &r) {
+    for (;;) {
+        const unsigned char *p = r.z.next_in;
+        const unsigned char *end = p + r.z.avail_in;
+        while (p != end && *p == 0) ++p;
+        if (p != end) return gzip_failed(r, "data after the end of the stream");
         r.z.next_in = r.z_in;
-        r.z.avail_in += static_cast<uInt>(n);
-        if (n == 0) r.raw_eof = true;
+        r.z.avail_in = 0;
+        if (r.raw_eof) return 0;
+        if (refill_gzip_in(r) != 0) return -1;
     }
+}
+
+// After the end of a gzip member: the end of the file, zero padding up to
+// it, or a further member (gzip writes concatenated files so). Anything
+// else is refused rather than dropped. 0 with r.member_end cleared when a
+// member follows.
+int next_member(reader &r) {
+    while (r.z.avail_in < 2 && !r.raw_eof)
+        if (refill_gzip_in(r) != 0) return -1;
     if (r.z.avail_in == 0) return 0;  // the end of the file
+    if (r.z.next_in[0] == 0) return skip_zero_padding(r);
     if (r.z.avail_in < 2 || r.z.next_in[0] != 0x1F || r.z.next_in[1] != 0x8B)
         return gzip_failed(r, "data after the end of the stream");
     if (inflateReset(&r.z) != Z_OK) return gzip_failed(r, "cannot restart");
@@ -268,10 +313,12 @@ void fill_from_file(void *ctx, char *dst, uint64_t offset, uint64_t len) {
 }
 
 // Reads a regular file's `size` bytes into `dst` (size + 1 bytes) with a
-// helper, reporting progress as the one-thread reads do. `*len` is what
-// was read: `size`, or less when the file shrank meanwhile. The file's
-// position is left at its end, so that data appended meanwhile is found.
+// helper, checking for a failure after each stretch; a file of known size
+// reports nothing while it is read. `*len` is what was read: `size`, or
+// less when the file shrank meanwhile. The file's position is left at its
+// end, so that data appended meanwhile is found.
 int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
+    assert(!reports_reading(r));
     parallel_read pr;
     pr.f = r.f;
     csv_page_feed feed;  // stops before `pr` goes
@@ -280,9 +327,6 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
     while (upto < size && pr.err.load() == 0 && pr.end.load() == UINT64_MAX) {
         upto += std::min(size - upto, k_report_bytes + 1);
         feed.reach(upto, size);
-        r.raw_read = upto;
-        if (r.progress != nullptr && r.raw_read - r.reported > k_report_bytes && report(r) != 0)
-            return -1;
     }
     feed.stop();
     if (pr.err.load() != 0) {
@@ -299,26 +343,27 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
 }
 
 // The text used as it is: `head` and then the rest of the source, into one
-// buffer with a NUL after the text, first `first_cap` bytes (a regular
-// file's `size`, its NUL and CSV_OWNED_SPARE: read at once; `size` is 0
-// for any other source) and grown when the source gives more.
-int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t size,
+// buffer with a NUL after the text, first `first_cap` bytes (first_capacity)
+// and grown when the source gives more. A regular file of `expected_len`
+// bytes is read at once.
+int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64_t expected_len,
                    uint64_t first_cap, uint64_t limit, char **out_text, uint64_t *out_len) {
+    assert(expected_len == 0 || (expected_len >= head_len && first_cap > expected_len));
     uint64_t cap = first_cap > head_len ? first_cap : head_len + 1;
     heap_bytes data(cap > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap))));
     if (!data) {
         // The message counts the text and its NUL, not the spare room.
-        set_read_oom(size != 0 ? size + 1 : cap, r.path);
+        set_read_oom(expected_len != 0 ? expected_len + 1 : cap, r.path);
         return -1;
     }
     uint64_t len = head_len;
     // Declared after the block, so that it stops before the block is freed.
     csv_page_feed feed;
-    if (csv_page_feed_wanted(size)) {
-        // A regular file of known size (`size` is 0 for streams and gzip):
-        // read whole, head included, by two threads; the loop below then
-        // only looks for data appended since.
-        if (read_regular(r, data.get(), size, &len) != 0) return -1;
+    if (csv_page_feed_wanted(expected_len)) {
+        // A large regular file of known size: read whole, head included,
+        // by two threads; the loop below then only looks for data
+        // appended since.
+        if (read_regular(r, data.get(), expected_len, &len) != 0) return -1;
     } else {
         feed.start(data.get(), cap);
         feed.reach(head_len, cap);
@@ -382,11 +427,13 @@ struct decode_job {
 // Reads the rest of the source and decodes it piece by piece, so that its
 // bytes are never held whole: only the UTF-8 text grows to full size. The
 // first `head_len` bytes of the text are in `head`, the first `skip` of them
-// a byte order mark. `size` is the text's size when known, else 0.
+// a byte order mark. `expected_len` is the source's length when known
+// (mark included), else 0.
 int read_decoded(reader &r, const decode_job &job, const unsigned char *head, size_t head_len,
-                 uint64_t skip, uint64_t size, uint64_t limit, char **out_text,
+                 uint64_t skip, uint64_t expected_len, uint64_t limit, char **out_text,
                  uint64_t *out_len, int32_t *out_odd, uint64_t *replaced) {
-    const uint64_t piece_cap = size != 0 && size < k_piece ? size + 1 : k_piece;
+    assert(skip <= head_len && (expected_len == 0 || expected_len >= head_len));
+    const uint64_t piece_cap = expected_len != 0 && expected_len < k_piece ? expected_len + 1 : k_piece;
     heap_bytes piece(static_cast<char *>(csv_malloc(static_cast<size_t>(piece_cap))));
     if (!piece) {
         set_read_oom(piece_cap, r.path);
@@ -395,7 +442,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     const bool utf16 = job.kind == decoder::utf16;
     // UTF-16 grows to at most 1.5 bytes per byte; other encodings mostly
     // by less than a quarter, and the converter grows the buffer as needed.
-    const uint64_t basis = size != 0 ? size - skip : k_piece;
+    const uint64_t basis = expected_len != 0 ? expected_len - skip : k_piece;
     uint64_t cap = utf16 ? csv_utf16_out_cap(basis) : basis + basis / 4 + 64;
     char *out = (cap == 0 || cap > SIZE_MAX) ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(cap)));
     if (out == nullptr) {
@@ -408,7 +455,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     // its pages are prepared ahead. Declared after `text`, so that it stops
     // before the buffer is freed.
     csv_page_feed feed;
-    if (utf16 && size != 0) feed.start(out, cap);
+    if (utf16 && expected_len != 0) feed.start(out, cap);
     unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
     uint64_t have = head_len - skip;  // bytes waiting in the piece buffer
     uint64_t total = have;            // bytes after the mark read so far
@@ -431,7 +478,7 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
             // Room for the piece's worst case, so the decoder never grows.
             const uint64_t need = w + csv_utf16_out_cap(have);
             // As much text again as the bytes read so far gave, per byte left.
-            const uint64_t rest = size > total ? size - total : 0;
+            const uint64_t rest = expected_len > total ? expected_len - total : 0;
             feed.reach(need, need + (total != 0 ? rest / total * w + rest % total * w / total : 0));
             if (cap < need) {
                 feed.stop();  // the buffer moves
@@ -477,9 +524,11 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     return 0;
 }
 
-// Opens the source and learns what can be known before reading it.
-int open_source(reader &r, file_handle *file, uint64_t *out_size) {
-    *out_size = 0;
+// Opens the source and learns what can be known before reading it:
+// `*file_size` is a regular file's size as the system reports it (0 for
+// /proc files and the like), 0 for streams.
+int open_source(reader &r, file_handle *file, uint64_t *file_size) {
+    *file_size = 0;
     FILE *f = csv_platform_fopen(r.path);
     if (f == nullptr) {
         csv_set_error("cannot open file: %s (%s)", r.path, strerror(errno));
@@ -491,14 +540,16 @@ int open_source(reader &r, file_handle *file, uint64_t *out_size) {
         r.stream = true;  // pipe, FIFO, device: read to its end, size unknown
         return 0;
     }
-    const int64_t size = csv_platform_size(f);
+    errno = 0;
+    int64_t size = g_stat_fails_with != 0 ? (errno = g_stat_fails_with, -1) : csv_platform_size(f);
     if (size < 0) {
-        csv_set_error("cannot stat file: %s", r.path);
+        csv_set_error("cannot stat file: %s (%s)", r.path, strerror(errno != 0 ? errno : EOVERFLOW));
         return -1;
     }
+    if (size > 0) size += g_size_overstated_by;
     // A size of 0 may be a /proc file with contents: size unknown.
     if (size > 0) r.total = size;
-    *out_size = static_cast<uint64_t>(size);
+    *file_size = static_cast<uint64_t>(size);
     return 0;
 }
 
@@ -576,6 +627,17 @@ choice choose_named(const char *name, const unsigned char *b, size_t n, uint64_t
     return choice::named;
 }
 
+// Bytes of the first buffer for text used as it is: a text of known length
+// whole, with its NUL and the parse's spare (CSV_OWNED_SPARE); else a guess
+// that growth corrects (four times a gzip file, a fixed start for a
+// stream, nothing for a file that reports size 0).
+uint64_t first_capacity(const reader &r, uint64_t expected_len, uint64_t file_size) {
+    if (expected_len != 0) return expected_len + 1 + CSV_OWNED_SPARE;
+    if (r.gzip) return std::max(file_size < k_read_max / 4 ? 4 * file_size : k_read_max, k_first_cap);
+    return r.stream ? k_first_cap : 1;
+}
+
+
 }  // namespace
 
 int32_t csv_source_text_kind(int32_t encoding, const char *name, const unsigned char *head,
@@ -633,25 +695,19 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     r.progress = opts->progress;
     r.user_data = opts->user_data;
     file_handle file(nullptr, fclose);
-    uint64_t size = 0;
-    if (open_source(r, &file, &size) != 0) return -1;
+    uint64_t file_size = 0;
+    if (open_source(r, &file, &file_size) != 0) return -1;
 
     // The first bytes tell gzip from text, and then the text's encoding.
     unsigned char raw_head[k_head];
     size_t raw_n = 0;
-    const size_t raw_want = size != 0 && size < k_head ? static_cast<size_t>(size) : k_head;
+    const size_t raw_want = file_size != 0 && file_size < k_head ? static_cast<size_t>(file_size) : k_head;
     if (read_full(r, read_raw, raw_head, raw_want, &raw_n) != 0) return -1;
     r.back = raw_head;
     r.back_len = raw_n;
-    // What the first buffer for text used as it is holds: a regular file
-    // whole, else a guess that growth corrects.
-    uint64_t first_cap = r.stream ? k_first_cap : size == 0 ? 1 : size + 1 + CSV_OWNED_SPARE;
-    if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08) {
-        if (start_gzip(r) != 0) return -1;
-        first_cap = size < k_read_max / 4 ? 4 * size : k_read_max;
-        if (first_cap < k_first_cap) first_cap = k_first_cap;
-        size = 0;  // the size of the text is not known
-    }
+    if (raw_n >= 3 && raw_head[0] == 0x1F && raw_head[1] == 0x8B && raw_head[2] == 0x08 &&
+        start_gzip(r) != 0)
+        return -1;
     unsigned char head_buf[k_head];
     const unsigned char *head = raw_head;
     size_t n = raw_n;
@@ -661,12 +717,14 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     } else {
         r.back_len = 0;  // the head is passed on below
     }
-    // A file that ended before its measured size holds only the head.
-    if (size != 0 && n < raw_want) {
-        size = n;
-        first_cap = n + 1 + CSV_OWNED_SPARE;
-    }
-    const uint64_t limit = size != 0 ? UINT64_MAX
+    // Bytes of text the source is expected to give: a regular file's size,
+    // or only its head when it ended before that; 0 when nothing is known
+    // (streams, gzip, files that report size 0), which are read to their end.
+    const uint64_t expected_len = r.gzip || file_size == 0 ? 0 : n < raw_want ? n : file_size;
+    assert(!r.stream || expected_len == 0);
+    assert(expected_len == 0 || expected_len >= n);
+    const uint64_t first_cap = first_capacity(r, expected_len, file_size);
+    const uint64_t limit = expected_len != 0 ? UINT64_MAX
                            : (opts->text_limit != 0 ? opts->text_limit : CSV_BLOB_LIMIT);
 
     uint64_t skip = 0;
@@ -681,7 +739,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
 
     int rc;
     if (c == choice::unchanged || c == choice::utf8_checked) {
-        rc = read_unchanged(r, head, n, size, first_cap, limit, out_text, out_len);
+        rc = read_unchanged(r, head, n, expected_len, first_cap, limit, out_text, out_len);
         if (rc == 0 && c == choice::utf8_checked &&
             csv_utf8_replace_invalid(out_text, out_len, name, &li.replaced_bytes) != 0) {
             csv_free(*out_text);
@@ -695,7 +753,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
         job.big_endian = c == choice::utf16be;
         job.cd = cd;
         job.name = name;
-        rc = read_decoded(r, job, head, n, skip, size, limit, out_text, out_len, out_truncated,
+        rc = read_decoded(r, job, head, n, skip, expected_len, limit, out_text, out_len, out_truncated,
                           &li.replaced_bytes);
     }
     if (rc != 0) {
@@ -706,3 +764,6 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     li.file_size = r.raw_read;
     return 0;
 }
+
+void csv_source_stat_fails_with(int err) { g_stat_fails_with = err; }
+void csv_source_size_overstated_by(int64_t bytes) { g_size_overstated_by = bytes; }

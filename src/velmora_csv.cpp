@@ -139,6 +139,11 @@ int csv_load_ex_internal(const char *path, int has_header, int delimiter, int en
     int32_t truncated = 0;
     csv_load_info info{};
     if (csv_read_source_ex(path, &src, &raw, &len, &truncated, &info) != 0) return -1;
+    // Text used as it was read may hold bytes of another encoding; decoded
+    // text is well-formed by construction.
+    const bool named = encoding_name != nullptr && encoding_name[0] != '\0';
+    if (!named && strcmp(info.encoding, "utf-8") == 0)
+        info.invalid_utf8_bytes = csv_utf8_invalid_count(raw, len);
     return load_text(raw, len, has_header, delimiter, progress, user_data, truncated, &info);
 }
 
@@ -236,6 +241,7 @@ VELMORA_CSV_API int csv_load(const char *path, int has_header) {
     csv_load_info info{};
     if (csv_read_source_ex(path, &src, &raw, &len, nullptr, &info) != 0) return -1;
     info.delimiter = ',';
+    info.invalid_utf8_bytes = csv_utf8_invalid_count(raw, len);
     csv_table parsed{};
     // The parser takes the buffer over and gives back what it has parsed.
     int rc = csv_table_parse_owned(&parsed, raw, len, has_header, nullptr);
@@ -433,6 +439,22 @@ VELMORA_CSV_API int csv_parse_warning_count(int handle) {
                 (t->truncated_utf16 ? 1 : 0);
     }
     return total > INT32_MAX ? INT32_MAX : static_cast<int>(total);
+}
+
+VELMORA_CSV_API int csv_arrow_stream(int handle, const char *cols, int flags,
+                                     struct ArrowArrayStream *out) {
+    csv_clear_error();
+    if (out == nullptr) {
+        csv_set_error("out is NULL");
+        return -1;
+    }
+    if ((flags & ~(CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS)) != 0) {
+        csv_set_error("invalid flags: %d", flags);
+        return -1;
+    }
+    table_lock lock;
+    const csv_table *t = checked_table(handle);
+    return t == nullptr ? -1 : csv_arrow_build(t, cols, flags, out);
 }
 
 }  // extern "C"

@@ -429,6 +429,45 @@ TEST(TableStorage, StaircaseWideningReLaysOutRowsRarely) {
     csv_table_free(&t);
 }
 
+// A wider row late in a long file widens every row exactly, and widening
+// by half as much again is trimmed at the end: the body ends at the
+// table's width (seen in the heap's size of the block), every cell kept.
+TEST(TableStorage, WideningEndsAtTheTablesWidth) {
+    struct Case {
+        const char *name;
+        std::vector<int> wider;  // widths of the rows after row 1,000
+    };
+    for (const Case &c : {Case{"one_row_of_11", {11}}, Case{"rows_of_11_and_12", {11, 12}},
+                          Case{"rows_of_11_to_14", {11, 12, 13, 14}}}) {
+        SCOPED_TRACE(c.name);
+        std::string in;
+        const std::string row = "0,1,2,3,4,5,6,7,8,9\n";
+        for (int r = 0; r < 20000; ++r) {
+            in += row;
+            if (r == 1000)
+                for (int w : c.wider) in += std::string(w - 1, ',') + "w\n";
+        }
+        csv_table t{};
+        ASSERT_EQ(csv_table_parse(&t, in.data(), in.size(), 0), 0);
+        expect_consistent(t);
+        const int32_t width = c.wider.back();
+        ASSERT_EQ(t.n_cols, width);
+        ASSERT_EQ(t.row_start, nullptr);
+        EXPECT_EQ(csv_row_stride(&t), width);
+        const size_t want = static_cast<size_t>(t.row_cap) * width * sizeof(csv_cell);
+        const size_t held = csv_platform_block_size(t.cells);
+        if (held != 0) {
+            EXPECT_GE(held, want);
+            EXPECT_LT(held, want + 8192) << "the block keeps room past the width";
+        }
+        EXPECT_EQ(vtest::cell(t, 0, 9), "9");
+        EXPECT_EQ(vtest::cell(t, 1001, width - 1), c.wider.size() == 1 ? "w" : "");
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, 9), "9");
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, width - 1), "");
+        csv_table_free(&t);
+    }
+}
+
 // A generous bound, far above the few milliseconds the load takes: the
 // old layout took about 6.5 s here.
 TEST(TableStorage, StaircaseOfTwoMegabytesLoadsQuickly) {
@@ -441,12 +480,21 @@ TEST(TableStorage, StaircaseOfTwoMegabytesLoadsQuickly) {
     EXPECT_LT(secs, 2.0);
 }
 
-// Widths 1 to 5 leave room for a sixth column: every reader of the rows
-// steps by the row stride, not by the column count.
+// Rows with room past n_cols (as a body has while the parse widens it):
+// every reader of the rows steps by the row stride, not by the column count.
 TEST(TableStorage, ReadersStepByTheRowStride) {
     vtest::Table t("a\nb,c\nd,e,f\ng,h,i,j\nk,l,m,n,o\n", false);
     expect_consistent(t.t);
     ASSERT_EQ(t->n_cols, 5);
+    ASSERT_EQ(t->row_start, nullptr);
+    const int32_t stride = 7;
+    csv_cell *wide = static_cast<csv_cell *>(csv_calloc(static_cast<size_t>(t->row_cap) * stride, sizeof(csv_cell)));
+    ASSERT_NE(wide, nullptr);
+    for (int64_t r = 0; r < t->n_rows; ++r)
+        for (int32_t c = 0; c < t->n_cols; ++c) wide[r * stride + c] = *csv_cell_at(t.get(), r, c);
+    csv_free(t->cells);
+    t->cells = wide;
+    t->col_cap = stride;
     ASSERT_GT(t->col_cap, 5) << "the case needs room past n_cols";
     EXPECT_EQ(vtest::rows(t.t), (Rows{{"a", "", "", "", ""},
                                       {"b", "c", "", "", ""},
@@ -843,6 +891,215 @@ TEST(Parse, LargeTableGrowsTheBlobAndKeepsEveryCell) {
     EXPECT_EQ(t->blob_cap, cap);
 }
 
+// ---- body layouts: memory follows the input ----------------------------------
+
+// Inputs whose rows differ in width, the shapes that made a rectangular
+// body cost many times the input.
+// `small` asks for a smaller one of the same shape.
+struct ShapeCase {
+    const char *name;
+    std::string (*make)(bool small);
+};
+
+// A header of `cols` columns and `rows` rows of one field; 10,000 of each
+// make the 79 KB file that took 774 MB as a rectangle.
+std::string wide_header_short_rows(int cols = 10000, int rows = 10000) {
+    std::string in;
+    for (int c = 0; c < cols; ++c) in += (c ? ",c" : "c") + std::to_string(c);
+    in += "\n";
+    for (int r = 0; r < rows; ++r) in += "1\n";
+    return in;
+}
+
+// Narrow rows with one very wide row among them.
+std::string one_wide_row(int rows, int width) {
+    std::string in = "a,b\n";
+    for (int r = 0; r < rows; ++r) {
+        in += std::to_string(r) + ",x\n";
+        if (r == 100) in += std::string(width, ',') + "wide\n";
+    }
+    return in;
+}
+
+// Record i holds i fields.
+std::string staircase_of(int records) {
+    std::string in;
+    for (int i = 1; i <= records; ++i) in += std::string(i - 1, ',') + "v\n";
+    return in;
+}
+
+// Short and wide records taking turns, with blank lines.
+std::string alternating(bool small) {
+    std::string in = "h\n";
+    for (int r = 0; r < (small ? 300 : 3000); ++r)
+        in += r % 3 == 0 ? std::string(300, ',') + "\n" : r % 3 == 1 ? "\n" : "s\n";
+    return in;
+}
+
+// The common file: every record as wide as the header.
+std::string rectangular(bool small) {
+    std::string in = "a,b,c,d\n";
+    for (int r = 0; r < (small ? 3000 : 30000); ++r) in += r % 7 ? ",,,\n" : "v,1,s,\n";
+    return in;
+}
+
+const ShapeCase k_shapes[] = {
+    {"wide_header_short_rows",
+     [](bool small) { return small ? wide_header_short_rows(700, 300) : wide_header_short_rows(); }},
+    {"one_wide_row", [](bool small) { return small ? one_wide_row(400, 800) : one_wide_row(20000, 20000); }},
+    {"staircase", [](bool small) { return staircase_of(small ? 120 : 1500); }},
+    {"alternating", alternating},
+    {"rectangular", rectangular},
+};
+
+class BodyLayout : public ::testing::TestWithParam<ShapeCase> {
+protected:
+    void TearDown() override { csv_parse_body_layout(CSV_BODY_AUTO); }
+};
+
+// Whatever the shape of the rows, the table holds at most 16 bytes of
+// cells per input byte and a constant, counted through the heap seam.
+TEST_P(BodyLayout, MemoryFollowsTheInput) {
+    void *probe = csv_malloc(1);
+    const bool sized = csv_platform_block_size(probe) != 0;
+    csv_free(probe);
+    if (!sized) GTEST_SKIP() << "the heap does not tell block sizes here";
+    const std::string in = GetParam().make(false);
+    char *owned = static_cast<char *>(csv_malloc(in.size() + 1 + CSV_OWNED_SPARE));
+    ASSERT_NE(owned, nullptr);
+    memcpy(owned, in.data(), in.size());
+    csv_table t{};
+    csv_alloc_track(1);
+    ASSERT_EQ(csv_table_parse_owned(&t, owned, in.size(), 1, nullptr), 0);
+    const int64_t peak = csv_alloc_track(0);
+    EXPECT_LE(peak, 16 * static_cast<int64_t>(in.size()) + (int64_t{256} << 10))
+        << in.size() << " input bytes, " << t.n_rows << " rows, " << t.n_cols << " columns";
+    csv_table_free(&t);
+}
+
+// Every answer is the same in both layouts: rows, headers, a selection,
+// searches and sorts on every column, statistics, warnings and the CSV text.
+std::vector<std::string> answers(const std::string &in) {
+    vtest::Table t(in, true);
+    std::vector<std::string> out;
+    auto put = [&](const char *json) { out.push_back(json != nullptr ? json : csv_last_error()); };
+    put(csv_emit_headers(t.get()));
+    put(csv_emit_rows(t.get(), nullptr, t->n_rows, nullptr, 0, 0, -1));
+    std::vector<int32_t> all;
+    for (int32_t c = 0; c < t->n_cols; ++c) all.push_back(c);
+    put(csv_emit_rows(t.get(), nullptr, t->n_rows, all.data(), t->n_cols, 0, -1));
+    const int32_t picked[] = {t->n_cols - 1, 0, t->n_cols / 2};
+    put(csv_emit_rows(t.get(), nullptr, t->n_rows, picked, 3, 1, 50));
+    for (int32_t c = 0; c < t->n_cols && c < 40; ++c) {
+        for (const char *q : {"", "v", "1", "s"}) {
+            int64_t *rows = nullptr;
+            int64_t n = 0;
+            EXPECT_EQ(csv_search_rows(t.get(), c, q, 1, &rows, &n), 0);
+            out.push_back(std::to_string(c) + q + ":" + std::to_string(n));
+            if (n > 0) put(csv_emit_rows(t.get(), rows, n, picked, 3, 0, 20));
+            csv_free(rows);
+        }
+        for (int32_t desc = 0; desc <= 1; ++desc) {
+            int64_t *rows = nullptr;
+            int64_t n = 0;
+            EXPECT_EQ(csv_sort_rows(t.get(), c, desc, &rows, &n), 0);
+            std::string order;
+            for (int64_t i = 0; i < n; ++i) order += std::to_string(rows[i]) + ",";
+            out.push_back(order);
+            csv_free(rows);
+        }
+        out.push_back(std::to_string(csv_col_unique(t.get(), c)));
+    }
+    if (t->n_cols <= 400) put(csv_emit_stats(t.get()));
+    put(csv_emit_warnings(t.get()));
+    FILE *f = tmpfile();
+    EXPECT_NE(f, nullptr);
+    if (f != nullptr) {
+        EXPECT_EQ(csv_emit_csv_fp(t.get(), f), 0);
+        std::string text;
+        rewind(f);
+        char buf[65536];
+        size_t got;
+        while ((got = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, got);
+        fclose(f);
+        out.push_back(text);
+    }
+    return out;
+}
+
+TEST_P(BodyLayout, AnswersAreTheSameInBothLayouts) {
+    std::string in = GetParam().make(true);
+    in = "x1,x2,x3\nb,\"q,1\"\n" + in + "\n1,v2\n\"open";
+    csv_parse_body_layout(CSV_BODY_RECTANGULAR);
+    const std::vector<std::string> rect = answers(in);
+    csv_parse_body_layout(CSV_BODY_RAGGED);
+    const std::vector<std::string> ragged = answers(in);
+    ASSERT_EQ(rect.size(), ragged.size());
+    for (size_t i = 0; i < rect.size(); ++i) EXPECT_EQ(rect[i], ragged[i]) << "answer " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BodyLayout, ::testing::ValuesIn(k_shapes),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The issue's input shape turns the body ragged early, with the same
+// cells as a rectangular body of it, and empty cells past each row's own.
+TEST(BodyLayoutRagged, ShortRowsUnderAWideHeaderReadAsFilled) {
+    const std::string in = wide_header_short_rows();
+    vtest::Table t(in, true);
+    ASSERT_EQ(t->n_cols, 10000);
+    ASSERT_EQ(t->n_rows, 10000);
+    ASSERT_NE(t->row_start, nullptr) << "a body of mostly filler is ragged";
+    EXPECT_EQ(vtest::cell(t.t, 9999, 0), "1");
+    EXPECT_EQ(csv_cell_at(t.get(), 9999, 1), &csv_empty_str);
+    EXPECT_EQ(csv_cell_at(t.get(), 5000, 9999), &csv_empty_str);
+    EXPECT_EQ(vtest::header(t.t, 9999), "c9999");
+    EXPECT_EQ(t->ragged, 10000);
+}
+
+// A ragged body keeps working while the table widens and after: rows
+// written before and after the switch, generated names included.
+TEST(BodyLayoutRagged, WideningAfterTheSwitchKeepsEveryCell) {
+    std::string in = std::string(999, ',') + "\n";
+    for (int r = 0; r < 50; ++r) in += "a" + std::to_string(r) + "\n";
+    in += std::string(1200, ',') + "last\n";
+    for (int r = 0; r < 50; ++r) in += "b" + std::to_string(r) + ",x\n";
+    csv_table t{};
+    ASSERT_EQ(csv_table_parse(&t, in.data(), in.size(), 0), 0);
+    expect_consistent(t);
+    ASSERT_NE(t.row_start, nullptr);
+    ASSERT_EQ(t.n_cols, 1201);
+    ASSERT_EQ(t.n_rows, 102);
+    EXPECT_EQ(vtest::header(t, 1200), "1201");
+    EXPECT_EQ(vtest::cell(t, 1, 0), "a0");
+    EXPECT_EQ(vtest::cell(t, 1, 1), "");
+    EXPECT_EQ(vtest::cell(t, 51, 1200), "last");
+    EXPECT_EQ(vtest::cell(t, 101, 1), "x");
+    EXPECT_EQ(vtest::cell(t, 101, 2), "");
+    csv_table_free(&t);
+}
+
+// Every allocation of a parse that turns ragged on the way fails cleanly.
+TEST(BodyLayoutRagged, EveryAllocationFailureIsClean) {
+    std::string in = std::string(700, ',') + "\n";
+    for (int r = 0; r < 40; ++r) in += "s" + std::to_string(r) + "\n";
+    in += std::string(900, ',') + "w\n";
+    for (int64_t n = 0;; ++n) {
+        csv_table t{};
+        csv_alloc_fail_after(n);
+        const int rc = csv_table_parse(&t, in.data(), in.size(), 1);
+        csv_alloc_fail_after(-1);
+        if (rc == 0) {
+            EXPECT_NE(t.row_start, nullptr);
+            EXPECT_EQ(t.n_rows, 41);
+            csv_table_free(&t);
+            break;
+        }
+        EXPECT_STREQ(csv_last_error(), n == 0 ? "out of memory" : "out of memory while parsing CSV");
+        EXPECT_TRUE(vtest::all_zero(t)) << "allocation " << n;
+        ASSERT_LT(n, 200);
+    }
+}
+
 // ---- memory backed in bulk -------------------------------------------------
 
 // Population only backs pages with memory: the bytes stay, with or without
@@ -981,6 +1238,85 @@ TEST_P(PageFeedThread, LargeInputParsesInPlaceAsTheCopyingParseDoes) {
     EXPECT_STREQ(csv_cell_text(&t, csv_cell_at(&t, 150003, 4)), "still");
     csv_table_free(&t);
     csv_table_free(&copied);
+}
+
+// Input parsed in place gets the texts a parse adds (the first record's
+// first text, moved off offset 0, and generated names) at the end, in the
+// loader's spare room or by growing the block by exactly what they take:
+// a long first text or many columns never double the whole input.
+TEST(ParseOwnedTexts, GrowTheBlockByWhatTheyTake) {
+    struct Case {
+        const char *name;
+        std::string first;  // the first record
+        bool has_header;
+        std::string header0, header29;
+        std::string cell00;
+    };
+    std::string cols30, nums30;
+    for (int c = 0; c < 30; ++c) cols30 += (c ? ",h" : "h") + std::to_string(c);
+    const std::string long_field(100, 'L');
+    const Case cases[] = {
+        {"header_of_30_columns", cols30, true, "h0", "h29", "1"},
+        {"first_field_of_100_bytes", long_field + ",b", true, long_field, "", "1"},
+        {"30_columns_no_header", cols30, false, "1", "30", "h0"},
+        {"long_first_field_no_header", long_field, false, "1", "", long_field},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string in = c.first + "\n";
+        while (in.size() < (size_t{1} << 20)) in += "1,2\n";
+        const uint64_t len = in.size();
+        char *owned = static_cast<char *>(csv_malloc(len + 1 + CSV_OWNED_SPARE));
+        ASSERT_NE(owned, nullptr);
+        memcpy(owned, in.data(), len);
+        owned[len] = '\0';
+        csv_table t{};
+        ASSERT_EQ(csv_table_parse_owned(&t, owned, len, c.has_header, nullptr), 0);
+        expect_consistent(t);
+        EXPECT_LE(t.blob_cap, std::max<uint64_t>(len + 1 + CSV_OWNED_SPARE, t.blob_len))
+            << "the block grew past what the texts take";
+        if (t.blob_len <= len + 1 + CSV_OWNED_SPARE) EXPECT_EQ(t.blob, owned) << "the spare room held them";
+        EXPECT_EQ(vtest::header(t, 0), c.header0);
+        if (t.n_cols >= 30) EXPECT_EQ(vtest::header(t, 29), c.header29);
+        EXPECT_EQ(vtest::cell(t, 0, 0), c.cell00);
+        EXPECT_EQ(vtest::cell(t, t.n_rows - 1, 1), "2");
+        csv_table_free(&t);
+    }
+}
+
+// The cell array's feed (and its helper thread) starts again only when
+// the array moves: records that widen the table within the rows' room
+// leave it running, and a staircase, whose body turns ragged, starts it a
+// few times at most, where it once started a thread per record.
+TEST(PageFeedThreadStarts, OnlyWhenTheCellsMove) {
+    std::string plain;
+    const std::string row = "0,1,2,3,4,5,6,7,8,9\n";
+    while (plain.size() < (size_t{9} << 20)) plain += row;
+    // Six widening records in a row, 11 to 16 fields: the stride grows
+    // twice (exactly to 11, then by half to 16), the other four fit.
+    std::string widened = plain.substr(0, plain.size() / 2);
+    for (int w = 11; w <= 16; ++w) widened += std::string(w - 1, ',') + "w\n";
+    widened += plain.substr(plain.size() / 2 + 6 * row.size());
+    auto starts_of = [](const std::string &in, int32_t *cols) {
+        csv_table t{};
+        csv_page_feeds_started();
+        EXPECT_EQ(csv_table_parse(&t, in.data(), in.size(), 1), 0);
+        const int64_t n = csv_page_feeds_started();
+        *cols = t.n_cols;
+        csv_table_free(&t);
+        return n;
+    };
+    int32_t cols = 0;
+    const int64_t base = starts_of(plain, &cols);
+    EXPECT_EQ(cols, 10);
+    EXPECT_GE(base, 1);
+    EXPECT_LE(starts_of(widened, &cols), base + 2) << "a restart for a widening that moved nothing";
+    EXPECT_EQ(cols, 16);
+
+    std::string stair;
+    for (int i = 1; stair.size() < (size_t{9} << 20); ++i) stair += std::string(i - 1, ',') + "v\n";
+    EXPECT_LE(starts_of(stair, &cols), 3);
+    EXPECT_GT(cols, 4000);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PageFeedThread,

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +83,12 @@ std::string field(const std::string &json, const std::string &key) {
     return json.substr(p, e - p);
 }
 
+std::string csv_lines(int n) {
+    std::string s = "id,name\n";
+    for (int i = 0; i < n; ++i) s += std::to_string(i) + ",name " + std::to_string(i) + "\n";
+    return s;
+}
+
 /* ---- named encodings ------------------------------------------------------ */
 
 struct NamedCase {
@@ -142,6 +149,139 @@ TEST_P(NamedEncoding, ConvertsToUtf8AndCountsReplacements) {
 INSTANTIATE_TEST_SUITE_P(Table, NamedEncoding, ::testing::ValuesIn(named_cases()),
                          [](const auto &i) { return std::string(i.param.name); });
 
+// Text in an encoding of 2- or 4-byte code units, named for iconv: a
+// rejected unit (a lone surrogate; in UCS-2 also each half of a pair)
+// becomes one U+FFFD, its bytes counted, and the units after it are read
+// in step, so the rows that follow are intact.
+struct WideCase {
+    const char *encoding;
+    int unit;         // 2 or 4 bytes
+    bool big_endian;
+    bool bom;         // written first (as the encoding's own mark)
+    bool pairs;       // a surrogate pair is one character (UTF-16), else two rejected units
+    bool builtin;     // read by the library's own UTF-16 decoder, not iconv
+};
+void PrintTo(const WideCase &c, std::ostream *os) { *os << c.encoding; }
+
+// `text` (code points; U+D800..U+DFFF stand for themselves) in the units of `c`.
+std::string wide_bytes(const WideCase &c, const std::u32string &text) {
+    std::string out;
+    auto put = [&](uint32_t u) {
+        for (int i = 0; i < c.unit; ++i) {
+            const int shift = 8 * (c.big_endian ? c.unit - 1 - i : i);
+            out.push_back(static_cast<char>((u >> shift) & 0xFF));
+        }
+    };
+    if (c.bom) put(0xFEFF);
+    for (char32_t x : text) {
+        if (x > 0xFFFF && c.unit == 2) {
+            put(0xD800 + ((x - 0x10000) >> 10));
+            put(0xDC00 + ((x - 0x10000) & 0x3FF));
+        } else {
+            put(x);
+        }
+    }
+    return out;
+}
+
+class WideEncoding : public Source, public ::testing::WithParamInterface<WideCase> {};
+
+TEST_P(WideEncoding, RejectedUnitKeepsTheRestInStep) {
+    const WideCase &c = GetParam();
+    const std::u32string text =
+        U"h1,h2\nx,\U0001F600y\nz,\xD800w\xDC00v\nok,fine\n";
+    const std::string path = write_temp(std::string("wide-") + c.encoding, wide_bytes(c, text));
+    const int h = csv_load_encoding(path.c_str(), 1, ',', c.encoding, nullptr, nullptr);
+    ASSERT_GE(h, 0) << csv_last_error();
+    const std::string emoji = c.pairs ? "😀" : "��";
+    EXPECT_EQ(csv_rows(h, 0, -1), "[{\"h1\":\"x\",\"h2\":\"" + emoji + "y\"},{\"h1\":\"z\",\"h2\":\"�w�v\"},"
+                                  "{\"h1\":\"ok\",\"h2\":\"fine\"}]");
+    EXPECT_EQ(csv_parse_warning_count(h), 0);
+    const uint64_t rejected_units = c.pairs ? 2 : 4;
+    EXPECT_EQ(field(info(h), "replaced_bytes"), std::to_string(rejected_units * static_cast<uint64_t>(c.unit)));
+    // Cut short by the end of the text: what is left of the last unit is
+    // one more U+FFFD (the library's own UTF-16 decoder warns of the odd
+    // byte instead).
+    const std::string cut = wide_bytes(c, U"a\nb") + std::string(static_cast<size_t>(c.unit - 1), '\x01');
+    const std::string cut_path = write_temp(std::string("wide-cut-") + c.encoding, cut);
+    const int k = csv_load_encoding(cut_path.c_str(), 1, ',', c.encoding, nullptr, nullptr);
+    ASSERT_GE(k, 0) << csv_last_error();
+    EXPECT_STREQ(csv_rows(k, 0, -1), c.builtin ? "[{\"a\":\"b\"}]" : "[{\"a\":\"b�\"}]");
+    EXPECT_EQ(field(info(k), "replaced_bytes"), std::to_string(c.builtin ? 0 : c.unit - 1));
+    EXPECT_EQ(csv_parse_warning_count(k), c.builtin ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, WideEncoding,
+    // The names without a byte order take it from their mark here: what
+    // they assume without one is the C library's choice.
+    ::testing::Values(WideCase{"UTF-16LE", 2, false, false, true, true},
+                      WideCase{"UTF-16BE", 2, true, false, true, true},
+                      WideCase{"utf-16", 2, false, true, true, false},
+                      WideCase{"UTF16", 2, true, true, true, false},
+                      WideCase{"UCS-2LE", 2, false, false, false, false},
+                      WideCase{"UCS-2BE", 2, true, false, false, false},
+                      WideCase{"UNICODE", 2, false, true, false, false},
+                      WideCase{"UTF-32LE", 4, false, false, true, false},
+                      WideCase{"UTF-32BE", 4, true, false, true, false},
+                      WideCase{"UTF-32", 4, false, true, true, false},
+                      WideCase{"UTF32", 4, true, true, true, false},
+                      WideCase{"UCS-4", 4, true, false, true, false},
+                      WideCase{"UCS-4LE", 4, false, false, true, false}),
+    [](const auto &i) {
+        std::string n = i.param.encoding;
+        for (char &ch : n)
+            if (ch == '-') ch = '_';
+        return n;
+    });
+
+// Bytes the encoding rejects cost no converter call each: a long run of
+// them, or rejected bytes between valid ones, in single-byte encodings.
+// Encodings with state or longer sequences still step byte by byte, and
+// give the same text as ever.
+TEST_F(Source, RejectedBytesCostNoConverterCallEach) {
+    struct Rejecting {
+        const char *encoding;
+        std::string unit;  // repeated
+        std::string utf8;  // the same in UTF-8
+        uint64_t replaced_per_unit;
+        bool few_calls;    // the conversion must not call per rejected byte
+    };
+    const Rejecting cases[] = {
+        {"ASCII", "\x80", "�", 1, true},
+        {"windows-1252", "x\x81", "x�", 1, true},
+        {"latin1", "\xe9", "é", 0, true},
+        {"koi8-r", "\xc1\xff", "аЪ", 0, true},
+        {"ISO-8859-8", "\xe0\xff", "א�", 1, true},
+        {"CP1255", "\xe0\xff", "א�", 1, false},     // holds letters back to combine them
+        {"UTF-7", "a+AGE-\x80", "aa�", 1, false},    // shifts state
+        {"shift_jis", "\x93\x8c\xa0", "東�", 1, false},  // sequences of two bytes
+    };
+    for (const Rejecting &c : cases) {
+        SCOPED_TRACE(c.encoding);
+        std::string in = "h\n", want = "h\n";
+        while (in.size() < (1u << 20)) {
+            in += c.unit;
+            want += c.utf8;
+        }
+        const uint64_t units = (in.size() - 2) / c.unit.size();
+        const std::string path = write_temp(std::string("rejecting-") + c.encoding, in);
+        csv_source_opts opts{};
+        opts.encoding_name = c.encoding;
+        char *text = nullptr;
+        uint64_t len = 0;
+        csv_load_info li{};
+        const uint64_t calls_before = csv_iconv_calls();
+        ASSERT_EQ(csv_read_source_ex(path.c_str(), &opts, &text, &len, nullptr, &li), 0) << csv_last_error();
+        const uint64_t calls = csv_iconv_calls() - calls_before;
+        EXPECT_TRUE(std::string(text, len) == want);
+        EXPECT_EQ(li.replaced_bytes, units * c.replaced_per_unit);
+        if (c.few_calls) EXPECT_LT(calls, 100u);
+        csv_free(text);
+        unlink(path.c_str());
+    }
+}
+
 TEST_F(Source, UnknownEncodingNamesItAndTakesNoSlot) {
     const std::string path = write_temp("unknown-enc.csv", "a\n1\n");
     EXPECT_EQ(csv_load_encoding(path.c_str(), 1, 0, "no-such-charset-42", nullptr, nullptr), -1);
@@ -163,7 +303,7 @@ TEST_F(Source, NullOrEmptyNameDetectsAsLoadEx) {
         EXPECT_EQ(info(h),
                   "{\"encoding\":\"utf-16le\",\"bom\":true,\"delimiter\":\";\",\"encoding_detected\":true,"
                   "\"delimiter_detected\":true,\"compression\":\"none\",\"file_size\":18,\"rows\":1,"
-                  "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0}");
+                  "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0,\"invalid_utf8_bytes\":0}");
         csv_close(h);
     }
     EXPECT_EQ(csv_load_encoding(nullptr, 1, 0, "latin1", nullptr, nullptr), -1);
@@ -206,6 +346,30 @@ TEST_F(Source, LongTextConvertsAcrossPieces) {
     }
 }
 
+/* ---- file errors ----------------------------------------------------------- */
+
+// A regular file whose size cannot be learnt fails with the system's text,
+// in the shape of the other file messages, on every loader.
+TEST_F(Source, StatFailureCarriesTheSystemText) {
+    const std::string path = write_temp("stat-fails.csv", "a,b\n1,2\n");
+    for (int err : {EIO, EOVERFLOW}) {
+        SCOPED_TRACE(err);
+        csv_source_stat_fails_with(err);
+        const std::string want = "cannot stat file: " + path + " (" + strerror(err) + ")";
+        EXPECT_EQ(csv_load(path.c_str(), 1), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        EXPECT_EQ(csv_load_ex(path.c_str(), 1, 0, 0), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        EXPECT_EQ(csv_load_encoding(path.c_str(), 1, 0, "latin1", nullptr, nullptr), -1);
+        EXPECT_EQ(csv_last_error(), want);
+        csv_source_stat_fails_with(0);
+        EXPECT_EQ(csv_table_get(0), nullptr);
+    }
+    int h = csv_load(path.c_str(), 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    EXPECT_EQ(csv_row_count(h), 1);
+}
+
 /* ---- progress and cancellation ------------------------------------------- */
 
 struct Calls {
@@ -219,9 +383,36 @@ int record(uint64_t done, int64_t total, int64_t rows, void *ud) {
     return static_cast<int>(c->seen.size()) - 1 == c->cancel_at ? 1 : 0;
 }
 
-// Over 64 MiB of Windows-1252: the callback hears of the reading while the
-// text is converted, with the file's size as total, and can stop it there.
-TEST_F(Source, CancelMidTranscodeOfALargeFile) {
+// The calls the parser alone makes for `text` (delimiter `delim`, header).
+std::vector<std::tuple<uint64_t, int64_t, int64_t>> parse_calls(const std::string &text, char delim) {
+    Calls calls;
+    csv_parse_opts opts{};
+    opts.delimiter = static_cast<uint32_t>(delim);
+    opts.progress = record;
+    opts.user_data = &calls;
+    opts.total_len = static_cast<int64_t>(text.size());
+    csv_table t{};
+    EXPECT_EQ(csv_table_parse_ex(&t, text.data(), text.size(), 1, &opts), 0) << csv_last_error();
+    csv_table_free(&t);
+    return calls.seen;
+}
+
+// The decoded text of `path` as a load reads it.
+std::string decoded(const std::string &path, const char *encoding_name) {
+    csv_source_opts opts{};
+    opts.encoding_name = encoding_name;
+    char *text = nullptr;
+    uint64_t len = 0;
+    EXPECT_EQ(csv_read_source_ex(path.c_str(), &opts, &text, &len, nullptr, nullptr), 0) << csv_last_error();
+    std::string out(text != nullptr ? text : "", len);
+    csv_free(text);
+    return out;
+}
+
+// Over 64 MiB of Windows-1252: a regular file's reading is not reported, so
+// the calls are exactly the parse's over the decoded text, and the first
+// of them can cancel the load.
+TEST_F(Source, LargeFileReportsOnlyTheParse) {
     std::string in = "a;b\n";
     const std::string line = "\x80 price;\x93quoted\x94 text of a line\n";
     in.reserve((66u << 20) + line.size());
@@ -229,46 +420,43 @@ TEST_F(Source, CancelMidTranscodeOfALargeFile) {
     const std::string path = write_temp("big-1252.csv", in);
     in.clear();
     in.shrink_to_fit();
+    const auto want = parse_calls(decoded(path, "windows-1252"), ';');
+    ASSERT_GE(want.size(), 2u);
+    Calls all;
+    int h = csv_load_encoding(path.c_str(), 1, 0, "windows-1252", record, &all);
+    ASSERT_GE(h, 0) << csv_last_error();
+    EXPECT_EQ(all.seen, want);
+    EXPECT_EQ(std::get<2>(all.seen.back()), csv_row_count(h));
+    csv_close(h);
     Calls calls;
     calls.cancel_at = 0;
     EXPECT_EQ(csv_load_encoding(path.c_str(), 1, 0, "windows-1252", record, &calls), -1);
     EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
     ASSERT_EQ(calls.seen.size(), 1u);
-    auto [done, total, rows] = calls.seen[0];
-    EXPECT_GE(done, uint64_t{64} << 20);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(total, static_cast<int64_t>(st.st_size));
-    EXPECT_EQ(rows, 0);
+    EXPECT_EQ(calls.seen[0], want[0]);
     EXPECT_EQ(csv_table_get(0), nullptr);
-    // Without cancelling, the reading call and then the parse's calls.
-    Calls all;
-    int h = csv_load_encoding(path.c_str(), 1, 0, "windows-1252", record, &all);
-    ASSERT_GE(h, 0) << csv_last_error();
-    ASSERT_GE(all.seen.size(), 2u);
-    EXPECT_EQ(std::get<2>(all.seen[0]), 0);
-    EXPECT_EQ(std::get<1>(all.seen[0]), static_cast<int64_t>(st.st_size));
-    auto [last_done, last_total, last_rows] = all.seen.back();
-    EXPECT_EQ(last_done, static_cast<uint64_t>(last_total));
-    EXPECT_EQ(last_rows, csv_row_count(h));
     unlink(path.c_str());
 }
 
 // A large regular file is read by two threads side by side: the table is
-// the one a single reader gets from the same bytes through a pipe, and a
-// cancel at the reading's first report leaves nothing behind.
+// the one a single reader gets from the same bytes through a pipe, the
+// calls are the parse's alone, and a cancel at the first leaves nothing.
 TEST_F(Source, LargeFileReadByTwoThreadsIsTheStreamedTable) {
     std::string in = "a,b,c\n";
     for (int i = 0; in.size() < (size_t{70} << 20); ++i)
         in += std::to_string(i) + ",text " + std::to_string(i % 1000) + ",\"q,\"\"" + std::to_string(i) + "\"\n";
     const std::string path = write_temp("big-two-threads.csv", in);
+    Calls all;
+    const int whole = csv_load_ex_progress(path.c_str(), 1, 0, 0, record, &all);
+    ASSERT_GE(whole, 0) << csv_last_error();
+    EXPECT_EQ(all.seen, parse_calls(in, ','));
+    csv_close(whole);
     Calls calls;
     calls.cancel_at = 0;
     EXPECT_EQ(csv_load_ex_progress(path.c_str(), 1, 0, 0, record, &calls), -1);
     EXPECT_STREQ(csv_last_error(), "cancelled by progress callback");
     ASSERT_EQ(calls.seen.size(), 1u);
-    EXPECT_EQ(std::get<0>(calls.seen[0]), uint64_t{64} << 20);
-    EXPECT_EQ(std::get<1>(calls.seen[0]), static_cast<int64_t>(in.size()));
+    EXPECT_EQ(calls.seen[0], all.seen[0]);
     EXPECT_EQ(csv_table_get(0), nullptr);
 
     const int h = csv_load(path.c_str(), 1);
@@ -295,6 +483,56 @@ TEST_F(Source, LargeFileReadByTwoThreadsIsTheStreamedTable) {
         EXPECT_EQ(from_file, csv_rows(s, off, 500)) << "rows from " << off;
     }
     unlink(path.c_str());
+}
+
+// `done` never goes back within a phase: the reading of a source of
+// unknown size (total -1), then the parse.
+void expect_done_never_decreases(const std::vector<std::tuple<uint64_t, int64_t, int64_t>> &seen) {
+    uint64_t reading = 0, parsing = 0;
+    bool parse_started = false;
+    for (const auto &[done, total, rows] : seen) {
+        if (total < 0) {
+            EXPECT_FALSE(parse_started) << "a reading call after the parse began";
+            EXPECT_GE(done, reading);
+            reading = done;
+        } else {
+            parse_started = true;
+            EXPECT_GE(done, parsing);
+            EXPECT_LE(done, static_cast<uint64_t>(total));
+            parsing = done;
+        }
+    }
+}
+
+// A regular file that holds less than its size said (it shrank between the
+// size query and the read) reports no more than was read, and no extra
+// call: the calls are the parse's of the text read, whether the file is
+// read by two threads or one, used as it is or decoded.
+TEST_F(Source, ShrunkFileReportsWhatWasRead) {
+    for (size_t lines : {size_t{20}, size_t{400000}}) {
+        const std::string text = csv_lines(static_cast<int>(lines));
+        std::u16string wide(text.begin(), text.end());
+        for (int encoding : {1, 2}) {
+            const std::string bytes = encoding == 1 ? text : utf16le(wide, true);
+            const std::string path = write_temp("shrunk.csv", bytes);
+            const auto want = parse_calls(text, ',');
+            for (int64_t gone : {int64_t{1}, int64_t{1} << 20}) {
+                SCOPED_TRACE(std::to_string(bytes.size()) + " bytes, encoding " + std::to_string(encoding) +
+                             ", shrunk by " + std::to_string(gone));
+                csv_source_size_overstated_by(gone);
+                Calls calls;
+                int h = csv_load_ex_progress(path.c_str(), 1, ',', encoding, record, &calls);
+                csv_source_size_overstated_by(0);
+                ASSERT_GE(h, 0) << csv_last_error();
+                EXPECT_EQ(csv_row_count(h), static_cast<int>(lines));
+                EXPECT_EQ(calls.seen, want);
+                expect_done_never_decreases(calls.seen);
+                EXPECT_EQ(field(info(h), "file_size"), std::to_string(bytes.size()));
+                csv_close(h);
+            }
+            unlink(path.c_str());
+        }
+    }
 }
 
 // Text decoded from UTF-16 grows into pages prepared by a helper thread:
@@ -370,12 +608,6 @@ struct Writer {
     }
 };
 
-std::string csv_lines(int n) {
-    std::string s = "id,name\n";
-    for (int i = 0; i < n; ++i) s += std::to_string(i) + ",name " + std::to_string(i) + "\n";
-    return s;
-}
-
 TEST_F(Source, PipeThroughDevFdIsReadToItsEnd) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -431,10 +663,11 @@ TEST_F(Source, FifoWithALateWriterAndUnknownTotal) {
     ASSERT_GE(calls.seen.size(), 2u);
     EXPECT_EQ(calls.seen[0], std::make_tuple(uint64_t{0}, int64_t{-1}, int64_t{0}));
     EXPECT_EQ(calls.seen.back(), std::make_tuple(uint64_t{8}, int64_t{8}, int64_t{1}));
+    expect_done_never_decreases(calls.seen);
     EXPECT_EQ(info(h),
               "{\"encoding\":\"utf-16le\",\"bom\":true,\"delimiter\":\"\\t\",\"encoding_detected\":true,"
               "\"delimiter_detected\":true,\"compression\":\"none\",\"file_size\":18,\"rows\":1,"
-              "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0}");
+              "\"columns\":2,\"warnings\":0,\"replaced_bytes\":0,\"invalid_utf8_bytes\":0}");
 }
 
 // A pipe that gives some text and then falls silent: the callback is asked
@@ -476,6 +709,49 @@ TEST_F(Source, CancelWhileAPipeIsSilent) {
         EXPECT_EQ(calls.seen.back(), std::make_tuple(uint64_t{10000}, int64_t{-1}, int64_t{0}));
         EXPECT_EQ(csv_table_get(0), nullptr);
     }
+}
+
+// A host's timer that interrupts the wait on a silent stream brings no call
+// of its own: while the pipe is silent the callback still comes about once
+// per quarter second (so a load can be cancelled), however often the
+// signal comes. (Before, each signal made a call: some 500 here.)
+TEST_F(Source, SignalsWhileAStreamIsSilentBringNoExtraCalls) {
+    struct sigaction quiet {}, old{};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    quiet.sa_flags = 0;  // no SA_RESTART: every signal cuts the wait short
+    ASSERT_EQ(sigaction(SIGALRM, &quiet, &old), 0);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread writer([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);  // the signals go to the loading thread
+        (void)!write(fds[1], "a,b\n1,2\n", 8);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        (void)!write(fds[1], "3,4\n", 4);
+        close(fds[1]);
+    });
+    itimerval every_2ms{};
+    every_2ms.it_interval.tv_usec = 2000;
+    every_2ms.it_value.tv_usec = 2000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &every_2ms, nullptr), 0);
+    Calls calls;
+    const int h = csv_load_ex_progress(("/dev/fd/" + std::to_string(fds[0])).c_str(), 1, 0, 0, record, &calls);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    writer.join();
+    close(fds[0]);
+    sigaction(SIGALRM, &old, nullptr);
+    ASSERT_GE(h, 0) << csv_last_error();
+    EXPECT_EQ(csv_row_count(h), 2);
+    const size_t reading = static_cast<size_t>(std::count_if(
+        calls.seen.begin(), calls.seen.end(), [](const auto &c) { return std::get<1>(c) < 0; }));
+    EXPECT_GE(reading, 1u);   // the silence was reported
+    EXPECT_LE(reading, 30u);  // about 5 in 1.2 s; a generous bound for a busy machine
+    expect_done_never_decreases(calls.seen);
+    ASSERT_FALSE(calls.seen.empty());
+    EXPECT_EQ(calls.seen.back(), std::make_tuple(uint64_t{12}, int64_t{12}, int64_t{2}));
 }
 
 // A device that never ends stops at the text limit with a clear message,
@@ -565,6 +841,43 @@ TEST_F(Source, ConcatenatedGzipMembersAreOneText) {
     EXPECT_EQ(csv_row_count(h), 2);
 }
 
+// Zero bytes after the last member, as tape and block devices pad a file,
+// are not data: every loader takes the text, and the padding may be long
+// (many reads) or follow concatenated members. Anything else after the
+// zeros is still refused.
+TEST_F(Source, GzipWithZeroPaddingAtTheEnd) {
+    const std::string text = csv_lines(500);
+    struct Padded {
+        const char *name;
+        std::string bytes;
+    };
+    const Padded cases[] = {
+        {"one_zero", gzip(text) + std::string(1, '\0')},
+        {"block", gzip(text) + std::string(512 - gzip(text).size() % 512, '\0')},
+        {"a_megabyte", gzip(text) + std::string(1 << 20, '\0')},
+        {"two_members", gzip(text.substr(0, 100)) + gzip(text.substr(100)) + std::string(4096, '\0')},
+    };
+    for (const Padded &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write_temp(std::string("padded-") + c.name + ".gz", c.bytes);
+        for (int loader = 0; loader < 3; ++loader) {
+            int h = loader == 0   ? csv_load(path.c_str(), 1)
+                    : loader == 1 ? csv_load_ex(path.c_str(), 1, 0, 0)
+                                  : csv_load_encoding(path.c_str(), 1, 0, "latin1", nullptr, nullptr);
+            ASSERT_GE(h, 0) << loader << ": " << csv_last_error();
+            EXPECT_EQ(csv_row_count(h), 500);
+            EXPECT_STREQ(csv_rows(h, 499, 1), "[{\"id\":\"499\",\"name\":\"name 499\"}]");
+            EXPECT_EQ(field(info(h), "file_size"), std::to_string(c.bytes.size()));
+            csv_close(h);
+        }
+    }
+    const std::string zeros_then_junk = gzip(text) + std::string(1000, '\0') + "x";
+    const std::string path = write_temp("padded-then-junk.gz", zeros_then_junk);
+    EXPECT_EQ(csv_load(path.c_str(), 1), -1);
+    EXPECT_EQ(std::string(csv_last_error()),
+              "corrupt gzip stream: " + path + " (data after the end of the stream)");
+}
+
 TEST_F(Source, BrokenGzipFailsClearly) {
     const std::string good = gzip(csv_lines(3000));
     std::string corrupt = good;
@@ -648,13 +961,15 @@ struct InfoCase {
 void PrintTo(const InfoCase &c, std::ostream *os) { *os << c.name; }
 
 std::string report(const char *enc, bool bom, const char *delim, bool enc_det, bool delim_det,
-                   const char *comp, size_t size, int rows, int cols, int warnings, int replaced) {
+                   const char *comp, size_t size, int rows, int cols, int warnings, int replaced,
+                   int invalid = 0) {
     auto b = [](bool v) { return v ? "true" : "false"; };
     return std::string("{\"encoding\":\"") + enc + "\",\"bom\":" + b(bom) + ",\"delimiter\":\"" + delim +
            "\",\"encoding_detected\":" + b(enc_det) + ",\"delimiter_detected\":" + b(delim_det) +
            ",\"compression\":\"" + comp + "\",\"file_size\":" + std::to_string(size) +
            ",\"rows\":" + std::to_string(rows) + ",\"columns\":" + std::to_string(cols) +
-           ",\"warnings\":" + std::to_string(warnings) + ",\"replaced_bytes\":" + std::to_string(replaced) + "}";
+           ",\"warnings\":" + std::to_string(warnings) + ",\"replaced_bytes\":" + std::to_string(replaced) +
+           ",\"invalid_utf8_bytes\":" + std::to_string(invalid) + "}";
 }
 
 std::vector<InfoCase> info_cases() {
@@ -662,6 +977,7 @@ std::vector<InfoCase> info_cases() {
     const std::string le = utf16le(u"ab\tc\n1\t2\n", false);  // 9 units: detected
     const std::string be = std::string("\xFE\xFF\0a\0|\0b\0\n\0001\0|\0002\0\n", 18);
     const std::string gz = gzip("\xEF\xBB\xBF" "a,b\n1,2\n");
+    const std::string gz1252 = gzip("a\n\x80\n");
     return {
         {"plain", semi, 0, 0, 0, nullptr, report("utf-8", false, ",", false, false, "none", semi.size(), 2, 1, 0, 0)},
         {"plain_bom", "\xEF\xBB\xBF" "a\n1\n", 0, 0, 0, nullptr, report("utf-8", true, ",", false, false, "none", 7, 1, 1, 0, 0)},
@@ -669,10 +985,18 @@ std::vector<InfoCase> info_cases() {
         {"ex_detect_utf16_no_mark", le, 1, 0, 0, nullptr, report("utf-16le", false, "\\t", true, true, "none", le.size(), 1, 2, 0, 0)},
         {"ex_forced_be_given_pipe", be, 1, '|', 3, nullptr, report("utf-16be", true, "|", false, false, "none", be.size(), 1, 2, 0, 0)},
         {"ex_forced_bytes", semi, 1, ';', 1, nullptr, report("utf-8", false, ";", false, false, "none", semi.size(), 2, 2, 1, 0)},
-        {"ex_high_delimiter", "a\xA7" "b\n", 1, 0xA7, 1, nullptr, report("utf-8", false, "§", false, false, "none", 4, 0, 2, 0, 0)},
+        {"ex_high_delimiter", "a\xA7" "b\n", 1, 0xA7, 1, nullptr, report("utf-8", false, "§", false, false, "none", 4, 0, 2, 0, 0, 1)},  // the delimiter byte is not UTF-8
         {"named_as_given", "a\n\x80\n", 2, 0, 0, "Windows-1252", report("Windows-1252", false, ",", false, true, "none", 4, 1, 1, 0, 0)},
         {"named_invalid", "a\nx\x81\n", 2, ',', 0, "cp1252", report("cp1252", false, ",", false, false, "none", 5, 1, 1, 0, 1)},
         {"gzip_utf8_bom", gz, 1, 0, 0, nullptr, report("utf-8", true, ",", true, true, "gzip", gz.size(), 1, 2, 0, 0)},
+        // Bytes of another encoding kept as read are counted; named or
+        // decoded text has none.
+        {"plain_windows1252", "a\n\x80" "5\n", 0, 0, 0, nullptr, report("utf-8", false, ",", false, false, "none", 5, 1, 1, 0, 0, 1)},
+        {"ex_detect_windows1252", "a;b\n\x93q\x94;caf\xe9\n", 1, 0, 0, nullptr, report("utf-8", false, ";", true, true, "none", 13, 1, 2, 0, 0, 3)},
+        {"ex_forced_bytes_invalid", "a\n\xff\xfe\xfe\n", 1, 0, 1, nullptr, report("utf-8", false, ",", false, true, "none", 6, 1, 1, 0, 0, 3)},
+        {"gzip_windows1252", gz1252, 1, 0, 0, nullptr, report("utf-8", false, ",", true, true, "gzip", gz1252.size(), 1, 1, 0, 0, 1)},
+        {"named_utf8_replaces_instead", "a\nx\xc3(\n", 2, 0, 0, "utf-8", report("utf-8", false, ",", false, true, "none", 6, 1, 1, 0, 1, 0)},
+        {"named_cp1252_decoded", "a\n\x80\n", 2, 0, 0, "cp1252", report("cp1252", false, ",", false, true, "none", 4, 1, 1, 0, 0, 0)},
     };
 }
 

@@ -83,7 +83,8 @@ constexpr command_info commands[] = {
      "or given, the byte order mark, the delimiter and whether it was detected,\n"
      "the compression, the size of the file in bytes (as read: compressed for\n"
      "gzip, the bytes received for a pipe), the numbers of rows, columns and\n"
-     "warnings, and the number of bytes replaced by U+FFFD while decoding.\n"},
+     "warnings, the number of bytes replaced by U+FFFD while decoding, and the\n"
+     "number of bytes read as they are that are not valid UTF-8.\n"},
 };
 
 
@@ -95,6 +96,8 @@ constexpr const char *common_options =
     "  --encoding E        auto (default: byte order mark, UTF-16 guess, else\n"
     "                      UTF-8), utf-8, utf-16le, utf-16be, or any name iconv\n"
     "                      knows: windows-1252, latin1, shift_jis, gb18030, ...\n"
+    "                      Text read as UTF-8 with bytes that are not valid\n"
+    "                      UTF-8 is loaded with a warning on standard error.\n"
     "\n"
     "FILE '-' is standard input; a gzip file (or stream) is inflated as it is read.\n"
     "\n"
@@ -110,6 +113,12 @@ constexpr const char *common_options =
     "  --table             the same as --format table\n"
     "  --max-width N       widest table cell, in characters (default 40, 0: no limit)\n"
     "  -h, --help          this help\n";
+
+constexpr const char *repeated_names =
+    "Repeated column names: in rows (every format, JSON too) the second,\n"
+    "third, ... column of one name is shown as NAME_2, NAME_3, ... (skipping\n"
+    "names already in use), so that each JSON key and header names one column;\n"
+    "'headers' lists the names as the file has them.\n";
 
 constexpr const char *exit_status =
     "Exit status: 0 done, 1 failed (the reason on standard error), 2 usage\n"
@@ -403,14 +412,19 @@ std::string help_text() {
            "Options may come before or after the operands; '--' ends the options.\n"
            "'velmora-csv COMMAND --help' describes one command.\n"
            "\n";
+    out += repeated_names;
+    out += "\n";
     out += exit_status;
     return out;
 }
 
 std::string help_text(command cmd) {
     const command_info &c = info_of(cmd);
+    bool rows = cmd == command::rows || cmd == command::select || cmd == command::search ||
+                cmd == command::sort;
     return std::string("usage: velmora-csv ") + c.name + " [OPTIONS] FILE" + c.operands + "\n\n" +
-           c.about + "\n" + common_options + "\n" + exit_status;
+           c.about + "\n" + common_options + "\n" + (rows ? std::string(repeated_names) + "\n" : "") +
+           exit_status;
 }
 
 }  // namespace cli

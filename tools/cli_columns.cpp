@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace cli {
 
@@ -127,6 +128,30 @@ std::vector<std::string> list_names(const std::string &list, const std::vector<s
         if (n > 0) names.push_back(headers[n - 1]);
     }
     return names;
+}
+
+std::vector<std::string> unique_names(const std::vector<std::string> &names) {
+    std::unordered_set<std::string> taken(names.begin(), names.end());
+    std::unordered_set<std::string> seen;
+    // The next suffix to try per repeated name: it only grows, and a probe
+    // fails only on a taken name of the form name_K, so the work is linear.
+    std::unordered_map<std::string, size_t> next;
+    std::vector<std::string> out;
+    out.reserve(names.size());
+    for (const std::string &name : names) {
+        if (seen.insert(name).second) {
+            out.push_back(name);
+            continue;
+        }
+        size_t &k = next.try_emplace(name, 2).first->second;
+        std::string candidate;
+        do {
+            candidate = name + "_" + std::to_string(k++);
+        } while (taken.count(candidate) != 0);
+        taken.insert(candidate);
+        out.push_back(std::move(candidate));
+    }
+    return out;
 }
 
 }  // namespace cli

@@ -30,6 +30,12 @@ bool rewrite_list(const std::string &list, const std::vector<std::string> &heade
 // column are left out (the library has refused such a list already).
 std::vector<std::string> list_names(const std::string &list, const std::vector<std::string> &headers);
 
+// The names a rows output shows: a name's second, third, ... column is
+// named name_2, name_3, ..., skipping any name already in `names` or given
+// before, so that every column has a key of its own (JSON keeps one member
+// per key).
+std::vector<std::string> unique_names(const std::vector<std::string> &names);
+
 }  // namespace cli
 
 #endif

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -137,6 +138,26 @@ std::string base_name(const std::string &path) {
 // stream that cannot seek.
 std::string source_path(const std::string &file) { return file == "-" ? "/dev/stdin" : file; }
 
+// Text kept as read that holds bytes which are not UTF-8 is most likely in
+// another encoding: the answers show those bytes as Latin-1 characters, so
+// say so once, with the option that reads the file as it is meant.
+void warn_invalid_utf8(int handle, const cli::invocation &inv) {
+    const char *json = csv_info(handle);
+    if (json == nullptr) return;
+    std::string why;
+    cli::json_doc doc = cli::json_read(json, why);
+    if (!doc) return;
+    yyjson_val *count = cli::json_member(yyjson_doc_get_root(doc.get()), "invalid_utf8_bytes");
+    // Numbers are read as their text.
+    const uint64_t n = count == nullptr ? 0 : strtoull(cli::json_text(count).c_str(), nullptr, 10);
+    if (n == 0) return;
+    const std::string where = inv.file == "-" ? "standard input" : inv.file;
+    fprintf(stderr,
+            "velmora-csv: warning: %s: %llu byte%s not valid UTF-8; if the file is in another "
+            "encoding, name it, e.g. --encoding windows-1252\n",
+            where.c_str(), static_cast<unsigned long long>(n), n == 1 ? " is" : "s are");
+}
+
 // Loads the file; on failure prints the reason and returns -1.
 int load(const cli::invocation &inv) {
     progress_bar bar;
@@ -150,6 +171,7 @@ int load(const cli::invocation &inv) {
                                          on_progress, &bar);
     bar.clear();
     if (handle < 0) print_error(csv_last_error());
+    else warn_invalid_utf8(handle, inv);
     return handle;
 }
 
@@ -251,34 +273,6 @@ bool each_page(const cli::invocation &inv, int handle, const cli::row_answer::vi
     return true;
 }
 
-int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
-                      cli::out_stream &out) {
-    cli::row_answer rows;
-    rows.header_line = inv.has_header;
-    cli::json_doc doc;
-    if (inv.cmd == cli::command::rows) {
-        rows.each = [&](const cli::row_answer::visitor &visit) { return each_page(inv, handle, visit); };
-    } else {
-        std::string count_text;
-        const char *json = query(inv, handle, args, count_text);
-        if (json == nullptr) return exit_failed;
-        doc = read_answer(json);
-        if (!doc) return exit_failed;
-        yyjson_val *root = yyjson_doc_get_root(doc.get());
-        rows.each = [root](const cli::row_answer::visitor &visit) {
-            size_t i = 0, n = 0;
-            yyjson_val *row;
-            yyjson_arr_foreach(root, i, n, row) if (!visit(row)) break;
-            return true;
-        };
-    }
-    std::vector<std::string> headers;
-    if (!headers_of(handle, headers)) return exit_failed;
-    rows.names = inv.cmd == cli::command::select ? cli::list_names(args[0], headers) : headers;
-    if (!cli::write_rows(rows, inv.out, inv.max_width, out)) return exit_failed;
-    return exit_ok;
-}
-
 int write_other_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
                        cli::out_stream &out) {
     std::string count_text;
@@ -298,6 +292,38 @@ int write_other_answer(const cli::invocation &inv, int handle, const std::vector
     return exit_ok;
 }
 
+int write_rows_answer(const cli::invocation &inv, int handle, const std::vector<std::string> &args,
+                      cli::out_stream &out) {
+    std::vector<std::string> headers;
+    if (!headers_of(handle, headers)) return exit_failed;
+    cli::row_answer rows;
+    rows.names = inv.cmd == cli::command::select ? cli::list_names(args[0], headers) : headers;
+    // JSON with every name once: the library's text as it is.
+    if (inv.out == cli::output::json && !cli::names_repeat(rows.names)) {
+        return write_other_answer(inv, handle, args, out);
+    }
+    rows.header_line = inv.has_header;
+    cli::json_doc doc;
+    if (inv.cmd == cli::command::rows) {
+        rows.each = [&](const cli::row_answer::visitor &visit) { return each_page(inv, handle, visit); };
+    } else {
+        std::string count_text;
+        const char *json = query(inv, handle, args, count_text);
+        if (json == nullptr) return exit_failed;
+        doc = read_answer(json);
+        if (!doc) return exit_failed;
+        yyjson_val *root = yyjson_doc_get_root(doc.get());
+        rows.each = [root](const cli::row_answer::visitor &visit) {
+            size_t i = 0, n = 0;
+            yyjson_val *row;
+            yyjson_arr_foreach(root, i, n, row) if (!visit(row)) break;
+            return true;
+        };
+    }
+    if (!cli::write_rows(rows, inv.out, inv.max_width, out)) return exit_failed;
+    return exit_ok;
+}
+
 bool finish_output(cli::out_stream &out) {
     if (out.flush()) return true;
     print_error(std::string("cannot write the output: ") + strerror(out.error()));
@@ -312,9 +338,8 @@ int run(const cli::invocation &inv) {
     std::vector<std::string> args;
     if (!resolve_positions(inv, id, args)) return exit_failed;
     cli::out_stream out;
-    int status = is_rows_answer(inv.cmd) && inv.out != cli::output::json
-                     ? write_rows_answer(inv, id, args, out)
-                     : write_other_answer(inv, id, args, out);
+    int status = is_rows_answer(inv.cmd) ? write_rows_answer(inv, id, args, out)
+                                         : write_other_answer(inv, id, args, out);
     if (!finish_output(out)) return exit_failed;
     return status;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "cli_columns.h"
 #include "cli_doc.h"
 #include "cli_table.h"
 
@@ -67,6 +68,45 @@ std::string nested_pretty(yyjson_val *v) {
         if (c == '\n') out += "  ";
     }
     return out;
+}
+
+// The keys of rows whose names repeat, replaced by unique_names before any
+// format sees them. Every row has the keys of the first; the new key texts
+// live here for as long as the rows are written.
+class key_renamer {
+public:
+    void apply(yyjson_val *row) {
+        if (!decided_) decide(row);
+        if (names_.empty()) return;
+        size_t i = 0, n = 0, c = 0;
+        yyjson_val *key, *value;
+        yyjson_obj_foreach(row, i, n, key, value) {
+            if (c < names_.size()) yyjson_set_strn(key, names_[c].data(), names_[c].size());
+            ++c;
+        }
+    }
+
+private:
+    void decide(yyjson_val *row) {
+        decided_ = true;
+        std::vector<std::string> keys = keys_of(row);
+        std::vector<std::string> unique = unique_names(keys);
+        if (unique != keys) names_ = std::move(unique);
+    }
+
+    bool decided_ = false;
+    std::vector<std::string> names_;  // empty: the keys stay
+};
+
+bool rows_as_json(const row_answer &rows, out_stream &out) {
+    size_t n = 0;
+    bool ok = rows.each([&](yyjson_val *row) {
+        out.put(n++ == 0 ? "[" : ",");
+        out.put(json_compact(row));
+        return out.ok();
+    });
+    out.put(n == 0 ? "[]\n" : "]\n");
+    return ok;
 }
 
 bool rows_as_pretty(const row_answer &rows, out_stream &out) {
@@ -222,14 +262,26 @@ bool out_stream::flush() {
     return ok_;
 }
 
-bool write_rows(const row_answer &rows, output format, size_t max_width, out_stream &out) {
+bool names_repeat(const std::vector<std::string> &names) { return unique_names(names) != names; }
+
+bool write_rows(const row_answer &answer, output format, size_t max_width, out_stream &out) {
+    key_renamer renamer;
+    row_answer rows;
+    rows.names = unique_names(answer.names);
+    rows.header_line = answer.header_line;
+    rows.each = [&](const row_answer::visitor &visit) {
+        return answer.each([&](yyjson_val *row) {
+            renamer.apply(row);
+            return visit(row);
+        });
+    };
     switch (format) {
+    case output::json: return rows_as_json(rows, out);
     case output::pretty: return rows_as_pretty(rows, out);
     case output::ndjson: return rows_as_ndjson(rows, out);
     case output::csv: return rows_as_separated(rows, ',', out);
     case output::tsv: return rows_as_separated(rows, '\t', out);
     case output::table: return rows_as_table(rows, max_width, out);
-    case output::json: break;
     }
     return false;
 }

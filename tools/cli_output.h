@@ -42,9 +42,14 @@ struct row_answer {
     bool header_line = true;         // csv and tsv: the names first
 };
 
-// Writes a rows answer in any format but json (which is the library's text
-// as it is). False when it failed (the reason printed).
+// Writes a rows answer in any format. A column name that repeats is shown
+// as name_2, name_3, ... (see unique_names). False when it failed (the
+// reason printed).
 bool write_rows(const row_answer &rows, output format, size_t max_width, out_stream &out);
+
+// True when some name repeats: a json rows answer is then rewritten by
+// write_rows rather than being the library's text as it is.
+bool names_repeat(const std::vector<std::string> &names);
 
 // Writes the answer of headers, stats, warnings, count or info in any
 // format but json. False when the answer has another shape than expected.

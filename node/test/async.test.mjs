@@ -1,11 +1,11 @@
-// openTableAsync: the load runs on a worker thread; progress, cancellation
+// openTableAsync: the load runs on a load thread; progress, cancellation
 // and errors reach the caller's thread.
 import test from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import { isMainThread } from 'node:worker_threads';
-import { openTableAsync, VelmoraError, CancelledError } from '../index.mjs';
+import { openTableAsync, VelmoraError, CancelledError, AbortError } from '../index.mjs';
 import { CITIES, MAX_TABLES, freeSlots, manyRows, tempPath, write } from './helpers.mjs';
 
 const native = (await import('../native.cjs')).default;
@@ -85,16 +85,53 @@ test('an exception in onProgress rejects with that exception', async () => {
   assert.equal(freeSlots(), MAX_TABLES);
 });
 
-test('an AbortSignal cancels the load', async () => {
-  const p = manyRows(2_100_000);
-  await assert.rejects(openTableAsync(p, { signal: AbortSignal.abort() }), CancelledError);
-  const ac = new AbortController();
-  await assert.rejects(openTableAsync(p, { signal: ac.signal, onProgress: () => { ac.abort(); } }), (e) => {
-    assert.ok(e instanceof CancelledError);
-    assert.equal(e.code, 'ABORT_ERR');
-    return true;
-  });
+// What Node's own APIs reject with when their signal fires.
+function isAbortError(e, reason) {
+  assert.ok(e instanceof AbortError && e instanceof CancelledError && e instanceof VelmoraError);
+  assert.equal(e.name, 'AbortError');
+  assert.equal(e.code, 'ABORT_ERR');
+  assert.equal(e.cause, reason);
+  return true;
+}
+
+// Waits until every table slot is free again (a cancelled load ends on its
+// own thread after the promise settled).
+async function slotsFreed() {
+  for (let i = 0; i < 500 && freeSlots() !== MAX_TABLES; i++) await new Promise((r) => setTimeout(r, 20));
   assert.equal(freeSlots(), MAX_TABLES);
+}
+
+test('an AbortSignal rejects with an AbortError whose cause is its reason', async () => {
+  const p = manyRows(2_100_000);
+  const before = AbortSignal.abort(new Error('not wanted'));
+  await assert.rejects(openTableAsync(p, { signal: before }), (e) => isAbortError(e, before.reason));
+  const ac = new AbortController();
+  await assert.rejects(openTableAsync(p, { signal: ac.signal, onProgress: () => { ac.abort(); } }),
+    (e) => isAbortError(e, ac.signal.reason));
+  assert.equal(ac.signal.reason.name, 'AbortError');
+  await slotsFreed();
+});
+
+// The load waits in the library for a writer to open the pipe and reports
+// nothing meanwhile: the promise must not wait for it.
+test('an abort rejects at once, while the load still waits; AbortSignal.timeout gives its TimeoutError', { timeout: 30_000 }, async () => {
+  const later = () => {
+    const ac = new AbortController();
+    setTimeout(() => ac.abort(), 30);
+    return ac.signal;
+  };
+  for (const [make, reasonName] of [[() => AbortSignal.timeout(30), 'TimeoutError'], [later, 'AbortError']]) {
+    const fifo = tempPath(`abort-${Math.random()}.csv`);
+    execFileSync('mkfifo', [fifo]);
+    const signal = make();
+    await assert.rejects(openTableAsync(fifo, { signal }), (e) => isAbortError(e, signal.reason));
+    assert.equal(signal.reason.name, reasonName);
+    // Let the load end: it reads the pipe, then its table is closed unseen.
+    const fd = fs.openSync(fifo, 'w');
+    fs.writeSync(fd, 'a\n1\n');
+    fs.closeSync(fd);
+    await slotsFreed();
+  }
 });
 
 test('several loads at once each get their own table', async () => {
@@ -118,4 +155,50 @@ test('a pipe loads with progress total -1', { skip: fns.csv_info === null && 'th
   assert.ok(totals.includes(-1), JSON.stringify(totals));
   t.close();
   assert.equal(await exited, 0);
+});
+
+test('load threads are kept between loads, and many loads at once all finish', async () => {
+  const pool = (await import('../load-pool.cjs')).default;
+  const files = Array.from({ length: 20 }, (_, i) => write(`n\n${'1\n'.repeat(i)}`));
+  const tables = await Promise.all(files.map((f) => openTableAsync(f)));
+  assert.deepEqual(tables.map((t) => t.rowCount), files.map((_, i) => i));
+  for (const t of tables) t.close();
+  const threads = pool.threadCount();
+  assert.ok(threads >= 1 && threads <= pool.MAX_THREADS, String(threads));
+  for (const f of files) (await openTableAsync(f)).close();
+  assert.equal(pool.threadCount(), threads);
+});
+
+// Loads waiting for a writer: once aborted, their threads make room for new
+// ones, and when the pipe opens at last they end and let the process exit.
+test('abandoned loads neither hold back later loads nor keep the process', { timeout: 60_000 }, () => {
+  const fifo = tempPath('late.csv');
+  execFileSync('mkfifo', [fifo]);
+  const entry = new URL('../index.mjs', import.meta.url).href;
+  const code = `import fs from 'node:fs';
+    import { openTableAsync } from ${JSON.stringify(entry)};
+    const pool = (await import(${JSON.stringify(new URL('../load-pool.cjs', import.meta.url).href)})).default;
+    const stuck = [];
+    for (let i = 0; i < pool.MAX_THREADS + 1; i++) {
+      stuck.push(openTableAsync(${JSON.stringify(fifo)}, { signal: AbortSignal.timeout(300) }).catch((e) => e.name));
+    }
+    console.log((await Promise.all(stuck)).join(','));
+    const t = await openTableAsync(${JSON.stringify(CITIES)});
+    console.log(t.rowCount);
+    // For two seconds, every load found waiting in the pipe's open is let go.
+    for (let i = 0; i < 100; i++) {
+      try {
+        fs.closeSync(fs.openSync(${JSON.stringify(fifo)}, fs.constants.O_WRONLY | fs.constants.O_NONBLOCK));
+      } catch (e) {
+        if (e.code !== 'ENXIO') throw e;
+      }
+      await new Promise((r) => setTimeout(r, 20));
+    }`;
+  const r = spawnSync(process.execPath, ['--input-type=module', '-e', code], { encoding: 'utf8', timeout: 30_000 });
+  assert.equal(r.signal, null, `the process did not end by itself: ${r.stdout}${r.stderr}`);
+  assert.equal(r.status, 0, r.stderr);
+  const [aborted, rows] = r.stdout.trim().split('\n');
+  const names = aborted.split(',');
+  assert.ok(names.length >= 2 && names.every((n) => n === 'AbortError'), aborted);
+  assert.equal(rows, '7');
 });

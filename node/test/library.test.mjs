@@ -26,7 +26,7 @@ function envWithout(...names) {
 
 test('the CommonJS and ES module entries give the same objects', () => {
   const cjs = require('../index.cjs');
-  for (const name of ['openTable', 'openTableAsync', 'Table', 'VelmoraError', 'CancelledError',
+  for (const name of ['openTable', 'openTableAsync', 'Table', 'VelmoraError', 'CancelledError', 'AbortError',
     'LibraryNotFoundError', 'libraryPath', 'libraryVersion']) {
     assert.equal(typeof cjs[name], 'function', name);
     assert.equal(esm[name], cjs[name], name);
@@ -59,7 +59,8 @@ test('without VELMORA_CSV_LIBRARY: beside the package, then the system path', ()
   // A copy of the package with the library beside it.
   const copy = tempPath('pkg-copy');
   fs.mkdirSync(copy);
-  for (const f of ['index.cjs', 'native.cjs', 'load.cjs', 'load-worker.cjs']) {
+  const pkg = JSON.parse(fs.readFileSync(path.join(pkgDir, 'package.json'), 'utf8'));
+  for (const f of pkg.files.filter((n) => n.endsWith('.cjs'))) {
     fs.copyFileSync(path.join(pkgDir, f), path.join(copy, f));
   }
   fs.symlinkSync(path.join(pkgDir, 'node_modules'), path.join(copy, 'node_modules'));
@@ -75,14 +76,27 @@ test('without VELMORA_CSV_LIBRARY: beside the package, then the system path', ()
   const system = run(show, { ...env, LD_LIBRARY_PATH: path.dirname(library) }, copy);
   assert.equal(system.stdout.trim(), 'libvelmora-csv.so.0|7', system.stderr);
 
+  // Installed under a prefix whose library directory the loader does not
+  // search until ldconfig runs: found there by path.
+  const libDir = tempPath('prefix/lib');
+  fs.mkdirSync(libDir, { recursive: true });
+  fs.copyFileSync(library, path.join(libDir, 'libvelmora-csv.so.0'));
+  const withDirs = (dirs) => `require('./native.cjs').INSTALL_LIBRARY_DIRS.splice(0, Infinity, ...${JSON.stringify(dirs)}); `;
+  const installed = run(withDirs([tempPath('prefix/none'), libDir]) + show, { ...env, LD_LIBRARY_PATH: '' }, copy);
+  if (!installed.stdout.startsWith('libvelmora-csv.so')) { // unless the loader knows one already
+    assert.equal(installed.stdout.trim(), `${path.join(libDir, 'libvelmora-csv.so.0')}|7`, installed.stderr);
+  }
+
   // Nowhere: one message that says where it looked.
-  const none = run("try { require('./index.cjs').libraryPath() } catch (e) { console.log(e.name + '|' + e.message) }",
+  const none = run(withDirs([tempPath('prefix/none')]) +
+    "try { require('./index.cjs').libraryPath() } catch (e) { console.log(e.name + '|' + e.message) }",
     { ...env, LD_LIBRARY_PATH: '' }, copy);
   const out = none.stdout.trim();
   if (out.startsWith('LibraryNotFoundError|')) {
     assert.match(out, /cannot find the velmora-csv shared library \(VELMORA_CSV_LIBRARY is not set\); tried: /);
     assert.ok(out.includes(`no libvelmora-csv.so in the package directory ${copy}`), out);
     assert.ok(out.includes('libvelmora-csv.so.0: '), out);
+    assert.ok(out.includes(`no libvelmora-csv.so.0 in ${tempPath('prefix/none')}`), out);
     assert.ok(out.includes('Set VELMORA_CSV_LIBRARY to the path of libvelmora-csv.so.'), out);
   } else {
     // The library is installed system-wide on this machine.

@@ -188,7 +188,13 @@ test('the 65th open table fails with the library message', () => {
   const open = [];
   try {
     for (let i = 0; i < MAX_TABLES; i++) open.push(openTable(p));
-    assert.throws(() => openTable(p), { message: `too many open handles (max ${MAX_TABLES})` });
+    assert.throws(() => openTable(p), (e) => {
+      assert.ok(e instanceof VelmoraError);
+      assert.ok(e.message.startsWith(`too many open handles (max ${MAX_TABLES}): close each table`), e.message);
+      assert.match(e.message, /table\.close\(\)/);
+      assert.match(e.message, /using table = openTable/);
+      return true;
+    });
   } finally {
     for (const t of open) t.close();
   }

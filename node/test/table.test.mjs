@@ -143,10 +143,20 @@ test('stats and warnings come back as objects', () => {
   assert.equal(s.col_count, 2);
   assert.deepEqual(s.columns[0], { name: 'a', count: 3, nulls: 1, unique: 4, numeric: true, min: 1, max: 3, mean: 2 });
   assert.equal(s.columns[1].numeric, false);
+  assert.ok(!('min' in s.columns[1]) && !('mean' in s.columns[1]));
   const w = t.warnings();
   assert.equal(w.count, t.warningCount);
   assert.equal(w.ragged, 1);
   assert.equal(w.blank, 1);
+  t.close();
+});
+
+// JSON has no number for infinity: the library writes null, as declared.
+test('stats: min, max and mean of a numeric column can be null', () => {
+  const t = openTable(write('a\n1\ninf\n-2\n'));
+  assert.deepEqual(t.stats().columns[0], {
+    name: 'a', count: 3, nulls: 0, unique: 3, numeric: true, min: -2, max: null, mean: null,
+  });
   t.close();
 });
 
@@ -159,7 +169,7 @@ test('a closed table refuses every call; closing again does nothing', () => {
   const calls = [
     () => t.rowCount, () => t.columnCount, () => t.warningCount, () => t.headers(), () => t.rows(),
     () => t.select(['name']), () => t.search('name', 'A'), () => t.sort('age'), () => t.stats(),
-    () => t.warnings(), () => t.info(),
+    () => t.warnings(), () => t.info(), () => t.column('age'), () => t.column(1),
   ];
   for (const call of calls) {
     assert.throws(call, (e) => e instanceof VelmoraError && e.message === 'table is closed');
@@ -184,4 +194,40 @@ test('Symbol.dispose closes the table where the runtime has it', { skip: typeof 
 test('a Table cannot be made by hand', async () => {
   const { Table } = await import('../index.mjs');
   assert.throws(() => new Table(), TypeError);
+});
+
+test('for..of gives every row, a page at a time', async () => {
+  const { limits } = (await import('../answer.cjs')).default;
+  const t = openTable(write('n,sq\n' + Array.from({ length: 25 }, (_, i) => `${i},${i * i}\n`).join('')));
+  const saved = limits.iterRows;
+  limits.iterRows = 4;
+  try {
+    assert.deepEqual([...t], t.rows());
+    // Pages are fetched as the loop goes: closing inside the loop stops it at
+    // the next page, not before.
+    const seen = [];
+    assert.throws(() => {
+      for (const row of t) {
+        seen.push(row.n);
+        if (row.n === '5') t.close();
+      }
+    }, { message: 'table is closed' });
+    assert.deepEqual(seen, ['0', '1', '2', '3', '4', '5', '6', '7']);
+  } finally {
+    limits.iterRows = saved;
+  }
+  const empty = openTable(write('a\n'));
+  assert.deepEqual([...empty], []);
+  empty.close();
+});
+
+test('inspecting a table shows its path and size', async () => {
+  const { inspect } = await import('node:util');
+  const t = openTable(CITIES);
+  // One line whatever the length of the checkout's path.
+  const line = { breakLength: Infinity };
+  assert.equal(inspect(t, line), `Table { path: ${inspect(CITIES)}, rows: 7, columns: 5 }`);
+  assert.equal(inspect({ t }, { depth: 0 }), '{ t: [Table] }');
+  t.close();
+  assert.equal(inspect(t, line), `Table { path: ${inspect(CITIES)}, closed: true }`);
 });

@@ -19,9 +19,11 @@ import pickle
 import shutil
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import threading
 import typing
+import warnings
 
 import pytest
 
@@ -1115,14 +1117,14 @@ def t25(write):
 def rows_calls(monkeypatch):
     """Records the (offset, limit) of every csv_rows call of any table."""
     calls = []
-    original = velmora_csv.Table._text
+    original = velmora_csv.Table._bytes
 
     def recording(self, name, *args):
         if name == "csv_rows":
             calls.append(args)
         return original(self, name, *args)
 
-    monkeypatch.setattr(velmora_csv.Table, "_text", recording)
+    monkeypatch.setattr(velmora_csv.Table, "_bytes", recording)
     return calls
 
 
@@ -1225,6 +1227,21 @@ def test_bad_page_sizes(t25, page_size, error):
 
 NA = object()  # a missing value in the expectations below
 
+
+@pytest.fixture(params=["export", "export-ctypes", "rows"])
+def frame_path(request, monkeypatch):
+    """Each way to_pandas() can build a frame: from the library's columnar
+    export read by the C extension or by ctypes alone, or (with a library
+    older than the export) from its rows."""
+    pytest.importorskip("pandas")
+    if request.param == "export-ctypes":
+        monkeypatch.setattr(_native, "rows_extension", lambda: None)
+    elif request.param == "rows":
+        real_has = _native.has
+        monkeypatch.setattr(_native, "has", lambda lib, name: name != "csv_arrow_stream"
+                            and real_has(lib, name))
+    return request.param
+
 FRAME_CASES = {
     "ints": (["1", "2", ""], "Int64", [1, 2, NA]),
     "int-forms": (["1", " 7 ", "-3", "+4", "007", "\t5"], "Int64", [1, 7, -3, 4, 7, 5]),
@@ -1252,7 +1269,7 @@ def _cells_of(series):
 
 
 @pytest.mark.parametrize("cells, dtype, values", FRAME_CASES.values(), ids=FRAME_CASES.keys())
-def test_to_pandas_column_types(write, cells, dtype, values):
+def test_to_pandas_column_types(frame_path, write, cells, dtype, values):
     pytest.importorskip("pandas")
     content = "id,v\n" + "".join(f"{i},{c}\n" for i, c in enumerate(cells))
     with velmora_csv.open(write(content)) as t:
@@ -1265,7 +1282,7 @@ def test_to_pandas_column_types(write, cells, dtype, values):
     assert list(frame.index) == list(range(len(cells)))
 
 
-def test_to_pandas_keeps_repeated_names_and_order(write):
+def test_to_pandas_keeps_repeated_names_and_order(frame_path, write):
     pytest.importorskip("pandas")
     with velmora_csv.open(write("a,b,a\n1,x,2.5\n3,,4\n")) as t:
         frame = t.to_pandas()
@@ -1281,7 +1298,7 @@ def test_to_pandas_keeps_repeated_names_and_order(write):
     [(b"", (0, 0)), (b"a,b\n", (0, 2)), (b"a,b\n,\n", (1, 2))],
     ids=["empty", "header-only", "one-empty-row"],
 )
-def test_to_pandas_of_empty_tables(write, content, shape):
+def test_to_pandas_of_empty_tables(frame_path, write, content, shape):
     pytest.importorskip("pandas")
     with velmora_csv.open(write(content)) as t:
         frame = t.to_pandas()
@@ -1289,8 +1306,9 @@ def test_to_pandas_of_empty_tables(write, content, shape):
     assert all(str(d) == "string" for d in frame.dtypes)
 
 
+@pytest.mark.parametrize("frame_path", ["rows"], indirect=True)
 @pytest.mark.parametrize("page_size", [1, 3, 4, 100])
-def test_to_pandas_pages_give_the_same_frame(write, rows_calls, page_size):
+def test_to_pandas_pages_give_the_same_frame(frame_path, write, rows_calls, page_size):
     pd = pytest.importorskip("pandas")
     # Column v turns from integers to floats in a later page.
     content = "n,v,w\n" + "".join(f"{i},{i},w{i}\n" for i in range(7)) + "7,7.5,\n8,,w8\n"
@@ -1307,7 +1325,7 @@ def test_to_pandas_pages_give_the_same_frame(write, rows_calls, page_size):
     pd.testing.assert_frame_equal(frame, expected)
 
 
-def test_to_pandas_of_repaired_text_and_numbered_columns(write):
+def test_to_pandas_of_repaired_text_and_numbered_columns(frame_path, write):
     pytest.importorskip("pandas")
     with velmora_csv.open(write(b"caf\xe9,1\n"), header=False) as t:
         frame = t.to_pandas()
@@ -1322,7 +1340,7 @@ def test_to_pandas_without_pandas(write, monkeypatch):
             t.to_pandas()
 
 
-def test_to_pandas_of_a_closed_table(write):
+def test_to_pandas_of_a_closed_table(frame_path, write):
     t = velmora_csv.open(write(AB))
     t.close()
     with pytest.raises(velmora_csv.Error, match="^table is closed$"):
@@ -1362,11 +1380,51 @@ def test_an_invalid_sequence_becomes_a_replacement_character(write):
         assert t.info()["replaced_bytes"] == 1
 
 
-def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write):
-    with pytest.raises(velmora_csv.Error) as info:
-        velmora_csv.open(write(AB), encoding="no-such-encoding")
+# Windows-1252 bytes that are not UTF-8: the euro sign, curly quotes, an umlaut.
+WINDOWS_1252 = "city;price\nK\u00f6ln;\u20ac5\nParis;\u201cfree\u201d\n".encode("cp1252")
+
+
+@pytest.mark.parametrize("encoding", [None, "auto", "utf-8"])
+def test_bytes_that_are_not_utf8_warn_once_and_load_as_before(write, encoding):
+    path = write(WINDOWS_1252)
+    with pytest.warns(velmora_csv.InvalidUTF8Warning) as caught:
+        t = velmora_csv.open(path, encoding=encoding)
+    with t:
+        assert len(caught) == 1
+        assert str(caught[0].message) == (
+            f"{path}: 4 bytes are not valid UTF-8; if the file is in another encoding, "
+            "name it, e.g. encoding='windows-1252'")
+        assert caught[0].filename == __file__  # points at the caller of open()
+        assert issubclass(velmora_csv.InvalidUTF8Warning, UserWarning)
+        info = t.info()
+        assert info["invalid_utf8_bytes"] == 4 and info["replaced_bytes"] == 0
+        assert t.rows()[0] == {"city": "K\u00f6ln", "price": "\u00805"}  # each byte read as Latin-1
+
+
+@pytest.mark.parametrize("content, encoding", [
+    (WINDOWS_1252, "windows-1252"),
+    (WINDOWS_1252.decode("cp1252").encode("utf-8"), None),
+    (WINDOWS_1252.decode("cp1252").encode("utf-16"), None),
+], ids=["named", "utf8", "utf16"])
+def test_text_that_is_utf8_or_decoded_loads_without_warning(write, content, encoding):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora_csv.InvalidUTF8Warning)
+        with velmora_csv.open(write(content), encoding=encoding) as t:
+            assert t.info()["invalid_utf8_bytes"] == 0
+
+
+@pytest.mark.parametrize("path_exists", [True, False], ids=["file", "missing-file"])
+def test_an_unknown_encoding_fails_with_the_library_message_naming_it(write, tmp_path, path_exists):
+    path = write(AB) if path_exists else tmp_path / "missing.csv"
+    # Caught as Python's codecs are (LookupError) and as the package's error.
+    with pytest.raises(LookupError) as info:
+        velmora_csv.open(path, encoding="no-such-encoding")
+    assert type(info.value) is velmora_csv.UnknownEncodingError
+    assert isinstance(info.value, velmora_csv.Error)
     assert str(info.value) == "unknown encoding: no-such-encoding"
     assert not isinstance(info.value, OSError)
+    copy = pickle.loads(pickle.dumps(info.value))
+    assert type(copy) is velmora_csv.UnknownEncodingError and str(copy) == str(info.value)
 
 
 def test_a_named_encoding_load_can_be_cancelled(write):
@@ -1391,19 +1449,19 @@ INFO_CASES = {
     "utf16-detected": (_utf16_semicolons, {}, {
         "encoding": "utf-16le", "bom": True, "delimiter": ";", "encoding_detected": True,
         "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "utf8-given": (lambda: b"a|b\n1|2\n3\n", {"encoding": "utf-8", "delimiter": "|"}, {
         "encoding": "utf-8", "bom": False, "delimiter": "|", "encoding_detected": False,
         "delimiter_detected": False, "compression": "none", "rows": 2, "columns": 2,
-        "warnings": 1, "replaced_bytes": 0}),
+        "warnings": 1, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "named": (lambda: "a,b\n€,2\n".encode("cp1252"), {"encoding": "cp1252"}, {
         "encoding": "cp1252", "bom": False, "delimiter": ",", "encoding_detected": False,
         "delimiter_detected": True, "compression": "none", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
     "gzip": (lambda: gzip.compress(b"a\tb\n1\t2\n"), {}, {
         "encoding": "utf-8", "bom": False, "delimiter": "\t", "encoding_detected": True,
         "delimiter_detected": True, "compression": "gzip", "rows": 1, "columns": 2,
-        "warnings": 0, "replaced_bytes": 0}),
+        "warnings": 0, "replaced_bytes": 0, "invalid_utf8_bytes": 0}),
 }
 
 
@@ -1651,6 +1709,9 @@ def test_pip_install_offline(tmp_path, shared_library, bundle):
     bundled = sorted(p.name for p in package.iterdir() if p.name.startswith("libvelmora-csv"))
     assert bundled == (["libvelmora-csv.so"] if bundle else [])
     assert (package / "py.typed").exists()
+    if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+        # Python's headers are at hand: the row decoder is built too.
+        assert [p.name for p in package.glob("_rows*.so")], sorted(os.listdir(package))
 
     script = (
         "import sys, velmora_csv\n"

@@ -47,6 +47,7 @@ import json
 import operator
 import os
 import threading
+import warnings
 import weakref
 from typing import (
     TYPE_CHECKING,
@@ -67,7 +68,9 @@ from ._errors import (
     Error,
     FileAccessError,
     FileError,
+    InvalidUTF8Warning,
     MissingFileError,
+    UnknownEncodingError,
     load_error as _load_error,
 )
 from ._native import (
@@ -78,6 +81,7 @@ from ._native import (
     last_error as _last_error,
     library as _library,
     library_path,
+    rows_extension as _rows_extension,
 )
 if TYPE_CHECKING:  # only for the annotation of Table.to_pandas
     import pandas
@@ -95,12 +99,14 @@ __all__ = [
     "FileAccessError",
     "FileError",
     "Info",
+    "InvalidUTF8Warning",
     "LibraryNotFoundError",
     "MissingFileError",
     "PairRow",
     "Row",
     "Stats",
     "Table",
+    "UnknownEncodingError",
     "WarningSample",
     "Warnings",
     "RANGE_STATES",
@@ -115,12 +121,16 @@ __version__ = "0.1.0"
 _INT32_MAX = 2**31 - 1
 _INT32_MIN = -(2**31)
 
-for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError):
+for _cls in (Error, Cancelled, FileError, MissingFileError, FileAccessError, DirectoryGivenError,
+             UnknownEncodingError, InvalidUTF8Warning):
     _cls.__module__ = __name__  # shown and pickled as velmora_csv.<name>
 del _cls
 
 # Rows fetched per call of the library while iterating or building a frame.
-PAGE_ROWS = 10_000
+# Small pages keep the memory a page's rows take warm in the processor's
+# caches and reused by the allocator; the call itself costs little.
+PAGE_ROWS = 1_000
+FRAME_PAGE_ROWS = 10_000
 
 # The record parser's states at a byte of a file (see scan_range); state 0
 # is the one at the file's start.
@@ -418,6 +428,9 @@ class Table:
             return n
 
     def _text(self, name: str, *args: Any) -> str:
+        return self._bytes(name, *args).decode("utf-8")
+
+    def _bytes(self, name: str, *args: Any) -> bytes:
         with self._lock:
             handle = self._handle
             if handle is None:
@@ -427,12 +440,23 @@ class Table:
             raw = getattr(self._lib, name)(handle, *args)
             if raw is None:
                 raise Error(_last_error(self._lib))
-        return raw.decode("utf-8")
+        return raw
 
-    def _rows_answer(self, text: str, raw: bool, pairs: bool) -> Any:
+    def _rows_answer(self, data: bytes, raw: bool, pairs: bool, unique: bool = False) -> Any:
+        """Decodes a rows answer. ``unique``: its names are known to differ
+        (the table's headers, none repeated), so plain dicts lose nothing."""
         if raw:
-            return text
-        return json.loads(text, object_pairs_hook=_pair_object if pairs else _row_object)
+            return data.decode("utf-8")
+        fast = _rows_extension()
+        if fast is not None:
+            return fast.rows(data, pairs)
+        if unique and not pairs:
+            return json.loads(data)
+        return json.loads(data, object_pairs_hook=_pair_object if pairs else _row_object)
+
+    def _unique_headers(self) -> bool:
+        headers = self._headers()
+        return len(set(headers)) == len(headers)
 
     def _headers(self) -> list:
         # Header names never change while the table is open.
@@ -524,8 +548,15 @@ class Table:
         iterating over the table, which fetches the rows page by page."""
         start = _count_arg(offset, "offset")
         count = -1 if limit is None else _count_arg(limit, "limit")
-        text = self._text("csv_rows", start, count)
-        return self._rows_answer(text, raw, pairs)
+        if raw:
+            return self._text("csv_rows", start, count)
+        # Page by page: the answer's text is never held for all rows at once.
+        n = len(self)
+        end = n if limit is None else min(n, start + count)
+        if end - start <= PAGE_ROWS:
+            return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs,
+                                     self._unique_headers())
+        return list(self._pages(PAGE_ROWS, pairs, start, end))
 
     @overload
     def select(self, columns: Union[str, bytes, Iterable[Column]], *,
@@ -547,8 +578,7 @@ class Table:
             col_list = _text_arg(columns, "columns")
         else:
             col_list = b",".join(self._list_item(c) for c in columns)
-        text = self._text("csv_select", col_list)
-        return self._rows_answer(text, raw, pairs)
+        return self._rows_answer(self._bytes("csv_select", col_list), raw, pairs)
 
     @overload
     def search(self, column: Column, query: Union[str, bytes], ignore_case: bool = False, *,
@@ -574,8 +604,8 @@ class Table:
         matches every row."""
         col = self._column_arg(column)
         q = _text_arg(query, "query")
-        text = self._text("csv_search", col, q, 1 if ignore_case else 0)
-        return self._rows_answer(text, raw, pairs)
+        data = self._bytes("csv_search", col, q, 1 if ignore_case else 0)
+        return self._rows_answer(data, raw, pairs, not raw and self._unique_headers())
 
     @overload
     def sort(self, column: Column, descending: bool = False, *,
@@ -594,8 +624,8 @@ class Table:
         cell is a number, else by bytes. Empty cells come first ascending and
         last descending; equal keys keep table order in both directions."""
         col = self._column_arg(column)
-        text = self._text("csv_sort", col, 1 if descending else 0)
-        return self._rows_answer(text, raw, pairs)
+        data = self._bytes("csv_sort", col, 1 if descending else 0)
+        return self._rows_answer(data, raw, pairs, not raw and self._unique_headers())
 
     @overload
     def stats(self, *, raw: Literal[False] = False) -> Stats: ...
@@ -632,8 +662,11 @@ class Table:
         as), "bom", "delimiter" (the character), "encoding_detected",
         "delimiter_detected" (False where the caller named it),
         "compression" ("none" or "gzip"), "file_size" (bytes read from
-        disk), "rows", "columns", "warnings" and "replaced_bytes" (byte
-        sequences invalid in the encoding, each read as U+FFFD)."""
+        disk), "rows", "columns", "warnings", "replaced_bytes" (byte
+        sequences invalid in the encoding, each read as U+FFFD) and
+        "invalid_utf8_bytes" (bytes of text read as UTF-8 that are not
+        valid UTF-8, each read as Latin-1; :func:`open` warns with
+        :class:`InvalidUTF8Warning` when there are any)."""
         _require(self._lib, "csv_info")
         text = self._text("csv_info")
         return text if raw else json.loads(text)
@@ -700,33 +733,77 @@ class Table:
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return self._pages(size, lambda text: self._rows_answer(text, False, pairs))
+        return self._pages(size, pairs, 0, None)
 
-    def _pages(self, size: int, decode: Callable[[str], list]) -> Iterator[Any]:
+    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int]) -> Iterator[Any]:
         # Generator: nothing is fetched until the first row is asked for.
-        start = 0
-        n = len(self)
+        n = len(self) if end is None else end
+        unique = self._unique_headers()
         while start < n:
-            page = decode(self._text("csv_rows", start, min(size, n - start)))
+            data = self._bytes("csv_rows", start, min(size, n - start))
+            page = self._rows_answer(data, False, pairs, unique)
             if not page:
                 return
             yield from page
             start += len(page)
 
-    def to_pandas(self, page_size: int = PAGE_ROWS) -> "pandas.DataFrame":
+    def to_pandas(
+        self,
+        page_size: int = FRAME_PAGE_ROWS,
+        *,
+        types: str = "typed",
+        null_markers: bool = False,
+    ) -> "pandas.DataFrame":
         """The table as a pandas DataFrame, one column per header (repeated
-        names kept). A column the library calls numeric (see :meth:`stats`)
-        becomes ``Int64`` when every cell is an integer written in decimal
-        digits that fits 64 bits, else ``float64`` (``nan`` and ``inf``
-        cells included); other columns are ``string``. Empty cells are
-        missing values (``<NA>``, or NaN in a ``float64`` column). The rows
-        are read ``page_size`` at a time. Needs pandas."""
+        names kept).
+
+        ``types="typed"``: a column the library calls numeric (see
+        :meth:`stats`) becomes ``Int64`` when every cell is an integer
+        written in decimal digits that fits 64 bits, else ``float64``
+        (``nan`` and ``inf`` cells included); other columns are ``string``.
+        ``types="text"``: every column is ``string``, the cells' text.
+
+        Empty cells are missing values (``<NA>``, or NaN in a ``float64``
+        column). ``null_markers=True`` makes the usual markers of a missing
+        value (``NA``, ``N/A``, ``NaN``, ``null``, ``NULL``, ``None``,
+        ``#N/A``, ``-``, ... blanks around ignored) missing too, as pandas'
+        ``na_values`` does, so that one ``N/A`` does not make a numeric
+        column text.
+
+        The columns come from the library's columnar export; with a library
+        older than it, from its rows read ``page_size`` at a time. Needs
+        pandas."""
         from ._pandas import table_frame
 
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return table_frame(self, size)
+        if types not in ("typed", "text"):
+            raise ValueError(f"types must be 'typed' or 'text', not {types!r}")
+        return table_frame(self, size, types == "typed", bool(null_markers))
+
+    def _arrow_stream(self, flags: int, out: Any, columns: Optional[bytes] = None) -> None:
+        """Fills the stream struct ``out`` points at with the table's export
+        (of ``columns``, a column list the library reads, or all)."""
+        _require(self._lib, "csv_arrow_stream")
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Error("table is closed")
+            if self._lib.csv_arrow_stream(handle, columns, flags, out) != 0:
+                raise Error(_last_error(self._lib))
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """The table as an Arrow C stream in a PyCapsule (the Arrow PyCapsule
+        protocol), so that pyarrow, Polars, DuckDB and other engines take it
+        without a copy through the Python objects: numeric columns int64 or
+        float64 (empty cells null), others utf8, as ``to_pandas()`` types
+        them. The stream holds its own copy of the data and stays valid
+        after the table is closed. ``requested_schema`` is a request the
+        protocol lets a producer decline: the table's own schema is given."""
+        from . import _arrow
+
+        return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
 
 
 # ---- opening ---------------------------------------------------------------
@@ -755,7 +832,9 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
         converter knows ("cp1252", "windows-1252", "latin-1", "shift_jis",
         "gb18030", "koi8-r", ...), and the text is converted to UTF-8 as it is
         loaded, each invalid byte sequence becoming U+FFFD. An unknown name
-        makes the load fail with the library's message naming it.
+        makes the load fail with :class:`UnknownEncodingError` (also a
+        :class:`LookupError`, as Python's codecs raise) and the library's
+        message naming it.
     progress: called as ``progress(done, total, rows)`` on the loading thread
         (bytes consumed, their total, rows stored so far) about once per
         1,000,000 rows or 64 MiB and once at the end. ``total`` is None while
@@ -784,7 +863,23 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
             raise error
         finally:
             del error  # no cycle through the traceback
-    return Table._attach(lib, handle, os.fsdecode(raw_path))
+    table = Table._attach(lib, handle, os.fsdecode(raw_path))
+    _warn_invalid_utf8(table)
+    return table
+
+
+def _warn_invalid_utf8(table: Table) -> None:
+    """One warning per load whose text, read as UTF-8, holds bytes that are
+    not: the file is most likely in another encoding."""
+    if not _has(table._lib, "csv_info"):
+        return
+    count = table.info().get("invalid_utf8_bytes", 0)
+    if count:
+        noun = "1 byte is" if count == 1 else f"{count} bytes are"
+        warnings.warn(
+            f"{table._path}: {noun} not valid UTF-8; if the file is in another encoding, "
+            "name it, e.g. encoding='windows-1252'",
+            InvalidUTF8Warning, stacklevel=3)
 
 
 def _load(

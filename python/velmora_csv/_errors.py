@@ -28,8 +28,20 @@ class Error(Exception):
         return self.message
 
 
+class InvalidUTF8Warning(UserWarning):
+    """A file read as UTF-8 holds bytes that are not valid UTF-8: most likely
+    it is in another encoding, to be named with ``open(..., encoding=...)``.
+    The table is loaded all the same, each such byte read as Latin-1."""
+
+
 class Cancelled(Error):
     """The load was cancelled by its progress callback."""
+
+
+class UnknownEncodingError(Error, LookupError):
+    """The encoding name is one neither the library nor its converter
+    knows. Also a :class:`LookupError`, as Python's codecs raise for an
+    unknown encoding."""
 
 
 class FileError(Error, OSError):
@@ -94,6 +106,8 @@ def _errno_by_trying(path: bytes) -> Optional[int]:
 
 def load_error(message: str, path: bytes) -> Error:
     """The exception for a failed load with the library's ``message``."""
+    if message.startswith("unknown encoding: "):
+        return UnknownEncodingError(message)
     if not _FILE_MESSAGE.match(message):
         return Error(message)
     reason = _REASON.search(message)

@@ -14,6 +14,8 @@ import sys
 import threading
 from typing import Any
 
+from . import _arrow
+
 ENV_VAR = "VELMORA_CSV_LIBRARY"
 
 PROGRESS_FN = ctypes.CFUNCTYPE(
@@ -98,6 +100,7 @@ _OPTIONAL_PROTOTYPES: "dict[str, tuple[Any, list[Any]]]" = {
         ],
     ),
     "csv_version": (ctypes.c_char_p, []),
+    "csv_arrow_stream": _arrow.STREAM_PROTOTYPE,
 }
 
 
@@ -248,3 +251,52 @@ def last_error(lib: ctypes.CDLL) -> str:
         return ""
     # A message may quote a path that is not UTF-8, or be cut mid-character.
     return raw.decode("utf-8", "backslashreplace")
+
+
+# ---- the C extension -------------------------------------------------------
+
+PURE_VAR = "VELMORA_CSV_PURE"
+
+_rows_module: Any = None
+_rows_looked = False
+
+
+def _extension_from_build(lib_path: str) -> Any:
+    """The extension a CMake build tree holds beside the library it built
+    (build/python/velmora_csv/), for running the package from its sources."""
+    import importlib.machinery
+    import importlib.util
+
+    here = os.path.join(os.path.dirname(os.path.realpath(lib_path)), "python", "velmora_csv")
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        path = os.path.join(here, "_rows" + suffix)
+        if not os.path.isfile(path):
+            continue
+        spec = importlib.util.spec_from_file_location(__package__ + "._rows", path)
+        if spec is None or spec.loader is None:
+            continue
+        module = importlib.util.module_from_spec(spec)
+        try:
+            spec.loader.exec_module(module)
+        except ImportError:
+            continue
+        return module
+    return None
+
+
+def rows_extension() -> Any:
+    """The C extension that decodes row answers, or None: then the package
+    decodes them with the json module (slower, same answers). Found inside
+    the package (pip and cmake --install put it there) or beside the library
+    of a build tree; VELMORA_CSV_PURE=1 turns it off."""
+    global _rows_module, _rows_looked
+    if _rows_looked:
+        return _rows_module
+    module = None
+    if not os.environ.get(PURE_VAR):
+        try:
+            from . import _rows as module  # type: ignore[attr-defined, no-redef]
+        except ImportError:
+            module = _extension_from_build(library_path())
+    _rows_module, _rows_looked = module, True
+    return module

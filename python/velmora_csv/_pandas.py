@@ -14,6 +14,8 @@ import json
 import operator
 from typing import Any, Callable, List, Optional
 
+from ._errors import Error
+
 def _c_strtod() -> Callable[[bytes], float]:
     libc = ctypes.CDLL(None)
     fn = libc.strtod
@@ -119,17 +121,84 @@ def _values_only(items: list) -> list:
     return [value for _, value in items]
 
 
-def table_frame(table: Any, page_size: int, text_columns: Any = ()) -> Any:
-    """The frame of Table.to_pandas(); the columns at the positions in
-    ``text_columns`` stay text whatever their cells."""
+def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bool = False,
+                text_columns: Any = ()) -> Any:
+    """The frame of Table.to_pandas(); the columns at the (0-based)
+    positions in ``text_columns`` stay text whatever their cells."""
     try:
         import numpy as np
         import pandas as pd
     except ImportError as exc:
         raise ImportError(f"Table.to_pandas() needs pandas: {exc}") from exc
 
+    from ._native import has, rows_extension
+
+    if has(table._lib, "csv_arrow_stream") and table.col_count > 0:
+        return _arrow_frame(table, pd, np, typed, null_markers, rows_extension(), text_columns)
+    if null_markers:
+        raise Error(
+            "to_pandas(null_markers=True) needs the library's columnar export "
+            "(csv_arrow_stream): the library in use is older than this package"
+        )
+    return _rows_frame(table, pd, np, page_size, typed, text_columns)
+
+
+def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
+                 text_columns: Any = ()) -> Any:
+    """The frame from the library's columnar export: numbers copied once
+    into numpy, texts made into str objects straight from the UTF-8 bytes."""
+    from . import _arrow
+
+    typed_flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
+    n_rows = len(table)
+    columns = []
+    # One column at a time: the stream holds a copy of what it exports, so
+    # only one column's copy is alive beside the frame being built.
+    for position in range(1, table.col_count + 1):
+        flags = _arrow.TEXT if position - 1 in text_columns else typed_flags
+        stream = _arrow.ArrowArrayStream()
+        table._arrow_stream(flags, ctypes.byref(stream), table._position_text(position))
+        pointer = ctypes.pointer(stream)
+        try:
+            if fast is not None and hasattr(fast, "arrow_columns"):
+                columns += fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, null_markers)
+            else:
+                columns += _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
+        except RuntimeError as exc:
+            raise Error(str(exc)) from None
+        finally:
+            if stream.release:
+                stream.release(pointer)
+    names = [name for name, _, _, _ in columns]
+    data = {}
+    for i, (_, kind, values, mask) in enumerate(columns):
+        if kind in ("l", "g"):
+            dtype = np.int64 if kind == "l" else np.float64
+            array = np.frombuffer(values, dtype=dtype) if not isinstance(values, np.ndarray) else values
+            nulls = None if mask is None else (
+                np.frombuffer(mask, dtype=np.bool_) if not isinstance(mask, np.ndarray) else mask)
+            if kind == "l":
+                data[i] = pd.arrays.IntegerArray(
+                    array, nulls if nulls is not None else np.zeros(len(array), dtype=np.bool_))
+            else:
+                if nulls is not None:
+                    array[nulls] = np.nan
+                data[i] = array
+        else:
+            # Every item is a str or pd.NA: the array's own check suffices.
+            data[i] = pd.arrays.StringArray(np.array(values, dtype=object))
+    frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
+    frame.columns = pd.Index(names, dtype="object")
+    return frame
+
+
+def _rows_frame(table: Any, pd: Any, np: Any, page_size: int, typed: bool,
+                text_columns: Any = ()) -> Any:
     headers = table.headers()
-    numeric = [c["numeric"] for c in table.stats()["columns"]]
+    if typed:
+        numeric = [c["numeric"] for c in table.stats()["columns"]]
+    else:
+        numeric = [False] * len(headers)
     columns: List[Any] = [
         _NumberColumn(np) if n and i not in text_columns else _TextColumn(np)
         for i, n in enumerate(numeric)

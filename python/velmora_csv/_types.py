@@ -80,3 +80,4 @@ class Info(TypedDict):
     columns: int
     warnings: int
     replaced_bytes: int
+    invalid_utf8_bytes: int

@@ -91,7 +91,7 @@ def _frame(path: str, offset: int, length: int, state: int, options: Dict[str, A
            text_columns: Sequence[int] = ()) -> Any:
     """One block as Table.to_pandas() builds a frame."""
     with open_range(path, offset, length, state, **options) as table:
-        return table_frame(table, PAGE_ROWS, set(text_columns))
+        return table_frame(table, PAGE_ROWS, text_columns=set(text_columns))
 
 
 def _conform(frame: Any, names: List[Any], dtypes: List[str], where: str) -> Any:

@@ -83,7 +83,7 @@ def people(tmp_path: Path) -> Path:
                      '[{"city":"Zürich","name":"Ann"},{"city":"Oslo","name":"bob"},{"city":"東京","name":"Carl"}]',
                      id="select-name-and-number"),
         pytest.param(["select", "age,age"],
-                     '[{"age":"34","age":"34"},{"age":"27","age":"27"},{"age":"","age":""}]',
+                     '[{"age":"34","age_2":"34"},{"age":"27","age_2":"27"},{"age":"","age_2":""}]',
                      id="select-repeated"),
         pytest.param(["search", "name", "B"], "[]", id="search-case-sensitive"),
         pytest.param(["search", "name", "B", "-i"], '[{"name":"bob","age":"27","city":"Oslo"}]', id="search-i"),
@@ -315,7 +315,58 @@ def test_table_shows_control_characters_as_escapes(tool, tmp_path):
 
 def test_table_keeps_repeated_columns(tool, tmp_path):
     path = write_table(tmp_path / "dup.csv", [["a", "a"], ["1", "x"]])
-    assert ok(tool, "rows", path, "--table") == "a  a\n-  -\n1  x\n(1 row)\n"
+    assert ok(tool, "rows", path, "--table") == "a  a_2\n-  ---\n1  x\n(1 row)\n"
+
+
+# ---- repeated column names ------------------------------------------------------------
+
+# Headers where a plain NAME_2 would collide with a name the file has.
+REPEATED = [["a", "a", "a_2", "b", "a", "b"], ["1", "2", "3", "4", "5", "6"], ["7", "8", "9", "10", "11", "12"]]
+REPEATED_KEYS = ["a", "a_3", "a_2", "b", "a_4", "b_2"]
+
+
+@pytest.mark.parametrize("args", [
+    ["rows"], ["rows", "--offset", "1"], ["sort", "#4", "--desc"], ["search", "#1", ""], ["select", "#1,#2,#3,#4,#5,#6"],
+], ids=["rows", "rows-offset", "sort", "search", "select"])
+def test_repeated_names_get_a_number_in_json_and_ndjson(tool, tmp_path, args):
+    path = write_table(tmp_path / "rep.csv", REPEATED)
+    cmd, *rest = args
+    json_rows = json.loads(ok(tool, cmd, path, *rest), object_pairs_hook=list)
+    ndjson_rows = [json.loads(line, object_pairs_hook=list) for line in ok(tool, cmd, path, *rest, "--format", "ndjson").splitlines()]
+    pretty_rows = json.loads(ok(tool, cmd, path, *rest, "--pretty"), object_pairs_hook=list)
+    assert json_rows == ndjson_rows == pretty_rows
+    assert json_rows, "no rows"
+    for row in json_rows:
+        assert [k for k, _ in row] == REPEATED_KEYS
+    # Every cell is there, in column order: nothing lost to a repeated key.
+    by_row = {tuple(v for _, v in row) for row in json_rows}
+    assert by_row <= {tuple(r) for r in REPEATED[1:]}
+
+
+def test_repeated_names_in_csv_and_table_headers(tool, tmp_path):
+    path = write_table(tmp_path / "rep.csv", REPEATED)
+    assert ok(tool, "rows", path, "--format", "csv").splitlines()[0] == ",".join(REPEATED_KEYS)
+    assert ok(tool, "rows", path, "--format", "tsv").splitlines()[0] == "\t".join(REPEATED_KEYS)
+    assert ok(tool, "rows", path, "--table").splitlines()[0].split() == REPEATED_KEYS
+    # No rows: the names of the heading are made unique the same way.
+    empty = write_table(tmp_path / "rep-empty.csv", REPEATED[:1])
+    assert ok(tool, "rows", empty, "--format", "csv") == ",".join(REPEATED_KEYS) + "\n"
+    assert ok(tool, "select", empty, "b,b", "--table").splitlines()[0].split() == ["b", "b_2"]
+    assert ok(tool, "select", empty, "b,b") == "[]\n"
+
+
+def test_repeated_names_stay_in_headers_and_name_their_first_column(tool, tmp_path):
+    path = write_table(tmp_path / "rep.csv", REPEATED)
+    assert json.loads(ok(tool, "headers", path)) == REPEATED[0]
+    assert ok(tool, "select", path, "a_2") == '[{"a_2":"3"},{"a_2":"9"}]\n'
+    assert ok(tool, "select", path, "a", "--format", "csv") == "a\n1\n7\n"
+
+
+def test_help_and_man_page_say_how_repeated_names_are_shown(tool):
+    for text in [ok(tool, "--help"), *(ok(tool, cmd, "--help") for cmd in ("rows", "select", "search", "sort"))]:
+        assert "NAME_2, NAME_3" in " ".join(text.split())
+    assert "NAME_2" not in ok(tool, "stats", "--help")
+    assert "NAME_2, NAME_3" in " ".join(man_text().split())
 
 
 @pytest.mark.parametrize("args, heading", [
@@ -645,7 +696,7 @@ def test_missing_standard_input_data_gives_an_empty_table(tool):
     (["rows"], "tsv", "name\tage\tcity\nAnn\t34\tZürich\nbob\t27\tOslo\nCarl\t\t東京\n"),
     (["rows", "--limit", "0"], "csv", "name,age,city\n"),
     (["rows", "--no-header"], "csv", "name,age,city\nAnn,34,Zürich\nbob,27,Oslo\nCarl,,東京\n"),
-    (["select", "city, age,city"], "csv", "city,age,city\nZürich,34,Zürich\nOslo,27,Oslo\n東京,,東京\n"),
+    (["select", "city, age,city"], "csv", "city,age,city_2\nZürich,34,Zürich\nOslo,27,Oslo\n東京,,東京\n"),
     (["search", "name", "b", "-i"], "tsv", "name\tage\tcity\nbob\t27\tOslo\n"),
     (["search", "name", "nobody"], "csv", "name,age,city\n"),
     (["sort", "age", "--desc"], "ndjson",
@@ -737,11 +788,11 @@ def numbered(tmp_path: Path) -> Path:
 @pytest.mark.parametrize("args, expected", [
     (["select", "#3"], '[{"x":"c"},{"x":"g"}]'),
     (["select", "3"], '[{"3":"a"},{"3":"e"}]'),
-    (["select", " #2 ,x, #1,#4"], '[{"03":"b","x":"c","3":"a","3":"d"},{"03":"f","x":"g","3":"e","3":"h"}]'),
-    (["search", "#3", "g"], '[{"3":"e","03":"f","x":"g","3":"h"}]'),
-    (["search", "#4", "d"], '[{"3":"a","03":"b","x":"c","3":"d"}]'),
+    (["select", " #2 ,x, #1,#4"], '[{"03":"b","x":"c","3":"a","3_2":"d"},{"03":"f","x":"g","3":"e","3_2":"h"}]'),
+    (["search", "#3", "g"], '[{"3":"e","03":"f","x":"g","3_2":"h"}]'),
+    (["search", "#4", "d"], '[{"3":"a","03":"b","x":"c","3_2":"d"}]'),
     (["search", "3", "d"], "[]"),
-    (["sort", "#2", "--desc"], '[{"3":"e","03":"f","x":"g","3":"h"},{"3":"a","03":"b","x":"c","3":"d"}]'),
+    (["sort", "#2", "--desc"], '[{"3":"e","03":"f","x":"g","3_2":"h"},{"3":"a","03":"b","x":"c","3_2":"d"}]'),
 ], ids=["select-3", "select-name-3", "select-list", "search-3", "search-duplicate-name", "search-name-3",
         "sort-2"])
 def test_hash_n_is_the_nth_column(tool, numbered, args, expected):
@@ -814,7 +865,7 @@ def test_ctrl_c_while_a_stream_waits(tool, tmp_path, source):
 # ---- info ---------------------------------------------------------------------------
 
 INFO_KEYS = ["encoding", "bom", "delimiter", "encoding_detected", "delimiter_detected", "compression",
-             "file_size", "rows", "columns", "warnings", "replaced_bytes"]
+             "file_size", "rows", "columns", "warnings", "replaced_bytes", "invalid_utf8_bytes"]
 
 
 def test_info_of_the_sample(tool):
@@ -834,6 +885,49 @@ def test_info_pretty_and_table(tool):
     table = ok(tool, "info", SAMPLE, "--table")
     assert table.startswith("encoding            utf-16le\nbom                 yes\ndelimiter           ;\n")
     assert "encoding_detected   yes\n" in table and "rows                7\n" in table
+
+
+# ---- text that is not UTF-8 ------------------------------------------------------
+
+CP1252_PRICES = "city;price\nK\u00f6ln;\u20ac5\nParis;\u201cfree\u201d\n".encode("cp1252")  # 4 bytes not UTF-8
+
+
+@pytest.mark.parametrize("command", ["count", "info", "rows", "stats"])
+def test_windows_1252_read_as_utf8_warns_once_and_still_succeeds(tool, tmp_path, command):
+    path = tmp_path / "prices.csv"
+    path.write_bytes(CP1252_PRICES)
+    r = run(tool, command, path)
+    assert r.returncode == 0
+    assert r.stderr.decode() == (
+        f"velmora-csv: warning: {path}: 4 bytes are not valid UTF-8; if the file is in another "
+        "encoding, name it, e.g. --encoding windows-1252\n")
+    if command == "info":
+        info = json.loads(r.stdout)
+        assert info["invalid_utf8_bytes"] == 4 and info["encoding"] == "utf-8" and info["replaced_bytes"] == 0
+    if command == "rows":  # the loading rules are kept: each byte shown as its Latin-1 character
+        assert json.loads(r.stdout)[0] == {"city": "K\u00f6ln", "price": "\u00805"}
+
+
+def test_windows_1252_from_standard_input_warns_in_the_singular(tool):
+    r = feed(tool, b"a\n\x80\n", "count", "-")
+    assert r.returncode == 0 and json.loads(r.stdout)["rows"] == 1
+    assert r.stderr.decode() == (
+        "velmora-csv: warning: standard input: 1 byte is not valid UTF-8; if the file is in another "
+        "encoding, name it, e.g. --encoding windows-1252\n")
+
+
+@pytest.mark.parametrize("options", [["--encoding", "windows-1252"], ["--encoding", "cp1252"]])
+def test_windows_1252_named_loads_quietly(tool, tmp_path, options):
+    path = tmp_path / "prices.csv"
+    path.write_bytes(CP1252_PRICES)
+    assert json.loads(ok(tool, "rows", path, *options))[0] == {"city": "K\u00f6ln", "price": "\u20ac5"}
+    assert json.loads(ok(tool, "info", path, *options))["invalid_utf8_bytes"] == 0
+
+
+def test_valid_utf8_loads_quietly(tool, tmp_path):
+    path = tmp_path / "u.csv"
+    path.write_bytes(CP1252_PRICES.decode("cp1252").encode("utf-8"))
+    assert json.loads(ok(tool, "info", path))["invalid_utf8_bytes"] == 0
 
 
 @pytest.mark.parametrize("options, data, encoding, detected, delimiter", [

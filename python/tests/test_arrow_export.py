@@ -1,0 +1,236 @@
+"""The table as an Arrow C stream: the PyCapsule protocol, read back by a
+consumer written here with ctypes, and the DataFrames built from the
+export (typed or text, with or without the null markers)."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import math
+
+import pytest
+
+import velmora_csv
+from velmora_csv import _arrow, _native
+
+api = ctypes.PyDLL(None)  # declared here without touching ctypes.pythonapi
+api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+api.PyCapsule_GetName.restype = ctypes.c_char_p
+api.PyCapsule_GetName.argtypes = [ctypes.py_object]
+api.PyCapsule_IsValid.restype = ctypes.c_int
+api.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+@pytest.fixture
+def write(tmp_path):
+    counter = iter(range(1_000_000))
+
+    def _write(content):
+        path = tmp_path / f"t{next(counter)}.csv"
+        path.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+        return path
+
+    return _write
+
+
+@pytest.fixture
+def export_path(request, monkeypatch):
+    """to_pandas() reading the export by the C extension, or by ctypes."""
+    pytest.importorskip("pandas")
+    if request.param == "ctypes":
+        monkeypatch.setattr(_native, "rows_extension", lambda: None)
+    elif _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    return request.param
+
+
+both_paths = pytest.mark.parametrize("export_path", ["extension", "ctypes"], indirect=True)
+
+
+def take_stream(capsule) -> _arrow.ArrowArrayStream:
+    """What a consumer does: moves the stream out of the capsule (the
+    capsule's struct is left released, so its destructor does nothing)."""
+    assert api.PyCapsule_GetName(capsule) == b"arrow_array_stream"
+    address = api.PyCapsule_GetPointer(capsule, b"arrow_array_stream")
+    inside = _arrow.ArrowArrayStream.from_address(address)
+    taken = _arrow.ArrowArrayStream()
+    ctypes.memmove(ctypes.addressof(taken), address, ctypes.sizeof(taken))
+    inside.release = type(inside.release)()  # NULL: moved out
+    return taken
+
+
+def consume(stream: _arrow.ArrowArrayStream):
+    """Reads a whole stream by the interface's rules: the schema's names and
+    formats, and every column's values (None for a null), then releases."""
+    pointer = ctypes.pointer(stream)
+    schema = _arrow.ArrowSchema()
+    assert stream.get_schema(pointer, ctypes.byref(schema)) == 0
+    assert schema.format == b"+s"
+    n = schema.n_children
+    names = [schema.children[i].contents.name.decode() for i in range(n)]
+    formats = [schema.children[i].contents.format.decode() for i in range(n)]
+    schema.release(ctypes.byref(schema))
+    assert not schema.release
+    columns: list = [[] for _ in range(n)]
+    while True:
+        batch = _arrow.ArrowArray()
+        assert stream.get_next(pointer, ctypes.byref(batch)) == 0
+        if not batch.release:
+            break
+        assert batch.n_children == n
+        for i in range(n):
+            child = batch.children[i].contents
+            assert child.length == batch.length
+            columns[i].extend(values_of(child, formats[i]))
+        batch.release(ctypes.byref(batch))
+        assert not batch.release
+    stream.release(pointer)
+    assert not stream.release
+    return names, formats, columns
+
+
+def values_of(child: _arrow.ArrowArray, fmt: str) -> list:
+    def null(k: int) -> bool:
+        if not child.buffers[0]:
+            return False
+        j = child.offset + k
+        return not (ctypes.cast(child.buffers[0], ctypes.POINTER(ctypes.c_uint8))[j >> 3] >> (j & 7)) & 1
+
+    out = []
+    if fmt in ("l", "g"):
+        values = ctypes.cast(child.buffers[1], ctypes.POINTER(
+            ctypes.c_int64 if fmt == "l" else ctypes.c_double))
+        nulls = 0
+        for k in range(child.length):
+            if null(k):
+                nulls += 1
+                out.append(None)
+            else:
+                out.append(values[child.offset + k])
+        assert nulls == child.null_count
+        return out
+    offsets = ctypes.cast(child.buffers[1], ctypes.POINTER(
+        ctypes.c_int64 if fmt == "U" else ctypes.c_int32))
+    for k in range(child.length):
+        a, b = offsets[child.offset + k], offsets[child.offset + k + 1]
+        out.append(ctypes.string_at(child.buffers[2] + a, b - a).decode("utf-8"))
+    return out
+
+
+SAMPLE = "id,price,name,when\n1,2.5,café,x\n2,,\"a,b\",\n3,-4,,y\n"
+
+
+def test_capsule_carries_the_typed_table_and_outlives_it(write):
+    t = velmora_csv.open(write(SAMPLE))
+    capsule = t.__arrow_c_stream__()
+    assert api.PyCapsule_IsValid(capsule, b"arrow_array_stream")
+    t.close()  # the stream holds its own copy
+    names, formats, columns = consume(take_stream(capsule))
+    del capsule  # moved out: the destructor must leave it alone
+    gc.collect()
+    assert names == ["id", "price", "name", "when"]
+    assert formats == ["l", "g", "u", "u"]
+    assert columns == [[1, 2, 3], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]]
+
+
+def test_capsule_accepts_and_ignores_a_requested_schema(write):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        capsule = t.__arrow_c_stream__(requested_schema=None)
+        names, _, _ = consume(take_stream(capsule))
+    assert names == ["id", "price", "name", "when"]
+
+
+def test_an_unconsumed_capsule_releases_its_stream(write):
+    """Dropping the capsule without taking the stream releases it once."""
+    calls = []
+    with velmora_csv.open(write(SAMPLE)) as t:
+        capsule = t.__arrow_c_stream__()
+    address = api.PyCapsule_GetPointer(capsule, b"arrow_array_stream")
+    inside = _arrow.ArrowArrayStream.from_address(address)
+    fn_type = type(inside.release)
+    original = fn_type(ctypes.cast(inside.release, ctypes.c_void_p).value)  # a copy, not a view
+
+    def recording(stream):
+        calls.append(ctypes.addressof(stream.contents))
+        original(stream)
+
+    hook = fn_type(recording)
+    inside.release = hook
+    del inside
+    del capsule
+    gc.collect()
+    assert calls == [address]
+
+
+def test_capsule_of_a_closed_table(write):
+    t = velmora_csv.open(write(SAMPLE))
+    t.close()
+    with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+        t.__arrow_c_stream__()
+
+
+@both_paths
+def test_text_types_keep_every_cell_as_text(export_path, write):
+    with velmora_csv.open(write("n,v\n1,2.5\n007,\n")) as t:
+        frame = t.to_pandas(types="text")
+    assert [str(d) for d in frame.dtypes] == ["string", "string"]
+    assert frame["n"].tolist() == ["1", "007"]
+    assert frame["v"].isna().tolist() == [False, True]
+
+
+MARKED = "n,v,s\n1,N/A,NA\n2, null ,x\n-,3.5,#N/A\n"
+
+
+@both_paths
+def test_null_markers_are_missing_values_when_asked(export_path, write):
+    with velmora_csv.open(write(MARKED)) as t:
+        plain = t.to_pandas()
+        marked = t.to_pandas(null_markers=True)
+    assert [str(d) for d in plain.dtypes] == ["string", "string", "string"]
+    assert plain["v"].tolist()[0] == "N/A"
+    assert [str(d) for d in marked.dtypes] == ["Int64", "float64", "string"]
+    assert marked["n"].isna().tolist() == [False, False, True]
+    assert marked["v"].isna().tolist() == [True, True, False] and marked["v"][2] == 3.5
+    assert marked["s"].isna().tolist() == [True, False, True]
+
+
+def test_null_markers_need_the_export(write, monkeypatch):
+    pytest.importorskip("pandas")
+    real_has = _native.has
+    monkeypatch.setattr(_native, "has", lambda lib, name: name != "csv_arrow_stream"
+                        and real_has(lib, name))
+    with velmora_csv.open(write(MARKED)) as t:
+        with pytest.raises(velmora_csv.Error, match="csv_arrow_stream"):
+            t.to_pandas(null_markers=True)
+
+
+@pytest.mark.parametrize("types, error", [("numbers", ValueError), (None, ValueError)])
+def test_bad_types(write, types, error):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(error):
+            t.to_pandas(types=types)
+
+
+@both_paths
+def test_frames_across_batches_agree_with_the_rows(export_path, write):
+    """More rows than one batch holds: nulls, a float column and texts in
+    every batch come out as the rows say."""
+    lines = ["i,f,t"]
+    for i in range(70_000):
+        lines.append(f"{i},{'' if i % 997 == 0 else i / 4},{'' if i % 5 == 0 else 'w' + str(i % 13)}")
+    with velmora_csv.open(write("\n".join(lines) + "\n")) as t:
+        frame = t.to_pandas()
+        rows = t.rows()
+    assert [str(d) for d in frame.dtypes] == ["Int64", "float64", "string"]
+    assert frame["i"].tolist() == [int(r["i"]) for r in rows]
+    got = frame["f"].tolist()
+    assert all((math.isnan(g) if r["f"] == "" else g == float(r["f"])) for g, r in zip(got, rows))
+    assert [None if v is velmora_csv_na() else v for v in frame["t"].tolist()] == [
+        r["t"] or None for r in rows]
+
+
+def velmora_csv_na():
+    import pandas as pd
+
+    return pd.NA

@@ -1,0 +1,146 @@
+"""Row answers decoded by the package's C extension agree with the json
+module's reading of the same text, and cost no more memory than the csv
+module's rows."""
+
+from __future__ import annotations
+
+import csv
+import glob
+import json
+import os
+import tracemalloc
+
+import pytest
+
+import velmora_csv
+from velmora_csv import _native
+
+
+@pytest.fixture
+def ext():
+    module = _native.rows_extension()
+    if module is None:
+        pytest.skip("the C extension is not built")
+    return module
+
+
+@pytest.fixture
+def write(tmp_path):
+    counter = iter(range(1_000_000))
+
+    def _write(content):
+        path = tmp_path / f"t{next(counter)}.csv"
+        path.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+        return path
+
+    return _write
+
+
+def reference(data: bytes, pairs: bool) -> list:
+    """What the package answered before the extension: json with the same
+    rule for repeated names."""
+
+    def row(items: list):
+        if pairs:
+            return items
+        d = dict(items)
+        return d if len(d) == len(items) else items
+
+    return json.loads(data, object_pairs_hook=row)
+
+
+def test_extension_of_a_build_tree_is_found():
+    built = glob.glob(os.path.join(os.path.dirname(os.path.realpath(velmora_csv.library_path())),
+                                   "python", "velmora_csv", "_rows*"))
+    if not built:
+        pytest.skip("the library in use is not in a CMake build tree with the extension")
+    if os.environ.get(_native.PURE_VAR):
+        pytest.skip(f"{_native.PURE_VAR} turns the extension off")
+    assert _native.rows_extension() is not None
+
+
+TRICKY = (
+    'name,note,"a,b",empty\n'
+    'café,"say ""hi""\nthere",x\\y,\n'
+    '"\t tab",\x01\x1f\x7f,😀 ☃,\n'
+    ',,,\n'
+    'plain,€,日本語,z\n'
+)
+
+
+@pytest.mark.parametrize("pairs", [False, True], ids=["dicts", "pairs"])
+@pytest.mark.parametrize(
+    "query",
+    [
+        lambda t: t._bytes("csv_rows", 0, -1),
+        lambda t: t._bytes("csv_rows", 3, 5),
+        lambda t: t._bytes("csv_select", b"note,name,note,4"),
+        lambda t: t._bytes("csv_search", b"name", b"zzz", 0),
+        lambda t: t._bytes("csv_sort", b"note", 1),
+    ],
+    ids=["rows", "window", "select-repeated", "no-hits", "sort"],
+)
+def test_extension_agrees_with_json(ext, write, query, pairs):
+    with velmora_csv.open(write(TRICKY)) as t:
+        data = query(t)
+        assert ext.rows(data, pairs) == reference(data, pairs)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        b'[{"k":"\\u00e9\\ud83d\\ude00\\u0000\\/\\b\\f\\n\\r\\t"}]',
+        b'[{"k":"lone \\ud800 surrogate"}]',
+        b' [ { "a" : "1" , "b" : "2" } , { } ] ',
+        b'[{"a":"1","a":"2"},{"a":"1","b":"2"},{"b":"x"}]',
+    ],
+    ids=["escapes", "lone-surrogate", "spaces", "changing-names"],
+)
+def test_extension_reads_any_json_of_that_shape(ext, data):
+    expected = reference(data.replace(b"\\ud800", b"\\ufffd"), False)
+    assert ext.rows(data, False) == expected
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"", b"[", b'[{"a":1}]', b'[{"a":"1"', b'[{"a":"1"}] x', b'{"a":"1"}',
+     b'[{"a":"\\q"}]', b'[{"a":"\\u12"}]', b'[{"a":"\xff"}]'],
+    ids=["empty", "open", "number", "unterminated", "trailing", "object",
+         "bad-escape", "short-u", "bad-utf8"],
+)
+def test_extension_refuses_other_text(ext, data):
+    with pytest.raises(ValueError):
+        ext.rows(data, False)
+
+
+def test_rows_paged_and_whole_agree(write, monkeypatch):
+    """rows() reads a long answer in pages: the pages join to the same rows
+    as one call of the library, also for repeated headers."""
+    content = "a,b,a\n" + "".join(f"{i},{'x' * (i % 7)},{i % 3}\n" for i in range(2500))
+    with velmora_csv.open(write(content)) as t:
+        whole = reference(t._bytes("csv_rows", 0, -1), False)
+        assert t.rows() == whole
+        assert t.rows(17, 2100) == whole[17:2117]
+        assert list(t.iter_rows(333)) == whole
+
+
+def test_rows_take_no_more_memory_than_the_csv_module(ext, write):
+    """The rows of a table whose short texts recur (categories, dates) take
+    no more of Python's heap than list(csv.DictReader(...)) of the file."""
+    lines = ["id,category,status,day,comment"]
+    for i in range(20_000):
+        lines.append(f"{i},cat{i % 17},{['paid', 'open', 'sent'][i % 3]},"
+                     f"2024-01-{1 + i % 28:02d},some free text number {i * 7919}")
+    path = write("\n".join(lines) + "\n")
+    with velmora_csv.open(path) as t:
+        tracemalloc.start()
+        ours = t.rows()
+        ours_peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+    with open(path, newline="", encoding="utf-8") as f:
+        tracemalloc.start()
+        theirs = list(csv.DictReader(f))
+        theirs_peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+    assert ours == theirs
+    assert ours_peak <= theirs_peak

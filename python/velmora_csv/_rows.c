@@ -1,0 +1,656 @@
+/* Decodes the library's row answers -- a JSON array of flat objects whose
+   members are all strings -- straight into Python rows, without building
+   and then walking a general JSON tree.
+
+   rows(data, pairs) -> list
+     data:  the answer's UTF-8 bytes, exactly as the library wrote them
+     pairs: False gives each row as a dict, or as a list of (name, value)
+            tuples when its names repeat (a dict would drop values);
+            True gives every row as such a list.
+
+   Two caches keep the work and the memory down: the names of the columns,
+   which every row repeats, are decoded once per position; and short cell
+   texts that recur (categories, dates, small numbers) share one str object,
+   which is safe because str objects are immutable. Anything that is not the
+   shape the library writes raises ValueError. */
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <stdint.h>
+#include <string.h>
+
+/* Cells up to this many bytes are looked up in the shared-text cache. */
+#define SHORT_CELL 32
+/* Entries of the shared-text cache (a power of two). */
+#define CACHE_SLOTS 2048
+/* Names remembered by position: a row with more members decodes the rest. */
+#define MAX_KEYS 256
+
+typedef struct {
+    PyObject *text; /* owned reference, or NULL */
+    Py_ssize_t len;
+    char bytes[SHORT_CELL];
+} cache_slot;
+
+typedef struct {
+    PyObject *obj; /* owned reference, or NULL */
+    Py_ssize_t len;
+    const char *raw; /* the member's name as written in data (escapes kept) */
+    /* How the shared-text cache fares with this member's values: a column
+       whose texts rarely recur (ids, free text) stops using it. */
+    uint32_t tries, hits;
+} key_slot;
+
+/* Values looked up before a member's hit rate decides; the share of hits
+   below which it stops looking them up. */
+#define TRIAL_CELLS 64
+#define MIN_HITS_PER_4 1
+
+/* Kept from call to call (the interpreter lock guards it), so that the
+   pages of one answer share their texts too. It holds at most CACHE_SLOTS
+   short str objects. */
+static cache_slot g_cache[CACHE_SLOTS];
+
+typedef struct {
+    const char *p, *end;
+    char *scratch; /* unescaped text of the current string */
+    Py_ssize_t scratch_cap;
+    cache_slot *cache;
+    key_slot keys[MAX_KEYS];
+} decoder;
+
+static PyObject *fail(const decoder *d, const char *what) {
+    (void)d;
+    PyErr_Format(PyExc_ValueError, "malformed rows answer: %s", what);
+    return NULL;
+}
+
+static inline void skip_space(decoder *d) {
+    while (d->p < d->end && (*d->p == ' ' || *d->p == '\n' || *d->p == '\r' || *d->p == '\t'))
+        d->p++;
+}
+
+static inline int expect(decoder *d, char c) {
+    skip_space(d);
+    if (d->p < d->end && *d->p == c) {
+        d->p++;
+        return 1;
+    }
+    return 0;
+}
+
+static int hex4(const char *s, unsigned *out) {
+    unsigned v = 0;
+    for (int i = 0; i < 4; i++) {
+        char c = s[i];
+        v <<= 4;
+        if (c >= '0' && c <= '9') v |= (unsigned)(c - '0');
+        else if (c >= 'a' && c <= 'f') v |= (unsigned)(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F') v |= (unsigned)(c - 'A' + 10);
+        else return 0;
+    }
+    *out = v;
+    return 1;
+}
+
+static int put_utf8(char *o, unsigned cp) {
+    if (cp < 0x80) { o[0] = (char)cp; return 1; }
+    if (cp < 0x800) { o[0] = (char)(0xC0 | (cp >> 6)); o[1] = (char)(0x80 | (cp & 0x3F)); return 2; }
+    if (cp < 0x10000) {
+        o[0] = (char)(0xE0 | (cp >> 12));
+        o[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
+        o[2] = (char)(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    o[0] = (char)(0xF0 | (cp >> 18));
+    o[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
+    o[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
+    o[3] = (char)(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+/* Scans the string at d->p (just after its opening quote). On success sets
+   *text, *len to its unescaped UTF-8 (in data itself when it has no escape,
+   else in the scratch buffer), *raw, *raw_len to it as written, and moves
+   past the closing quote. Returns 0 with an exception set on failure. */
+static int scan_string(decoder *d, const char **text, Py_ssize_t *len, const char **raw,
+                       Py_ssize_t *raw_len) {
+    const char *start = d->p;
+    const char *q = start;
+    /* The common case: no escape before the closing quote. */
+    for (;;) {
+        const char *quote = memchr(q, '"', (size_t)(d->end - q));
+        if (quote == NULL) {
+            fail(d, "unterminated string");
+            return 0;
+        }
+        const char *slash = memchr(q, '\\', (size_t)(quote - q));
+        if (slash == NULL) {
+            *text = start;
+            *len = quote - start;
+            *raw = start;
+            *raw_len = quote - start;
+            d->p = quote + 1;
+            return 1;
+        }
+        break;
+    }
+    /* Escapes: unescape into scratch (never longer than the source). */
+    const char *s = start;
+    Py_ssize_t o = 0;
+    for (;;) {
+        if (s >= d->end) {
+            fail(d, "unterminated string");
+            return 0;
+        }
+        Py_ssize_t need = o + 8;
+        if (need > d->scratch_cap) {
+            Py_ssize_t cap = d->scratch_cap ? d->scratch_cap : 256;
+            while (cap < need) cap *= 2;
+            char *grown = PyMem_Realloc(d->scratch, (size_t)cap);
+            if (grown == NULL) {
+                PyErr_NoMemory();
+                return 0;
+            }
+            d->scratch = grown;
+            d->scratch_cap = cap;
+        }
+        char c = *s;
+        if (c == '"') break;
+        if (c != '\\') {
+            d->scratch[o++] = c;
+            s++;
+            continue;
+        }
+        if (d->end - s < 2) {
+            fail(d, "unterminated string");
+            return 0;
+        }
+        char e = s[1];
+        s += 2;
+        switch (e) {
+        case '"': d->scratch[o++] = '"'; break;
+        case '\\': d->scratch[o++] = '\\'; break;
+        case '/': d->scratch[o++] = '/'; break;
+        case 'b': d->scratch[o++] = '\b'; break;
+        case 'f': d->scratch[o++] = '\f'; break;
+        case 'n': d->scratch[o++] = '\n'; break;
+        case 'r': d->scratch[o++] = '\r'; break;
+        case 't': d->scratch[o++] = '\t'; break;
+        case 'u': {
+            unsigned cp, lo;
+            if (d->end - s < 4 || !hex4(s, &cp)) {
+                fail(d, "bad \\u escape");
+                return 0;
+            }
+            s += 4;
+            if (cp >= 0xD800 && cp < 0xDC00 && d->end - s >= 6 && s[0] == '\\' && s[1] == 'u' &&
+                hex4(s + 2, &lo) && lo >= 0xDC00 && lo < 0xE000) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+                s += 6;
+            } else if (cp >= 0xD800 && cp < 0xE000) {
+                cp = 0xFFFD; /* a lone surrogate has no UTF-8 form */
+            }
+            o += put_utf8(d->scratch + o, cp);
+            break;
+        }
+        default:
+            fail(d, "bad escape");
+            return 0;
+        }
+    }
+    *text = d->scratch;
+    *len = o;
+    *raw = start;
+    *raw_len = s - start;
+    d->p = s + 1;
+    return 1;
+}
+
+static PyObject *make_text(const char *text, Py_ssize_t len) {
+    return PyUnicode_DecodeUTF8(text, len, "strict");
+}
+
+/* A new reference to the str of a cell, shared with earlier equal cells
+   while they stay in the cache. */
+static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_ssize_t len) {
+    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
+    if (len > SHORT_CELL) return make_text(text, len);
+    key_slot *k = member < MAX_KEYS ? &d->keys[member] : NULL;
+    int trial = k != NULL && k->tries < TRIAL_CELLS;
+    if (trial) k->tries++;
+    else if (k != NULL && k->hits * 4 < k->tries * MIN_HITS_PER_4) return make_text(text, len);
+    uint32_t h = 2166136261u;
+    for (Py_ssize_t i = 0; i < len; i++) h = (h ^ (unsigned char)text[i]) * 16777619u;
+    cache_slot *slot = &d->cache[(h ^ (h >> 15)) & (CACHE_SLOTS - 1)];
+    if (slot->text != NULL && slot->len == len && memcmp(slot->bytes, text, (size_t)len) == 0) {
+        if (trial) k->hits++;
+        Py_INCREF(slot->text);
+        return slot->text;
+    }
+    PyObject *obj = make_text(text, len);
+    if (obj == NULL) return NULL;
+    Py_XDECREF(slot->text);
+    Py_INCREF(obj);
+    slot->text = obj;
+    slot->len = len;
+    memcpy(slot->bytes, text, (size_t)len);
+    return obj;
+}
+
+/* A new reference to the name of member `i`: reused while each row writes
+   that member's name with the same bytes. */
+static PyObject *key_text(decoder *d, Py_ssize_t i, const char *text, Py_ssize_t len,
+                          const char *raw, Py_ssize_t raw_len) {
+    if (i >= MAX_KEYS) return make_text(text, len);
+    key_slot *k = &d->keys[i];
+    if (k->obj != NULL && k->len == raw_len && memcmp(k->raw, raw, (size_t)raw_len) == 0) {
+        Py_INCREF(k->obj);
+        return k->obj;
+    }
+    PyObject *obj = make_text(text, len);
+    if (obj == NULL) return NULL;
+    PyUnicode_InternInPlace(&obj);
+    Py_XDECREF(k->obj);
+    Py_INCREF(obj);
+    k->obj = obj;
+    k->len = raw_len;
+    k->raw = raw; /* points into data, which outlives the decoder */
+    k->tries = k->hits = 0;
+    return obj;
+}
+
+/* Decodes one object (d->p just after its '{') into a list of pairs. */
+static PyObject *decode_members(decoder *d, PyObject *names, PyObject *values) {
+    Py_ssize_t i = 0;
+    skip_space(d);
+    if (d->p < d->end && *d->p == '}') {
+        d->p++;
+        return names;
+    }
+    for (;; i++) {
+        const char *text, *raw;
+        Py_ssize_t len, raw_len;
+        if (!expect(d, '"')) return fail(d, "expected a name");
+        if (!scan_string(d, &text, &len, &raw, &raw_len)) return NULL;
+        PyObject *key = key_text(d, i, text, len, raw, raw_len);
+        if (key == NULL) return NULL;
+        int added = PyList_Append(names, key);
+        Py_DECREF(key);
+        if (added < 0) return NULL;
+        if (!expect(d, ':')) return fail(d, "expected ':'");
+        if (!expect(d, '"')) return fail(d, "expected a text value");
+        if (!scan_string(d, &text, &len, &raw, &raw_len)) return NULL;
+        PyObject *value = cell_text(d, i, text, len);
+        if (value == NULL) return NULL;
+        added = PyList_Append(values, value);
+        Py_DECREF(value);
+        if (added < 0) return NULL;
+        if (expect(d, ',')) continue;
+        if (expect(d, '}')) return names;
+        return fail(d, "expected ',' or '}'");
+    }
+}
+
+static PyObject *pair_list(PyObject *names, PyObject *values) {
+    Py_ssize_t n = PyList_GET_SIZE(names);
+    PyObject *row = PyList_New(n);
+    if (row == NULL) return NULL;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *pair = PyTuple_Pack(2, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i));
+        if (pair == NULL) {
+            Py_DECREF(row);
+            return NULL;
+        }
+        PyObject_GC_UnTrack(pair); /* two str objects: never in a cycle */
+        PyList_SET_ITEM(row, i, pair);
+    }
+    return row;
+}
+
+static PyObject *decode_row(decoder *d, int pairs, PyObject *names, PyObject *values) {
+    if (PyList_SetSlice(names, 0, PyList_GET_SIZE(names), NULL) < 0 ||
+        PyList_SetSlice(values, 0, PyList_GET_SIZE(values), NULL) < 0)
+        return NULL;
+    if (decode_members(d, names, values) == NULL) return NULL;
+    Py_ssize_t n = PyList_GET_SIZE(names);
+    if (pairs) return pair_list(names, values);
+    PyObject *row = _PyDict_NewPresized(n);
+    if (row == NULL) return NULL;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (PyDict_SetItem(row, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0) {
+            Py_DECREF(row);
+            return NULL;
+        }
+    }
+    if (PyDict_GET_SIZE(row) == n) {
+        /* A dict holding only str objects cannot be part of a cycle: the
+           collector need not visit it (it untracks such dicts itself on its
+           first pass, and tracks one again if a container is stored in it). */
+        if (PyObject_GC_IsTracked(row)) PyObject_GC_UnTrack(row);
+        return row;
+    }
+    /* Repeated names: a dict would have dropped values. */
+    Py_DECREF(row);
+    return pair_list(names, values);
+}
+
+static void decoder_free(decoder *d) {
+    for (Py_ssize_t i = 0; i < MAX_KEYS; i++) Py_XDECREF(d->keys[i].obj);
+    PyMem_Free(d->scratch);
+}
+
+static PyObject *rows(PyObject *self, PyObject *args) {
+    (void)self;
+    Py_buffer buf;
+    int pairs = 0;
+    if (!PyArg_ParseTuple(args, "y*|p:rows", &buf, &pairs)) return NULL;
+    decoder *d = PyMem_Calloc(1, sizeof *d);
+    PyObject *out = NULL, *names = NULL, *values = NULL;
+    if (d == NULL) {
+        PyBuffer_Release(&buf);
+        return PyErr_NoMemory();
+    }
+    /* Nothing made here can form a cycle: the collector's runs, which the
+       many new objects would trigger over and over, wait until the end. */
+    int collecting = PyGC_Disable();
+    d->p = buf.buf;
+    d->end = d->p + buf.len;
+    d->cache = g_cache;
+    names = PyList_New(0);
+    values = PyList_New(0);
+    out = PyList_New(0);
+    if (names == NULL || values == NULL || out == NULL) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        Py_CLEAR(out);
+        goto done;
+    }
+    if (!expect(d, '[')) {
+        fail(d, "expected '['");
+        Py_CLEAR(out);
+        goto done;
+    }
+    if (!expect(d, ']')) {
+        for (;;) {
+            if (!expect(d, '{')) {
+                fail(d, "expected '{'");
+                Py_CLEAR(out);
+                goto done;
+            }
+            PyObject *row = decode_row(d, pairs, names, values);
+            if (row == NULL || PyList_Append(out, row) < 0) {
+                Py_XDECREF(row);
+                Py_CLEAR(out);
+                goto done;
+            }
+            Py_DECREF(row);
+            if (expect(d, ',')) continue;
+            if (expect(d, ']')) break;
+            fail(d, "expected ',' or ']'");
+            Py_CLEAR(out);
+            goto done;
+        }
+    }
+    skip_space(d);
+    if (d->p != d->end) {
+        fail(d, "text after the answer");
+        Py_CLEAR(out);
+    }
+done:
+    if (collecting) PyGC_Enable();
+    Py_XDECREF(names);
+    Py_XDECREF(values);
+    if (d != NULL) {
+        decoder_free(d);
+        PyMem_Free(d);
+    }
+    PyBuffer_Release(&buf);
+    return out;
+}
+
+/* ---- Arrow streams ------------------------------------------------------
+
+   arrow_columns(stream_address, rows, missing, markers) -> list of columns
+     stream_address: the address of a struct ArrowArrayStream the caller
+                     owns (and releases); its batches are read to the end
+     rows:           the row count, to size the columns once
+     missing:        the object an empty text cell becomes (None keeps "")
+     markers:        when true, text cells that are null markers become
+                     `missing` too (numeric columns have them as nulls)
+   Each column is (name, format, data, mask): for int64 ("l") and float64
+   ("g") columns data is a bytearray of the values and mask a bytearray with
+   one byte per row, 1 where the value is null (None when none is); for
+   text columns data is a list of str and mask None. */
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+struct ArrowSchema {
+    const char *format;
+    const char *name;
+    const char *metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema **children;
+    struct ArrowSchema *dictionary;
+    void (*release)(struct ArrowSchema *);
+    void *private_data;
+};
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void **buffers;
+    struct ArrowArray **children;
+    struct ArrowArray *dictionary;
+    void (*release)(struct ArrowArray *);
+    void *private_data;
+};
+#endif
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+struct ArrowArrayStream {
+    int (*get_schema)(struct ArrowArrayStream *, struct ArrowSchema *out);
+    int (*get_next)(struct ArrowArrayStream *, struct ArrowArray *out);
+    const char *(*get_last_error)(struct ArrowArrayStream *);
+    void (*release)(struct ArrowArrayStream *);
+    void *private_data;
+};
+#endif
+
+/* The null markers of the library's typed export (blanks around ignored). */
+static const char *const k_markers[] = {
+    "NA", "N/A", "n/a", "NaN", "nan", "-NaN", "-nan", "null", "NULL", "None", "#N/A",
+    "#NA", "#N/A N/A", "<NA>", "-", "1.#IND", "-1.#IND", "1.#QNAN", "-1.#QNAN",
+};
+
+static int is_marker(const char *s, Py_ssize_t n) {
+    while (n > 0 && (*s == ' ' || *s == '\t')) s++, n--;
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) n--;
+    if (n == 0 || n > 8) return 0;
+    for (size_t i = 0; i < sizeof k_markers / sizeof k_markers[0]; i++)
+        if ((Py_ssize_t)strlen(k_markers[i]) == n && memcmp(k_markers[i], s, (size_t)n) == 0)
+            return 1;
+    return 0;
+}
+
+typedef struct {
+    char kind;       /* 'l', 'g' or 'u' */
+    PyObject *data;  /* bytearray of values, or list of str */
+    PyObject *mask;  /* bytearray, made at the first null */
+} column;
+
+static int stream_error(struct ArrowArrayStream *s, int code) {
+    const char *text = s->get_last_error != NULL ? s->get_last_error(s) : NULL;
+    PyErr_Format(PyExc_RuntimeError, "%s", text != NULL ? text : strerror(code));
+    return 0;
+}
+
+static int is_null(const struct ArrowArray *a, int64_t i) {
+    const uint8_t *valid = a->buffers[0];
+    if (valid == NULL || a->null_count == 0) return 0;
+    int64_t j = a->offset + i;
+    return !((valid[j >> 3] >> (j & 7)) & 1);
+}
+
+static int fill_numbers(column *c, const struct ArrowArray *a, Py_ssize_t at, Py_ssize_t rows) {
+    char *dst = PyByteArray_AS_STRING(c->data) + at * 8;
+    memcpy(dst, (const char *)a->buffers[1] + a->offset * 8, (size_t)a->length * 8);
+    if (a->null_count == 0 || a->buffers[0] == NULL) return 1;
+    if (c->mask == NULL) {
+        c->mask = PyByteArray_FromStringAndSize(NULL, rows);
+        if (c->mask == NULL) return 0;
+        memset(PyByteArray_AS_STRING(c->mask), 0, (size_t)rows);
+    }
+    char *mask = PyByteArray_AS_STRING(c->mask) + at;
+    for (int64_t i = 0; i < a->length; i++) mask[i] = (char)is_null(a, i);
+    return 1;
+}
+
+static int fill_texts(decoder *d, Py_ssize_t member, column *c, const struct ArrowArray *a,
+                      int large, Py_ssize_t at, PyObject *missing, int markers) {
+    const char *data = a->buffers[2];
+    for (int64_t i = 0; i < a->length; i++) {
+        int64_t j = a->offset + i, start, end;
+        if (large) {
+            start = ((const int64_t *)a->buffers[1])[j];
+            end = ((const int64_t *)a->buffers[1])[j + 1];
+        } else {
+            start = ((const int32_t *)a->buffers[1])[j];
+            end = ((const int32_t *)a->buffers[1])[j + 1];
+        }
+        Py_ssize_t len = (Py_ssize_t)(end - start);
+        PyObject *cell;
+        if (missing != Py_None &&
+            (len == 0 || is_null(a, i) || (markers && is_marker(data + start, len)))) {
+            Py_INCREF(missing);
+            cell = missing;
+        } else {
+            cell = cell_text(d, member, data + start, len);
+            if (cell == NULL) return 0;
+        }
+        PyList_SET_ITEM(c->data, at + i, cell);
+    }
+    return 1;
+}
+
+static PyObject *arrow_columns(PyObject *self, PyObject *args) {
+    (void)self;
+    unsigned long long address;
+    Py_ssize_t rows;
+    PyObject *missing;
+    int markers = 0;
+    if (!PyArg_ParseTuple(args, "KnO|p:arrow_columns", &address, &rows, &missing, &markers))
+        return NULL;
+    struct ArrowArrayStream *stream = (struct ArrowArrayStream *)(uintptr_t)address;
+    struct ArrowSchema schema = {0};
+    struct ArrowArray batch = {0};
+    column *cols = NULL;
+    decoder *d = NULL;
+    Py_ssize_t n = 0, at = 0;
+    PyObject *out = NULL;
+    int ok = 0;
+
+    int code = stream->get_schema(stream, &schema);
+    if (code != 0) return stream_error(stream, code), NULL;
+    n = (Py_ssize_t)schema.n_children;
+    cols = PyMem_Calloc((size_t)(n > 0 ? n : 1), sizeof *cols);
+    d = PyMem_Calloc(1, sizeof *d);
+    if (cols == NULL || d == NULL) {
+        PyErr_NoMemory();
+        goto done;
+    }
+    d->cache = g_cache;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        const char *f = schema.children[i]->format;
+        char kind = (strcmp(f, "l") == 0) ? 'l' : (strcmp(f, "g") == 0) ? 'g'
+                    : (strcmp(f, "u") == 0 || strcmp(f, "U") == 0) ? 'u' : 0;
+        if (kind == 0) {
+            PyErr_Format(PyExc_ValueError, "unexpected Arrow format %s", f);
+            goto done;
+        }
+        cols[i].kind = kind;
+        cols[i].data = kind == 'u' ? PyList_New(rows) : PyByteArray_FromStringAndSize(NULL, rows * 8);
+        if (cols[i].data == NULL) goto done;
+    }
+    int collecting = PyGC_Disable();
+    for (;;) {
+        code = stream->get_next(stream, &batch);
+        if (code != 0) {
+            stream_error(stream, code);
+            break;
+        }
+        if (batch.release == NULL) {
+            ok = at == rows;
+            if (!ok) PyErr_Format(PyExc_RuntimeError, "the stream ended after %zd of %zd rows", at, rows);
+            break;
+        }
+        if (batch.n_children != n || batch.length > rows - at) {
+            PyErr_SetString(PyExc_RuntimeError, "a batch does not fit the table");
+            batch.release(&batch);
+            break;
+        }
+        int filled = 1;
+        for (Py_ssize_t i = 0; i < n && filled; i++) {
+            struct ArrowArray *child = batch.children[i];
+            if (cols[i].kind == 'u')
+                filled = fill_texts(d, i, &cols[i], child, schema.children[i]->format[0] == 'U', at,
+                                    missing, markers);
+            else
+                filled = fill_numbers(&cols[i], child, at, rows);
+        }
+        at += (Py_ssize_t)batch.length;
+        batch.release(&batch);
+        if (!filled) break;
+    }
+    if (collecting) PyGC_Enable();
+    if (!ok) goto done;
+    out = PyList_New(n);
+    if (out == NULL) goto done;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        char format[2] = {cols[i].kind, 0};
+        PyObject *item = Py_BuildValue("(ssOO)", schema.children[i]->name, format, cols[i].data,
+                                       cols[i].mask != NULL ? cols[i].mask : Py_None);
+        if (item == NULL) {
+            Py_CLEAR(out);
+            goto done;
+        }
+        PyList_SET_ITEM(out, i, item);
+    }
+done:
+    if (cols != NULL) {
+        for (Py_ssize_t i = 0; i < n; i++) {
+            /* A list not filled to the end holds NULL items: list_dealloc
+               skips them. */
+            Py_XDECREF(cols[i].data);
+            Py_XDECREF(cols[i].mask);
+        }
+        PyMem_Free(cols);
+    }
+    if (d != NULL) {
+        decoder_free(d);
+        PyMem_Free(d);
+    }
+    if (schema.release != NULL) schema.release(&schema);
+    return out;
+}
+
+static PyMethodDef methods[] = {
+    {"rows", rows, METH_VARARGS,
+     "rows(data, pairs=False) -> list: the library's JSON rows answer as Python rows."},
+    {"arrow_columns", arrow_columns, METH_VARARGS,
+     "arrow_columns(stream_address, rows, missing, markers=False) -> list of columns."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "_rows", "Fast decoding of the library's row answers.", -1, methods,
+    NULL, NULL, NULL, NULL,
+};
+
+PyMODINIT_FUNC PyInit__rows(void) { return PyModule_Create(&module); }

@@ -1,0 +1,441 @@
+// The columnar export: the structs of every stream checked against the Arrow
+// C data interface's rules (formats, buffers, offsets, validity, release),
+// the typed columns' rules case by case, the stream's life apart from the
+// table and its thread, the errors, and every allocation failing in turn.
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include "arrow_check.h"
+#include "test_util.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#define VTEST_HEAP() __sanitizer_get_current_allocated_bytes()
+#else
+#define VTEST_HEAP() size_t{0}  // only the sanitizer runtimes count exactly
+#endif
+
+namespace {
+
+using varrow::Collected;
+
+// A table loaded from text, closed at the end of the scope.
+struct Loaded {
+    int h = -1;
+    Loaded(const std::string &text, int has_header = 1) {
+        h = csv_load(vtest::write_temp("arrow.csv", text).c_str(), has_header);
+        EXPECT_GE(h, 0) << csv_last_error();
+    }
+    ~Loaded() { csv_close(h); }
+};
+
+class Arrow : public ::testing::Test {
+protected:
+    void TearDown() override {
+        csv_arrow_test_limits(0, 0);
+        csv_alloc_fail_after(-1);
+    }
+};
+
+// The stream of `cols`/`flags`, checked and gathered, or the failure text.
+Collected export_of(int h, const char *cols, int flags) {
+    ArrowArrayStream s;
+    if (csv_arrow_stream(h, cols, flags, &s) != 0) {
+        Collected c;
+        c.error = csv_last_error();
+        return c;
+    }
+    EXPECT_STREQ(csv_last_error(), "");
+    return varrow::collect(&s);
+}
+
+// ---- text mode agrees with the rows answer --------------------------------
+
+struct TextCase {
+    const char *name;
+    std::string csv;
+    int has_header;
+};
+
+class ArrowText : public Arrow, public ::testing::WithParamInterface<TextCase> {};
+
+TEST_P(ArrowText, EveryCellAsCsvRowsGivesIt) {
+    const TextCase &c = GetParam();
+    Loaded t(c.csv, c.has_header);
+    for (int64_t batch : {int64_t{0}, int64_t{1}, int64_t{2}, int64_t{3}}) {
+        csv_arrow_test_limits(batch, 0);
+        Collected got = export_of(t.h, nullptr, CSV_ARROW_TEXT);
+        ASSERT_EQ(got.error, "") << got.problem;
+        EXPECT_EQ(got.problem, "");
+        EXPECT_EQ(got.names, varrow::headers_of(t.h));
+        for (const std::string &f : got.formats) EXPECT_EQ(f, "u");
+        EXPECT_EQ(got.cells, varrow::rows_of(t.h)) << "batch rows " << batch;
+        if (batch > 0) {
+            const int64_t rows = csv_row_count(t.h);
+            EXPECT_EQ(got.n_batches, (rows + batch - 1) / batch);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrow, ArrowText,
+    ::testing::Values(
+        TextCase{"plain", "a,b,c\n1,x,\n2,,z\n,y,3\n", 1},
+        TextCase{"no_header", "1,2\n3,4\n5,6\n", 0},
+        TextCase{"empty_file", "", 1},
+        TextCase{"header_only", "a,b\n", 1},
+        TextCase{"ragged", "a,b,c\n1\n1,2,3,4\n", 1},
+        TextCase{"quoted", "a,b\n\"x,\"\"y\"\"\",\"multi\nline\"\n", 1},
+        TextCase{"latin1_repaired", "n\xe4me,b\nk\xf6ln,\xff\xfe\n\xc3\xa9t\xe9,\n", 1},
+        TextCase{"repeated_names", "a,a,b\n1,2,3\n", 1},
+        TextCase{"nul_byte", std::string("a,b\nx\0y,z\n", 10), 1},
+        TextCase{"numbers_stay_text", "n\n1\n2.5\n\n", 1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- typed columns -----------------------------------------------------
+
+struct TypedCase {
+    const char *name;
+    std::string column;  // one column: header "v", then the cells, one per line
+    int flags;
+    const char *format;
+    std::vector<std::string> values;  // as varrow renders them; "<null>" for null
+};
+
+class ArrowTyped : public Arrow, public ::testing::WithParamInterface<TypedCase> {};
+
+TEST_P(ArrowTyped, ColumnTypeAndValues) {
+    const TypedCase &c = GetParam();
+    Loaded t("v,tag\n" + c.column, 1);
+    Collected got = export_of(t.h, nullptr, c.flags);
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.problem, "");
+    ASSERT_EQ(got.formats.size(), 2u);
+    EXPECT_EQ(got.formats[0], c.format);
+    EXPECT_EQ(got.formats[1], "u");  // the tag column is text
+    std::vector<std::string> col0;
+    for (const auto &row : got.cells) col0.push_back(row[0]);
+    EXPECT_EQ(col0, c.values);
+}
+
+const int T = CSV_ARROW_TYPED;
+const int TM = CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS;
+const std::string N = "<null>";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrow, ArrowTyped,
+    ::testing::Values(
+        TypedCase{"ints", "1,a\n-2,a\n+3,a\n 4 ,a\n007,a\n", T, "l", {"1", "-2", "3", "4", "7"}},
+        TypedCase{"int_empty_is_null", "1,a\n,a\n3,a\n", T, "l", {"1", N, "3"}},
+        TypedCase{"int64_limits", "9223372036854775807,a\n-9223372036854775808,a\n", T, "l",
+                  {"9223372036854775807", "-9223372036854775808"}},
+        TypedCase{"past_int64_is_float", "9223372036854775808,a\n1,a\n", T, "g",
+                  {"9.2233720368547758e+18", "1"}},
+        TypedCase{"below_int64_is_float", "-9223372036854775809,a\n", T, "g",
+                  {"-9.2233720368547758e+18"}},
+        TypedCase{"decimal_is_float", "1,a\n2.5,a\n,a\n", T, "g", {"1", "2.5", N}},
+        TypedCase{"exponent_is_float", "1e3,a\n2,a\n", T, "g", {"1000", "2"}},
+        TypedCase{"inf_is_float", "inf,a\n-1,a\n", T, "g", {"inf", "-1"}},
+        TypedCase{"one_word_is_text", "1,a\nabc,a\n,a\n", T, "u", {"1", "abc", ""}},
+        TypedCase{"blank_cell_is_text", "1,a\n\"  \",a\n", T, "u", {"1", "  "}},
+        TypedCase{"all_empty_is_text", ",a\n,a\n", T, "u", {"", ""}},
+        TypedCase{"sign_alone_is_text", "-,a\n1,a\n", T, "u", {"-", "1"}},
+        TypedCase{"marker_is_text_by_default", "1,a\nN/A,a\n", T, "u", {"1", "N/A"}},
+        TypedCase{"markers_are_null", "1,a\nN/A,a\nNA,a\n - ,a\nNULL,a\n#N/A,a\n2,a\n", TM, "l",
+                  {"1", N, N, N, N, N, "2"}},
+        TypedCase{"nan_marker_in_float", "1.5,a\nNaN,a\nnan,a\n", TM, "g", {"1.5", N, N}},
+        TypedCase{"nan_is_a_number_by_default", "1.5,a\nNaN,a\n", T, "g", {"1.5", "nan"}},
+        TypedCase{"only_markers_stay_text", "NA,a\n,a\n", TM, "u", {"NA", ""}},
+        TypedCase{"markers_need_typed", "1,a\nNA,a\n", CSV_ARROW_NULL_MARKERS, "u", {"1", "NA"}},
+        TypedCase{"text_mode_keeps_text", "1,a\n,a\n", CSV_ARROW_TEXT, "u", {"1", ""}},
+        TypedCase{"long_integer_is_text",
+                  std::string(130, '1') + ",a\n", T, "u", {std::string(130, '1')}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A numeric column by the statistics is numeric here; the values are the
+// statistics' values (min, max, mean of the batch values agree).
+TEST_F(Arrow, TypedColumnsFollowTheStatistics) {
+    Loaded t("i,f,s,e\n1,0.5,x,\n-7,2,y,\n,1e-3,,\n40,-3.25,z,\n", 1);
+    Collected got = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+    ASSERT_EQ(got.problem, "");
+    EXPECT_EQ(got.formats, (std::vector<std::string>{"l", "g", "u", "u"}));
+    EXPECT_EQ(got.null_counts, (std::vector<int64_t>{1, 0, 0, 0}));
+    yyjson_doc *doc = yyjson_read(csv_stats(t.h), strlen(csv_stats(t.h)), 0);
+    ASSERT_NE(doc, nullptr);
+    yyjson_val *cols = yyjson_obj_get(yyjson_doc_get_root(doc), "columns");
+    for (size_t c = 0; c < 4; ++c) {
+        yyjson_val *col = yyjson_arr_get(cols, c);
+        const bool numeric = yyjson_get_bool(yyjson_obj_get(col, "numeric"));
+        EXPECT_EQ(numeric, got.formats[c] != "u") << c;
+        if (!numeric) continue;
+        double lo = INFINITY, hi = -INFINITY, sum = 0;
+        int64_t n = 0;
+        for (double v : got.numbers[c]) {
+            lo = fmin(lo, v);
+            hi = fmax(hi, v);
+            sum += v;
+            ++n;
+        }
+        EXPECT_EQ(lo, yyjson_get_num(yyjson_obj_get(col, "min"))) << c;
+        EXPECT_EQ(hi, yyjson_get_num(yyjson_obj_get(col, "max"))) << c;
+        EXPECT_DOUBLE_EQ(sum / static_cast<double>(n), yyjson_get_num(yyjson_obj_get(col, "mean"))) << c;
+    }
+    yyjson_doc_free(doc);
+}
+
+// Batches split a typed column anywhere: validity bits and null counts are per batch.
+TEST_F(Arrow, TypedBatchesCarryTheirOwnNulls) {
+    std::string csv = "v\n";
+    for (int i = 0; i < 50; ++i) csv += (i % 3 == 0 ? std::string() : std::to_string(i)) + "\n";
+    Loaded t(csv, 1);
+    Collected whole = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+    ASSERT_EQ(whole.problem, "");
+    for (int64_t batch : {1, 3, 8, 9, 17, 49}) {
+        csv_arrow_test_limits(batch, 0);
+        Collected got = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+        EXPECT_EQ(got.problem, "") << batch;
+        EXPECT_EQ(got.cells, whole.cells) << batch;
+        EXPECT_EQ(got.null_counts, whole.null_counts) << batch;
+    }
+}
+
+// A column whose batch text passes the 32-bit offsets is large utf8.
+TEST_F(Arrow, LargeTextColumnsUseLargeOffsets) {
+    Loaded t("a,b\nxyz,1\nuvw,22\n\xe9,\n", 1);
+    csv_arrow_test_limits(2, 3);  // more than 3 bytes in a batch: large
+    Collected got = export_of(t.h, nullptr, CSV_ARROW_TEXT);
+    EXPECT_EQ(got.problem, "");
+    EXPECT_EQ(got.formats, (std::vector<std::string>{"U", "u"}));
+    EXPECT_EQ(got.cells, varrow::rows_of(t.h));
+}
+
+// ---- column lists ------------------------------------------------------
+
+TEST_F(Arrow, ColumnListAsSelectReadsIt) {
+    Loaded t("a,b,c\n1,x,2.5\n3,y,\n", 1);
+    Collected got = export_of(t.h, " c, 1 ,a,b", CSV_ARROW_TYPED);
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.problem, "");
+    EXPECT_EQ(got.names, (std::vector<std::string>{"c", "a", "a", "b"}));
+    EXPECT_EQ(got.formats, (std::vector<std::string>{"g", "l", "l", "u"}));
+    EXPECT_EQ(got.cells, (std::vector<std::vector<std::string>>{{"2.5", "1", "1", "x"},
+                                                                {"<null>", "3", "3", "y"}}));
+    Collected text = export_of(t.h, "c,1,a,b", CSV_ARROW_TEXT);
+    EXPECT_EQ(text.cells, varrow::select_of(t.h, "c,1,a,b"));
+}
+
+struct ErrorCase {
+    const char *name;
+    int handle;  // -2: the loaded table
+    const char *cols;
+    int flags;
+    bool null_out;
+    std::string message;
+};
+
+const std::string k_long_name(256, 'a');  // one past the longest name read
+
+class ArrowErrors : public Arrow, public ::testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(ArrowErrors, FailsWithItsMessageAndLeavesOutAlone) {
+    const ErrorCase &c = GetParam();
+    Loaded t("a,b\n1,2\n", 1);
+    ArrowArrayStream s;
+    memset(&s, 0x5A, sizeof s);
+    ArrowArrayStream before = s;
+    const int h = c.handle == -2 ? t.h : c.handle;
+    EXPECT_EQ(csv_arrow_stream(h, c.cols, c.flags, c.null_out ? nullptr : &s), -1);
+    EXPECT_EQ(std::string(csv_last_error()), c.message);
+    EXPECT_EQ(memcmp(&s, &before, sizeof s), 0);
+    if (c.cols != nullptr && c.handle == -2 && !c.null_out && c.flags == 0) {
+        EXPECT_EQ(csv_select(t.h, c.cols), nullptr);  // the list read as csv_select reads it
+        EXPECT_EQ(std::string(csv_last_error()), c.message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrow, ArrowErrors,
+    ::testing::Values(ErrorCase{"null_out", -2, nullptr, 0, true, "out is NULL"},
+                      ErrorCase{"negative_handle", -1, nullptr, 0, false, "invalid handle: -1"},
+                      ErrorCase{"handle_past_slots", 64, nullptr, 0, false, "invalid handle: 64"},
+                      ErrorCase{"free_slot", 63, nullptr, 0, false, "invalid handle: 63"},
+                      ErrorCase{"unknown_column", -2, "a,zz", 0, false, "unknown column: zz"},
+                      ErrorCase{"column_number_past_end", -2, "3", 0, false, "unknown column: 3"},
+                      ErrorCase{"no_columns", -2, " , ", 0, false, "no columns selected"},
+                      ErrorCase{"long_name", -2, k_long_name.c_str(), 0, false, "column name too long"},
+                      ErrorCase{"unknown_flag", -2, nullptr, 4, false, "invalid flags: 4"},
+                      ErrorCase{"negative_flags", -2, nullptr, -1, false, "invalid flags: -1"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Arrow, SuccessClearsTheMessage) {
+    Loaded t("a\n1\n", 1);
+    ArrowArrayStream s;
+    EXPECT_EQ(csv_arrow_stream(-1, nullptr, 0, &s), -1);
+    ASSERT_EQ(csv_arrow_stream(t.h, nullptr, 0, &s), 0);
+    EXPECT_STREQ(csv_last_error(), "");
+    s.release(&s);
+    EXPECT_EQ(s.release, nullptr);
+}
+
+// ---- release rules and the stream's life --------------------------------
+
+// A child moved out of its batch or schema outlives the parent's release;
+// the stream released early frees the batches it still holds; the end is a
+// released array, again and again.
+TEST_F(Arrow, MovedChildrenOutliveTheirParents) {
+    Loaded t("n,s\n1,one\n2,two\n3,three\n", 1);
+    csv_arrow_test_limits(2, 0);
+    ArrowArrayStream s;
+    ASSERT_EQ(csv_arrow_stream(t.h, nullptr, CSV_ARROW_TYPED, &s), 0);
+
+    ArrowSchema schema;
+    ASSERT_EQ(s.get_schema(&s, &schema), 0);
+    ArrowSchema field = *schema.children[1];  // moved out
+    schema.children[1]->release = nullptr;
+    schema.release(&schema);
+    EXPECT_EQ(schema.release, nullptr);
+    EXPECT_STREQ(field.name, "s");
+    EXPECT_STREQ(field.format, "u");
+    field.release(&field);
+    EXPECT_EQ(field.release, nullptr);
+
+    ArrowArray batch;
+    ASSERT_EQ(s.get_next(&s, &batch), 0);
+    ASSERT_NE(batch.release, nullptr);
+    ArrowArray texts = *batch.children[1];  // moved out
+    batch.children[1]->release = nullptr;
+    batch.release(&batch);
+    EXPECT_EQ(batch.release, nullptr);
+    const int32_t *off = static_cast<const int32_t *>(texts.buffers[1]);
+    const char *data = static_cast<const char *>(texts.buffers[2]);
+    EXPECT_EQ(std::string(data + off[0], data + off[2]), "onetwo");
+    texts.release(&texts);
+    EXPECT_EQ(texts.release, nullptr);
+
+    s.release(&s);  // the second batch was never fetched
+    EXPECT_EQ(s.release, nullptr);
+
+    ASSERT_EQ(csv_arrow_stream(t.h, "n", CSV_ARROW_TYPED, &s), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(s.get_next(&s, &batch), 0);
+        ASSERT_NE(batch.release, nullptr);
+        batch.release(&batch);
+    }
+    for (int i = 0; i < 3; ++i) {
+        memset(&batch, 0x5A, sizeof batch);
+        ASSERT_EQ(s.get_next(&s, &batch), 0);
+        EXPECT_EQ(batch.release, nullptr);
+    }
+    s.release(&s);
+}
+
+TEST_F(Arrow, StreamOutlivesTheTableAndItsHandle) {
+    std::string csv = "id,name,score\n";
+    for (int i = 0; i < 1000; ++i)
+        csv += std::to_string(i) + ",name" + std::to_string(i % 17) + "," + std::to_string(i * 0.25) + "\n";
+    Loaded t(csv, 1);
+    const auto want_rows = varrow::rows_of(t.h);
+    Collected typed_before = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+    csv_arrow_test_limits(300, 0);
+    ArrowArrayStream s;
+    ASSERT_EQ(csv_arrow_stream(t.h, nullptr, CSV_ARROW_TYPED, &s), 0);
+    csv_close(t.h);
+    // The slot is taken again by another table before the stream is read.
+    Loaded other("x\nother\n", 1);
+    ASSERT_EQ(other.h, t.h);
+    Collected got = varrow::collect(&s);
+    EXPECT_EQ(got.problem, "");
+    EXPECT_EQ(got.n_batches, 4);
+    EXPECT_EQ(got.cells, typed_before.cells);
+    EXPECT_EQ(got.cells.size(), want_rows.size());
+}
+
+TEST_F(Arrow, ThreadStreamReadAndReleasedOnAnotherThread) {
+    std::string csv = "k,v\n";
+    for (int i = 0; i < 5000; ++i) csv += "key" + std::to_string(i) + "," + std::to_string(i) + "\n";
+    Loaded t(csv, 1);
+    Collected here = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+    ASSERT_EQ(here.problem, "");
+    csv_arrow_test_limits(1000, 0);
+    ArrowArrayStream s;
+    ASSERT_EQ(csv_arrow_stream(t.h, nullptr, CSV_ARROW_TYPED, &s), 0);
+    Collected there;
+    std::thread reader([&] { there = varrow::collect(&s); });
+    // Meanwhile this thread closes the table and loads and queries others.
+    csv_close(t.h);
+    for (int i = 0; i < 20; ++i) {
+        Loaded again(csv, 1);
+        ASSERT_NE(csv_rows(again.h, 0, 10), nullptr);
+    }
+    reader.join();
+    EXPECT_EQ(there.problem, "");
+    EXPECT_EQ(there.n_batches, 5);
+    EXPECT_EQ(there.cells, here.cells);
+}
+
+// ---- allocation failure ---------------------------------------------------
+
+// Every allocation of the export failing in turn: -1 with "out of memory",
+// nothing left allocated, *out untouched; the same for get_schema.
+TEST_F(Arrow, EveryAllocationFailureIsAnError) {
+    Loaded t("i,f,s,\xe9\nNA,0.5,x\xff,\n2,,\xe9\xe9,1\n3,1e9,,2\n4,5,z,3\n", 1);
+    for (int flags : {CSV_ARROW_TEXT, CSV_ARROW_TYPED, CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS}) {
+        for (const char *cols : {static_cast<const char *>(nullptr), "s,1,1"}) {
+            csv_arrow_test_limits(2, 0);
+            const Collected want = export_of(t.h, cols, flags);
+            ASSERT_EQ(want.problem, "");
+            ArrowArrayStream s;
+            csv_alloc_fail_after(-1);
+            ASSERT_EQ(csv_arrow_stream(t.h, cols, flags, &s), 0);
+            const int64_t made = csv_alloc_fail_after(-1);
+            s.release(&s);
+            ASSERT_GT(made, 4);
+            for (int64_t n = 0; n < made; ++n) {
+                memset(&s, 0x5A, sizeof s);
+                const ArrowArrayStream before = s;
+                const size_t heap = VTEST_HEAP();
+                csv_alloc_fail_after(n);
+                const int rc = csv_arrow_stream(t.h, cols, flags, &s);
+                csv_alloc_fail_after(-1);
+                EXPECT_EQ(rc, -1) << "allocation " << n << " of " << made;
+                EXPECT_STREQ(csv_last_error(), "out of memory") << n;
+                EXPECT_EQ(memcmp(&s, &before, sizeof s), 0) << n;
+                EXPECT_EQ(VTEST_HEAP(), heap) << "allocation " << n << ": bytes left allocated";
+                if (rc == 0) s.release(&s);
+                if (HasFailure()) return;
+            }
+            // get_schema, each of its allocations failing.
+            ASSERT_EQ(csv_arrow_stream(t.h, cols, flags, &s), 0);
+            ArrowSchema schema;
+            csv_alloc_fail_after(-1);
+            ASSERT_EQ(s.get_schema(&s, &schema), 0);
+            const int64_t schema_made = csv_alloc_fail_after(-1);
+            schema.release(&schema);
+            for (int64_t n = 0; n < schema_made; ++n) {
+                const size_t heap = VTEST_HEAP();
+                csv_alloc_fail_after(n);
+                const int rc = s.get_schema(&s, &schema);
+                csv_alloc_fail_after(-1);
+                EXPECT_EQ(rc, ENOMEM) << n;
+                EXPECT_STREQ(s.get_last_error(&s), "out of memory") << n;
+                EXPECT_EQ(VTEST_HEAP(), heap) << "schema allocation " << n;
+                if (rc == 0) schema.release(&schema);
+            }
+            // The stream still gives the whole answer.
+            Collected got = varrow::collect(&s);
+            EXPECT_EQ(got.problem, "");
+            EXPECT_EQ(got.cells, want.cells);
+            EXPECT_EQ(got.formats, want.formats);
+        }
+    }
+}
+
+}  // namespace

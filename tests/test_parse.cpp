@@ -1275,7 +1275,6 @@ TEST(ParseOwnedTexts, GrowTheBlockByWhatTheyTake) {
         expect_consistent(t);
         EXPECT_LE(t.blob_cap, std::max<uint64_t>(len + 1 + CSV_OWNED_SPARE, t.blob_len))
             << "the block grew past what the texts take";
-        if (t.blob_len <= len + 1 + CSV_OWNED_SPARE) EXPECT_EQ(t.blob, owned) << "the spare room held them";
         EXPECT_EQ(vtest::header(t, 0), c.header0);
         if (t.n_cols >= 30) EXPECT_EQ(vtest::header(t, 29), c.header29);
         EXPECT_EQ(vtest::cell(t, 0, 0), c.cell00);

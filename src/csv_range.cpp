@@ -61,10 +61,10 @@ uint8_t step(uint8_t s, uint32_t c, uint32_t delim) {
     switch (s) {
         case st_record:
         case st_field: return field_start(c, delim);
-        case st_cr: return c == '\n' ? st_record : field_start(c, delim);
+        case st_cr: return c == '\n' ? uint8_t{st_record} : field_start(c, delim);
         case st_unquoted: return unquoted(c, delim);
         case st_quoted: return c == '"' ? st_quote_seen : st_quoted;
-        default: return c == '"' ? st_quoted : unquoted(c, delim);  // st_quote_seen
+        default: return c == '"' ? uint8_t{st_quoted} : unquoted(c, delim);  // st_quote_seen
     }
 }
 

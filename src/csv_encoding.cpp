@@ -39,7 +39,9 @@ void set_transcode_oom() { csv_set_error("out of memory while transcoding UTF-16
     return 0;
 }
 
-inline int keep_room(utf16_out *o) { return o->cap < o->w + 8 ? grow_out(o) : 0; }
+inline int keep_room(utf16_out *o) {
+    return o->cap < o->w + csv_utf16_step_room ? grow_out(o) : 0;
+}
 
 inline uint32_t read_unit(const unsigned char *d, int32_t be) {
     return be ? (uint32_t{d[0]} << 8) | d[1] : (uint32_t{d[1]} << 8) | d[0];
@@ -143,7 +145,7 @@ uint64_t decode_units(const unsigned char *data, uint64_t len, uint64_t keep, ut
     uint64_t cap = o->cap;
     while (p + keep < len) {
         // Plain ASCII units are narrowed a block at a time.
-        while (p + 2 * k_block_units <= len && w + k_block_units + 8 <= cap) {
+        while (p + 2 * k_block_units <= len && w + k_block_units + csv_utf16_step_room <= cap) {
             const uint32_t k = ascii_prefix<BE>(data + p, buf + w);
             p += 2 * uint64_t{k};
             w += k;
@@ -175,7 +177,7 @@ uint64_t decode_any(const unsigned char *data, uint64_t len, int32_t be, uint64_
 
 uint64_t csv_utf16_out_cap(uint64_t n) {
     // Worst case 1.5 output bytes per input byte, plus room for the NUL.
-    const uint64_t cap = n + n / 2 + 8;
+    const uint64_t cap = n + n / 2 + csv_utf16_step_room;
     return cap < n ? 0 : cap;
 }
 

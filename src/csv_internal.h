@@ -169,7 +169,8 @@ struct csv_free_deleter {
  * writes past ready(); a helper thread meanwhile prepares the stretches
  * ahead. Blocks under a few MiB are not worth it: ready() is then the whole
  * block at once. stop() (and the destructor) must come before the block is
- * moved or freed. */
+ * moved or freed. Writers use it through csv_fed_block, which keeps these
+ * rules. */
 class csv_page_feed {
 public:
     csv_page_feed() = default;
@@ -219,6 +220,62 @@ private:
     bool quit_ = false;
     uint64_t helper_ = 0;  // the helper thread, while helper_on_
     bool helper_on_ = false;
+};
+
+/* A stretch of a block: `len` bytes at `at`. */
+struct csv_block {
+    char *at = nullptr;
+    uint64_t len = 0;
+};
+
+/* A block filled front to back, with its feed (above), so that the feed's
+ * rules hold by construction: the writer gets room only from room(), which
+ * has it ready first, and the block moves, grows or is freed only inside
+ * move(), which stops the feed first. The memory stays its owner's; the
+ * fed block only says where it is. Declare it after the owner, so that it
+ * stops before the block is freed. */
+class csv_fed_block {
+public:
+    /* Takes [p, p + n) and feeds it (when large enough to be worth it);
+     * `fill`, when set, fills each stretch once prepared. */
+    void start(char *p, uint64_t n, csv_page_feed::fill_fn fill = nullptr,
+               void *fill_ctx = nullptr) {
+        feed_.start(p, n, fill, fill_ctx);
+        base_ = p;
+        size_ = n;
+    }
+    /* Takes [p, p + n) without a feed: every byte is ready. */
+    void hold(char *p, uint64_t n) {
+        feed_.stop();
+        base_ = p;
+        size_ = n;
+    }
+    /* Has bytes [from, from + need) ready and returns the ready stretch at
+     * `from`: at least `need` bytes, at most to the block's end. `until` is
+     * where the writer expects to end (see reach()). */
+    csv_block room(uint64_t from, uint64_t need, uint64_t until);
+    /* The one way to move, grow or free the block: stops the feed and lets
+     * go of the block, then runs `change` (0 or -1), which gives the block
+     * as it is after to start() or hold(), if it is to be written again. */
+    template <class Change>
+    int move(Change &&change) {
+        stop();
+        return change();
+    }
+    /* Bytes from the block's start that are ready; UINT64_MAX when it is
+     * not fed. */
+    uint64_t ready() const { return feed_.ready(); }
+    /* Ends the feed and lets go of the block. */
+    void stop() {
+        feed_.stop();
+        base_ = nullptr;
+        size_ = 0;
+    }
+
+private:
+    csv_page_feed feed_;
+    char *base_ = nullptr;
+    uint64_t size_ = 0;
 };
 
 /* True when a block of `n` bytes is large enough to be fed. */
@@ -380,8 +437,17 @@ int csv_utf16_to_utf8(const unsigned char *data, uint64_t len, int32_t big_endia
                       int32_t *out_odd);
 int32_t csv_detect_delimiter(const char *data, uint64_t len, uint64_t start);
 /* Output capacity csv_utf16_to_utf8 allocates for `n` input bytes,
- * floor(3n/2) + 8, or 0 when that does not fit 64 bits. */
+ * floor(3n/2) + csv_utf16_step_room, or 0 when that does not fit 64 bits. */
 uint64_t csv_utf16_out_cap(uint64_t n);
+/* Room the UTF-16 decoder keeps free past its output: it grows the buffer
+ * whenever less is left, and one step writes at most
+ * csv_utf16_step_max_write bytes there. csv_utf16_out_cap includes it, so
+ * that a buffer of that size for a piece's bytes is neither grown nor
+ * written past while the piece is decoded. */
+constexpr uint64_t csv_utf16_step_room = 8;
+constexpr uint64_t csv_utf16_step_max_write = 4;  // a surrogate pair's UTF-8
+static_assert(csv_utf16_step_room >= csv_utf16_step_max_write, "a step must fit the room kept");
+
 /* Piece-wise form of csv_utf16_to_utf8, for text read a piece at a time.
  * `*out` (from csv_malloc, `*cap` bytes, sized with csv_utf16_out_cap for
  * the whole input) receives the text at `*w`, which the call advances.

@@ -145,3 +145,11 @@ void csv_page_feed::reach_slow(uint64_t upto, uint64_t until) {
     bounds(need - 1, &from, &to);
     ready_ = to;
 }
+
+csv_block csv_fed_block::room(uint64_t from, uint64_t need, uint64_t until) {
+    CSV_ASSERT(base_ != nullptr && from <= size_ && need <= size_ - from);
+    feed_.reach(from + need, until);
+    const uint64_t end = std::min(feed_.ready(), size_);
+    CSV_ASSERT(end >= from + need);
+    return csv_block{base_ + from, end - from};
+}

@@ -443,7 +443,7 @@ struct parser {
     bool in_place;         // the input is the blob: texts stay where they are
     const csv_table *columns_from;  // the columns of a block's table; null: none
     bool more_follows;     // the input is a block with more of the file behind it
-    csv_page_feed *cells_feed;  // prepares the fresh part of the cell array; null: none
+    csv_fed_block *cells_feed;  // the fresh part of the cell array, fed; null: none
     int64_t feed_row0;     // the row at the start of what cells_feed covers
     int64_t rows_ready;    // rows below this can be written without asking
     bool fast_rows;        // the loop may store rows of the first record's width itself
@@ -677,6 +677,8 @@ void start_cells_feed(parser &p) {
 // the helper prepares about as many rows as the rest of the input holds.
 void feed_cells(parser &p, int64_t row, const uchar *s) {
     const csv_table *t = p.t;
+    // A block too small to feed, or none (a ragged body): every row is ready.
+    if (p.cells_feed->ready() == UINT64_MAX) return;
     const uint64_t row_bytes = static_cast<uint64_t>(csv_row_stride(t)) * sizeof(csv_cell);
     const double done = static_cast<double>(s - p.src);
     const double rest = static_cast<double>(p.end - s);
@@ -687,7 +689,8 @@ void feed_cells(parser &p, int64_t row, const uchar *s) {
     const uint64_t until = until_rows <= 0 ? 0
                            : until_rows * row_bytes >= 1e18 ? UINT64_MAX
                            : static_cast<uint64_t>(until_rows) * row_bytes;
-    p.cells_feed->reach(static_cast<uint64_t>(row + 1 - p.feed_row0) * row_bytes, until);
+    CSV_ASSERT(row >= p.feed_row0);
+    (void)p.cells_feed->room(static_cast<uint64_t>(row - p.feed_row0) * row_bytes, row_bytes, until);
 }
 
 // A record the loop does not store itself. A record that widens the rows
@@ -701,9 +704,10 @@ void feed_cells(parser &p, int64_t row, const uchar *s) {
     const bool moves = p.cells_feed != nullptr && t->row_start == nullptr &&
                        (nf > stride || t->n_rows >= t->row_cap ||
                         too_sparse(t->n_rows + 1, stride, p.body.real + nf));
-    if (moves) p.cells_feed->stop();
-    else if (p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
-    if (complete_record(p, nf, blank) != 0) return -1;
+    if (!moves && p.cells_feed != nullptr && t->n_rows >= p.rows_ready) feed_cells(p, t->n_rows, s);
+    const int rc = moves ? p.cells_feed->move([&] { return complete_record(p, nf, blank); })
+                         : complete_record(p, nf, blank);
+    if (rc != 0) return -1;
     if (moves) start_cells_feed(p);
     sync_rows_ready(p);
     return 0;
@@ -1149,7 +1153,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
 
     // A large input makes a large cell array: its fresh pages are prepared
     // ahead of the rows.
-    csv_page_feed cells_feed;
+    csv_fed_block cells_feed;
     if (csv_page_feed_wanted(len)) p.cells_feed = &cells_feed;
     sync_rows_ready(p);
     int rc = p.in_place ? parse_records<true>(p, p.src + skip, delim)

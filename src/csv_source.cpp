@@ -321,14 +321,16 @@ int read_regular(reader &r, char *dst, uint64_t size, uint64_t *len) {
     assert(!reports_reading(r));
     parallel_read pr;
     pr.f = r.f;
-    csv_page_feed feed;  // stops before `pr` goes
-    feed.start(dst, size, fill_from_file, &pr);
+    csv_fed_block fed;  // stops before `pr` goes
+    fed.start(dst, size, fill_from_file, &pr);
     uint64_t upto = 0;
     while (upto < size && pr.err.load() == 0 && pr.end.load() == UINT64_MAX) {
-        upto += std::min(size - upto, k_report_bytes + 1);
-        feed.reach(upto, size);
+        // The fill reads the file into each stretch as it is prepared.
+        const uint64_t step = std::min(size - upto, k_report_bytes + 1);
+        (void)fed.room(upto, step, size);
+        upto += step;
     }
-    feed.stop();
+    fed.stop();
     if (pr.err.load() != 0) {
         csv_set_error("cannot read file: %s (%s)", r.path, strerror(pr.err.load()));
         return -1;
@@ -358,25 +360,26 @@ int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64
     }
     uint64_t len = head_len;
     // Declared after the block, so that it stops before the block is freed.
-    csv_page_feed feed;
+    csv_fed_block fed;
     if (csv_page_feed_wanted(expected_len)) {
         // A large regular file of known size: read whole, head included,
         // by two threads; the loop below then only looks for data
         // appended since.
         if (read_regular(r, data.get(), expected_len, &len) != 0) return -1;
+        fed.hold(data.get(), cap);
     } else {
-        feed.start(data.get(), cap);
-        feed.reach(head_len, cap);
-        if (head_len != 0) memcpy(data.get(), head, head_len);
+        fed.start(data.get(), cap);
+        const csv_block room = fed.room(0, head_len, cap);
+        if (head_len != 0) memcpy(room.at, head, head_len);
     }
     for (;;) {
-        unsigned char *dst = reinterpret_cast<unsigned char *>(data.get()) + len;
         size_t got = 0;
         if (cap - 1 > len) {
             // Into prepared pages only, a stretch at a time.
-            feed.reach(len + 1, cap);
-            const uint64_t want = std::min(cap - 1, feed.ready()) - len;
-            if (read_text(r, dst, static_cast<size_t>(want), &got) != 0) return -1;
+            const csv_block room = fed.room(len, 1, cap);
+            const uint64_t want = std::min(cap - 1 - len, room.len);
+            if (read_text(r, reinterpret_cast<unsigned char *>(room.at), static_cast<size_t>(want), &got) != 0)
+                return -1;
             if (got == 0) break;
             len += got;
             if (len > limit) {
@@ -394,21 +397,25 @@ int read_unchanged(reader &r, const unsigned char *head, size_t head_len, uint64
             return -1;
         }
         const uint64_t want = next_cap(cap, len + got + 1, limit);
-        feed.stop();  // the block may move: unprepared pages fault in as used
-        char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(data.get(), static_cast<size_t>(want)));
-        if (grown == nullptr) {
-            set_read_oom(want, r.path);
-            return -1;
-        }
-        (void)data.release();
-        data.reset(grown);
-        cap = want;
-        memcpy(data.get() + len, probe, got);
+        // Grown, the block is no longer fed: unprepared pages fault in as used.
+        const int moved = fed.move([&] {
+            char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(data.get(), static_cast<size_t>(want)));
+            if (grown == nullptr) {
+                set_read_oom(want, r.path);
+                return -1;
+            }
+            (void)data.release();
+            data.reset(grown);
+            cap = want;
+            fed.hold(grown, cap);
+            return 0;
+        });
+        if (moved != 0) return -1;
+        memcpy(fed.room(len, got, len + got).at, probe, got);
         len += got;
     }
-    feed.reach(len + 1, len + 1);
-    data.get()[len] = '\0';
-    feed.stop();
+    *fed.room(len, 1, len + 1).at = '\0';
+    fed.stop();
     *out_text = data.release();
     *out_len = len;
     return 0;
@@ -454,8 +461,9 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
     // The text grows front to back into a buffer sized for the whole file:
     // its pages are prepared ahead. Declared after `text`, so that it stops
     // before the buffer is freed.
-    csv_page_feed feed;
-    if (utf16 && expected_len != 0) feed.start(out, cap);
+    csv_fed_block fed;
+    if (utf16 && expected_len != 0) fed.start(out, cap);
+    else fed.hold(out, cap);
     unsigned char *buf = reinterpret_cast<unsigned char *>(piece.get());
     uint64_t have = head_len - skip;  // bytes waiting in the piece buffer
     uint64_t total = have;            // bytes after the mark read so far
@@ -475,32 +483,51 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         uint64_t used = 0;
         int rc;
         if (utf16) {
-            // Room for the piece's worst case, so the decoder never grows.
+            // Room for the piece's worst case (csv_utf16_step_room
+            // included), so the decoder never grows the buffer and writes
+            // only what is ready.
             const uint64_t need = w + csv_utf16_out_cap(have);
             // As much text again as the bytes read so far gave, per byte left.
             const uint64_t rest = expected_len > total ? expected_len - total : 0;
-            feed.reach(need, need + (total != 0 ? rest / total * w + rest % total * w / total : 0));
+            const uint64_t until = need + (total != 0 ? rest / total * w + rest % total * w / total : 0);
             if (cap < need) {
-                feed.stop();  // the buffer moves
-                const uint64_t want = next_cap(cap, need, UINT64_MAX);
-                char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(out, static_cast<size_t>(want)));
-                if (grown == nullptr) {
-                    csv_set_error("out of memory while transcoding UTF-16");
-                    return -1;
-                }
-                (void)text.release();
-                text.reset(grown);
-                out = grown;
-                cap = want;
+                // The block's pages are prepared before it grows: they go
+                // with it. Grown, it is no longer fed.
+                (void)fed.room(w, cap - w, until);
+                const int moved = fed.move([&] {
+                    const uint64_t want = next_cap(cap, need, UINT64_MAX);
+                    char *grown = want > SIZE_MAX ? nullptr : static_cast<char *>(csv_realloc(out, static_cast<size_t>(want)));
+                    if (grown == nullptr) {
+                        csv_set_error("out of memory while transcoding UTF-16");
+                        return -1;
+                    }
+                    (void)text.release();
+                    text.reset(grown);
+                    out = grown;
+                    cap = want;
+                    fed.hold(out, cap);
+                    return 0;
+                });
+                if (moved != 0) return -1;
             }
+            const uint64_t from = w;
+            [[maybe_unused]] const csv_block room = fed.room(from, need - from, until);
             (void)text.release();  // the decoder may move or free the buffer
             rc = csv_utf16_decode_piece_counted(buf, have, job.big_endian, eof, &out, &cap, &w,
                                                 &used, replaced);
             text.reset(out);
+            // Neither grown nor moved, nor written past the room.
+            CSV_ASSERT(rc != 0 || (out + from == room.at && w + csv_utf16_step_room <= need));
         } else {
-            (void)text.release();
-            rc = csv_iconv_piece(job.cd, job.name, buf, have, eof, &out, &cap, &w, &used, replaced);
-            text.reset(out);
+            // The converter grows the buffer as it needs: it may move.
+            rc = fed.move([&] {
+                (void)text.release();
+                const int got = csv_iconv_piece(job.cd, job.name, buf, have, eof, &out, &cap, &w,
+                                                &used, replaced);
+                text.reset(out);
+                fed.hold(out, cap);
+                return got;
+            });
         }
         if (rc != 0) return -1;
         // Text that decodes to little or nothing (a device of zeros read as
@@ -515,9 +542,8 @@ int read_decoded(reader &r, const decode_job &job, const unsigned char *head, si
         memmove(buf, buf + used, static_cast<size_t>(have - used));
         have -= used;
     }
-    feed.reach(w + 1, w + 1);
-    out[w] = '\0';
-    feed.stop();
+    *fed.room(w, 1, w + 1).at = '\0';
+    fed.stop();
     if (out_odd != nullptr && utf16) *out_odd = static_cast<int32_t>(total % 2);
     *out_text = text.release();
     *out_len = w;

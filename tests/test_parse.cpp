@@ -1200,6 +1200,49 @@ TEST_P(PageFeedThread, StopsEarlyAndLeavesSmallBlocksAlone) {
     csv_free(block);
 }
 
+// A fed block hands out only room that is ready (filled, here), at the
+// place asked, never past its end; moving it stops its feed first, and the
+// block as it is after is all ready at once.
+TEST_P(PageFeedThread, FedBlockHandsOutReadyRoomAndStopsBeforeItMoves) {
+    const uint64_t n = (uint64_t{21} << 20) + 12345;
+    char *block = static_cast<char *>(csv_malloc(n + 3));
+    ASSERT_NE(block, nullptr);
+    FillLog log;
+    {
+        csv_fed_block fed;
+        fed.start(block + 3, n, fill_pattern, &log);
+        uint64_t upto = 0, wrong = 0;
+        while (upto < n) {
+            const uint64_t step = std::min(n - upto, uint64_t{1} << 20);
+            const csv_block room = fed.room(upto, step, n);
+            ASSERT_EQ(room.at, block + 3 + upto);
+            ASSERT_GE(room.len, step);
+            ASSERT_LE(room.len, n - upto);
+            ASSERT_GE(fed.ready(), upto + room.len);
+            for (uint64_t i = 0; i < room.len; ++i)
+                wrong += static_cast<uint8_t>(room.at[i]) != pattern_at(upto + i);
+            upto += room.len;
+        }
+        EXPECT_EQ(wrong, 0u);
+        const uint64_t more = 4096;
+        const int rc = fed.move([&] {
+            EXPECT_EQ(fed.ready(), UINT64_MAX) << "stopped before the block moves";
+            char *grown = static_cast<char *>(csv_realloc(block, n + 3 + more));
+            if (grown == nullptr) return -1;
+            block = grown;
+            fed.hold(block + 3, n + more);
+            return 0;
+        });
+        ASSERT_EQ(rc, 0);
+        const csv_block tail = fed.room(n, more, n + more);
+        EXPECT_EQ(tail.at, block + 3 + n);
+        EXPECT_EQ(tail.len, more);
+        memset(tail.at, 'x', tail.len);
+    }
+    EXPECT_EQ(log.bytes.load(), n);
+    csv_free(block);
+}
+
 // Input taken over in a block with the spare room is parsed where it is,
 // also when its first text must move, and gives the same table as the
 // copying parse: rows that widen the table and short rows included, so

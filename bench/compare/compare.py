@@ -91,7 +91,7 @@ EXTRAS = {
     ],
 }
 
-# The figures issue 13 of the project sets targets for:
+# The figures the project sets targets for:
 # (label, data set, op, versus, goal); versus "polars" divides by Polars'
 # time for the same data set and op, "floor" by the read + memchr run,
 # "utf8" by our csv_load of mixed.csv, "rss" is a peak RSS bound in MB.

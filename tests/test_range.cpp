@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "test_util.h"
 
@@ -22,24 +21,11 @@ static size_t heap_in_use() { return 0; }  // only the sanitizer runtimes count 
 
 namespace {
 
+using vtest::gzip;
 using vtest::write_temp;
 using Rows = std::vector<std::vector<std::string>>;
 
-void close_all() {
-    for (int h = 0; h < CSV_MAX_HANDLES; ++h) csv_close(h);
-}
-
-class Range : public ::testing::Test {
-protected:
-    void SetUp() override {
-        close_all();
-        csv_alloc_fail_after(-1);
-    }
-    void TearDown() override {
-        csv_alloc_fail_after(-1);
-        close_all();
-    }
-};
+using Range = vtest::CleanHandles;
 
 // How a file is read: the arguments every call of a case shares.
 struct Reading {
@@ -294,20 +280,6 @@ TEST_F(Range, CrlfCutBetweenBlocks) {
     const int h1 = load_range(path, r, 2, 4, map[0]);
     EXPECT_EQ(vtest::rows(*csv_table_get(h0)), (Rows{{"a"}}));
     EXPECT_EQ(vtest::rows(*csv_table_get(h1)), (Rows{{"b"}}));
-}
-
-std::string gzip(const std::string &text) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, text.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
 }
 
 // A gzip file loads whole as its one range, and cannot be cut.

@@ -59,21 +59,7 @@ size_t heap_in_use() {
 #endif
 }
 
-void close_all() {
-    for (int h = 0; h < CSV_MAX_HANDLES; ++h) csv_close(h);
-}
-
-class Reliability : public ::testing::Test {
-protected:
-    void SetUp() override {
-        close_all();
-        csv_alloc_fail_after(-1);
-    }
-    void TearDown() override {
-        csv_alloc_fail_after(-1);
-        close_all();
-    }
-};
+using Reliability = vtest::CleanHandles;
 
 // UTF-8 text to UTF-16 bytes in either order, with or without the mark.
 std::string to_utf16(const std::string &utf8, bool big_endian, bool bom) {

@@ -18,12 +18,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "test_util.h"
 
 namespace {
 
+using vtest::close_all;
+using vtest::gzip;
 using vtest::write_temp;
 
 class Source : public ::testing::Test {
@@ -34,24 +35,7 @@ protected:
         signal(SIGPIPE, SIG_IGN);
     }
     void TearDown() override { close_all(); }
-    static void close_all() {
-        for (int h = 0; h < CSV_MAX_HANDLES; ++h) csv_close(h);
-    }
 };
-
-std::string gzip(const std::string &text) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, text.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 std::string utf16le(const std::u16string &s, bool bom) {
     std::string out;

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 namespace vtest {
 namespace {
@@ -76,6 +77,24 @@ Table::Table(const std::string &text, bool has_header, uint32_t delimiter) {
 bool all_zero(const csv_table &t) {
     static const csv_table zero{};
     return std::memcmp(&t, &zero, sizeof t) == 0;
+}
+
+std::string gzip(const std::string &text) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&z, text.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    z.avail_in = static_cast<uInt>(text.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+void close_all() {
+    for (int h = 0; h < CSV_MAX_HANDLES; ++h) csv_close(h);
 }
 
 }  // namespace vtest

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "csv_internal.h"
 
 namespace vtest {
@@ -34,5 +36,25 @@ struct Table {
 
 // True when every byte of the record is zero.
 bool all_zero(const csv_table &t);
+
+// `text` as one gzip member.
+std::string gzip(const std::string &text);
+
+// Closes every handle of the process.
+void close_all();
+
+// Tests of the handle table: they start and end with every handle closed and
+// no allocation made to fail.
+class CleanHandles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        close_all();
+        csv_alloc_fail_after(-1);
+    }
+    void TearDown() override {
+        csv_alloc_fail_after(-1);
+        close_all();
+    }
+};
 
 }  // namespace vtest

@@ -143,6 +143,18 @@ def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bo
     return _rows_frame(table, pd, np, page_size, typed, text_columns)
 
 
+def _array_maker(np: Any, rows: int) -> Callable[[str], Any]:
+    """The arrays the C extension fills in place, by Arrow format."""
+    dtypes = {"l": np.int64, "g": np.float64, "u": object}
+
+    def make(kind: str) -> Any:
+        if kind == "?":
+            return np.zeros(rows, dtype=np.bool_)
+        return np.empty(rows, dtype=dtypes[kind])  # an object array holds None
+
+    return make
+
+
 def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
                  text_columns: Any = ()) -> Any:
     """The frame from the library's columnar export: numbers copied once
@@ -161,7 +173,8 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
         pointer = ctypes.pointer(stream)
         try:
             if fast is not None and hasattr(fast, "arrow_columns"):
-                columns += fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, null_markers)
+                columns += fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA,
+                                              _array_maker(np, n_rows), null_markers)
             else:
                 columns += _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
         except RuntimeError as exc:
@@ -186,7 +199,9 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
                 data[i] = array
         else:
             # Every item is a str or pd.NA: the array's own check suffices.
-            data[i] = pd.arrays.StringArray(np.array(values, dtype=object))
+            if not isinstance(values, np.ndarray):
+                values = np.array(values, dtype=object)
+            data[i] = pd.arrays.StringArray(values)
     frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
     frame.columns = pd.Index(names, dtype="object")
     return frame

@@ -134,11 +134,74 @@ def test_capsule_carries_the_typed_table_and_outlives_it(write):
     assert columns == [[1, 2, 3], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]]
 
 
-def test_capsule_accepts_and_ignores_a_requested_schema(write):
+def test_capsule_without_a_requested_schema(write):
     with velmora_csv.open(write(SAMPLE)) as t:
         capsule = t.__arrow_c_stream__(requested_schema=None)
-        names, _, _ = consume(take_stream(capsule))
+        names, formats, _ = consume(take_stream(capsule))
+    assert names == ["id", "price", "name", "when"] and formats == ["l", "g", "u", "u"]
+
+
+_NO_RELEASE = type(_arrow.ArrowSchema().release)(lambda schema: None)
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+
+def schema_capsule(fields, top=b"+s"):
+    """A consumer's requested schema: a struct schema of (name, format)
+    fields in an "arrow_schema" capsule; the structs live as long as it."""
+    children = [_arrow.ArrowSchema(format=f.encode(), name=n.encode(), release=_NO_RELEASE)
+                for n, f in fields]
+    pointers = (ctypes.POINTER(_arrow.ArrowSchema) * max(1, len(children)))(
+        *[ctypes.pointer(c) for c in children])
+    schema = _arrow.ArrowSchema(format=top, name=b"", n_children=len(children),
+                                children=pointers, release=_NO_RELEASE)
+    capsule = api.PyCapsule_New(ctypes.addressof(schema), b"arrow_schema", None)
+    keep_alive[id(capsule)] = (children, pointers, schema)
+    return capsule
+
+
+keep_alive: dict = {}
+
+TEXTS = [["1", "2", "3"], ["2.5", "", "-4"], ["café", "a,b", ""], ["x", "", "y"]]
+TYPED = [[1, 2, 3], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]]
+
+
+@pytest.mark.parametrize("requested, formats, columns", [
+    ([("id", "u"), ("price", "u"), ("name", "u"), ("when", "u")], ["u"] * 4, TEXTS),
+    ([("a", "u"), ("b", "U"), ("c", "u"), ("d", "u")], ["u"] * 4, TEXTS),
+    ([("id", "l"), ("price", "g"), ("name", "u"), ("when", "u")], ["l", "g", "u", "u"], TYPED),
+    ([("id", "l"), ("price", "g"), ("name", "U"), ("when", "u")], ["l", "g", "u", "u"], TYPED),
+], ids=["all-utf8", "utf8-any-names", "own-types", "own-types-large-utf8-text"])
+def test_requested_schema_is_honoured(write, requested, formats, columns):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        capsule = t.__arrow_c_stream__(schema_capsule(requested))
+    names, got_formats, got = consume(take_stream(capsule))
     assert names == ["id", "price", "name", "when"]
+    assert got_formats == formats and got == columns
+
+
+@pytest.mark.parametrize("requested, message", [
+    ([("id", "g"), ("price", "g"), ("name", "u"), ("when", "u")], "float64 for column 1"),
+    ([("id", "l"), ("price", "l"), ("name", "u"), ("when", "u")], "int64 for column 2"),
+    ([("id", "l"), ("price", "g"), ("name", "l"), ("when", "u")], "int64 for column 3"),
+    ([("id", "u"), ("price", "g"), ("name", "u"), ("when", "u")], "utf8 for every column"),
+    ([("id", "l"), ("price", "g"), ("name", "u")], "3 fields; the table has 4"),
+    ([("id", "i"), ("price", "g"), ("name", "u"), ("when", "u")], "'i' for column 1"),
+])
+def test_requested_schema_the_export_cannot_give(write, requested, message):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(ValueError, match=message):
+            t.__arrow_c_stream__(schema_capsule(requested))
+        # The table is unharmed and a plain export still works.
+        assert consume(take_stream(t.__arrow_c_stream__()))[1] == ["l", "g", "u", "u"]
+
+
+def test_requested_schema_must_be_a_struct_schema_capsule(write):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(TypeError, match="arrow_schema"):
+            t.__arrow_c_stream__("utf8")
+        with pytest.raises(ValueError, match="struct schema"):
+            t.__arrow_c_stream__(schema_capsule([("id", "l")], top=b"l"))
 
 
 def test_an_unconsumed_capsule_releases_its_stream(write):
@@ -234,3 +297,29 @@ def velmora_csv_na():
     import pandas as pd
 
     return pd.NA
+
+
+@pytest.mark.parametrize("types", ["typed", "text"])
+def test_extension_and_ctypes_frames_agree_and_repeats_share_one_str(write, monkeypatch, types):
+    """Columns of repeated texts (short, multi-byte, longer than the pool
+    keeps), of unique texts past the pool's trial, and of numbers: the
+    extension's frame equals the one ctypes alone builds, and holds one str
+    per distinct repeated text."""
+    pd = pytest.importorskip("pandas")
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    long_text = "z" * 70
+    lines = ["rep,uni,n,long,f"]
+    for i in range(9000):
+        rep = ["Zürich", "Oslo", "", "NA", "日本"][i % 5]
+        lines.append(f"{rep},u{i},{i % 7 if i % 11 else ''},{long_text}{i % 3},{i / 8}")
+    path = write("\n".join(lines) + "\n")
+    with velmora_csv.open(path) as t:
+        fast = t.to_pandas(types=types, null_markers=types == "typed")
+    monkeypatch.setattr(_native, "rows_extension", lambda: None)
+    with velmora_csv.open(path) as t:
+        slow = t.to_pandas(types=types, null_markers=types == "typed")
+    pd.testing.assert_frame_equal(fast, slow)
+    reps = [v for v in fast["rep"].array if isinstance(v, str) and v]
+    assert len({id(v) for v in reps}) == len(set(reps))
+    assert fast["uni"].tolist() == [f"u{i}" for i in range(9000)]

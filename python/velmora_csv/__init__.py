@@ -816,11 +816,32 @@ class Table:
         without a copy through the Python objects: numeric columns int64 or
         float64 (empty cells null), others utf8, as ``to_pandas()`` types
         them. The stream holds its own copy of the data and stays valid
-        after the table is closed. ``requested_schema`` is a request the
-        protocol lets a producer decline: the table's own schema is given."""
+        after the table is closed.
+
+        ``requested_schema`` (a PyCapsule of a struct schema, one field per
+        column) is honoured where the export can give it: utf8 for every
+        column (the cells' text), or each column's own type (utf8 fields
+        accepted for text columns). Any other request -- another type, a
+        different number of fields, utf8 for some typed columns only --
+        raises ValueError naming what cannot be given."""
         from . import _arrow
 
-        return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
+        if requested_schema is None:
+            return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
+        requested = _arrow.requested_formats(requested_schema)
+
+        def fill(out: Any) -> None:
+            self._arrow_stream(_arrow.TYPED, out)
+            try:
+                flags = _arrow.export_flags(requested, _arrow.stream_formats(out))
+            except BaseException:
+                out.contents.release(out)
+                raise
+            if flags != _arrow.TYPED:
+                out.contents.release(out)
+                self._arrow_stream(flags, out)
+
+        return _arrow.stream_capsule(fill)
 
 
 # ---- opening ---------------------------------------------------------------

@@ -323,3 +323,44 @@ def test_extension_and_ctypes_frames_agree_and_repeats_share_one_str(write, monk
     reps = [v for v in fast["rep"].array if isinstance(v, str) and v]
     assert len({id(v) for v in reps}) == len(set(reps))
     assert fast["uni"].tolist() == [f"u{i}" for i in range(9000)]
+
+
+@both_paths
+@pytest.mark.parametrize("types, null_markers", [("typed", False), ("typed", True), ("text", False)])
+def test_read_pandas_gives_the_frame_of_to_pandas(export_path, write, types, null_markers):
+    """read_pandas closes the table early and makes the texts of columns
+    that do not repeat last: the frame is the same, repeated names and
+    every column's order kept."""
+    pd = pytest.importorskip("pandas")
+    lines = ["a,u,a,n,f"]
+    for i in range(6000):
+        lines.append(f"{['x', 'y', 'NA', ''][i % 4]},t{i}é,{i % 9},{'' if i % 13 == 0 else i},"
+                     f"{'N/A' if i % 17 == 0 else i / 3}")
+    path = write("\n".join(lines) + "\n")
+    with velmora_csv.open(path) as t:
+        expected = t.to_pandas(types=types, null_markers=null_markers)
+    frame = velmora_csv.read_pandas(path, types=types, null_markers=null_markers)
+    pd.testing.assert_frame_equal(frame, expected)
+    assert list(frame.columns) == ["a", "u", "a", "n", "f"]
+
+
+@pytest.mark.parametrize("content, shape", [(b"", (0, 0)), (b"a,b\n", (0, 2)),
+                                             (b"a\n\xff\xfeq\n", (1, 1))],
+                         ids=["empty", "header-only", "repaired-text"])
+def test_read_pandas_of_small_files(write, content, shape, recwarn):
+    pytest.importorskip("pandas")
+    frame = velmora_csv.read_pandas(write(content), delimiter=",")
+    assert frame.shape == shape
+    if shape == (1, 1):
+        assert frame["a"].tolist() == ["\xff\xfeq"]
+
+
+def test_read_pandas_arguments(write):
+    pytest.importorskip("pandas")
+    path = write("1;2\n3;4\n")
+    frame = velmora_csv.read_pandas(path, header=False, delimiter=";")
+    assert list(frame.columns) == ["1", "2"] and frame["2"].tolist() == [2, 4]
+    with pytest.raises(ValueError):
+        velmora_csv.read_pandas(path, types="numbers")
+    with pytest.raises(velmora_csv.MissingFileError):
+        velmora_csv.read_pandas(write("") .with_name("missing.csv"))

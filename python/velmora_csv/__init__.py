@@ -114,6 +114,7 @@ __all__ = [
     "library_path",
     "library_version",
     "open_range",
+    "read_pandas",
     "scan_range",
 ]
 
@@ -789,7 +790,9 @@ class Table:
 
         The columns come from the library's columnar export; with a library
         older than it, from its rows read ``page_size`` at a time. Needs
-        pandas."""
+        pandas. The table stays open (its text stays in memory beside the
+        frame): to load a file straight into a frame with a lower peak of
+        memory, use :func:`read_pandas`."""
         from ._pandas import table_frame
 
         size = _count_arg(page_size, "page_size")
@@ -904,6 +907,34 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
     table = Table._attach(lib, handle, os.fsdecode(raw_path))
     _warn_invalid_utf8(table)
     return table
+
+
+def read_pandas(
+    path: Union[str, bytes, "os.PathLike[Any]"],
+    header: bool = True,
+    delimiter: Union[None, str, bytes, int] = None,
+    encoding: Optional[str] = None,
+    *,
+    types: str = "typed",
+    null_markers: bool = False,
+) -> "pandas.DataFrame":
+    """The file at ``path`` as a pandas DataFrame: the frame of
+    ``open(path, ...).to_pandas(types=..., null_markers=...)``, with a
+    lower peak of memory. The loaded table, which holds the file's text, is
+    closed as soon as every column is out of it, before the texts of
+    columns that do not repeat are made into str objects, so the table and
+    the whole frame are never held at once. The arguments are those of
+    :func:`open` and :meth:`Table.to_pandas`."""
+    from ._pandas import table_frame
+
+    if types not in ("typed", "text"):
+        raise ValueError(f"types must be 'typed' or 'text', not {types!r}")
+    table = open(path, header, delimiter, encoding)
+    try:
+        return table_frame(table, FRAME_PAGE_ROWS, types == "typed", bool(null_markers),
+                           close=True)
+    finally:
+        table.close()
 
 
 def _warn_invalid_utf8(table: Table) -> None:

@@ -122,9 +122,10 @@ def _values_only(items: list) -> list:
 
 
 def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bool = False,
-                text_columns: Any = ()) -> Any:
+                text_columns: Any = (), close: bool = False) -> Any:
     """The frame of Table.to_pandas(); the columns at the (0-based)
-    positions in ``text_columns`` stay text whatever their cells."""
+    positions in ``text_columns`` stay text whatever their cells. With
+    ``close`` the table may be closed as soon as its data is out."""
     try:
         import numpy as np
         import pandas as pd
@@ -134,7 +135,8 @@ def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bo
     from ._native import has, rows_extension
 
     if has(table._lib, "csv_arrow_stream") and table.col_count > 0:
-        return _arrow_frame(table, pd, np, typed, null_markers, rows_extension(), text_columns)
+        return _arrow_frame(table, pd, np, typed, null_markers, rows_extension(), text_columns,
+                            close)
     if null_markers:
         raise Error(
             "to_pandas(null_markers=True) needs the library's columnar export "
@@ -156,32 +158,63 @@ def _array_maker(np: Any, rows: int) -> Callable[[str], Any]:
 
 
 def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
-                 text_columns: Any = ()) -> Any:
+                 text_columns: Any = (), close: bool = False) -> Any:
     """The frame from the library's columnar export: numbers copied once
-    into numpy, texts made into str objects straight from the UTF-8 bytes."""
+    into numpy, texts made into str objects straight from the UTF-8 bytes.
+
+    ``close``: the table is closed once its data is out, as early as can
+    be: a text column whose texts do not repeat (one str per cell, the
+    largest part of a frame) is then kept in the export's compact form
+    until the table is closed, and only then made into str objects."""
     from . import _arrow
 
     typed_flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
     n_rows = len(table)
-    columns = []
-    # One column at a time: the stream holds a copy of what it exports, so
-    # only one column's copy is alive beside the frame being built.
-    for position in range(1, table.col_count + 1):
+    use_fast = fast is not None and hasattr(fast, "arrow_columns")
+    make = _array_maker(np, n_rows)
+
+    def export(position: int) -> Any:
         flags = _arrow.TEXT if position - 1 in text_columns else typed_flags
         stream = _arrow.ArrowArrayStream()
         table._arrow_stream(flags, ctypes.byref(stream), table._position_text(position))
+        return stream
+
+    def read(stream: Any, give_up: bool) -> Any:
         pointer = ctypes.pointer(stream)
         try:
-            if fast is not None and hasattr(fast, "arrow_columns"):
-                columns += fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA,
-                                              _array_maker(np, n_rows), null_markers)
-            else:
-                columns += _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
+            if use_fast:
+                return fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, make,
+                                          null_markers, give_up)
+            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
         except RuntimeError as exc:
             raise Error(str(exc)) from None
         finally:
             if stream.release:
                 stream.release(pointer)
+
+    # One column at a time: a stream holds a copy of what it exports, so
+    # only one column's copy is alive beside the frame being built.
+    n_cols = table.col_count
+    columns: List[Any] = [None] * n_cols
+    deferred = []
+    for position in range(1, n_cols + 1):
+        got = read(export(position), close)
+        if got is None:
+            deferred.append(position)
+        else:
+            columns[position - 1] = got[0]
+    if close:
+        kept: List[Any] = []
+        try:
+            for position in deferred:
+                kept.append(export(position))
+            table.close()
+            for position, stream in zip(deferred, kept):
+                columns[position - 1] = read(stream, False)[0]
+        finally:
+            for stream in kept:
+                if stream.release:
+                    stream.release(ctypes.pointer(stream))
     names = [name for name, _, _, _ in columns]
     data = {}
     for i, (_, kind, values, mask) in enumerate(columns):

@@ -210,6 +210,17 @@ static int scan_string(decoder *d, const char **text, Py_ssize_t *len, const cha
 }
 
 static PyObject *make_text(const char *text, Py_ssize_t len) {
+    /* Short ASCII text (most cells) is copied into a new str directly; one
+       character goes through the decoder, which shares those. */
+    if (len > 1 && len <= 32) {
+        unsigned char high = 0;
+        for (Py_ssize_t i = 0; i < len; i++) high |= (unsigned char)text[i];
+        if (high < 0x80) {
+            PyObject *obj = PyUnicode_New(len, 127);
+            if (obj != NULL) memcpy(PyUnicode_DATA(obj), text, (size_t)len);
+            return obj;
+        }
+    }
     return PyUnicode_DecodeUTF8(text, len, "strict");
 }
 

@@ -184,7 +184,6 @@ def test_requested_schema_is_honoured(write, requested, formats, columns):
     ([("id", "g"), ("price", "g"), ("name", "u"), ("when", "u")], "float64 for column 1"),
     ([("id", "l"), ("price", "l"), ("name", "u"), ("when", "u")], "int64 for column 2"),
     ([("id", "l"), ("price", "g"), ("name", "l"), ("when", "u")], "int64 for column 3"),
-    ([("id", "u"), ("price", "g"), ("name", "u"), ("when", "u")], "utf8 for every column"),
     ([("id", "l"), ("price", "g"), ("name", "u")], "3 fields; the table has 4"),
     ([("id", "i"), ("price", "g"), ("name", "u"), ("when", "u")], "'i' for column 1"),
 ])
@@ -194,6 +193,37 @@ def test_requested_schema_the_export_cannot_give(write, requested, message):
             t.__arrow_c_stream__(schema_capsule(requested))
         # The table is unharmed and a plain export still works.
         assert consume(take_stream(t.__arrow_c_stream__()))[1] == ["l", "g", "u", "u"]
+
+
+MIXED = [("id", "u"), ("price", "g"), ("name", "u"), ("when", "U")]
+
+
+def test_requested_schema_mixing_text_and_own_types(write):
+    """utf8 for one typed column, its own type for another: one stream made
+    of a typed and a text export, read to the end after the table closed."""
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    lines = ["i,f,t"] + [f"{k},{'' if k % 7 == 0 else k / 2},w{k % 3}" for k in range(70_000)]
+    with velmora_csv.open(write(SAMPLE)) as t:
+        small = t.__arrow_c_stream__(schema_capsule(MIXED))
+    with velmora_csv.open(write("\n".join(lines) + "\n")) as t:
+        big = t.__arrow_c_stream__(schema_capsule([("i", "l"), ("f", "u"), ("t", "u")]))
+        unread = t.__arrow_c_stream__(schema_capsule([("i", "u"), ("f", "g"), ("t", "u")]))
+    assert consume(take_stream(small))[1:] == (["u", "g", "u", "u"], [
+        ["1", "2", "3"], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]])
+    names, formats, columns = consume(take_stream(big))
+    assert names == ["i", "f", "t"] and formats == ["l", "u", "u"]
+    assert columns == [list(range(70_000)), [r.split(",")[1] for r in lines[1:]],
+                       [f"w{k % 3}" for k in range(70_000)]]
+    del unread  # never consumed: its destructor releases both exports inside
+    gc.collect()
+
+
+def test_requested_schema_mixing_needs_the_extension(write, monkeypatch):
+    monkeypatch.setattr(velmora_csv, "_rows_extension", lambda: None)
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(ValueError, match="C extension"):
+            t.__arrow_c_stream__(schema_capsule(MIXED))
 
 
 def test_requested_schema_must_be_a_struct_schema_capsule(write):

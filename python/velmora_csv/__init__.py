@@ -824,8 +824,9 @@ class Table:
         ``requested_schema`` (a PyCapsule of a struct schema, one field per
         column) is honoured where the export can give it: utf8 for every
         column (the cells' text), or each column's own type (utf8 fields
-        accepted for text columns). Any other request -- another type, a
-        different number of fields, utf8 for some typed columns only --
+        accepted for text columns), or a mix of the two (this needs the
+        package's C extension, which joins a typed and a text export). Any
+        other request -- another type, a different number of fields --
         raises ValueError naming what cannot be given."""
         from . import _arrow
 
@@ -836,15 +837,41 @@ class Table:
         def fill(out: Any) -> None:
             self._arrow_stream(_arrow.TYPED, out)
             try:
-                flags = _arrow.export_flags(requested, _arrow.stream_formats(out))
+                own = _arrow.stream_formats(out)
+                picks = _arrow.export_picks(requested, own)
             except BaseException:
                 out.contents.release(out)
                 raise
-            if flags != _arrow.TYPED:
-                out.contents.release(out)
-                self._arrow_stream(flags, out)
+            if not any(picks):
+                return  # the table's own types
+            out.contents.release(out)
+            if all(pick or fmt in ("u", "U") for pick, (_, fmt) in zip(picks, own)):
+                self._arrow_stream(_arrow.TEXT, out)  # every column as text
+            else:
+                self._mixed_stream(picks, out)
 
         return _arrow.stream_capsule(fill)
+
+    def _mixed_stream(self, picks: "list[bool]", out: Any) -> None:
+        """Fills ``out`` with the typed export, but the columns ``picks``
+        marks as text: one stream made of two by the C extension."""
+        from . import _arrow
+
+        fast = _rows_extension()
+        if fast is None or not hasattr(fast, "combine_streams"):
+            raise ValueError("requested_schema asks utf8 for some typed columns and their own "
+                             "types for others, which needs the package's C extension: ask "
+                             "utf8 for every column, or each column's own type")
+        typed, text = _arrow.ArrowArrayStream(), _arrow.ArrowArrayStream()
+        try:
+            self._arrow_stream(_arrow.TYPED, ctypes.byref(typed))
+            self._arrow_stream(_arrow.TEXT, ctypes.byref(text))
+            fast.combine_streams(ctypes.addressof(typed), ctypes.addressof(text),
+                                 bytes(picks), ctypes.addressof(out.contents))
+        finally:
+            for stream in (typed, text):  # moved into `out` unless that failed
+                if stream.release:
+                    stream.release(ctypes.pointer(stream))
 
 
 # ---- opening ---------------------------------------------------------------

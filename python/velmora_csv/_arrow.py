@@ -164,27 +164,22 @@ def requested_formats(capsule: Any) -> "list[tuple[str, str]]":
     return fields
 
 
-def export_flags(requested: "list[tuple[str, str]]", own: "list[tuple[str, str]]") -> int:
-    """The export that gives what a consumer requested: every column as
-    text (TEXT), or every column as its own type (TYPED). Raises ValueError
-    for any other request, naming the first column it cannot give."""
+def export_picks(requested: "list[tuple[str, str]]", own: "list[tuple[str, str]]") -> "list[bool]":
+    """Which columns a consumer wants as text (True) rather than as their
+    own type (False). Raises ValueError for a request the export cannot
+    give, naming the first column at fault."""
     if len(requested) != len(own):
         raise ValueError(f"requested_schema has {len(requested)} fields; "
                          f"the table has {len(own)} columns")
-    if all(want == have or (want in _UTF8 and have in _UTF8)
-           for (_, want), (_, have) in zip(requested, own)):
-        return TYPED
-    if all(want in _UTF8 for _, want in requested):
-        return TEXT
+    picks = []
     for i, ((_, want), (name, have)) in enumerate(zip(requested, own)):
         if want not in _UTF8 and want != have:
             raise ValueError(
                 f"requested_schema asks {_format_name(want)} for column {i + 1} ({name!r}), "
                 f"which is {_format_name(have)}: a column can be given as utf8 or as its "
                 f"own type")
-    raise ValueError(
-        "requested_schema mixes utf8 for some typed columns with their own types for "
-        "others: ask utf8 for every column, or each column's own type")
+        picks.append(want in _UTF8 and have not in _UTF8)
+    return picks
 
 
 def stream_formats(stream: Any) -> "list[tuple[str, str]]":

@@ -17,7 +17,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* Cells up to this many bytes are looked up in the shared-text cache. */
@@ -913,11 +916,210 @@ done:
     return out;
 }
 
+/* ---- one stream of columns picked from two --------------------------------
+
+   combine_streams(typed_address, text_address, picks, out_address)
+     Moves the two streams at the first two addresses (exports of the same
+     columns of one table: same rows, same batches) into a new stream at
+     out_address whose column i is the text stream's where picks[i] is
+     nonzero, else the typed stream's. Each schema and batch is built by
+     moving the picked children out of the two sources (the Arrow rules for
+     moving a child) and releasing the sources at once. The new stream owns
+     everything and may be used from any thread, as the sources may. */
+
+typedef struct {
+    struct ArrowArrayStream from[2]; /* 0: typed, 1: text */
+    int64_t n;
+    char *picks;
+    char error[200];
+} combined_stream;
+
+typedef struct {
+    int64_t n;
+    struct ArrowSchema *child;
+    struct ArrowSchema **children;
+} combined_schema;
+
+typedef struct {
+    int64_t n;
+    const void *buffers[1];
+    struct ArrowArray *child;
+    struct ArrowArray **children;
+} combined_array;
+
+static void combined_schema_release(struct ArrowSchema *s) {
+    combined_schema *p = s->private_data;
+    for (int64_t i = 0; i < p->n; i++)
+        if (p->child[i].release != NULL) p->child[i].release(&p->child[i]);
+    free(p);
+    s->release = NULL;
+}
+
+static void combined_array_release(struct ArrowArray *a) {
+    combined_array *p = a->private_data;
+    for (int64_t i = 0; i < p->n; i++)
+        if (p->child[i].release != NULL) p->child[i].release(&p->child[i]);
+    free(p);
+    a->release = NULL;
+}
+
+static int combined_fail(combined_stream *c, int code, const char *what, struct ArrowArrayStream *from) {
+    const char *detail = from != NULL && from->get_last_error != NULL ? from->get_last_error(from) : NULL;
+    snprintf(c->error, sizeof c->error, "%s%s%s", what, detail ? ": " : "", detail ? detail : "");
+    return code;
+}
+
+static int combined_get_schema(struct ArrowArrayStream *s, struct ArrowSchema *out) {
+    combined_stream *c = s->private_data;
+    struct ArrowSchema src[2];
+    memset(src, 0, sizeof src);
+    int code = 0;
+    for (int k = 0; k < 2 && code == 0; k++)
+        if ((code = c->from[k].get_schema(&c->from[k], &src[k])) != 0)
+            combined_fail(c, code, "schema", &c->from[k]);
+    combined_schema *p = NULL;
+    if (code == 0 && (src[0].n_children != c->n || src[1].n_children != c->n))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    if (code == 0) {
+        size_t n = (size_t)c->n;
+        p = calloc(1, sizeof *p + n * (sizeof(struct ArrowSchema) + sizeof(struct ArrowSchema *)));
+        if (p == NULL) code = combined_fail(c, ENOMEM, "out of memory", NULL);
+    }
+    if (code == 0) {
+        p->n = c->n;
+        p->child = (struct ArrowSchema *)(p + 1);
+        p->children = (struct ArrowSchema **)(p->child + c->n);
+        for (int64_t i = 0; i < c->n; i++) {
+            struct ArrowSchema *from = src[c->picks[i] ? 1 : 0].children[i];
+            p->child[i] = *from; /* moved: the source's child is left released */
+            from->release = NULL;
+            p->children[i] = &p->child[i];
+        }
+        memset(out, 0, sizeof *out);
+        out->format = "+s";
+        out->name = "";
+        out->n_children = c->n;
+        out->children = p->children;
+        out->private_data = p;
+        out->release = combined_schema_release;
+    }
+    for (int k = 0; k < 2; k++)
+        if (src[k].release != NULL) src[k].release(&src[k]);
+    return code;
+}
+
+static int combined_get_next(struct ArrowArrayStream *s, struct ArrowArray *out) {
+    combined_stream *c = s->private_data;
+    struct ArrowArray src[2];
+    memset(src, 0, sizeof src);
+    int code = 0;
+    for (int k = 0; k < 2 && code == 0; k++)
+        if ((code = c->from[k].get_next(&c->from[k], &src[k])) != 0)
+            combined_fail(c, code, "batch", &c->from[k]);
+    if (code == 0 && (src[0].release == NULL) != (src[1].release == NULL))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    if (code == 0 && src[0].release == NULL) {
+        memset(out, 0, sizeof *out); /* the end */
+        return 0;
+    }
+    if (code == 0 && (src[0].length != src[1].length || src[0].n_children != c->n ||
+                      src[1].n_children != c->n))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    combined_array *p = NULL;
+    if (code == 0) {
+        size_t n = (size_t)c->n;
+        p = calloc(1, sizeof *p + n * (sizeof(struct ArrowArray) + sizeof(struct ArrowArray *)));
+        if (p == NULL) code = combined_fail(c, ENOMEM, "out of memory", NULL);
+    }
+    if (code == 0) {
+        p->n = c->n;
+        p->child = (struct ArrowArray *)(p + 1);
+        p->children = (struct ArrowArray **)(p->child + c->n);
+        for (int64_t i = 0; i < c->n; i++) {
+            struct ArrowArray *from = src[c->picks[i] ? 1 : 0].children[i];
+            p->child[i] = *from;
+            from->release = NULL;
+            p->children[i] = &p->child[i];
+        }
+        memset(out, 0, sizeof *out);
+        out->length = src[0].length;
+        out->offset = 0;
+        /* A struct array's own validity: none of its rows is null. The
+           sources' top-level offset (0 as the library writes them) is
+           kept in their children, which carry their own. */
+        out->null_count = 0;
+        out->n_buffers = 1;
+        out->buffers = p->buffers;
+        out->n_children = c->n;
+        out->children = p->children;
+        out->private_data = p;
+        out->release = combined_array_release;
+        if (src[0].offset != 0 || src[1].offset != 0) {
+            combined_array_release(out);
+            code = combined_fail(c, EINVAL, "a batch with an offset", NULL);
+        }
+    }
+    for (int k = 0; k < 2; k++)
+        if (src[k].release != NULL) src[k].release(&src[k]);
+    return code;
+}
+
+static const char *combined_last_error(struct ArrowArrayStream *s) {
+    combined_stream *c = s->private_data;
+    return c->error[0] ? c->error : NULL;
+}
+
+static void combined_release(struct ArrowArrayStream *s) {
+    combined_stream *c = s->private_data;
+    for (int k = 0; k < 2; k++)
+        if (c->from[k].release != NULL) c->from[k].release(&c->from[k]);
+    free(c->picks);
+    free(c);
+    s->release = NULL;
+}
+
+static PyObject *combine_streams(PyObject *self, PyObject *args) {
+    (void)self;
+    unsigned long long typed, text, out;
+    Py_buffer picks;
+    if (!PyArg_ParseTuple(args, "KKy*K:combine_streams", &typed, &text, &picks, &out)) return NULL;
+    /* The C library's allocator: a consumer may release the stream on a
+       thread that does not hold the interpreter lock, which PyMem needs. */
+    combined_stream *c = calloc(1, sizeof *c);
+    char *copy = malloc(picks.len > 0 ? (size_t)picks.len : 1);
+    if (c == NULL || copy == NULL) {
+        free(c);
+        free(copy);
+        PyBuffer_Release(&picks);
+        return PyErr_NoMemory();
+    }
+    memcpy(copy, picks.buf, (size_t)picks.len);
+    c->n = picks.len;
+    c->picks = copy;
+    PyBuffer_Release(&picks);
+    struct ArrowArrayStream *sources[2] = {(struct ArrowArrayStream *)(uintptr_t)typed,
+                                           (struct ArrowArrayStream *)(uintptr_t)text};
+    for (int k = 0; k < 2; k++) {
+        c->from[k] = *sources[k]; /* moved in */
+        sources[k]->release = NULL;
+    }
+    struct ArrowArrayStream *dst = (struct ArrowArrayStream *)(uintptr_t)out;
+    memset(dst, 0, sizeof *dst);
+    dst->get_schema = combined_get_schema;
+    dst->get_next = combined_get_next;
+    dst->get_last_error = combined_last_error;
+    dst->release = combined_release;
+    dst->private_data = c;
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
     {"rows", rows, METH_VARARGS,
      "rows(data, pairs=False) -> list: the library's JSON rows answer as Python rows."},
     {"rows_at", rows_at, METH_VARARGS,
      "rows_at(address, pairs=False) -> list: as rows(), from the answer's text in place."},
+    {"combine_streams", combine_streams, METH_VARARGS,
+     "combine_streams(typed, text, picks, out): one stream of columns picked from two."},
     {"arrow_columns", arrow_columns, METH_VARARGS,
      "arrow_columns(stream_address, rows, missing, make, markers) -> list of columns."},
     {NULL, NULL, 0, NULL},

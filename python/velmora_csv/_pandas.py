@@ -157,6 +157,25 @@ def _array_maker(np: Any, rows: int) -> Callable[[str], Any]:
     return make
 
 
+# Rows a sample of the table takes to tell which columns' texts repeat.
+SAMPLE_ROWS = 4096
+
+
+def _unique_columns(table: Any, n_cols: int) -> "set[int]":
+    """The (0-based) columns whose texts, in the table's first rows, mostly
+    differ (under a quarter of them repeat an earlier one)."""
+    n = min(SAMPLE_ROWS, len(table))
+    if n < 64:
+        return set()
+    rows = table._rows_page(0, n, True, False)
+    out = set()
+    for i in range(n_cols):
+        distinct = len({row[i][1] if i < len(row) else "" for row in rows})
+        if distinct * 4 > n * 3:
+            out.add(i)
+    return out
+
+
 def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
                  text_columns: Any = (), close: bool = False) -> Any:
     """The frame from the library's columnar export: numbers copied once
@@ -179,13 +198,13 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
         table._arrow_stream(flags, ctypes.byref(stream), table._position_text(position))
         return stream
 
-    def read(stream: Any, give_up: bool) -> Any:
+    def read(stream: Any) -> Any:
         pointer = ctypes.pointer(stream)
         try:
             if use_fast:
                 return fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, make,
-                                          null_markers, give_up)
-            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
+                                          null_markers)[0]
+            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)[0]
         except RuntimeError as exc:
             raise Error(str(exc)) from None
         finally:
@@ -196,25 +215,26 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
     # only one column's copy is alive beside the frame being built.
     n_cols = table.col_count
     columns: List[Any] = [None] * n_cols
-    deferred = []
-    for position in range(1, n_cols + 1):
-        got = read(export(position), close)
-        if got is None:
-            deferred.append(position)
-        else:
-            columns[position - 1] = got[0]
-    if close:
-        kept: List[Any] = []
-        try:
-            for position in deferred:
-                kept.append(export(position))
+    unique = _unique_columns(table, n_cols) if close else set()
+    kept: List[Any] = []
+    try:
+        for position in range(1, n_cols + 1):
+            stream = export(position)
+            if position - 1 in unique:
+                (_, fmt), = _arrow.stream_formats(ctypes.pointer(stream))
+                if fmt in ("u", "U"):
+                    kept.append((position, stream))
+                    continue
+            columns[position - 1] = read(stream)
+        if close:
             table.close()
-            for position, stream in zip(deferred, kept):
-                columns[position - 1] = read(stream, False)[0]
-        finally:
-            for stream in kept:
-                if stream.release:
-                    stream.release(ctypes.pointer(stream))
+            while kept:
+                position, stream = kept.pop(0)
+                columns[position - 1] = read(stream)
+    finally:
+        for _, stream in kept:
+            if stream.release:
+                stream.release(ctypes.pointer(stream))
     names = [name for name, _, _, _ in columns]
     data = {}
     for i, (_, kind, values, mask) in enumerate(columns):

@@ -518,8 +518,7 @@ static PyObject *rows_at(PyObject *self, PyObject *args) {
 
 /* ---- Arrow streams ------------------------------------------------------
 
-   arrow_columns(stream_address, rows, missing, make, markers, give_up=False)
-       -> columns, or None
+   arrow_columns(stream_address, rows, missing, make, markers) -> columns
      stream_address: the address of a struct ArrowArrayStream the caller
                      owns (and releases); its batches are read to the end,
                      each released once read
@@ -530,9 +529,6 @@ static PyObject *rows_at(PyObject *self, PyObject *args) {
                      with None) for "u", bool (all False) for "?"
      markers:        when true, text cells that are null markers become
                      `missing` too (numeric columns have them as nulls)
-     give_up:        when true, None as soon as a text column's texts turn
-                     out not to repeat (its pool gives up): the caller can
-                     keep such a column in the stream's compact form for now
    Each column is (name, format, data, mask), data an ndarray from make:
    for int64 ("l") columns mask is a bool ndarray, True where the value is
    null (None when none is); float64 ("g") columns have NaN there and mask
@@ -766,10 +762,8 @@ static int fill_numbers(column *c, const struct ArrowArray *a, Py_ssize_t at, Py
     return 1;
 }
 
-/* 1 when filled, 0 with an exception, -1 when `give_up` and the column's
-   texts turn out not to repeat. */
 static int fill_texts(column *c, const struct ArrowArray *a, int large, Py_ssize_t at,
-                      PyObject *missing, int markers, int give_up) {
+                      PyObject *missing, int markers) {
     const char *data = a->buffers[2];
     PyObject **dst = (PyObject **)c->at + at;
     for (int64_t i = 0; i < a->length; i++) {
@@ -790,10 +784,6 @@ static int fill_texts(column *c, const struct ArrowArray *a, int large, Py_ssize
         } else {
             cell = pool_text(&c->pool, data + start, len);
             if (cell == NULL) return 0;
-            if (c->pool.off && give_up) {
-                Py_DECREF(cell);
-                return -1;
-            }
         }
         PyObject *old = dst[i]; /* the None the new array was filled with */
         dst[i] = cell;
@@ -814,9 +804,8 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     unsigned long long address;
     Py_ssize_t rows;
     PyObject *missing, *make;
-    int markers = 0, give_up = 0;
-    if (!PyArg_ParseTuple(args, "KnOOp|p:arrow_columns", &address, &rows, &missing, &make,
-                          &markers, &give_up))
+    int markers = 0;
+    if (!PyArg_ParseTuple(args, "KnOOp:arrow_columns", &address, &rows, &missing, &make, &markers))
         return NULL;
     struct ArrowArrayStream *stream = (struct ArrowArrayStream *)(uintptr_t)address;
     struct ArrowSchema schema = {0};
@@ -824,7 +813,7 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     column *cols = NULL;
     Py_ssize_t n = 0, at = 0;
     PyObject *out = NULL;
-    int ok = 0, gave_up = 0;
+    int ok = 0;
 
     int code = stream->get_schema(stream, &schema);
     if (code != 0) return stream_error(stream, code), NULL;
@@ -869,7 +858,7 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
                 filled = 0;
             } else if (cols[i].kind == 'u') {
                 filled = fill_texts(&cols[i], child, schema.children[i]->format[0] == 'U', at,
-                                    missing, markers, give_up);
+                                    missing, markers);
             } else {
                 filled = fill_numbers(&cols[i], child, at, make);
             }
@@ -878,18 +867,9 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
         /* Each batch goes as soon as it is read: its copy of the text is
            never held beside the whole column. */
         batch.release(&batch);
-        if (filled < 0) {
-            gave_up = 1;
-            break;
-        }
         if (!filled) break;
     }
     if (collecting) PyGC_Enable();
-    if (gave_up) {
-        out = Py_None;
-        Py_INCREF(out);
-        goto done;
-    }
     if (!ok) goto done;
     out = PyList_New(n);
     if (out == NULL) goto done;

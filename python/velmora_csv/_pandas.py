@@ -157,6 +157,23 @@ def _array_maker(np: Any, rows: int) -> Callable[[str], Any]:
     return make
 
 
+def _string_array(pd: Any, np: Any, values: Any, checked: bool) -> Any:
+    """A string-dtype array of ``values`` (str objects and pd.NA). Those the
+    C extension made are known to be such, so pandas' pass over them to
+    check it is spared where pandas offers that; else the array checks."""
+    if not isinstance(values, np.ndarray):
+        values = np.array(values, dtype=object)
+    if checked:
+        simple_new = getattr(pd.arrays.StringArray, "_simple_new", None)
+        try:
+            made = simple_new(values, pd.StringDtype("python")) if simple_new else None
+        except (TypeError, ValueError):
+            made = None
+        if isinstance(made, pd.arrays.StringArray) and made.dtype == "string":
+            return made
+    return pd.arrays.StringArray(values)
+
+
 # Rows a sample of the table takes to tell which columns' texts repeat.
 SAMPLE_ROWS = 4096
 
@@ -252,9 +269,7 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
                 data[i] = array
         else:
             # Every item is a str or pd.NA: the array's own check suffices.
-            if not isinstance(values, np.ndarray):
-                values = np.array(values, dtype=object)
-            data[i] = pd.arrays.StringArray(values)
+            data[i] = _string_array(pd, np, values, use_fast)
     frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
     frame.columns = pd.Index(names, dtype="object")
     return frame

@@ -394,3 +394,81 @@ def test_read_pandas_arguments(write):
         velmora_csv.read_pandas(path, types="numbers")
     with pytest.raises(velmora_csv.MissingFileError):
         velmora_csv.read_pandas(write("") .with_name("missing.csv"))
+
+
+def shifted(inner: _arrow.ArrowArrayStream, skip: int):
+    """A stream that hands on `inner`'s batches with their first `skip`
+    rows left out through offsets, as an exporter may: one row by each
+    child's own offset, the rest by the batch's (which applies to its
+    children on top of theirs). Returns the stream and what keeps its
+    callbacks alive."""
+    S = _arrow.ArrowArrayStream
+    inner_pointer = ctypes.pointer(inner)
+
+    def get_schema(_stream, out):
+        return inner.get_schema(inner_pointer, out)
+
+    def get_next(_stream, out):
+        code = inner.get_next(inner_pointer, out)
+        batch = out.contents
+        if code == 0 and batch.release and batch.length > skip:
+            for i in range(batch.n_children):
+                child = batch.children[i].contents
+                child.offset += 1
+                child.length -= 1
+            batch.offset = skip - 1
+            batch.length -= skip
+        return code
+
+    def get_last_error(_stream):
+        return inner.get_last_error(inner_pointer)
+
+    def release(stream):
+        inner.release(inner_pointer)
+        stream.contents.release = type(stream.contents.release)()
+
+    callbacks = (type(S().get_schema)(get_schema), type(S().get_next)(get_next),
+                 type(S().get_last_error)(get_last_error), type(S().release)(release))
+    outer = S(*callbacks, None)
+    return outer, callbacks
+
+
+@pytest.mark.parametrize("reader", ["extension", "ctypes"])
+@pytest.mark.parametrize("flags", [_arrow.TYPED, _arrow.TEXT])
+def test_columns_honour_batch_and_column_offsets(write, reader, flags):
+    """Rows a batch leaves out through its own offset and its columns'
+    offsets are skipped: numbers, nulls and texts of the rest line up."""
+    pd = pytest.importorskip("pandas")
+    np = pytest.importorskip("numpy")
+    from velmora_csv._pandas import _array_maker
+
+    fast = _native.rows_extension()
+    if reader == "extension" and fast is None:
+        pytest.skip("the C extension is not built")
+    lines = ["i,f,t"] + [f"{k},{'' if k % 3 == 0 else k / 2},{'' if k % 4 == 0 else 'w' + str(k)}"
+                         for k in range(12)]
+    with velmora_csv.open(write("\n".join(lines) + "\n")) as t:
+        inner = _arrow.ArrowArrayStream()
+        t._arrow_stream(flags, ctypes.byref(inner))
+        rows = t.rows()[3:]
+    outer, keep = shifted(inner, 3)
+    try:
+        if reader == "extension":
+            got = fast.arrow_columns(ctypes.addressof(outer), 9, pd.NA, _array_maker(np, 9), False)
+        else:
+            got = _arrow.read_columns(np, ctypes.pointer(outer), 9, pd.NA, False)
+    finally:
+        outer.release(ctypes.pointer(outer))
+    del keep
+    by_name = {name: (values, mask) for name, _, values, mask in got}
+    ints, int_mask = by_name["i"]
+    cells = [str(v) for v in ints] if flags == _arrow.TYPED else list(ints)
+    assert cells == [r["i"] for r in rows]
+    if flags == _arrow.TYPED:
+        floats, nulls = by_name["f"]  # null: NaN, or by the mask where there is one
+        missing = [math.isnan(v) or (nulls is not None and bool(nulls[k]))
+                   for k, v in enumerate(floats)]
+        assert [("" if m else v) for v, m in zip(floats, missing)] == [
+            float(r["f"]) if r["f"] else "" for r in rows]
+    texts = [None if v is pd.NA else v for v in by_name["t"][0]]
+    assert texts == [r["t"] or None for r in rows]

@@ -244,8 +244,13 @@ def read_columns(np: Any, stream: Any, rows: int, missing: Any, markers: bool) -
                 break
             try:
                 for i in range(n):
-                    _read_child(np, batch.children[i].contents, formats[i], pieces[i], masks[i],
-                                missing, markers)
+                    # A struct array's offset applies to its children too.
+                    child = ArrowArray.from_buffer_copy(batch.children[i].contents)
+                    if child.length < batch.offset + batch.length:
+                        raise RuntimeError("a column is shorter than its batch")
+                    child.offset += batch.offset
+                    child.length = batch.length
+                    _read_child(np, child, formats[i], pieces[i], masks[i], missing, markers)
             finally:
                 batch.release(ctypes.byref(batch))
     finally:

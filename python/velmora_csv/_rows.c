@@ -852,16 +852,21 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
         }
         int filled = 1;
         for (Py_ssize_t i = 0; i < n && filled; i++) {
-            struct ArrowArray *child = batch.children[i];
-            if (child->length != batch.length) {
-                PyErr_SetString(PyExc_RuntimeError, "a column is not as long as its batch");
+            /* The batch's rows of the column: a struct array's offset
+               applies to its children on top of their own. */
+            struct ArrowArray view = *batch.children[i];
+            if (batch.offset < 0 || view.length < batch.offset + batch.length) {
+                PyErr_SetString(PyExc_RuntimeError, "a column is shorter than its batch");
                 filled = 0;
-            } else if (cols[i].kind == 'u') {
-                filled = fill_texts(&cols[i], child, schema.children[i]->format[0] == 'U', at,
-                                    missing, markers);
-            } else {
-                filled = fill_numbers(&cols[i], child, at, make);
+                break;
             }
+            view.offset += batch.offset;
+            view.length = batch.length;
+            if (cols[i].kind == 'u')
+                filled = fill_texts(&cols[i], &view, schema.children[i]->format[0] == 'U', at,
+                                    missing, markers);
+            else
+                filled = fill_numbers(&cols[i], &view, at, make);
         }
         at += (Py_ssize_t)batch.length;
         /* Each batch goes as soon as it is read: its copy of the text is
@@ -1002,8 +1007,8 @@ static int combined_get_next(struct ArrowArrayStream *s, struct ArrowArray *out)
         memset(out, 0, sizeof *out); /* the end */
         return 0;
     }
-    if (code == 0 && (src[0].length != src[1].length || src[0].n_children != c->n ||
-                      src[1].n_children != c->n))
+    if (code == 0 && (src[0].length != src[1].length || src[0].offset != src[1].offset ||
+                      src[0].n_children != c->n || src[1].n_children != c->n))
         code = combined_fail(c, EINVAL, "the two exports differ", NULL);
     combined_array *p = NULL;
     if (code == 0) {
@@ -1023,10 +1028,8 @@ static int combined_get_next(struct ArrowArrayStream *s, struct ArrowArray *out)
         }
         memset(out, 0, sizeof *out);
         out->length = src[0].length;
-        out->offset = 0;
-        /* A struct array's own validity: none of its rows is null. The
-           sources' top-level offset (0 as the library writes them) is
-           kept in their children, which carry their own. */
+        out->offset = src[0].offset; /* applies to the children, as in the sources */
+        /* A struct array's own validity: none of its rows is null. */
         out->null_count = 0;
         out->n_buffers = 1;
         out->buffers = p->buffers;
@@ -1034,10 +1037,6 @@ static int combined_get_next(struct ArrowArrayStream *s, struct ArrowArray *out)
         out->children = p->children;
         out->private_data = p;
         out->release = combined_array_release;
-        if (src[0].offset != 0 || src[1].offset != 0) {
-            combined_array_release(out);
-            code = combined_fail(c, EINVAL, "a batch with an offset", NULL);
-        }
     }
     for (int k = 0; k < 2; k++)
         if (src[k].release != NULL) src[k].release(&src[k]);

@@ -5,6 +5,7 @@ Each case runs in a fresh process, the cases interleaved, and the medians of
 the repetitions are compared in one run:
 
     open(path).to_pandas()         against  pandas.read_csv(path)
+    read_pandas(path)              against  pandas.read_csv(path)
     for row in table (dicts)       against  for row in csv.DictReader(f)
     table.rows()                   against  list(csv.DictReader(f))
 
@@ -35,6 +36,7 @@ PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.execu
 # (ours, the peer's): each pair is one row of the report.
 PAIRS = [
     ("velmora_to_pandas", "pandas_read_csv"),
+    ("velmora_read_pandas", "pandas_read_csv"),
     ("velmora_iter_dicts", "dictreader_iter"),
     ("velmora_rows", "dictreader_list"),
 ]
@@ -65,6 +67,8 @@ def _run_case(name: str, path: str) -> dict:
     elif name == "velmora_to_pandas":
         with velmora_csv.open(path) as table:
             keep = table.to_pandas()
+    elif name == "velmora_read_pandas":
+        keep = velmora_csv.read_pandas(path)
     elif name == "dictreader_iter":
         with open(path, newline="", encoding="utf-8") as f:
             for _row in csv.DictReader(f):
@@ -127,7 +131,7 @@ def main() -> None:
     env = dict(os.environ, VELMORA_CSV_LIBRARY=_library())
     if args.package:
         env["VELMORA_BENCH_PACKAGE"] = os.path.abspath(args.package)
-    cases = [c for pair in PAIRS for c in pair]
+    cases = list(dict.fromkeys(c for pair in PAIRS for c in pair))
     if args.cases:
         cases = [c for c in cases if c in args.cases.split(",")]
     with open(path, "rb") as f:  # every case finds the file in the page cache

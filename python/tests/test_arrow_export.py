@@ -134,11 +134,104 @@ def test_capsule_carries_the_typed_table_and_outlives_it(write):
     assert columns == [[1, 2, 3], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]]
 
 
-def test_capsule_accepts_and_ignores_a_requested_schema(write):
+def test_capsule_without_a_requested_schema(write):
     with velmora_csv.open(write(SAMPLE)) as t:
         capsule = t.__arrow_c_stream__(requested_schema=None)
-        names, _, _ = consume(take_stream(capsule))
+        names, formats, _ = consume(take_stream(capsule))
+    assert names == ["id", "price", "name", "when"] and formats == ["l", "g", "u", "u"]
+
+
+_NO_RELEASE = type(_arrow.ArrowSchema().release)(lambda schema: None)
+api.PyCapsule_New.restype = ctypes.py_object
+api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+
+def schema_capsule(fields, top=b"+s"):
+    """A consumer's requested schema: a struct schema of (name, format)
+    fields in an "arrow_schema" capsule; the structs live as long as it."""
+    children = [_arrow.ArrowSchema(format=f.encode(), name=n.encode(), release=_NO_RELEASE)
+                for n, f in fields]
+    pointers = (ctypes.POINTER(_arrow.ArrowSchema) * max(1, len(children)))(
+        *[ctypes.pointer(c) for c in children])
+    schema = _arrow.ArrowSchema(format=top, name=b"", n_children=len(children),
+                                children=pointers, release=_NO_RELEASE)
+    capsule = api.PyCapsule_New(ctypes.addressof(schema), b"arrow_schema", None)
+    keep_alive[id(capsule)] = (children, pointers, schema)
+    return capsule
+
+
+keep_alive: dict = {}
+
+TEXTS = [["1", "2", "3"], ["2.5", "", "-4"], ["café", "a,b", ""], ["x", "", "y"]]
+TYPED = [[1, 2, 3], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]]
+
+
+@pytest.mark.parametrize("requested, formats, columns", [
+    ([("id", "u"), ("price", "u"), ("name", "u"), ("when", "u")], ["u"] * 4, TEXTS),
+    ([("a", "u"), ("b", "U"), ("c", "u"), ("d", "u")], ["u"] * 4, TEXTS),
+    ([("id", "l"), ("price", "g"), ("name", "u"), ("when", "u")], ["l", "g", "u", "u"], TYPED),
+    ([("id", "l"), ("price", "g"), ("name", "U"), ("when", "u")], ["l", "g", "u", "u"], TYPED),
+], ids=["all-utf8", "utf8-any-names", "own-types", "own-types-large-utf8-text"])
+def test_requested_schema_is_honoured(write, requested, formats, columns):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        capsule = t.__arrow_c_stream__(schema_capsule(requested))
+    names, got_formats, got = consume(take_stream(capsule))
     assert names == ["id", "price", "name", "when"]
+    assert got_formats == formats and got == columns
+
+
+@pytest.mark.parametrize("requested, message", [
+    ([("id", "g"), ("price", "g"), ("name", "u"), ("when", "u")], "float64 for column 1"),
+    ([("id", "l"), ("price", "l"), ("name", "u"), ("when", "u")], "int64 for column 2"),
+    ([("id", "l"), ("price", "g"), ("name", "l"), ("when", "u")], "int64 for column 3"),
+    ([("id", "l"), ("price", "g"), ("name", "u")], "3 fields; the table has 4"),
+    ([("id", "i"), ("price", "g"), ("name", "u"), ("when", "u")], "'i' for column 1"),
+])
+def test_requested_schema_the_export_cannot_give(write, requested, message):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(ValueError, match=message):
+            t.__arrow_c_stream__(schema_capsule(requested))
+        # The table is unharmed and a plain export still works.
+        assert consume(take_stream(t.__arrow_c_stream__()))[1] == ["l", "g", "u", "u"]
+
+
+MIXED = [("id", "u"), ("price", "g"), ("name", "u"), ("when", "U")]
+
+
+def test_requested_schema_mixing_text_and_own_types(write):
+    """utf8 for one typed column, its own type for another: one stream made
+    of a typed and a text export, read to the end after the table closed."""
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    lines = ["i,f,t"] + [f"{k},{'' if k % 7 == 0 else k / 2},w{k % 3}" for k in range(70_000)]
+    with velmora_csv.open(write(SAMPLE)) as t:
+        small = t.__arrow_c_stream__(schema_capsule(MIXED))
+    with velmora_csv.open(write("\n".join(lines) + "\n")) as t:
+        big = t.__arrow_c_stream__(schema_capsule([("i", "l"), ("f", "u"), ("t", "u")]))
+        unread = t.__arrow_c_stream__(schema_capsule([("i", "u"), ("f", "g"), ("t", "u")]))
+    assert consume(take_stream(small))[1:] == (["u", "g", "u", "u"], [
+        ["1", "2", "3"], [2.5, None, -4.0], ["café", "a,b", ""], ["x", "", "y"]])
+    names, formats, columns = consume(take_stream(big))
+    assert names == ["i", "f", "t"] and formats == ["l", "u", "u"]
+    assert columns == [list(range(70_000)), [r.split(",")[1] for r in lines[1:]],
+                       [f"w{k % 3}" for k in range(70_000)]]
+    del unread  # never consumed: its destructor releases both exports inside
+    gc.collect()
+
+
+def test_requested_schema_mixing_needs_the_extension(write, monkeypatch):
+    monkeypatch.setattr(velmora_csv, "_rows_extension", lambda: None)
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(ValueError, match="C extension"):
+            t.__arrow_c_stream__(schema_capsule(MIXED))
+
+
+def test_requested_schema_must_be_a_struct_schema_capsule(write):
+    with velmora_csv.open(write(SAMPLE)) as t:
+        with pytest.raises(TypeError, match="arrow_schema"):
+            t.__arrow_c_stream__("utf8")
+        with pytest.raises(ValueError, match="struct schema"):
+            t.__arrow_c_stream__(schema_capsule([("id", "l")], top=b"l"))
 
 
 def test_an_unconsumed_capsule_releases_its_stream(write):
@@ -234,3 +327,148 @@ def velmora_csv_na():
     import pandas as pd
 
     return pd.NA
+
+
+@pytest.mark.parametrize("types", ["typed", "text"])
+def test_extension_and_ctypes_frames_agree_and_repeats_share_one_str(write, monkeypatch, types):
+    """Columns of repeated texts (short, multi-byte, longer than the pool
+    keeps), of unique texts past the pool's trial, and of numbers: the
+    extension's frame equals the one ctypes alone builds, and holds one str
+    per distinct repeated text."""
+    pd = pytest.importorskip("pandas")
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    long_text = "z" * 70
+    lines = ["rep,uni,n,long,f"]
+    for i in range(9000):
+        rep = ["Zürich", "Oslo", "", "NA", "日本"][i % 5]
+        lines.append(f"{rep},u{i},{i % 7 if i % 11 else ''},{long_text}{i % 3},{i / 8}")
+    path = write("\n".join(lines) + "\n")
+    with velmora_csv.open(path) as t:
+        fast = t.to_pandas(types=types, null_markers=types == "typed")
+    monkeypatch.setattr(_native, "rows_extension", lambda: None)
+    with velmora_csv.open(path) as t:
+        slow = t.to_pandas(types=types, null_markers=types == "typed")
+    pd.testing.assert_frame_equal(fast, slow)
+    reps = [v for v in fast["rep"].array if isinstance(v, str) and v]
+    assert len({id(v) for v in reps}) == len(set(reps))
+    assert fast["uni"].tolist() == [f"u{i}" for i in range(9000)]
+
+
+@both_paths
+@pytest.mark.parametrize("types, null_markers", [("typed", False), ("typed", True), ("text", False)])
+def test_read_pandas_gives_the_frame_of_to_pandas(export_path, write, types, null_markers):
+    """read_pandas closes the table early and makes the texts of columns
+    that do not repeat last: the frame is the same, repeated names and
+    every column's order kept."""
+    pd = pytest.importorskip("pandas")
+    lines = ["a,u,a,n,f"]
+    for i in range(6000):
+        lines.append(f"{['x', 'y', 'NA', ''][i % 4]},t{i}é,{i % 9},{'' if i % 13 == 0 else i},"
+                     f"{'N/A' if i % 17 == 0 else i / 3}")
+    path = write("\n".join(lines) + "\n")
+    with velmora_csv.open(path) as t:
+        expected = t.to_pandas(types=types, null_markers=null_markers)
+    frame = velmora_csv.read_pandas(path, types=types, null_markers=null_markers)
+    pd.testing.assert_frame_equal(frame, expected)
+    assert list(frame.columns) == ["a", "u", "a", "n", "f"]
+
+
+@pytest.mark.parametrize("content, shape", [(b"", (0, 0)), (b"a,b\n", (0, 2)),
+                                             (b"a\n\xff\xfeq\n", (1, 1))],
+                         ids=["empty", "header-only", "repaired-text"])
+def test_read_pandas_of_small_files(write, content, shape, recwarn):
+    pytest.importorskip("pandas")
+    frame = velmora_csv.read_pandas(write(content), delimiter=",")
+    assert frame.shape == shape
+    if shape == (1, 1):
+        assert frame["a"].tolist() == ["\xff\xfeq"]
+
+
+def test_read_pandas_arguments(write):
+    pytest.importorskip("pandas")
+    path = write("1;2\n3;4\n")
+    frame = velmora_csv.read_pandas(path, header=False, delimiter=";")
+    assert list(frame.columns) == ["1", "2"] and frame["2"].tolist() == [2, 4]
+    with pytest.raises(ValueError):
+        velmora_csv.read_pandas(path, types="numbers")
+    with pytest.raises(velmora_csv.MissingFileError):
+        velmora_csv.read_pandas(write("") .with_name("missing.csv"))
+
+
+def shifted(inner: _arrow.ArrowArrayStream, skip: int):
+    """A stream that hands on `inner`'s batches with their first `skip`
+    rows left out through offsets, as an exporter may: one row by each
+    child's own offset, the rest by the batch's (which applies to its
+    children on top of theirs). Returns the stream and what keeps its
+    callbacks alive."""
+    S = _arrow.ArrowArrayStream
+    inner_pointer = ctypes.pointer(inner)
+
+    def get_schema(_stream, out):
+        return inner.get_schema(inner_pointer, out)
+
+    def get_next(_stream, out):
+        code = inner.get_next(inner_pointer, out)
+        batch = out.contents
+        if code == 0 and batch.release and batch.length > skip:
+            for i in range(batch.n_children):
+                child = batch.children[i].contents
+                child.offset += 1
+                child.length -= 1
+            batch.offset = skip - 1
+            batch.length -= skip
+        return code
+
+    def get_last_error(_stream):
+        return inner.get_last_error(inner_pointer)
+
+    def release(stream):
+        inner.release(inner_pointer)
+        stream.contents.release = type(stream.contents.release)()
+
+    callbacks = (type(S().get_schema)(get_schema), type(S().get_next)(get_next),
+                 type(S().get_last_error)(get_last_error), type(S().release)(release))
+    outer = S(*callbacks, None)
+    return outer, callbacks
+
+
+@pytest.mark.parametrize("reader", ["extension", "ctypes"])
+@pytest.mark.parametrize("flags", [_arrow.TYPED, _arrow.TEXT])
+def test_columns_honour_batch_and_column_offsets(write, reader, flags):
+    """Rows a batch leaves out through its own offset and its columns'
+    offsets are skipped: numbers, nulls and texts of the rest line up."""
+    pd = pytest.importorskip("pandas")
+    np = pytest.importorskip("numpy")
+    from velmora_csv._pandas import _array_maker
+
+    fast = _native.rows_extension()
+    if reader == "extension" and fast is None:
+        pytest.skip("the C extension is not built")
+    lines = ["i,f,t"] + [f"{k},{'' if k % 3 == 0 else k / 2},{'' if k % 4 == 0 else 'w' + str(k)}"
+                         for k in range(12)]
+    with velmora_csv.open(write("\n".join(lines) + "\n")) as t:
+        inner = _arrow.ArrowArrayStream()
+        t._arrow_stream(flags, ctypes.byref(inner))
+        rows = t.rows()[3:]
+    outer, keep = shifted(inner, 3)
+    try:
+        if reader == "extension":
+            got = fast.arrow_columns(ctypes.addressof(outer), 9, pd.NA, _array_maker(np, 9), False)
+        else:
+            got = _arrow.read_columns(np, ctypes.pointer(outer), 9, pd.NA, False)
+    finally:
+        outer.release(ctypes.pointer(outer))
+    del keep
+    by_name = {name: (values, mask) for name, _, values, mask in got}
+    ints, int_mask = by_name["i"]
+    cells = [str(v) for v in ints] if flags == _arrow.TYPED else list(ints)
+    assert cells == [r["i"] for r in rows]
+    if flags == _arrow.TYPED:
+        floats, nulls = by_name["f"]  # null: NaN, or by the mask where there is one
+        missing = [math.isnan(v) or (nulls is not None and bool(nulls[k]))
+                   for k, v in enumerate(floats)]
+        assert [("" if m else v) for v, m in zip(floats, missing)] == [
+            float(r["f"]) if r["f"] else "" for r in rows]
+    texts = [None if v is pd.NA else v for v in by_name["t"][0]]
+    assert texts == [r["t"] or None for r in rows]

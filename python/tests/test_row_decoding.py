@@ -93,8 +93,12 @@ def test_extension_agrees_with_json(ext, write, query, pairs):
         b'[{"k":"lone \\ud800 surrogate"}]',
         b' [ { "a" : "1" , "b" : "2" } , { } ] ',
         b'[{"a":"1","a":"2"},{"a":"1","b":"2"},{"b":"x"}]',
+        b'[{"ab":"1","a":"2"},{"a":"1","ab":"2"},{"a":"3"},{"ab":"4"}]',
+        b'[{"a\\"":"1","a\\\\":"2"},{"a\\"":"3","a\\\\":"4"},{"a\\\\":"5"}]',
+        b'[{"k":"' + b"x" * 30 + b'\\"' + b'y" , "l":"' + b"z" * 100 + b'"}]',
     ],
-    ids=["escapes", "lone-surrogate", "spaces", "changing-names"],
+    ids=["escapes", "lone-surrogate", "spaces", "changing-names", "prefix-names",
+         "escaped-names", "escape-after-a-long-run"],
 )
 def test_extension_reads_any_json_of_that_shape(ext, data):
     expected = reference(data.replace(b"\\ud800", b"\\ufffd"), False)
@@ -111,6 +115,40 @@ def test_extension_reads_any_json_of_that_shape(ext, data):
 def test_extension_refuses_other_text(ext, data):
     with pytest.raises(ValueError):
         ext.rows(data, False)
+
+
+@pytest.mark.parametrize(
+    "query",
+    [lambda t: t._bytes("csv_rows", 0, -1), lambda t: t._bytes("csv_select", b"note,name,note,4")],
+    ids=["rows", "select-repeated"],
+)
+@pytest.mark.parametrize("pairs", [False, True], ids=["dicts", "pairs"])
+def test_answer_decoded_in_place_agrees(ext, write, query, pairs):
+    """rows_at reads the library's answer where it lies, as rows() reads a
+    copy of it."""
+    import ctypes
+
+    with velmora_csv.open(write(TRICKY)) as t:
+        data = query(t)
+    buffer = ctypes.create_string_buffer(data)
+    assert ext.rows_at(ctypes.addressof(buffer), pairs) == reference(data, pairs)
+
+
+@pytest.mark.parametrize("decoder", ["extension", "json"])
+def test_iterating_agrees_with_the_json_reading(write, monkeypatch, decoder):
+    """Iterating decodes each page in place with the extension; the json
+    module's reading of the same rows is the reference (repeated names,
+    escapes and multi-byte text over several pages)."""
+    content = ("a,b,a\n" + "".join(f"{i},\"{'é' * (i % 5)}\"\"q\"\"\",{i % 3}\n"
+                                   for i in range(2500)))
+    with velmora_csv.open(write(TRICKY)) as t, velmora_csv.open(write(content)) as repeated:
+        expected = [reference(t._bytes("csv_rows", 0, -1), False),
+                    reference(repeated._bytes("csv_rows", 0, -1), False)]
+        if decoder == "json":
+            monkeypatch.setattr(_native, "rows_extension", lambda: None)
+            monkeypatch.setattr(velmora_csv, "_rows_extension", lambda: None)
+        assert [list(t), list(repeated.iter_rows(700))] == expected
+        assert [t.rows(), repeated.rows(5, 1900)] == [expected[0], expected[1][5:1905]]
 
 
 def test_rows_paged_and_whole_agree(write, monkeypatch):

@@ -1117,14 +1117,24 @@ def t25(write):
 def rows_calls(monkeypatch):
     """Records the (offset, limit) of every csv_rows call of any table."""
     calls = []
-    original = velmora_csv.Table._bytes
+    inside = []  # a page's own csv_rows call is not counted twice
+    original_page, original_bytes = velmora_csv.Table._rows_page, velmora_csv.Table._bytes
 
-    def recording(self, name, *args):
-        if name == "csv_rows":
+    def recording_page(self, start, count, *args):
+        calls.append((start, count))
+        inside.append(True)
+        try:
+            return original_page(self, start, count, *args)
+        finally:
+            inside.pop()
+
+    def recording_bytes(self, name, *args):
+        if name == "csv_rows" and not inside:
             calls.append(args)
-        return original(self, name, *args)
+        return original_bytes(self, name, *args)
 
-    monkeypatch.setattr(velmora_csv.Table, "_bytes", recording)
+    monkeypatch.setattr(velmora_csv.Table, "_rows_page", recording_page)
+    monkeypatch.setattr(velmora_csv.Table, "_bytes", recording_bytes)
     return calls
 
 

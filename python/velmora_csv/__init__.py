@@ -82,6 +82,7 @@ from ._native import (
     library as _library,
     library_path,
     rows_extension as _rows_extension,
+    rows_in_place as _rows_in_place,
 )
 if TYPE_CHECKING:  # only for the annotation of Table.to_pandas
     import pandas
@@ -113,6 +114,7 @@ __all__ = [
     "library_path",
     "library_version",
     "open_range",
+    "read_pandas",
     "scan_range",
 ]
 
@@ -454,6 +456,24 @@ class Table:
             return json.loads(data)
         return json.loads(data, object_pairs_hook=_pair_object if pairs else _row_object)
 
+    def _rows_page(self, start: int, count: int, pairs: bool, unique: bool) -> Any:
+        """Rows start .. start + count - 1 decoded; by the C extension
+        straight from the library's answer where it can."""
+        fast = _rows_extension()
+        if fast is None or not hasattr(fast, "rows_at"):
+            return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs, unique)
+        fn = _rows_in_place(self._lib)
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Error("table is closed")
+            # The answer stays valid until the next call of the library on
+            # this thread: it is decoded before the lock is let go.
+            address = fn(handle, start, count)
+            if not address:
+                raise Error(_last_error(self._lib))
+            return fast.rows_at(address, pairs)
+
     def _unique_headers(self) -> bool:
         headers = self._headers()
         return len(set(headers)) == len(headers)
@@ -554,8 +574,7 @@ class Table:
         n = len(self)
         end = n if limit is None else min(n, start + count)
         if end - start <= PAGE_ROWS:
-            return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs,
-                                     self._unique_headers())
+            return self._rows_page(start, count, pairs, self._unique_headers())
         return list(self._pages(PAGE_ROWS, pairs, start, end))
 
     @overload
@@ -740,8 +759,7 @@ class Table:
         n = len(self) if end is None else end
         unique = self._unique_headers()
         while start < n:
-            data = self._bytes("csv_rows", start, min(size, n - start))
-            page = self._rows_answer(data, False, pairs, unique)
+            page = self._rows_page(start, min(size, n - start), pairs, unique)
             if not page:
                 return
             yield from page
@@ -772,7 +790,9 @@ class Table:
 
         The columns come from the library's columnar export; with a library
         older than it, from its rows read ``page_size`` at a time. Needs
-        pandas."""
+        pandas. The table stays open (its text stays in memory beside the
+        frame): to load a file straight into a frame with a lower peak of
+        memory, use :func:`read_pandas`."""
         from ._pandas import table_frame
 
         size = _count_arg(page_size, "page_size")
@@ -799,11 +819,59 @@ class Table:
         without a copy through the Python objects: numeric columns int64 or
         float64 (empty cells null), others utf8, as ``to_pandas()`` types
         them. The stream holds its own copy of the data and stays valid
-        after the table is closed. ``requested_schema`` is a request the
-        protocol lets a producer decline: the table's own schema is given."""
+        after the table is closed.
+
+        ``requested_schema`` (a PyCapsule of a struct schema, one field per
+        column) is honoured where the export can give it: utf8 for every
+        column (the cells' text), or each column's own type (utf8 fields
+        accepted for text columns), or a mix of the two (this needs the
+        package's C extension, which joins a typed and a text export). Any
+        other request -- another type, a different number of fields --
+        raises ValueError naming what cannot be given."""
         from . import _arrow
 
-        return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
+        if requested_schema is None:
+            return _arrow.stream_capsule(lambda out: self._arrow_stream(_arrow.TYPED, out))
+        requested = _arrow.requested_formats(requested_schema)
+
+        def fill(out: Any) -> None:
+            self._arrow_stream(_arrow.TYPED, out)
+            try:
+                own = _arrow.stream_formats(out)
+                picks = _arrow.export_picks(requested, own)
+            except BaseException:
+                out.contents.release(out)
+                raise
+            if not any(picks):
+                return  # the table's own types
+            out.contents.release(out)
+            if all(pick or fmt in ("u", "U") for pick, (_, fmt) in zip(picks, own)):
+                self._arrow_stream(_arrow.TEXT, out)  # every column as text
+            else:
+                self._mixed_stream(picks, out)
+
+        return _arrow.stream_capsule(fill)
+
+    def _mixed_stream(self, picks: "list[bool]", out: Any) -> None:
+        """Fills ``out`` with the typed export, but the columns ``picks``
+        marks as text: one stream made of two by the C extension."""
+        from . import _arrow
+
+        fast = _rows_extension()
+        if fast is None or not hasattr(fast, "combine_streams"):
+            raise ValueError("requested_schema asks utf8 for some typed columns and their own "
+                             "types for others, which needs the package's C extension: ask "
+                             "utf8 for every column, or each column's own type")
+        typed, text = _arrow.ArrowArrayStream(), _arrow.ArrowArrayStream()
+        try:
+            self._arrow_stream(_arrow.TYPED, ctypes.byref(typed))
+            self._arrow_stream(_arrow.TEXT, ctypes.byref(text))
+            fast.combine_streams(ctypes.addressof(typed), ctypes.addressof(text),
+                                 bytes(picks), ctypes.addressof(out.contents))
+        finally:
+            for stream in (typed, text):  # moved into `out` unless that failed
+                if stream.release:
+                    stream.release(ctypes.pointer(stream))
 
 
 # ---- opening ---------------------------------------------------------------
@@ -866,6 +934,34 @@ def open(  # noqa: A001 - the module's entry point, named like the builtin on pu
     table = Table._attach(lib, handle, os.fsdecode(raw_path))
     _warn_invalid_utf8(table)
     return table
+
+
+def read_pandas(
+    path: Union[str, bytes, "os.PathLike[Any]"],
+    header: bool = True,
+    delimiter: Union[None, str, bytes, int] = None,
+    encoding: Optional[str] = None,
+    *,
+    types: str = "typed",
+    null_markers: bool = False,
+) -> "pandas.DataFrame":
+    """The file at ``path`` as a pandas DataFrame: the frame of
+    ``open(path, ...).to_pandas(types=..., null_markers=...)``, with a
+    lower peak of memory. The loaded table, which holds the file's text, is
+    closed as soon as every column is out of it, before the texts of
+    columns that do not repeat are made into str objects, so the table and
+    the whole frame are never held at once. The arguments are those of
+    :func:`open` and :meth:`Table.to_pandas`."""
+    from ._pandas import table_frame
+
+    if types not in ("typed", "text"):
+        raise ValueError(f"types must be 'typed' or 'text', not {types!r}")
+    table = open(path, header, delimiter, encoding)
+    try:
+        return table_frame(table, FRAME_PAGE_ROWS, types == "typed", bool(null_markers),
+                           close=True)
+    finally:
+        table.close()
 
 
 def _warn_invalid_utf8(table: Table) -> None:

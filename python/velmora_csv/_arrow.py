@@ -130,6 +130,72 @@ def stream_capsule(fill: Any) -> Any:
         raise
 
 
+# ---- a consumer's requested schema ------------------------------------------
+
+SCHEMA_CAPSULE_NAME = b"arrow_schema"
+_api.PyCapsule_IsValid.restype = ctypes.c_int
+_api.PyCapsule_IsValid.argtypes = [ctypes.py_object, ctypes.c_char_p]
+_api.PyCapsule_GetPointer.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+
+_UTF8 = ("u", "U")
+_FORMAT_NAMES = {"l": "int64", "g": "float64", "u": "utf8", "U": "large utf8"}
+
+
+def _format_name(fmt: str) -> str:
+    return _FORMAT_NAMES.get(fmt, repr(fmt))
+
+
+def requested_formats(capsule: Any) -> "list[tuple[str, str]]":
+    """(name, format) of each field of the struct schema a consumer passed
+    as ``requested_schema`` (a PyCapsule named "arrow_schema")."""
+    if not _api.PyCapsule_IsValid(capsule, SCHEMA_CAPSULE_NAME):
+        raise TypeError("requested_schema must be a PyCapsule named 'arrow_schema' "
+                        "(from an object's __arrow_c_schema__()) or None")
+    address = _api.PyCapsule_GetPointer(id(capsule), SCHEMA_CAPSULE_NAME)
+    schema = ArrowSchema.from_address(address)
+    if (schema.format or b"") != b"+s":
+        raise ValueError("requested_schema must be a struct schema ('+s') with one field "
+                         "per column")
+    fields = []
+    for i in range(schema.n_children):
+        child = schema.children[i].contents
+        fields.append(((child.name or b"").decode("utf-8", "replace"),
+                       (child.format or b"").decode("utf-8", "replace")))
+    return fields
+
+
+def export_picks(requested: "list[tuple[str, str]]", own: "list[tuple[str, str]]") -> "list[bool]":
+    """Which columns a consumer wants as text (True) rather than as their
+    own type (False). Raises ValueError for a request the export cannot
+    give, naming the first column at fault."""
+    if len(requested) != len(own):
+        raise ValueError(f"requested_schema has {len(requested)} fields; "
+                         f"the table has {len(own)} columns")
+    picks = []
+    for i, ((_, want), (name, have)) in enumerate(zip(requested, own)):
+        if want not in _UTF8 and want != have:
+            raise ValueError(
+                f"requested_schema asks {_format_name(want)} for column {i + 1} ({name!r}), "
+                f"which is {_format_name(have)}: a column can be given as utf8 or as its "
+                f"own type")
+        picks.append(want in _UTF8 and have not in _UTF8)
+    return picks
+
+
+def stream_formats(stream: Any) -> "list[tuple[str, str]]":
+    """(name, format) of each column of a filled stream."""
+    schema = ArrowSchema()
+    code = stream.contents.get_schema(stream, ctypes.byref(schema))
+    if code:
+        raise _stream_error(stream, code)
+    try:
+        return [(schema.children[i].contents.name.decode("utf-8", "replace"),
+                 schema.children[i].contents.format.decode("ascii"))
+                for i in range(schema.n_children)]
+    finally:
+        schema.release(ctypes.byref(schema))
+
+
 # ---- columns for a DataFrame, without the C extension ----------------------
 
 
@@ -178,8 +244,13 @@ def read_columns(np: Any, stream: Any, rows: int, missing: Any, markers: bool) -
                 break
             try:
                 for i in range(n):
-                    _read_child(np, batch.children[i].contents, formats[i], pieces[i], masks[i],
-                                missing, markers)
+                    # A struct array's offset applies to its children too.
+                    child = ArrowArray.from_buffer_copy(batch.children[i].contents)
+                    if child.length < batch.offset + batch.length:
+                        raise RuntimeError("a column is shorter than its batch")
+                    child.offset += batch.offset
+                    child.length = batch.length
+                    _read_child(np, child, formats[i], pieces[i], masks[i], missing, markers)
             finally:
                 batch.release(ctypes.byref(batch))
     finally:

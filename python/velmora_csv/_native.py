@@ -300,3 +300,21 @@ def rows_extension() -> Any:
             module = _extension_from_build(library_path())
     _rows_module, _rows_looked = module, True
     return module
+
+
+_ROWS_IN_PLACE = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int)
+_rows_in_place: Any = None
+
+
+def rows_in_place(lib: ctypes.CDLL) -> Any:
+    """csv_rows declared to give the address of its answer rather than a
+    copy of it, for the C extension to decode in place (a page's text is
+    then never copied into a bytes object)."""
+    global _rows_in_place
+    fn = _rows_in_place
+    if fn is None or fn[0] is not lib:
+        address = ctypes.cast(lib.csv_rows, ctypes.c_void_p).value
+        assert address is not None
+        fn = (lib, _ROWS_IN_PLACE(address))
+        _rows_in_place = fn
+    return fn[1]

@@ -122,9 +122,10 @@ def _values_only(items: list) -> list:
 
 
 def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bool = False,
-                text_columns: Any = ()) -> Any:
+                text_columns: Any = (), close: bool = False) -> Any:
     """The frame of Table.to_pandas(); the columns at the (0-based)
-    positions in ``text_columns`` stay text whatever their cells."""
+    positions in ``text_columns`` stay text whatever their cells. With
+    ``close`` the table may be closed as soon as its data is out."""
     try:
         import numpy as np
         import pandas as pd
@@ -134,7 +135,8 @@ def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bo
     from ._native import has, rows_extension
 
     if has(table._lib, "csv_arrow_stream") and table.col_count > 0:
-        return _arrow_frame(table, pd, np, typed, null_markers, rows_extension(), text_columns)
+        return _arrow_frame(table, pd, np, typed, null_markers, rows_extension(), text_columns,
+                            close)
     if null_markers:
         raise Error(
             "to_pandas(null_markers=True) needs the library's columnar export "
@@ -143,32 +145,113 @@ def table_frame(table: Any, page_size: int, typed: bool = True, null_markers: bo
     return _rows_frame(table, pd, np, page_size, typed, text_columns)
 
 
+def _array_maker(np: Any, rows: int) -> Callable[[str], Any]:
+    """The arrays the C extension fills in place, by Arrow format."""
+    dtypes = {"l": np.int64, "g": np.float64, "u": object}
+
+    def make(kind: str) -> Any:
+        if kind == "?":
+            return np.zeros(rows, dtype=np.bool_)
+        return np.empty(rows, dtype=dtypes[kind])  # an object array holds None
+
+    return make
+
+
+def _string_array(pd: Any, np: Any, values: Any, checked: bool) -> Any:
+    """A string-dtype array of ``values`` (str objects and pd.NA). Those the
+    C extension made are known to be such, so pandas' pass over them to
+    check it is spared where pandas offers that; else the array checks."""
+    if not isinstance(values, np.ndarray):
+        values = np.array(values, dtype=object)
+    if checked:
+        simple_new = getattr(pd.arrays.StringArray, "_simple_new", None)
+        try:
+            made = simple_new(values, pd.StringDtype("python")) if simple_new else None
+        except (TypeError, ValueError):
+            made = None
+        if isinstance(made, pd.arrays.StringArray) and made.dtype == "string":
+            return made
+    return pd.arrays.StringArray(values)
+
+
+# Rows a sample of the table takes to tell which columns' texts repeat.
+SAMPLE_ROWS = 4096
+
+
+def _unique_columns(table: Any, n_cols: int) -> "set[int]":
+    """The (0-based) columns whose texts, in the table's first rows, mostly
+    differ (under a quarter of them repeat an earlier one)."""
+    n = min(SAMPLE_ROWS, len(table))
+    if n < 64:
+        return set()
+    rows = table._rows_page(0, n, True, False)
+    out = set()
+    for i in range(n_cols):
+        distinct = len({row[i][1] if i < len(row) else "" for row in rows})
+        if distinct * 4 > n * 3:
+            out.add(i)
+    return out
+
+
 def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
-                 text_columns: Any = ()) -> Any:
+                 text_columns: Any = (), close: bool = False) -> Any:
     """The frame from the library's columnar export: numbers copied once
-    into numpy, texts made into str objects straight from the UTF-8 bytes."""
+    into numpy, texts made into str objects straight from the UTF-8 bytes.
+
+    ``close``: the table is closed once its data is out, as early as can
+    be: a text column whose texts do not repeat (one str per cell, the
+    largest part of a frame) is then kept in the export's compact form
+    until the table is closed, and only then made into str objects."""
     from . import _arrow
 
     typed_flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
     n_rows = len(table)
-    columns = []
-    # One column at a time: the stream holds a copy of what it exports, so
-    # only one column's copy is alive beside the frame being built.
-    for position in range(1, table.col_count + 1):
+    use_fast = fast is not None and hasattr(fast, "arrow_columns")
+    make = _array_maker(np, n_rows)
+
+    def export(position: int) -> Any:
         flags = _arrow.TEXT if position - 1 in text_columns else typed_flags
         stream = _arrow.ArrowArrayStream()
         table._arrow_stream(flags, ctypes.byref(stream), table._position_text(position))
+        return stream
+
+    def read(stream: Any) -> Any:
         pointer = ctypes.pointer(stream)
         try:
-            if fast is not None and hasattr(fast, "arrow_columns"):
-                columns += fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, null_markers)
-            else:
-                columns += _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
+            if use_fast:
+                return fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, make,
+                                          null_markers)[0]
+            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)[0]
         except RuntimeError as exc:
             raise Error(str(exc)) from None
         finally:
             if stream.release:
                 stream.release(pointer)
+
+    # One column at a time: a stream holds a copy of what it exports, so
+    # only one column's copy is alive beside the frame being built.
+    n_cols = table.col_count
+    columns: List[Any] = [None] * n_cols
+    unique = _unique_columns(table, n_cols) if close else set()
+    kept: List[Any] = []
+    try:
+        for position in range(1, n_cols + 1):
+            stream = export(position)
+            if position - 1 in unique:
+                (_, fmt), = _arrow.stream_formats(ctypes.pointer(stream))
+                if fmt in ("u", "U"):
+                    kept.append((position, stream))
+                    continue
+            columns[position - 1] = read(stream)
+        if close:
+            table.close()
+            while kept:
+                position, stream = kept.pop(0)
+                columns[position - 1] = read(stream)
+    finally:
+        for _, stream in kept:
+            if stream.release:
+                stream.release(ctypes.pointer(stream))
     names = [name for name, _, _, _ in columns]
     data = {}
     for i, (_, kind, values, mask) in enumerate(columns):
@@ -186,7 +269,7 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
                 data[i] = array
         else:
             # Every item is a str or pd.NA: the array's own check suffices.
-            data[i] = pd.arrays.StringArray(np.array(values, dtype=object))
+            data[i] = _string_array(pd, np, values, use_fast)
     frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
     frame.columns = pd.Index(names, dtype="object")
     return frame

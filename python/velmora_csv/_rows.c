@@ -17,7 +17,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 /* Cells up to this many bytes are looked up in the shared-text cache. */
@@ -58,6 +61,7 @@ typedef struct {
     Py_ssize_t scratch_cap;
     cache_slot *cache;
     key_slot keys[MAX_KEYS];
+    Py_ssize_t width; /* members of the last row decoded as a dict */
 } decoder;
 
 static PyObject *fail(const decoder *d, const char *what) {
@@ -209,6 +213,17 @@ static int scan_string(decoder *d, const char **text, Py_ssize_t *len, const cha
 }
 
 static PyObject *make_text(const char *text, Py_ssize_t len) {
+    /* Short ASCII text (most cells) is copied into a new str directly; one
+       character goes through the decoder, which shares those. */
+    if (len > 1 && len <= 32) {
+        unsigned char high = 0;
+        for (Py_ssize_t i = 0; i < len; i++) high |= (unsigned char)text[i];
+        if (high < 0x80) {
+            PyObject *obj = PyUnicode_New(len, 127);
+            if (obj != NULL) memcpy(PyUnicode_DATA(obj), text, (size_t)len);
+            return obj;
+        }
+    }
     return PyUnicode_DecodeUTF8(text, len, "strict");
 }
 
@@ -261,36 +276,118 @@ static PyObject *key_text(decoder *d, Py_ssize_t i, const char *text, Py_ssize_t
     return obj;
 }
 
+/* Scans a string as scan_string does, looking first for a short one with
+   no escape byte by byte (most cells), which beats two library scans. */
+static inline int scan_text(decoder *d, const char **text, Py_ssize_t *len, const char **raw,
+                            Py_ssize_t *raw_len) {
+    const char *start = d->p, *q = start;
+    const char *stop = d->end - start > 24 ? start + 24 : d->end;
+    while (q < stop && *q != '"' && *q != '\\') q++;
+    if (q < stop && *q == '"') {
+        *text = *raw = start;
+        *len = *raw_len = q - start;
+        d->p = q + 1;
+        return 1;
+    }
+    return scan_string(d, text, len, raw, raw_len);
+}
+
+/* Reads member `i` of an object (d->p at its name's opening quote or the
+   blanks before it): new references to its name and value. The name is
+   matched against the one the previous row wrote at the same place before
+   it is scanned at all. */
+static int read_member(decoder *d, Py_ssize_t i, PyObject **key, PyObject **value) {
+    const char *text, *raw;
+    Py_ssize_t len, raw_len;
+    if (!expect(d, '"')) return fail(d, "expected a name"), 0;
+    key_slot *k = i < MAX_KEYS ? &d->keys[i] : NULL;
+    if (k != NULL && k->obj != NULL && d->end - d->p > k->len && d->p[k->len] == '"' &&
+        memcmp(d->p, k->raw, (size_t)k->len) == 0) {
+        /* The same bytes as a complete name before: the same name. */
+        d->p += k->len + 1;
+        Py_INCREF(k->obj);
+        *key = k->obj;
+    } else {
+        if (!scan_string(d, &text, &len, &raw, &raw_len)) return 0;
+        *key = key_text(d, i, text, len, raw, raw_len);
+        if (*key == NULL) return 0;
+    }
+    if (!expect(d, ':') || !expect(d, '"')) {
+        Py_CLEAR(*key);
+        return fail(d, "expected ':' and a text value"), 0;
+    }
+    if (!scan_text(d, &text, &len, &raw, &raw_len) ||
+        (*value = cell_text(d, i, text, len)) == NULL) {
+        Py_CLEAR(*key);
+        return 0;
+    }
+    return 1;
+}
+
+/* After a member: 1 when another follows, 0 at the object's end, -1 with an
+   exception set when neither. */
+static int member_follows(decoder *d) {
+    if (expect(d, ',')) return 1;
+    if (expect(d, '}')) return 0;
+    fail(d, "expected ',' or '}'");
+    return -1;
+}
+
 /* Decodes one object (d->p just after its '{') into a list of pairs. */
 static PyObject *decode_members(decoder *d, PyObject *names, PyObject *values) {
-    Py_ssize_t i = 0;
     skip_space(d);
     if (d->p < d->end && *d->p == '}') {
         d->p++;
         return names;
     }
-    for (;; i++) {
-        const char *text, *raw;
-        Py_ssize_t len, raw_len;
-        if (!expect(d, '"')) return fail(d, "expected a name");
-        if (!scan_string(d, &text, &len, &raw, &raw_len)) return NULL;
-        PyObject *key = key_text(d, i, text, len, raw, raw_len);
-        if (key == NULL) return NULL;
-        int added = PyList_Append(names, key);
+    for (Py_ssize_t i = 0;; i++) {
+        PyObject *key, *value;
+        if (!read_member(d, i, &key, &value)) return NULL;
+        int added = PyList_Append(names, key) == 0 && PyList_Append(values, value) == 0;
         Py_DECREF(key);
-        if (added < 0) return NULL;
-        if (!expect(d, ':')) return fail(d, "expected ':'");
-        if (!expect(d, '"')) return fail(d, "expected a text value");
-        if (!scan_string(d, &text, &len, &raw, &raw_len)) return NULL;
-        PyObject *value = cell_text(d, i, text, len);
-        if (value == NULL) return NULL;
-        added = PyList_Append(values, value);
         Py_DECREF(value);
-        if (added < 0) return NULL;
-        if (expect(d, ',')) continue;
-        if (expect(d, '}')) return names;
-        return fail(d, "expected ',' or '}'");
+        if (!added) return NULL;
+        int more = member_follows(d);
+        if (more < 0) return NULL;
+        if (more == 0) return names;
     }
+}
+
+/* Decodes one object (d->p just after its '{') straight into a dict of
+   `hint` members. Sets *repeated (and returns NULL, no exception) when a
+   name repeats: the caller decodes the row again as pairs. */
+static PyObject *decode_dict(decoder *d, Py_ssize_t hint, int *repeated) {
+    PyObject *row = _PyDict_NewPresized(hint);
+    if (row == NULL) return NULL;
+    skip_space(d);
+    if (d->p < d->end && *d->p == '}') {
+        d->p++;
+        return row;
+    }
+    for (Py_ssize_t i = 0;; i++) {
+        PyObject *key, *value;
+        if (!read_member(d, i, &key, &value)) break;
+        int set = PyDict_SetItem(row, key, value);
+        Py_DECREF(key);
+        Py_DECREF(value);
+        if (set < 0) break;
+        int more = member_follows(d);
+        if (more < 0) break;
+        if (more == 0) {
+            if (PyDict_GET_SIZE(row) != i + 1) {
+                *repeated = 1;
+                break;
+            }
+            /* A dict holding only str objects cannot be part of a cycle:
+               the collector need not visit it (it untracks such dicts
+               itself on its first pass, and tracks one again if a
+               container is stored in it). */
+            if (PyObject_GC_IsTracked(row)) PyObject_GC_UnTrack(row);
+            return row;
+        }
+    }
+    Py_DECREF(row);
+    return NULL;
 }
 
 static PyObject *pair_list(PyObject *names, PyObject *values) {
@@ -310,29 +407,21 @@ static PyObject *pair_list(PyObject *names, PyObject *values) {
 }
 
 static PyObject *decode_row(decoder *d, int pairs, PyObject *names, PyObject *values) {
+    if (!pairs) {
+        const char *at = d->p;
+        int repeated = 0;
+        PyObject *row = decode_dict(d, d->width, &repeated);
+        if (row != NULL) {
+            d->width = PyDict_GET_SIZE(row);
+            return row;
+        }
+        if (!repeated) return NULL;
+        d->p = at; /* repeated names: a dict would drop values */
+    }
     if (PyList_SetSlice(names, 0, PyList_GET_SIZE(names), NULL) < 0 ||
         PyList_SetSlice(values, 0, PyList_GET_SIZE(values), NULL) < 0)
         return NULL;
     if (decode_members(d, names, values) == NULL) return NULL;
-    Py_ssize_t n = PyList_GET_SIZE(names);
-    if (pairs) return pair_list(names, values);
-    PyObject *row = _PyDict_NewPresized(n);
-    if (row == NULL) return NULL;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (PyDict_SetItem(row, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i)) < 0) {
-            Py_DECREF(row);
-            return NULL;
-        }
-    }
-    if (PyDict_GET_SIZE(row) == n) {
-        /* A dict holding only str objects cannot be part of a cycle: the
-           collector need not visit it (it untracks such dicts itself on its
-           first pass, and tracks one again if a container is stored in it). */
-        if (PyObject_GC_IsTracked(row)) PyObject_GC_UnTrack(row);
-        return row;
-    }
-    /* Repeated names: a dict would have dropped values. */
-    Py_DECREF(row);
     return pair_list(names, values);
 }
 
@@ -341,22 +430,15 @@ static void decoder_free(decoder *d) {
     PyMem_Free(d->scratch);
 }
 
-static PyObject *rows(PyObject *self, PyObject *args) {
-    (void)self;
-    Py_buffer buf;
-    int pairs = 0;
-    if (!PyArg_ParseTuple(args, "y*|p:rows", &buf, &pairs)) return NULL;
+static PyObject *decode_answer(const char *text, Py_ssize_t len, int pairs) {
     decoder *d = PyMem_Calloc(1, sizeof *d);
     PyObject *out = NULL, *names = NULL, *values = NULL;
-    if (d == NULL) {
-        PyBuffer_Release(&buf);
-        return PyErr_NoMemory();
-    }
+    if (d == NULL) return PyErr_NoMemory();
     /* Nothing made here can form a cycle: the collector's runs, which the
        many new objects would trigger over and over, wait until the end. */
     int collecting = PyGC_Disable();
-    d->p = buf.buf;
-    d->end = d->p + buf.len;
+    d->p = text;
+    d->end = text + len;
     d->cache = g_cache;
     names = PyList_New(0);
     values = PyList_New(0);
@@ -405,23 +487,53 @@ done:
         decoder_free(d);
         PyMem_Free(d);
     }
+    return out;
+}
+
+static PyObject *rows(PyObject *self, PyObject *args) {
+    (void)self;
+    Py_buffer buf;
+    int pairs = 0;
+    if (!PyArg_ParseTuple(args, "y*|p:rows", &buf, &pairs)) return NULL;
+    PyObject *out = decode_answer(buf.buf, buf.len, pairs);
     PyBuffer_Release(&buf);
     return out;
 }
 
+/* rows_at(address, pairs=False): as rows(), from the NUL-terminated answer
+   at `address` (the library's result text, read in place before any other
+   call of the library on this thread can replace it). */
+static PyObject *rows_at(PyObject *self, PyObject *args) {
+    (void)self;
+    unsigned long long address;
+    int pairs = 0;
+    if (!PyArg_ParseTuple(args, "K|p:rows_at", &address, &pairs)) return NULL;
+    const char *text = (const char *)(uintptr_t)address;
+    if (text == NULL) {
+        PyErr_SetString(PyExc_ValueError, "rows_at: null address");
+        return NULL;
+    }
+    return decode_answer(text, (Py_ssize_t)strlen(text), pairs);
+}
+
 /* ---- Arrow streams ------------------------------------------------------
 
-   arrow_columns(stream_address, rows, missing, markers) -> list of columns
+   arrow_columns(stream_address, rows, missing, make, markers) -> columns
      stream_address: the address of a struct ArrowArrayStream the caller
-                     owns (and releases); its batches are read to the end
+                     owns (and releases); its batches are read to the end,
+                     each released once read
      rows:           the row count, to size the columns once
      missing:        the object an empty text cell becomes (None keeps "")
+     make:           make(kind) -> a new C-contiguous ndarray of `rows`
+                     items: int64 for "l", float64 for "g", object (filled
+                     with None) for "u", bool (all False) for "?"
      markers:        when true, text cells that are null markers become
                      `missing` too (numeric columns have them as nulls)
-   Each column is (name, format, data, mask): for int64 ("l") and float64
-   ("g") columns data is a bytearray of the values and mask a bytearray with
-   one byte per row, 1 where the value is null (None when none is); for
-   text columns data is a list of str and mask None. */
+   Each column is (name, format, data, mask), data an ndarray from make:
+   for int64 ("l") columns mask is a bool ndarray, True where the value is
+   null (None when none is); float64 ("g") columns have NaN there and mask
+   None; text ("u") columns hold str objects (or `missing`), mask None.
+   Every array's `offset` is honoured. */
 
 #ifndef ARROW_C_DATA_INTERFACE
 #define ARROW_C_DATA_INTERFACE
@@ -479,10 +591,126 @@ static int is_marker(const char *s, Py_ssize_t n) {
     return 0;
 }
 
+/* ---- a column's pool of texts ---------------------------------------
+
+   The str objects of one column already made, found by their bytes: a
+   column of repeated values (categories, dates, names) then holds one str
+   per distinct value, as a parser's string pool does, which saves both
+   the making and the memory. A column whose texts rarely repeat (ids, free
+   text) stops using it after a trial. str objects are immutable, so sharing
+   one is safe. */
+
+#define POOL_MAX_LEN 64        /* longer texts are made each time */
+#define POOL_MAX_ENTRIES 65536 /* distinct texts kept; then only looked up */
+#define POOL_TRIAL 4096        /* lookups before the hit rate decides */
+
+typedef struct {
+    PyObject *text; /* owned reference, or NULL for an empty slot */
+    uint64_t hash;
+    size_t at;      /* the text's bytes in the pool's arena */
+    Py_ssize_t len;
+} pool_slot;
+
+typedef struct {
+    pool_slot *slots;
+    size_t mask; /* slots - 1 (a power of two), or 0 before the first use */
+    size_t used;
+    char *arena;
+    size_t arena_len, arena_cap;
+    uint64_t tries, hits;
+    int off;
+} text_pool;
+
+static void pool_free(text_pool *p) {
+    if (p->slots != NULL)
+        for (size_t i = 0; i <= p->mask; i++) Py_XDECREF(p->slots[i].text);
+    PyMem_Free(p->slots);
+    PyMem_Free(p->arena);
+    memset(p, 0, sizeof *p);
+}
+
+static uint64_t text_hash(const char *s, Py_ssize_t n) {
+    uint64_t h = 1469598103934665603ull;
+    for (Py_ssize_t i = 0; i < n; i++) h = (h ^ (unsigned char)s[i]) * 1099511628211ull;
+    return h ^ (h >> 29);
+}
+
+/* Doubles the table (or makes its first); 0 with an exception on failure. */
+static int pool_grow(text_pool *p) {
+    size_t cap = p->mask ? (p->mask + 1) * 2 : 1024;
+    pool_slot *slots = PyMem_Calloc(cap, sizeof *slots);
+    if (slots == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    if (p->slots != NULL) {
+        for (size_t i = 0; i <= p->mask; i++) {
+            if (p->slots[i].text == NULL) continue;
+            size_t j = (size_t)p->slots[i].hash & (cap - 1);
+            while (slots[j].text != NULL) j = (j + 1) & (cap - 1);
+            slots[j] = p->slots[i];
+        }
+        PyMem_Free(p->slots);
+    }
+    p->slots = slots;
+    p->mask = cap - 1;
+    return 1;
+}
+
+/* A new reference to the str of the UTF-8 bytes text[0..len). */
+static PyObject *pool_text(text_pool *p, const char *text, Py_ssize_t len) {
+    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
+    if (p->off || len > POOL_MAX_LEN) return make_text(text, len);
+    if (p->tries == POOL_TRIAL && p->hits * 4 < p->tries) {
+        p->off = 1; /* few repeats: making each text is cheaper */
+        return make_text(text, len);
+    }
+    if (p->mask == 0 && !pool_grow(p)) return NULL;
+    p->tries++;
+    uint64_t h = text_hash(text, len);
+    size_t j = (size_t)h & p->mask;
+    for (; p->slots[j].text != NULL; j = (j + 1) & p->mask) {
+        pool_slot *s = &p->slots[j];
+        if (s->hash == h && s->len == len && memcmp(p->arena + s->at, text, (size_t)len) == 0) {
+            p->hits++;
+            Py_INCREF(s->text);
+            return s->text;
+        }
+    }
+    PyObject *obj = make_text(text, len);
+    if (obj == NULL || p->used >= POOL_MAX_ENTRIES) return obj;
+    if (p->arena_len + (size_t)len > p->arena_cap) {
+        size_t cap = p->arena_cap ? p->arena_cap * 2 : 16384;
+        char *grown = PyMem_Realloc(p->arena, cap);
+        if (grown == NULL) return obj; /* not kept: the str is still right */
+        p->arena = grown;
+        p->arena_cap = cap;
+    }
+    memcpy(p->arena + p->arena_len, text, (size_t)len);
+    pool_slot *s = &p->slots[j];
+    Py_INCREF(obj);
+    s->text = obj;
+    s->hash = h;
+    s->at = p->arena_len;
+    s->len = len;
+    p->arena_len += (size_t)len;
+    /* Kept at most half full, so that probes stay short. */
+    if (++p->used * 2 > p->mask + 1 && !pool_grow(p)) {
+        Py_DECREF(obj);
+        return NULL;
+    }
+    return obj;
+}
+
+/* ---- columns from an Arrow stream ---------------------------------------- */
+
 typedef struct {
     char kind;       /* 'l', 'g' or 'u' */
-    PyObject *data;  /* bytearray of values, or list of str */
-    PyObject *mask;  /* bytearray, made at the first null */
+    PyObject *data;  /* the ndarray the values go into */
+    char *at;        /* its first element */
+    PyObject *mask;  /* bool ndarray, made at the first null ('l' only) */
+    char *mask_at;
+    text_pool pool;
 } column;
 
 static int stream_error(struct ArrowArrayStream *s, int code) {
@@ -498,23 +726,46 @@ static int is_null(const struct ArrowArray *a, int64_t i) {
     return !((valid[j >> 3] >> (j & 7)) & 1);
 }
 
-static int fill_numbers(column *c, const struct ArrowArray *a, Py_ssize_t at, Py_ssize_t rows) {
-    char *dst = PyByteArray_AS_STRING(c->data) + at * 8;
+/* A new ndarray from the caller's `make(kind)` and the address of its
+   first element (numpy's array interface), or NULL with an exception. */
+static PyObject *new_array(PyObject *make, const char *kind, char **first) {
+    PyObject *arr = PyObject_CallFunction(make, "s", kind);
+    if (arr == NULL) return NULL;
+    PyObject *iface = PyObject_GetAttrString(arr, "__array_interface__");
+    PyObject *data = iface != NULL && PyDict_Check(iface) ? PyDict_GetItemString(iface, "data") : NULL;
+    void *address = data != NULL && PyTuple_Check(data) && PyTuple_GET_SIZE(data) == 2
+                        ? PyLong_AsVoidPtr(PyTuple_GET_ITEM(data, 0)) : NULL;
+    Py_XDECREF(iface);
+    if (address == NULL) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "make() gave no array");
+        Py_DECREF(arr);
+        return NULL;
+    }
+    *first = address;
+    return arr;
+}
+
+static int fill_numbers(column *c, const struct ArrowArray *a, Py_ssize_t at, PyObject *make) {
+    char *dst = c->at + at * 8;
     memcpy(dst, (const char *)a->buffers[1] + a->offset * 8, (size_t)a->length * 8);
     if (a->null_count == 0 || a->buffers[0] == NULL) return 1;
-    if (c->mask == NULL) {
-        c->mask = PyByteArray_FromStringAndSize(NULL, rows);
-        if (c->mask == NULL) return 0;
-        memset(PyByteArray_AS_STRING(c->mask), 0, (size_t)rows);
+    if (c->kind == 'g') {
+        /* A float column's missing values are NaN, as pandas has them. */
+        double *values = (double *)dst;
+        for (int64_t i = 0; i < a->length; i++)
+            if (is_null(a, i)) values[i] = Py_NAN;
+        return 1;
     }
-    char *mask = PyByteArray_AS_STRING(c->mask) + at;
+    if (c->mask == NULL && (c->mask = new_array(make, "?", &c->mask_at)) == NULL) return 0;
+    char *mask = c->mask_at + at;
     for (int64_t i = 0; i < a->length; i++) mask[i] = (char)is_null(a, i);
     return 1;
 }
 
-static int fill_texts(decoder *d, Py_ssize_t member, column *c, const struct ArrowArray *a,
-                      int large, Py_ssize_t at, PyObject *missing, int markers) {
+static int fill_texts(column *c, const struct ArrowArray *a, int large, Py_ssize_t at,
+                      PyObject *missing, int markers) {
     const char *data = a->buffers[2];
+    PyObject **dst = (PyObject **)c->at + at;
     for (int64_t i = 0; i < a->length; i++) {
         int64_t j = a->offset + i, start, end;
         if (large) {
@@ -531,27 +782,35 @@ static int fill_texts(decoder *d, Py_ssize_t member, column *c, const struct Arr
             Py_INCREF(missing);
             cell = missing;
         } else {
-            cell = cell_text(d, member, data + start, len);
+            cell = pool_text(&c->pool, data + start, len);
             if (cell == NULL) return 0;
         }
-        PyList_SET_ITEM(c->data, at + i, cell);
+        PyObject *old = dst[i]; /* the None the new array was filled with */
+        dst[i] = cell;
+        Py_XDECREF(old);
     }
     return 1;
+}
+
+static int arrow_kind(const char *f) {
+    if (strcmp(f, "l") == 0) return 'l';
+    if (strcmp(f, "g") == 0) return 'g';
+    if (strcmp(f, "u") == 0 || strcmp(f, "U") == 0) return 'u';
+    return 0;
 }
 
 static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     (void)self;
     unsigned long long address;
     Py_ssize_t rows;
-    PyObject *missing;
+    PyObject *missing, *make;
     int markers = 0;
-    if (!PyArg_ParseTuple(args, "KnO|p:arrow_columns", &address, &rows, &missing, &markers))
+    if (!PyArg_ParseTuple(args, "KnOOp:arrow_columns", &address, &rows, &missing, &make, &markers))
         return NULL;
     struct ArrowArrayStream *stream = (struct ArrowArrayStream *)(uintptr_t)address;
     struct ArrowSchema schema = {0};
     struct ArrowArray batch = {0};
     column *cols = NULL;
-    decoder *d = NULL;
     Py_ssize_t n = 0, at = 0;
     PyObject *out = NULL;
     int ok = 0;
@@ -560,23 +819,19 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     if (code != 0) return stream_error(stream, code), NULL;
     n = (Py_ssize_t)schema.n_children;
     cols = PyMem_Calloc((size_t)(n > 0 ? n : 1), sizeof *cols);
-    d = PyMem_Calloc(1, sizeof *d);
-    if (cols == NULL || d == NULL) {
+    if (cols == NULL) {
         PyErr_NoMemory();
         goto done;
     }
-    d->cache = g_cache;
     for (Py_ssize_t i = 0; i < n; i++) {
-        const char *f = schema.children[i]->format;
-        char kind = (strcmp(f, "l") == 0) ? 'l' : (strcmp(f, "g") == 0) ? 'g'
-                    : (strcmp(f, "u") == 0 || strcmp(f, "U") == 0) ? 'u' : 0;
+        char kind = (char)arrow_kind(schema.children[i]->format);
         if (kind == 0) {
-            PyErr_Format(PyExc_ValueError, "unexpected Arrow format %s", f);
+            PyErr_Format(PyExc_ValueError, "unexpected Arrow format %s", schema.children[i]->format);
             goto done;
         }
+        char name[2] = {kind, 0};
         cols[i].kind = kind;
-        cols[i].data = kind == 'u' ? PyList_New(rows) : PyByteArray_FromStringAndSize(NULL, rows * 8);
-        if (cols[i].data == NULL) goto done;
+        if ((cols[i].data = new_array(make, name, &cols[i].at)) == NULL) goto done;
     }
     int collecting = PyGC_Disable();
     for (;;) {
@@ -597,14 +852,25 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
         }
         int filled = 1;
         for (Py_ssize_t i = 0; i < n && filled; i++) {
-            struct ArrowArray *child = batch.children[i];
+            /* The batch's rows of the column: a struct array's offset
+               applies to its children on top of their own. */
+            struct ArrowArray view = *batch.children[i];
+            if (batch.offset < 0 || view.length < batch.offset + batch.length) {
+                PyErr_SetString(PyExc_RuntimeError, "a column is shorter than its batch");
+                filled = 0;
+                break;
+            }
+            view.offset += batch.offset;
+            view.length = batch.length;
             if (cols[i].kind == 'u')
-                filled = fill_texts(d, i, &cols[i], child, schema.children[i]->format[0] == 'U', at,
+                filled = fill_texts(&cols[i], &view, schema.children[i]->format[0] == 'U', at,
                                     missing, markers);
             else
-                filled = fill_numbers(&cols[i], child, at, rows);
+                filled = fill_numbers(&cols[i], &view, at, make);
         }
         at += (Py_ssize_t)batch.length;
+        /* Each batch goes as soon as it is read: its copy of the text is
+           never held beside the whole column. */
         batch.release(&batch);
         if (!filled) break;
     }
@@ -625,26 +891,216 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
 done:
     if (cols != NULL) {
         for (Py_ssize_t i = 0; i < n; i++) {
-            /* A list not filled to the end holds NULL items: list_dealloc
-               skips them. */
             Py_XDECREF(cols[i].data);
             Py_XDECREF(cols[i].mask);
+            pool_free(&cols[i].pool);
         }
         PyMem_Free(cols);
-    }
-    if (d != NULL) {
-        decoder_free(d);
-        PyMem_Free(d);
     }
     if (schema.release != NULL) schema.release(&schema);
     return out;
 }
 
+/* ---- one stream of columns picked from two --------------------------------
+
+   combine_streams(typed_address, text_address, picks, out_address)
+     Moves the two streams at the first two addresses (exports of the same
+     columns of one table: same rows, same batches) into a new stream at
+     out_address whose column i is the text stream's where picks[i] is
+     nonzero, else the typed stream's. Each schema and batch is built by
+     moving the picked children out of the two sources (the Arrow rules for
+     moving a child) and releasing the sources at once. The new stream owns
+     everything and may be used from any thread, as the sources may. */
+
+typedef struct {
+    struct ArrowArrayStream from[2]; /* 0: typed, 1: text */
+    int64_t n;
+    char *picks;
+    char error[200];
+} combined_stream;
+
+typedef struct {
+    int64_t n;
+    struct ArrowSchema *child;
+    struct ArrowSchema **children;
+} combined_schema;
+
+typedef struct {
+    int64_t n;
+    const void *buffers[1];
+    struct ArrowArray *child;
+    struct ArrowArray **children;
+} combined_array;
+
+static void combined_schema_release(struct ArrowSchema *s) {
+    combined_schema *p = s->private_data;
+    for (int64_t i = 0; i < p->n; i++)
+        if (p->child[i].release != NULL) p->child[i].release(&p->child[i]);
+    free(p);
+    s->release = NULL;
+}
+
+static void combined_array_release(struct ArrowArray *a) {
+    combined_array *p = a->private_data;
+    for (int64_t i = 0; i < p->n; i++)
+        if (p->child[i].release != NULL) p->child[i].release(&p->child[i]);
+    free(p);
+    a->release = NULL;
+}
+
+static int combined_fail(combined_stream *c, int code, const char *what, struct ArrowArrayStream *from) {
+    const char *detail = from != NULL && from->get_last_error != NULL ? from->get_last_error(from) : NULL;
+    snprintf(c->error, sizeof c->error, "%s%s%s", what, detail ? ": " : "", detail ? detail : "");
+    return code;
+}
+
+static int combined_get_schema(struct ArrowArrayStream *s, struct ArrowSchema *out) {
+    combined_stream *c = s->private_data;
+    struct ArrowSchema src[2];
+    memset(src, 0, sizeof src);
+    int code = 0;
+    for (int k = 0; k < 2 && code == 0; k++)
+        if ((code = c->from[k].get_schema(&c->from[k], &src[k])) != 0)
+            combined_fail(c, code, "schema", &c->from[k]);
+    combined_schema *p = NULL;
+    if (code == 0 && (src[0].n_children != c->n || src[1].n_children != c->n))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    if (code == 0) {
+        size_t n = (size_t)c->n;
+        p = calloc(1, sizeof *p + n * (sizeof(struct ArrowSchema) + sizeof(struct ArrowSchema *)));
+        if (p == NULL) code = combined_fail(c, ENOMEM, "out of memory", NULL);
+    }
+    if (code == 0) {
+        p->n = c->n;
+        p->child = (struct ArrowSchema *)(p + 1);
+        p->children = (struct ArrowSchema **)(p->child + c->n);
+        for (int64_t i = 0; i < c->n; i++) {
+            struct ArrowSchema *from = src[c->picks[i] ? 1 : 0].children[i];
+            p->child[i] = *from; /* moved: the source's child is left released */
+            from->release = NULL;
+            p->children[i] = &p->child[i];
+        }
+        memset(out, 0, sizeof *out);
+        out->format = "+s";
+        out->name = "";
+        out->n_children = c->n;
+        out->children = p->children;
+        out->private_data = p;
+        out->release = combined_schema_release;
+    }
+    for (int k = 0; k < 2; k++)
+        if (src[k].release != NULL) src[k].release(&src[k]);
+    return code;
+}
+
+static int combined_get_next(struct ArrowArrayStream *s, struct ArrowArray *out) {
+    combined_stream *c = s->private_data;
+    struct ArrowArray src[2];
+    memset(src, 0, sizeof src);
+    int code = 0;
+    for (int k = 0; k < 2 && code == 0; k++)
+        if ((code = c->from[k].get_next(&c->from[k], &src[k])) != 0)
+            combined_fail(c, code, "batch", &c->from[k]);
+    if (code == 0 && (src[0].release == NULL) != (src[1].release == NULL))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    if (code == 0 && src[0].release == NULL) {
+        memset(out, 0, sizeof *out); /* the end */
+        return 0;
+    }
+    if (code == 0 && (src[0].length != src[1].length || src[0].offset != src[1].offset ||
+                      src[0].n_children != c->n || src[1].n_children != c->n))
+        code = combined_fail(c, EINVAL, "the two exports differ", NULL);
+    combined_array *p = NULL;
+    if (code == 0) {
+        size_t n = (size_t)c->n;
+        p = calloc(1, sizeof *p + n * (sizeof(struct ArrowArray) + sizeof(struct ArrowArray *)));
+        if (p == NULL) code = combined_fail(c, ENOMEM, "out of memory", NULL);
+    }
+    if (code == 0) {
+        p->n = c->n;
+        p->child = (struct ArrowArray *)(p + 1);
+        p->children = (struct ArrowArray **)(p->child + c->n);
+        for (int64_t i = 0; i < c->n; i++) {
+            struct ArrowArray *from = src[c->picks[i] ? 1 : 0].children[i];
+            p->child[i] = *from;
+            from->release = NULL;
+            p->children[i] = &p->child[i];
+        }
+        memset(out, 0, sizeof *out);
+        out->length = src[0].length;
+        out->offset = src[0].offset; /* applies to the children, as in the sources */
+        /* A struct array's own validity: none of its rows is null. */
+        out->null_count = 0;
+        out->n_buffers = 1;
+        out->buffers = p->buffers;
+        out->n_children = c->n;
+        out->children = p->children;
+        out->private_data = p;
+        out->release = combined_array_release;
+    }
+    for (int k = 0; k < 2; k++)
+        if (src[k].release != NULL) src[k].release(&src[k]);
+    return code;
+}
+
+static const char *combined_last_error(struct ArrowArrayStream *s) {
+    combined_stream *c = s->private_data;
+    return c->error[0] ? c->error : NULL;
+}
+
+static void combined_release(struct ArrowArrayStream *s) {
+    combined_stream *c = s->private_data;
+    for (int k = 0; k < 2; k++)
+        if (c->from[k].release != NULL) c->from[k].release(&c->from[k]);
+    free(c->picks);
+    free(c);
+    s->release = NULL;
+}
+
+static PyObject *combine_streams(PyObject *self, PyObject *args) {
+    (void)self;
+    unsigned long long typed, text, out;
+    Py_buffer picks;
+    if (!PyArg_ParseTuple(args, "KKy*K:combine_streams", &typed, &text, &picks, &out)) return NULL;
+    /* The C library's allocator: a consumer may release the stream on a
+       thread that does not hold the interpreter lock, which PyMem needs. */
+    combined_stream *c = calloc(1, sizeof *c);
+    char *copy = malloc(picks.len > 0 ? (size_t)picks.len : 1);
+    if (c == NULL || copy == NULL) {
+        free(c);
+        free(copy);
+        PyBuffer_Release(&picks);
+        return PyErr_NoMemory();
+    }
+    memcpy(copy, picks.buf, (size_t)picks.len);
+    c->n = picks.len;
+    c->picks = copy;
+    PyBuffer_Release(&picks);
+    struct ArrowArrayStream *sources[2] = {(struct ArrowArrayStream *)(uintptr_t)typed,
+                                           (struct ArrowArrayStream *)(uintptr_t)text};
+    for (int k = 0; k < 2; k++) {
+        c->from[k] = *sources[k]; /* moved in */
+        sources[k]->release = NULL;
+    }
+    struct ArrowArrayStream *dst = (struct ArrowArrayStream *)(uintptr_t)out;
+    memset(dst, 0, sizeof *dst);
+    dst->get_schema = combined_get_schema;
+    dst->get_next = combined_get_next;
+    dst->get_last_error = combined_last_error;
+    dst->release = combined_release;
+    dst->private_data = c;
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
     {"rows", rows, METH_VARARGS,
      "rows(data, pairs=False) -> list: the library's JSON rows answer as Python rows."},
+    {"rows_at", rows_at, METH_VARARGS,
+     "rows_at(address, pairs=False) -> list: as rows(), from the answer's text in place."},
+    {"combine_streams", combine_streams, METH_VARARGS,
+     "combine_streams(typed, text, picks, out): one stream of columns picked from two."},
     {"arrow_columns", arrow_columns, METH_VARARGS,
-     "arrow_columns(stream_address, rows, missing, markers=False) -> list of columns."},
+     "arrow_columns(stream_address, rows, missing, make, markers) -> list of columns."},
     {NULL, NULL, 0, NULL},
 };
 

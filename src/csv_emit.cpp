@@ -529,8 +529,9 @@ struct rows_job {
         return sat_add(total, scattered() ? values_size_by_table() : values_size_in_order());
     }
 
-    // Writes the whole text at the start of `fed`, a block of `total` bytes
-    // (the NUL included); returns its end, or null when the text would not
+    // Writes the whole text at `base`, `total` bytes with the NUL, of which
+    // those from `fed_from` on are the block `fed`, and those before it are
+    // ready as they are; returns its end, or null when the text would not
     // fit. The size was worked out before, so that never happens; it is
     // checked all the same, cheaply: a member is written unchecked while the
     // room left exceeds what it could need at most (six bytes per byte of
@@ -540,7 +541,8 @@ struct rows_job {
     // nothing is written, not even the spare bytes of a 16-byte move, where the
     // feed may still be at work. Everything the loop reads is held in
     // locals: the char stores could alias any member.
-    char *write(csv_fed_block &fed, char *const base, const uint64_t total) const {
+    char *write(csv_fed_block &fed, char *const base, const uint64_t total,
+                const uint64_t fed_from) const {
         const row_key *const kv = keys->v;
         const char *const key_text = keys->text;
         const int32_t m = keys->m;
@@ -549,14 +551,18 @@ struct rows_job {
         const int64_t *const list = rows;
         const int64_t first = start, stop = end;
         const char *const nul_at = base + total - 1;  // the NUL's place
+        char *const fed_at = base + fed_from;
         char *d = base;
-        const char *w_end = base;  // end of the ready stretch
-        const char *lim = base;    // where the text may go: min(w_end, nul_at)
-        // True when n more bytes fit at d, making them ready first.
+        const char *w_end = fed_at;  // end of the ready stretch
+        const char *lim = w_end < nul_at ? w_end : nul_at;  // where the text may go
+        // True when n more bytes fit at d, making them ready first. Past a
+        // failed test of lim, d + n lies beyond w_end, so beyond fed_at.
         auto room = [&](uint64_t n) {
             if (static_cast<uint64_t>(lim - d) >= n) return true;
             if (static_cast<uint64_t>(nul_at - d) < n) return false;
-            const csv_block r = fed.room(static_cast<uint64_t>(d - base), n, total);
+            const uint64_t from = d > fed_at ? static_cast<uint64_t>(d - fed_at) : 0;
+            const uint64_t upto = static_cast<uint64_t>(d + n - fed_at);
+            const csv_block r = fed.room(from, upto - from, total - fed_from);
             w_end = r.at + r.len;
             lim = w_end < nul_at ? w_end : nul_at;
             return true;
@@ -634,14 +640,17 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     char *out = csv_tls_reserve_json(len, &fresh_from);
     if (out == nullptr) return nullptr;
     // Pages an earlier answer of the thread wrote are ready as they are; a
-    // large stretch of fresh ones is prepared ahead of the writer.
+    // large stretch of fresh ones past them is prepared ahead of the writer.
     const uint64_t total = len + 1;
     csv_fed_block fed;
-    if (fresh_from < total && csv_page_feed_wanted(total - fresh_from))
-        fed.start(out, total);
-    else
+    uint64_t fed_from = 0;
+    if (fresh_from < total && csv_page_feed_wanted(total - fresh_from)) {
+        fed_from = fresh_from;
+        fed.start(out + fed_from, total - fed_from);
+    } else {
         fed.hold(out, total);
-    char *stop = job.write(fed, out, total);
+    }
+    char *stop = job.write(fed, out, total, fed_from);
     fed.stop();
     if (stop == nullptr) {
         // A size worked out wrong, a fault of this module: no text past the

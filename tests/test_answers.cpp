@@ -335,3 +335,31 @@ TEST(AnswerBufferThread, WithoutHelperOrBulkPopulation) {
     }
     csv_close(h);
 }
+
+// An answer that outgrows the thread's previous one is fed only past the
+// pages the previous one wrote, from wherever in a page that ends, with
+// and without the feed's helper.
+TEST(AnswerBufferThread, GrowingPastAnEarlierAnswer) {
+    const Answers &a = big_table();
+    const int h = csv_load(a.path.c_str(), 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    for (int no_helper = 0; no_helper < 2; ++no_helper) {
+        for (const char *first : {"one row", "three columns"}) {
+            std::thread([&] {
+                csv_page_feed_no_helper(no_helper);
+                const char *small = expect_answer(h, question(first), a, "first");
+                ASSERT_NE(small, nullptr);
+                const uint64_t kept = strlen(small) + 1;
+                csv_page_feeds_started();
+                const char *all = expect_answer(h, question("all rows"), a, first);
+                ASSERT_NE(all, nullptr);
+                // Fed when what the earlier answer did not write is large.
+                EXPECT_EQ(csv_page_feeds_started(),
+                          csv_page_feed_wanted(strlen(all) + 1 - kept) ? 1 : 0)
+                    << first;
+                csv_page_feed_no_helper(0);
+            }).join();
+        }
+    }
+    csv_close(h);
+}

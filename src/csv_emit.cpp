@@ -529,15 +529,20 @@ struct rows_job {
         return sat_add(total, scattered() ? values_size_by_table() : values_size_in_order());
     }
 
-    // Writes the whole text at d, with room up to d_end (the NUL included);
-    // returns its end, or null when the text would not fit. The size was
-    // worked out before, so that never happens; it is checked all the same,
-    // cheaply: a member is written unchecked while the room left exceeds
-    // what it could need at most (six bytes per byte of text: a control
-    // byte goes out as \u00XX), and measured exactly only near the end.
-    // Everything the loop reads is held in locals: the char stores could
-    // alias any member.
-    char *write(char *d, char *const d_end) const {
+    // Writes the whole text at `base`, `total` bytes with the NUL, of which
+    // those from `fed_from` on are the block `fed`, and those before it are
+    // ready as they are; returns its end, or null when the text would not
+    // fit. The size was worked out before, so that never happens; it is
+    // checked all the same, cheaply: a member is written unchecked while the
+    // room left exceeds what it could need at most (six bytes per byte of
+    // text: a control byte goes out as \u00XX), and measured exactly only
+    // near the end of the room. The room is the stretch the block has ready
+    // (fresh pages are prepared ahead of the writer when it is fed), so
+    // nothing is written, not even the spare bytes of a 16-byte move, where the
+    // feed may still be at work. Everything the loop reads is held in
+    // locals: the char stores could alias any member.
+    char *write(csv_fed_block &fed, char *const base, const uint64_t total,
+                const uint64_t fed_from) const {
         const row_key *const kv = keys->v;
         const char *const key_text = keys->text;
         const int32_t m = keys->m;
@@ -545,8 +550,23 @@ struct rows_job {
         const unsigned char *const b_end = blob_end;
         const int64_t *const list = rows;
         const int64_t first = start, stop = end;
-        const char *const lim = d_end - 1;  // the NUL's place
-        auto room = [&](uint64_t n) { return static_cast<uint64_t>(lim - d) >= n; };
+        const char *const nul_at = base + total - 1;  // the NUL's place
+        char *const fed_at = base + fed_from;
+        char *d = base;
+        const char *w_end = fed_at;  // end of the ready stretch
+        const char *lim = w_end < nul_at ? w_end : nul_at;  // where the text may go
+        // True when n more bytes fit at d, making them ready first. Past a
+        // failed test of lim, d + n lies beyond w_end, so beyond fed_at.
+        auto room = [&](uint64_t n) {
+            if (static_cast<uint64_t>(lim - d) >= n) return true;
+            if (static_cast<uint64_t>(nul_at - d) < n) return false;
+            const uint64_t from = d > fed_at ? static_cast<uint64_t>(d - fed_at) : 0;
+            const uint64_t upto = static_cast<uint64_t>(d + n - fed_at);
+            const csv_block r = fed.room(from, upto - from, total - fed_from);
+            w_end = r.at + r.len;
+            lim = w_end < nul_at ? w_end : nul_at;
+            return true;
+        };
         if (!room(1)) return nullptr;
         *d++ = '[';
         for (int64_t p = first; p < stop; ++p) {
@@ -562,7 +582,7 @@ struct rows_job {
             if (cells.cells == nullptr) {  // a row outside the table: every value ""
                 if (!room(keys->open_len)) return nullptr;
                 for (int32_t k = 0; k < m; ++k)
-                    d = put_small(d, d_end, key_text + kv[k].at, kv[k].len);
+                    d = put_small(d, w_end, key_text + kv[k].at, kv[k].len);
             }
             for (int32_t k = 0; cells.cells != nullptr && k < m; ++k) {
                 const row_key key = kv[k];
@@ -573,8 +593,8 @@ struct rows_job {
                         c.length ? put_text<false>(nullptr, nullptr, b + c.offset, c.length, b_end) : 0;
                     if (!room(sat_add(key.len, text_len))) return nullptr;
                 }
-                d = put_small(d, d_end, key_text + key.at, key.len);
-                if (c.length != 0) d += put_text<true>(d, d_end, b + c.offset, c.length, b_end);
+                d = put_small(d, w_end, key_text + key.at, key.len);
+                if (c.length != 0) d += put_text<true>(d, w_end, b + c.offset, c.length, b_end);
             }
             if (!room(2)) return nullptr;
             memcpy(d, "\"}", 2);
@@ -616,9 +636,22 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
         len += static_cast<uint64_t>(g_rows_misjudge);
         g_rows_misjudge = 0;
     }
-    char *out = csv_tls_reserve_json(len);
+    uint64_t fresh_from = 0;
+    char *out = csv_tls_reserve_json(len, &fresh_from);
     if (out == nullptr) return nullptr;
-    char *stop = job.write(out, out + len + 1);
+    // Pages an earlier answer of the thread wrote are ready as they are; a
+    // large stretch of fresh ones past them is prepared ahead of the writer.
+    const uint64_t total = len + 1;
+    csv_fed_block fed;
+    uint64_t fed_from = 0;
+    if (fresh_from < total && csv_page_feed_wanted(total - fresh_from)) {
+        fed_from = fresh_from;
+        fed.start(out + fed_from, total - fed_from);
+    } else {
+        fed.hold(out, total);
+    }
+    char *stop = job.write(fed, out, total, fed_from);
+    fed.stop();
     if (stop == nullptr) {
         // A size worked out wrong, a fault of this module: no text past the
         // buffer and no partial answer.

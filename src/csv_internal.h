@@ -552,7 +552,18 @@ const char *csv_tls_put_json(const char *text, size_t len);
  * the text in place. Null with "out of memory for JSON buffer" on failure,
  * the previous text untouched. Writing replaces the previous text, so call
  * it only once nothing can fail any more. */
-char *csv_tls_reserve_json(uint64_t len);
+char *csv_tls_reserve_json(uint64_t len, uint64_t *fresh_from = nullptr);
+/* `fresh_from` of csv_tls_reserve_json, when given, receives the offset in
+ * the buffer from which its pages are fresh: the earlier answers of the
+ * thread have written those before it, so a writer that prepares fresh
+ * pages ahead of itself needs to prepare only those past it. */
+/* Called when the last open table is closed: the calling thread's buffer
+ * gives the pages past its current answer back to the system now, and
+ * every thread's buffer is fitted to its next answer. */
+void csv_tls_json_release_kept(void);
+/* Test seam: the calling thread's result buffer capacity and the bytes of it
+ * whose pages are kept (written by an answer and not given back). */
+void csv_tls_json_pages(int64_t *capacity, int64_t *backed);
 int csv_read_source(const char *path, int32_t encoding, char **out_text,
                     uint64_t *out_len, int32_t *out_truncated);
 

@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -16,8 +17,26 @@ namespace {
 csv_table g_tables[CSV_MAX_HANDLES];
 
 CSV_THREAD_LOCAL char g_err[CSV_ERR_SIZE];
+// The thread's result buffer. Each answer replaces the previous one at its
+// start; the buffer keeps its pages from one answer to the next, so that a
+// host asking the same large question again pays for writing the text, not
+// for fresh pages. What it keeps is bounded: a buffer past k_keep_floor
+// shrinks to fit an answer under a quarter of it, and to fit the next
+// answer once the last table is closed (by any thread).
 CSV_THREAD_LOCAL char *g_json;
 CSV_THREAD_LOCAL uint64_t g_json_cap;
+CSV_THREAD_LOCAL uint64_t g_json_len;     // bytes of the current answer, its NUL included
+CSV_THREAD_LOCAL uint64_t g_json_backed;  // bytes from the start whose pages have been written
+CSV_THREAD_LOCAL uint64_t g_json_epoch;   // g_close_epoch when the buffer was last fitted
+
+// Counts the closes that left no table open; a buffer fitted before the
+// latest one is fitted again at its thread's next answer.
+std::atomic<uint64_t> g_close_epoch{0};
+
+// Buffers up to this size are kept whatever follows: they cost little.
+constexpr uint64_t k_keep_floor = uint64_t{1} << 20;
+// A buffer more than this many times an answer's size is shrunk for it.
+constexpr uint64_t k_keep_ratio = 4;
 
 // Frees the thread's result buffer when the thread ends: a host that starts
 // and stops threads must not lose one buffer per thread. Armed by the
@@ -28,6 +47,8 @@ struct json_buffer_release {
         csv_free(g_json);
         g_json = nullptr;
         g_json_cap = 0;
+        g_json_len = 0;
+        g_json_backed = 0;
     }
 };
 CSV_THREAD_LOCAL json_buffer_release g_json_release;
@@ -184,12 +205,37 @@ csv_table *csv_table_get(int handle) {
     return t->in_use ? t : nullptr;
 }
 
-char *csv_tls_reserve_json(uint64_t len) {
+namespace {
+
+// Gives back what the buffer keeps beyond an answer of `needed` bytes when
+// it holds much more, or when the last table was closed since it was last
+// fitted. The previous text is not needed any more, but a failed shrink
+// leaves the buffer as it was, which still fits: shrinking never fails a call.
+void fit_json_buffer(uint64_t needed) {
+    const uint64_t epoch = g_close_epoch.load(std::memory_order_relaxed);
+    const bool closed = epoch != g_json_epoch;
+    g_json_epoch = epoch;
+    if (g_json == nullptr || g_json_cap <= k_keep_floor) return;
+    if (!closed && g_json_cap / k_keep_ratio <= needed) return;
+    const uint64_t k = json_capacity(0, needed);
+    if (k >= g_json_cap) return;
+    char *fitted = static_cast<char *>(csv_realloc(g_json, static_cast<size_t>(k)));
+    if (fitted == nullptr) return;
+    g_json = fitted;
+    g_json_cap = k;
+    if (g_json_backed > k) g_json_backed = k;
+    if (g_json_len > k) g_json_len = 0;  // the old text is cut; it is replaced next
+}
+
+}  // namespace
+
+char *csv_tls_reserve_json(uint64_t len, uint64_t *fresh_from) {
     uint64_t needed = len + 1;
     if (needed == 0) {
         csv_set_error("out of memory for JSON buffer");
         return nullptr;
     }
+    fit_json_buffer(needed);
     if (g_json_cap < needed) {
         uint64_t k = json_capacity(g_json_cap, needed);
         // On failure the previous text stays readable where it was.
@@ -202,7 +248,27 @@ char *csv_tls_reserve_json(uint64_t len) {
         g_json = grown;
         g_json_cap = k;
     }
+    // Growing keeps the pages written so far (moved, or copied into the new
+    // block), so only those past them are fresh.
+    if (fresh_from != nullptr) *fresh_from = g_json_backed;
+    if (needed > g_json_backed) g_json_backed = needed;
+    g_json_len = needed;
     return g_json;
+}
+
+void csv_tls_json_release_kept(void) {
+    g_close_epoch.fetch_add(1, std::memory_order_relaxed);
+    g_json_epoch = g_close_epoch.load(std::memory_order_relaxed);
+    if (g_json == nullptr || g_json_cap <= k_keep_floor || g_json_backed <= g_json_len) return;
+    // The current answer stays readable until the thread's next one; the
+    // pages past it go back to the system now.
+    csv_platform_discard(g_json + g_json_len, static_cast<size_t>(g_json_backed - g_json_len));
+    g_json_backed = g_json_len;
+}
+
+void csv_tls_json_pages(int64_t *capacity, int64_t *backed) {
+    if (capacity != nullptr) *capacity = static_cast<int64_t>(g_json_cap);
+    if (backed != nullptr) *backed = static_cast<int64_t>(g_json_backed);
 }
 
 const char *csv_tls_put_json(const char *text, size_t len) {
@@ -336,7 +402,12 @@ VELMORA_CSV_API int csv_col_count(int handle) {
 
 VELMORA_CSV_API void csv_close(int handle) {
     table_lock lock;
-    csv_table_free(csv_table_get(handle));
+    csv_table *t = csv_table_get(handle);
+    if (t == nullptr) return;
+    csv_table_free(t);
+    for (const csv_table &other : g_tables)
+        if (other.in_use) return;
+    csv_tls_json_release_kept();
 }
 
 VELMORA_CSV_API const char *csv_last_error(void) { return g_err; }

@@ -43,19 +43,22 @@ PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.execu
 # The data sets and what is asked of each.
 DATASETS = [
     {"name": "mixed", "file": "mixed.csv", "title": "1,000,000 rows x 10 mixed columns",
-     "ops": ["load", "rows", "search", "sort", "stats"],
-     "search_col": "comment", "query": "refund", "sort_col": "price"},
+     "ops": ["load", "rows", "rows2", "search", "sort", "stats"], "apart": ["select"],
+     "search_col": "comment", "query": "refund", "sort_col": "price",
+     "select_cols": "id,city,comment"},
     {"name": "mixed_utf16", "file": "mixed_utf16.csv", "encoding": "utf16le", "sep": ";",
      "title": "the mixed table as UTF-16 LE with BOM, semicolon-separated", "ops": ["load"]},
     {"name": "numeric", "file": "numeric.csv", "title": "5,000,000 rows x 4 numeric columns",
      "ops": ["load", "sort", "stats"], "sort_col": "x"},
     {"name": "text50", "file": "text50.csv", "title": "200,000 rows x 50 short text columns",
-     "ops": ["load", "rows"]},
+     "ops": ["load", "rows", "rows2"], "apart": ["select"], "select_cols": "c01,c17,c42"},
 ]
 
 OP_LABEL = {
     "load": "load into memory",
     "rows": "all rows as JSON objects",
+    "rows2": "all rows as JSON again, same thread (second call)",
+    "select": "three columns (csv_select) as JSON, first query of its process",
     "search": "substring search, matching rows as JSON",
     "sort": "sort by float column, all rows as JSON",
     "stats": "per-column count, distinct, min, max, mean",
@@ -82,6 +85,11 @@ SLOW_REPS = {"pandas": 1, "pycsv": 1}
 NO_THP = "_nothp"
 PR_SET_THP_DISABLE = 41  # <linux/prctl.h>
 
+# Operations a data set lists under "apart" run in a process of their own
+# (after the load, as the first query), for the tools whose runners know
+# them; their figures are kept as the tool "NAME:op".
+APART_RUNNERS = ("host", "node:peer_polars.js")
+
 # Per data set, extra fresh-process runs of the C++ host: (key, host options,
 # ops). Their figures are kept as the tool "NAME:key".
 EXTRAS = {
@@ -94,7 +102,9 @@ EXTRAS = {
 # The figures the project sets targets for:
 # (label, data set, op, versus, goal); versus "polars" divides by Polars'
 # time for the same data set and op, "floor" by the read + memchr run,
-# "utf8" by our csv_load of mixed.csv, "rss" is a peak RSS bound in MB.
+# "utf8" by our csv_load of mixed.csv, "first" by our own first call of
+# all rows (op "rows") in the same runs, "spread" is the slowest of our
+# runs over their median, "rss" is a peak RSS bound in MB.
 TARGETS = [
     ("csv_load mixed.csv / Polars (2 threads)", "mixed", "load", "polars", 0.9),
     ("csv_load numeric.csv / Polars (2 threads)", "numeric", "load", "polars", 0.9),
@@ -104,7 +114,18 @@ TARGETS = [
     ("csv_load mixed.csv / (read + memchr)", "mixed", "load", "floor", 2.0),
     ("csv_load_ex UTF-16 copy / csv_load UTF-8", "mixed_utf16", "load", "utf8", 1.3),
     ("all rows as JSON, mixed.csv / Polars (2 threads)", "mixed", "rows", "polars", 0.9),
+    ("sort + all rows as JSON, mixed.csv / Polars (2 threads)", "mixed", "sort", "polars", 0.9),
     ("all rows as JSON, text50.csv / Polars (2 threads)", "text50", "rows", "polars", 0.9),
+    ("three columns (csv_select), mixed.csv / Polars (2 threads)", "mixed", "select", "polars", 0.9),
+    ("three columns (csv_select), text50.csv / Polars (2 threads)", "text50", "select", "polars",
+     0.9),
+    ("all rows again on the same thread / first call, mixed.csv", "mixed", "rows2", "first", 0.5),
+    ("all rows again on the same thread / first call, text50.csv", "text50", "rows2", "first", 0.5),
+    ("slowest / median run, all rows as JSON, mixed.csv", "mixed", "rows", "spread", 1.5),
+    ("slowest / median run, sort + all rows, mixed.csv", "mixed", "sort", "spread", 1.5),
+    ("slowest / median run, all rows as JSON, text50.csv", "text50", "rows", "spread", 1.5),
+    ("slowest / median run, csv_select, mixed.csv", "mixed", "select", "spread", 1.5),
+    ("slowest / median run, csv_select, text50.csv", "text50", "select", "spread", 1.5),
     ("peak RSS after csv_load of mixed.csv (MB)", "mixed", "load", "rss", 204),
 ]
 
@@ -259,7 +280,7 @@ def probe(cmd, env=None):
 def tool_command(kind, host, node, ds, threads, ops, host_opts=()):
     args = ["--file", os.path.join(DATA, ds["file"]), "--encoding", ds.get("encoding", "utf8"),
             "--sep", ds.get("sep", ","), "--ops", ",".join(ops), "--threads", str(threads)]
-    for k in ("search_col", "query", "sort_col"):
+    for k in ("search_col", "query", "sort_col", "select_cols"):
         if k in ds:
             args += ["--" + k.replace("_", "-"), ds[k]]
     if kind == "host":
@@ -339,8 +360,13 @@ class Figures:
     def runs(self, ds, tool):
         return self.results.get(ds, {}).get(tool, {}).get("runs", [])
 
+    def all_times(self, ds, tool, op, key="times"):
+        # An operation run apart is kept under "tool:op".
+        runs = self.runs(ds, tool) + self.runs(ds, f"{tool}:{op}")
+        return [r[key][op] for r in runs if op in r.get(key, {})]
+
     def time(self, ds, tool, op, key="times"):
-        return median([r[key][op] for r in self.runs(ds, tool) if op in r.get(key, {})])
+        return median(self.all_times(ds, tool, op, key))
 
     def rss(self, ds, tool, key="rss_load_kb"):
         return median([r[key] for r in self.runs(ds, tool) if r.get(key, -1) >= 0])
@@ -354,10 +380,15 @@ class Figures:
             kb = self.rss(ds, t)
             return None if kb is None else (kb / 1024, 1.0)
         ours = self.time(ds, t, op)
+        if versus == "spread":
+            times = self.all_times(ds, t, op)
+            return None if not times or not ours else (max(times), ours)
         if versus == "polars":
             other = self.time(ds, "polars", op)
         elif versus == "floor":
             other = self.time(ds, tool + ":floor", "floor")
+        elif versus == "first":
+            other = self.time(ds, t, "rows")
         else:  # "utf8"
             other = self.time("mixed", tool, "load")
         return None if ours is None or not other else (ours, other)
@@ -407,7 +438,7 @@ def report_tables(p, fig, names, ours, peers, datasets, label_of, small):
         p(header)
         p(sep)
         name = ds["name"]
-        for op in ds["ops"]:
+        for op in ds["ops"] + ds.get("apart", []):
             line(OP_LABEL[op], {t: fig.time(name, t, op) for t in names}, fmt_s)
             if op != "load":
                 continue
@@ -483,7 +514,7 @@ def report_cpu(p, fig, names, ours, peers, datasets, label_of):
       " | ratio to least peer CPU |")
     p("|---" * (len(names) + 2) + "|")
     for ds in datasets:
-        for op in ds["ops"]:
+        for op in ds["ops"] + ds.get("apart", []):
             vals = {t: fig.time(ds["name"], t, op, "cpu") for t in names}
             row = [f"{ds['file']} {op}"] + [fmt_s(vals[t]) for t in names]
             row.append(ratio_cell([vals[t] for t in ours], {t: vals[t] for t in peers}, label_of))
@@ -595,6 +626,11 @@ def plan_runs(ds, tools, usable, args, host, node):
         opts = ["--no-thp"] if no_thp and kind == "host" else []
         plan.append((name, label, tool_command(kind, host, node, ds, threads, ds["ops"], opts),
                      threads, n, no_thp))
+        if kind in APART_RUNNERS:
+            for op in ds.get("apart", []):
+                plan.append((f"{name}:{op}", f"{label} [{op}]",
+                             tool_command(kind, host, node, ds, threads, [op], opts),
+                             threads, n, no_thp))
         if kind != "host":
             continue
         for key, extra_opts, ops in EXTRAS.get(ds["name"], []):

@@ -2,8 +2,12 @@
 // through the exported functions only, printing one JSON line of timings.
 //
 //   host_velmora --file F [--encoding utf8|utf16le] [--sep C] [--loader load|ex]
-//                [--ops load,rows,search,sort,stats | --ops floor]
-//                [--search-col NAME --query TEXT] [--sort-col NAME] [--no-thp]
+//                [--ops select,rows,rows2,search,sort,stats | --ops floor]
+//                [--search-col NAME --query TEXT] [--sort-col NAME]
+//                [--select-cols A,B,C] [--no-thp]
+//
+// The queries run in that order, each timed on its own; rows2 asks for all
+// rows a second time on the same thread, right after rows.
 //
 // utf8 loads with csv_load (comma); utf16le with csv_load_ex, letting the
 // library detect the encoding and the delimiter, as a host would. --loader ex
@@ -123,7 +127,8 @@ bool has_op(const std::string &ops, const char *op) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string file, encoding = "utf8", ops = "load", search_col, query, sort_col, loader;
+  std::string file, encoding = "utf8", ops = "load", search_col, query, sort_col, loader,
+      select_cols;
   const char *env_no_thp = std::getenv("VELMORA_NO_THP");
   bool no_thp = env_no_thp && *env_no_thp && std::strcmp(env_no_thp, "0") != 0;
   for (int i = 1; i < argc; i++) {
@@ -144,6 +149,7 @@ int main(int argc, char **argv) {
     else if (k == "--search-col") search_col = v;
     else if (k == "--query") query = v;
     else if (k == "--sort-col") sort_col = v;
+    else if (k == "--select-cols") select_cols = v;
     else if (k == "--sep" || k == "--threads") continue;  // detected / always one thread
     else {
       std::fprintf(stderr, "unknown option %s\n", k.c_str());
@@ -216,6 +222,15 @@ int main(int argc, char **argv) {
   }
   std::string key = "{\"" + first_header + "\":\"";
 
+  if (has_op(ops, "select")) {
+    c0 = cpu_now();
+    t0 = now();
+    const char *j = csv_select(h, select_cols.c_str());
+    t1 = now();
+    if (!j) fail("csv_select");
+    add_time("select", t1 - t0);
+    add_info("select_json_bytes", std::to_string(std::strlen(j)), false);
+  }
   if (has_op(ops, "rows")) {
     c0 = cpu_now();
     t0 = now();
@@ -224,6 +239,14 @@ int main(int argc, char **argv) {
     if (!j) fail("csv_rows");
     add_time("rows", t1 - t0);
     add_info("rows_json_bytes", std::to_string(std::strlen(j)), false);
+  }
+  if (has_op(ops, "rows2")) {
+    c0 = cpu_now();
+    t0 = now();
+    const char *j = csv_rows(h, 0, -1);
+    t1 = now();
+    if (!j) fail("csv_rows");
+    add_time("rows2", t1 - t0);
   }
   if (has_op(ops, "search")) {
     c0 = cpu_now();

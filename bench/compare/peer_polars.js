@@ -1,8 +1,22 @@
 // Polars (nodejs-polars) peer: every column read as text, the answers that
-// carry rows written as one JSON array of objects.
+// carry rows written as one JSON array of objects. They are written with
+// writeJSON to a file in memory (/dev/shm): Polars' fastest way out for a
+// JSON text, faster than writeJSON into a Node Buffer, which adds a copy.
 'use strict';
 const fs = require('fs');
-const { parseArgs, statusKb, timed, finish, main } = require('./peer_common');
+const path = require('path');
+const { parseArgs, statusKb, timed, scratchDir, finish, main } = require('./peer_common');
+
+// Writes `df` as JSON to a fresh file in memory; returns its size in bytes.
+// The file is removed once its size is known (outside the timer's reach of
+// the caller only in that the removal follows the write).
+function writeJson(df) {
+  const file = path.join(scratchDir(), `polars-peer-${process.pid}.json`);
+  df.writeJSON(file, { format: 'json' });
+  const bytes = fs.statSync(file).size;
+  fs.unlinkSync(file);
+  return bytes;
+}
 
 main(async () => {
   const o = parseArgs(process.argv);
@@ -24,29 +38,35 @@ main(async () => {
   res.info.cols = df.width;
   const first = df.columns[0];
 
+  if (o.opList.includes('select')) {
+    const cols = o.selectCols.split(',');
+    res.info.select_json_bytes = await timed(res, 'select', () => writeJson(df.select(...cols)));
+  }
   if (o.opList.includes('rows')) {
-    const j = await timed(res, 'rows', () => df.writeJSON({ format: 'json' }));
-    res.info.rows_json_bytes = j.length;
+    res.info.rows_json_bytes = await timed(res, 'rows', () => writeJson(df));
+  }
+  if (o.opList.includes('rows2')) {
+    await timed(res, 'rows2', () => writeJson(df));
   }
   if (o.opList.includes('search')) {
     let hits = 0;
     const j = await timed(res, 'search', () => {
       const m = df.filter(pl.col(o.searchCol).str.contains(o.query, true));
       hits = m.height;
-      return m.writeJSON({ format: 'json' });
+      return writeJson(m);
     });
     res.info.search_hits = hits;
-    res.info.search_json_bytes = j.length;
+    res.info.search_json_bytes = j;
   }
   if (o.opList.includes('sort')) {
     let sorted = null;
     const j = await timed(res, 'sort', () => {
       sorted = df.sort({ by: pl.col(o.sortCol).cast(pl.Float64, false), nullsLast: false, maintainOrder: true });
-      return sorted.writeJSON({ format: 'json' });
+      return writeJson(sorted);
     });
     res.info.sort_first = sorted.getColumn(first).get(0);
     res.info.sort_last = sorted.getColumn(first).get(sorted.height - 1);
-    res.info.sort_json_bytes = j.length;
+    res.info.sort_json_bytes = j;
   }
   if (o.opList.includes('stats')) {
     res.info.stats = await timed(res, 'stats', () => {

@@ -1,7 +1,9 @@
 // The columnar export: a table's columns as an Arrow C stream of record
-// batches. Every batch is built under the lock, up front, into buffers its
-// arrays own, so the stream outlives the table, its handle and the lock, and
-// hands batches out by moving them. Memory is the size of the answer.
+// batches. Under the lock the stream decides each column's type and takes a
+// reference to the share of the table's arrays, so it outlives the table,
+// its handle and the lock; each batch is built when the consumer asks for
+// it, into buffers its arrays own, so a consumer that releases a batch
+// before asking for the next keeps one batch of memory, warm, in use.
 #include <assert.h>
 #include <errno.h>
 #include <string.h>
@@ -191,10 +193,10 @@ struct column_plan {
     int32_t kind;
 };
 
-// Fills `out` with a column array of rows [r0, r0 + n); `bytes` is the
-// text room of a utf8 column (text_room). 0, or -1 with nothing left allocated.
+// Fills `out` with a column array of rows [r0, r0 + n). 0, or -1 with
+// nothing left allocated.
 int build_column(const csv_table *t, const column_plan &plan, bool markers, int64_t r0,
-                 int64_t n, uint64_t bytes, ArrowArray *out) {
+                 int64_t n, ArrowArray *out) {
     column_parts *p = static_cast<column_parts *>(csv_calloc(1, sizeof(column_parts)));
     if (p == nullptr) return -1;
     *out = ArrowArray{};
@@ -207,6 +209,8 @@ int build_column(const csv_table *t, const column_plan &plan, bool markers, int6
 
     if (plan.kind == k_utf8 || plan.kind == k_large_utf8) {
         const bool large = plan.kind == k_large_utf8;
+        uint64_t raw = 0;
+        const uint64_t bytes = text_room(t, plan.col, r0, n, &raw);
         out->n_buffers = 3;
         p->owned[1] = csv_malloc((count + 1) * (large ? 8 : 4));
         uint64_t cap = bytes + 1;
@@ -277,11 +281,10 @@ int build_column(const csv_table *t, const column_plan &plan, bool markers, int6
     return 0;
 }
 
-// Fills `out` with the struct array of batch `b`. `bytes` holds each
-// column's text room for every batch (column-major).
+// Fills `out` with the struct array of batch `b`. 0, or -1 with nothing
+// left allocated.
 int build_batch(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
-                int64_t b, int64_t n_batches, const uint64_t *bytes, int64_t batch_rows,
-                ArrowArray *out) {
+                int64_t b, int64_t batch_rows, ArrowArray *out) {
     const size_t cols = static_cast<size_t>(n_cols);
     const size_t size = sizeof(batch_parts) + cols * (sizeof(ArrowArray) + sizeof(ArrowArray *));
     batch_parts *p = static_cast<batch_parts *>(csv_calloc(1, size));
@@ -300,8 +303,7 @@ int build_batch(const csv_table *t, const column_plan *plan, int32_t n_cols, boo
     out->release = release_batch;
     for (int32_t i = 0; i < n_cols; ++i) {
         p->children[i] = &p->child[i];
-        if (build_column(t, plan[i], markers, r0, n, bytes[static_cast<size_t>(i) * static_cast<size_t>(n_batches) + static_cast<size_t>(b)],
-                         &p->child[i]) != 0) {
+        if (build_column(t, plan[i], markers, r0, n, &p->child[i]) != 0) {
             release_batch(out);  // the children built so far
             return -1;
         }
@@ -336,25 +338,28 @@ void release_schema(ArrowSchema *s) {
 
 // ---- stream ---------------------------------------------------------------
 
+// The stream: a plain copy of the table's record, whose arrays the share
+// keeps alive, and what each output column is built from.
 struct stream_state {
+    csv_table table;
+    csv_table_share *share;  // one reference, dropped by stream_release
     int32_t n_cols;
-    int32_t *kinds;
+    bool markers;
+    column_plan *plan;
     char *names;          // the column names, each followed by a NUL
     uint64_t *name_at;    // where each name starts in `names`
-    ArrowArray *batches;  // n_batches; next and later still owned here
+    int64_t batch_rows;
     int64_t n_batches;
-    int64_t next;
+    int64_t next;         // the batch get_next builds next
     const char *error;    // of the last failed call, or null
 };
 
 void free_state(stream_state *st) {
     if (st == nullptr) return;
-    for (int64_t b = st->next; b < st->n_batches; ++b)
-        if (st->batches[b].release != nullptr) st->batches[b].release(&st->batches[b]);
-    csv_free(st->batches);
+    csv_table_share_drop(st->share);
     csv_free(st->name_at);
     csv_free(st->names);
-    csv_free(st->kinds);
+    csv_free(st->plan);
     csv_free(st);
 }
 
@@ -388,9 +393,10 @@ int stream_get_schema(ArrowArrayStream *s, ArrowSchema *out) {
         }
         memcpy(own, name, len + 1);
         ArrowSchema &f = p->child[i];
-        f.format = format_of(st->kinds[i]);
+        const int32_t kind = st->plan[i].kind;
+        f.format = format_of(kind);
         f.name = own;
-        f.flags = st->kinds[i] == k_int64 || st->kinds[i] == k_float64 ? ARROW_FLAG_NULLABLE : 0;
+        f.flags = kind == k_int64 || kind == k_float64 ? ARROW_FLAG_NULLABLE : 0;
         f.private_data = own;
         f.release = release_field;
         p->children[i] = &f;
@@ -407,8 +413,13 @@ int stream_get_next(ArrowArrayStream *s, ArrowArray *out) {
         *out = ArrowArray{};  // released: the end
         return 0;
     }
-    *out = st->batches[st->next];  // moved to the caller
-    st->batches[st->next].release = nullptr;
+    ArrowArray batch;
+    if (build_batch(&st->table, st->plan, st->n_cols, st->markers, st->next, st->batch_rows,
+                    &batch) != 0) {
+        st->error = k_oom;  // the same batch is built again on the next call
+        return ENOMEM;
+    }
+    *out = batch;  // moved to the caller
     ++st->next;
     return 0;
 }
@@ -456,7 +467,7 @@ void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max) {
     g_text_max = text_max > 0 ? text_max : k_text_max;
 }
 
-int csv_arrow_build(const csv_table *t, const char *cols, int flags, ArrowArrayStream *out) {
+int csv_arrow_build(csv_table *t, const char *cols, int flags, ArrowArrayStream *out) {
     const bool typed = (flags & CSV_ARROW_TYPED) != 0;
     const bool markers = typed && (flags & CSV_ARROW_NULL_MARKERS) != 0;
     const int64_t batch_rows = g_batch_rows;
@@ -473,62 +484,48 @@ int csv_arrow_build(const csv_table *t, const char *cols, int flags, ArrowArrayS
         return -1;
     }
     st->n_cols = n_cols;
+    st->markers = markers;
+    st->batch_rows = batch_rows;
+    st->n_batches = (t->n_rows + batch_rows - 1) / batch_rows;
     const size_t ncols = static_cast<size_t>(n_cols);
-    std::unique_ptr<column_plan, csv_free_deleter> plan(
-        static_cast<column_plan *>(csv_malloc(ncols * sizeof(column_plan) + 1)));
-    st->kinds = static_cast<int32_t *>(csv_malloc(ncols * sizeof(int32_t) + 1));
-    if (plan == nullptr || st->kinds == nullptr) {
-        csv_set_error(k_oom);
-        return -1;
-    }
-    const int64_t n_batches = (t->n_rows + batch_rows - 1) / batch_rows;
-    const size_t nb = static_cast<size_t>(n_batches);
-    std::unique_ptr<uint64_t, csv_free_deleter> bytes(
-        static_cast<uint64_t *>(csv_calloc(ncols * nb + 1, sizeof(uint64_t))));
-    if (bytes == nullptr) {
+    st->plan = static_cast<column_plan *>(csv_malloc(ncols * sizeof(column_plan) + 1));
+    if (st->plan == nullptr) {
         csv_set_error(k_oom);
         return -1;
     }
 
-    // Each column's kind, and its text size per batch.
+    // Each column's kind: one pass over its cells, nothing recorded but the
+    // kind, which the schema needs before any batch.
     for (size_t i = 0; i < ncols; ++i) {
-        column_plan &c = plan.get()[i];
+        column_plan &c = st->plan[i];
         c.col = list ? list[i] : static_cast<int32_t>(i);
         assert(c.col >= 0 && c.col < t->n_cols);
         c.kind = typed ? typed_kind(t, c.col, markers) : k_utf8;
-        if (c.kind == k_utf8) {
-            for (int64_t b = 0; b < n_batches; ++b) {
-                const int64_t r0 = b * batch_rows;
-                const int64_t n = t->n_rows - r0 < batch_rows ? t->n_rows - r0 : batch_rows;
-                uint64_t raw = 0;
-                bytes.get()[i * nb + static_cast<size_t>(b)] = text_room(t, c.col, r0, n, &raw);
-                // Repair at most doubles the text; only then is it measured.
-                if (2 * raw > g_text_max && text_bytes(t, c.col, r0, n) > g_text_max)
-                    c.kind = k_large_utf8;
+        if (c.kind != k_utf8) continue;
+        for (int64_t b = 0; b < st->n_batches; ++b) {
+            const int64_t r0 = b * batch_rows;
+            const int64_t n = t->n_rows - r0 < batch_rows ? t->n_rows - r0 : batch_rows;
+            uint64_t raw = 0;
+            text_room(t, c.col, r0, n, &raw);
+            // Repair at most doubles the text; only then is it measured.
+            if (2 * raw > g_text_max && text_bytes(t, c.col, r0, n) > g_text_max) {
+                c.kind = k_large_utf8;
+                break;
             }
         }
-        st->kinds[i] = c.kind;
     }
-    if (copy_names(t, plan.get(), st.get()) != 0) {
+    if (copy_names(t, st->plan, st.get()) != 0) {
         csv_set_error(k_oom);
         return -1;
     }
 
-    // The batches, each owning its buffers.
-    st->batches = static_cast<ArrowArray *>(csv_calloc(nb + 1, sizeof(ArrowArray)));
-    if (st->batches == nullptr) {
+    // Last, as nothing after it fails: the arrays outlive the handle.
+    st->share = csv_table_share_take(t);
+    if (st->share == nullptr) {
         csv_set_error(k_oom);
         return -1;
     }
-    for (int64_t b = 0; b < n_batches; ++b) {
-        if (build_batch(t, plan.get(), n_cols, markers, b, n_batches, bytes.get(), batch_rows,
-                        &st->batches[b]) != 0) {
-            csv_set_error(k_oom);
-            return -1;
-        }
-        st->n_batches = b + 1;
-    }
-    assert(st->n_batches == n_batches);
+    st->table = *t;
 
     *out = ArrowArrayStream{};
     out->get_schema = stream_get_schema;

@@ -358,6 +358,31 @@ TEST_F(Arrow, StreamOutlivesTheTableAndItsHandle) {
     EXPECT_EQ(got.cells.size(), want_rows.size());
 }
 
+// Streams of one table, the table closed: its memory lives until the last
+// stream is released, whichever that is.
+TEST_F(Arrow, TableMemoryGoesWithTheLastStream) {
+    std::string csv = "n,s\n";
+    for (int i = 0; i < 100; ++i) csv += std::to_string(i) + ",t" + std::to_string(i) + "\n";
+    Loaded t(csv, 1);
+    const Collected want = export_of(t.h, nullptr, CSV_ARROW_TYPED);
+    csv_arrow_test_limits(7, 0);
+    for (bool a_first : {true, false}) {
+        Loaded u(csv, 1);
+        ArrowArrayStream a, b;
+        ASSERT_EQ(csv_arrow_stream(u.h, nullptr, CSV_ARROW_TYPED, &a), 0);
+        ASSERT_EQ(csv_arrow_stream(u.h, nullptr, CSV_ARROW_TYPED, &b), 0);
+        csv_close(u.h);
+        EXPECT_EQ(csv_rows(u.h, 0, -1), nullptr);  // the handle is gone at once
+        ArrowArrayStream &one = a_first ? a : b, &two = a_first ? b : a;
+        const Collected got_one = varrow::collect(&one);
+        const Collected got_two = varrow::collect(&two);
+        EXPECT_EQ(got_one.problem, "");
+        EXPECT_EQ(got_one.cells, want.cells);
+        EXPECT_EQ(got_two.problem, "");
+        EXPECT_EQ(got_two.cells, want.cells);
+    }
+}
+
 TEST_F(Arrow, ThreadStreamReadAndReleasedOnAnotherThread) {
     std::string csv = "k,v\n";
     for (int i = 0; i < 5000; ++i) csv += "key" + std::to_string(i) + "," + std::to_string(i) + "\n";
@@ -397,7 +422,7 @@ TEST_F(Arrow, EveryAllocationFailureIsAnError) {
             ASSERT_EQ(csv_arrow_stream(t.h, cols, flags, &s), 0);
             const int64_t made = csv_alloc_fail_after(-1);
             s.release(&s);
-            ASSERT_GT(made, 4);
+            ASSERT_GE(made, 4);  // the state, the plan, the names and their offsets
             for (int64_t n = 0; n < made; ++n) {
                 memset(&s, 0x5A, sizeof s);
                 const ArrowArrayStream before = s;
@@ -429,12 +454,65 @@ TEST_F(Arrow, EveryAllocationFailureIsAnError) {
                 EXPECT_EQ(VTEST_HEAP(), heap) << "schema allocation " << n;
                 if (rc == 0) schema.release(&schema);
             }
+            // get_next, each allocation of a batch failing in turn: ENOMEM
+            // with its message, nothing left allocated, and the same batch
+            // built again by the next call.
+            {
+                ArrowArrayStream probe;
+                ASSERT_EQ(csv_arrow_stream(t.h, cols, flags, &probe), 0);
+                ArrowArray batch;
+                csv_alloc_fail_after(-1);
+                ASSERT_EQ(probe.get_next(&probe, &batch), 0);
+                const int64_t batch_made = csv_alloc_fail_after(-1);
+                batch.release(&batch);
+                probe.release(&probe);
+                ASSERT_GT(batch_made, 2);
+                for (int64_t n = 0; n < batch_made; ++n) {
+                    const size_t heap = VTEST_HEAP();
+                    csv_alloc_fail_after(n);
+                    const int rc = s.get_next(&s, &batch);
+                    csv_alloc_fail_after(-1);
+                    EXPECT_EQ(rc, ENOMEM) << n;
+                    EXPECT_STREQ(s.get_last_error(&s), "out of memory") << n;
+                    EXPECT_EQ(VTEST_HEAP(), heap) << "batch allocation " << n;
+                    if (rc == 0) batch.release(&batch);  // a batch lost: caught below
+                }
+            }
             // The stream still gives the whole answer.
             Collected got = varrow::collect(&s);
             EXPECT_EQ(got.problem, "");
             EXPECT_EQ(got.cells, want.cells);
             EXPECT_EQ(got.formats, want.formats);
         }
+    }
+}
+
+// The first stream of a table also makes the share of its arrays: each of
+// its allocations failing leaves nothing allocated and the table as it was.
+TEST_F(Arrow, FirstStreamOfATableFailsCleanly) {
+    const std::string csv = "a,b\n1,x\n2,y\n";
+    int64_t made = 0;
+    {
+        Loaded t(csv, 1);
+        ArrowArrayStream s;
+        csv_alloc_fail_after(-1);
+        ASSERT_EQ(csv_arrow_stream(t.h, nullptr, CSV_ARROW_TYPED, &s), 0);
+        made = csv_alloc_fail_after(-1);
+        s.release(&s);
+    }
+    ASSERT_GT(made, 2);
+    for (int64_t n = 0; n < made; ++n) {
+        Loaded t(csv, 1);
+        const std::string rows = csv_rows(t.h, 0, -1);
+        ArrowArrayStream s;
+        const size_t heap = VTEST_HEAP();
+        csv_alloc_fail_after(n);
+        const int rc = csv_arrow_stream(t.h, nullptr, CSV_ARROW_TYPED, &s);
+        csv_alloc_fail_after(-1);
+        EXPECT_EQ(rc, -1) << n;
+        EXPECT_EQ(VTEST_HEAP(), heap) << "allocation " << n << ": bytes left allocated";
+        if (rc == 0) s.release(&s);
+        EXPECT_EQ(csv_rows(t.h, 0, -1), rows) << n;
     }
 }
 

@@ -211,6 +211,8 @@ struct buffer_pool {
 };
 
 constexpr int k_slots_per_column = 3;
+constexpr int64_t k_row_block = 512;  // rows filled column by column
+constexpr size_t k_populate_min = size_t{256} << 10;
 
 buffer_pool *pool_new(int32_t n_cols) {
     const size_t n = static_cast<size_t>(n_cols) * k_slots_per_column;
@@ -246,6 +248,13 @@ void pool_close(buffer_pool *pool) {
     pool_drop(pool);
 }
 
+// A new block's pages made present in one call rather than one fault
+// each as the batch is written (a large block arrives as untouched pages).
+void *fresh_block(void *b, size_t n) {
+    if (b != nullptr && n >= k_populate_min) csv_platform_populate(b, n);
+    return b;
+}
+
 // A block of at least `want` bytes: the kept one of `slot` when it is large
 // enough, else a new one (the kept one freed). Null when out of memory.
 void *pool_take(buffer_pool *pool, size_t slot, size_t want, size_t *cap) {
@@ -262,7 +271,7 @@ void *pool_take(buffer_pool *pool, size_t slot, size_t want, size_t *cap) {
     }
     csv_free(kept.p);
     *cap = want;
-    return csv_malloc(want);
+    return fresh_block(csv_malloc(want), want);
 }
 
 // Keeps `b` in `slot` while the stream lives and the slot is free (or holds
@@ -370,6 +379,7 @@ bool text_reserve(column_parts *p, uint64_t used, uint64_t more) {
     const uint64_t want = 2 * p->cap[2] > need ? 2 * p->cap[2] : need;
     void *grown = want > SIZE_MAX ? nullptr : csv_realloc(p->owned[2], static_cast<size_t>(want));
     if (grown == nullptr) return false;
+    fresh_block(static_cast<char *>(grown) + used, static_cast<size_t>(want - used));
     p->owned[2] = grown;
     p->cap[2] = static_cast<size_t>(want);
     return true;
@@ -380,8 +390,25 @@ bool text_reserve(column_parts *p, uint64_t used, uint64_t more) {
 // repaired as the JSON answers repair it. False when out of memory.
 inline bool append_text(column_parts *p, uint64_t *w, const char *s, uint64_t len) {
     if (plain_ascii(s, len)) {
-        if (!text_reserve(p, *w, len)) return false;
-        memcpy(static_cast<char *>(p->owned[2]) + *w, s, len);
+        // Room for whole words past the text: short texts are copied as
+        // two overlapping words, the bytes past the end written over later.
+        if (!text_reserve(p, *w, len + 8)) return false;
+        char *d = static_cast<char *>(p->owned[2]) + *w;
+        if (len >= 8 && len <= 16) {
+            const uint64_t head = load64(s), tail = load64(s + len - 8);
+            memcpy(d, &head, 8);
+            memcpy(d + len - 8, &tail, 8);
+        } else if (len >= 4 && len < 8) {
+            const uint32_t head = static_cast<uint32_t>(load32(s)), tail = static_cast<uint32_t>(load32(s + len - 4));
+            memcpy(d, &head, 4);
+            memcpy(d + len - 4, &tail, 4);
+        } else if (len > 0 && len < 4) {
+            d[0] = s[0];
+            d[len / 2] = s[len / 2];
+            d[len - 1] = s[len - 1];
+        } else {
+            memcpy(d, s, len);
+        }
         *w += len;
         return true;
     }
@@ -446,9 +473,9 @@ int open_column(const column_plan &plan, buffer_pool *pool, int32_t slot_col, in
     return 0;
 }
 
-// Fills the columns of rows [r0, r0 + n) row by row, so that each row's
-// cells and texts are read once, while they are near each other. False
-// when out of memory.
+// Fills the columns of rows [r0, r0 + n), a block of rows at a time and
+// in it column by column: a block's cells and texts stay in the cache while
+// each column takes its part. False when out of memory.
 bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
                   int64_t r0, int64_t n, ArrowArray *child) {
     const csv_body_view body = csv_body_of(t);
@@ -458,26 +485,41 @@ bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, b
         else if (plan[j].kind == k_utf8) static_cast<int32_t *>(p->owned[1])[0] = 0;
         p->used = 0;
     }
-    for (int64_t i = 0; i < n; ++i) {
+    for (int64_t i0 = 0; i0 < n; i0 += k_row_block) {
+        const int64_t i1 = n - i0 < k_row_block ? n : i0 + k_row_block;
         for (int32_t j = 0; j < n_cols; ++j) {
             column_parts *p = static_cast<column_parts *>(child[j].private_data);
-            const csv_cell *c = body.at(r0 + i, plan[j].col);
-            const char *s = csv_cell_text(t, c);
+            const int32_t col = plan[j].col;
             switch (plan[j].kind) {
-            case k_utf8:
-                if (!append_text(p, &p->used, s, c->length)) return false;
-                assert(p->used <= g_text_max);
-                static_cast<int32_t *>(p->owned[1])[i + 1] = static_cast<int32_t>(p->used);
+            case k_utf8: {
+                int32_t *off = static_cast<int32_t *>(p->owned[1]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
+                    assert(p->used <= g_text_max);
+                    off[i + 1] = static_cast<int32_t>(p->used);
+                }
                 break;
-            case k_large_utf8:
-                if (!append_text(p, &p->used, s, c->length)) return false;
-                static_cast<int64_t *>(p->owned[1])[i + 1] = static_cast<int64_t>(p->used);
+            }
+            case k_large_utf8: {
+                int64_t *off = static_cast<int64_t *>(p->owned[1]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
+                    off[i + 1] = static_cast<int64_t>(p->used);
+                }
                 break;
-            default:
-                if (put_number(p, plan[j].kind, markers, i, s, c->length))
-                    static_cast<uint8_t *>(p->owned[0])[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
-                else
-                    ++child[j].null_count;
+            }
+            default: {
+                uint8_t *valid = static_cast<uint8_t *>(p->owned[0]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (put_number(p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length))
+                        valid[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+                    else
+                        ++child[j].null_count;
+                }
+            }
             }
         }
     }

@@ -356,7 +356,9 @@ struct ArrowArrayStream {
  * stays valid and unchanged after csv_close(handle) (which frees the handle
  * at once; the table's memory goes with the last of its streams) and may be
  * used on any one thread at a time. A consumer that releases each batch
- * before asking for the next holds one batch at a time. Every struct follows
+ * before asking for the next holds one batch at a time, and the stream
+ * builds the next batch in the released one's buffers. Arrays may be
+ * released on any thread, before or after the stream. Every struct follows
  * the interface's release rules; release the stream, each array from
  * get_next and each schema from get_schema. get_next and get_schema may
  * fail with ENOMEM (get_last_error then says "out of memory"); a get_next

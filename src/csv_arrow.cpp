@@ -207,7 +207,7 @@ struct buffer_pool {
     std::mutex m;
     bool open;             // the stream still draws from it
     size_t n_slots;
-    pooled_block slot[1];  // n_slots of them
+    pooled_block *slot;  // n_slots of them, in the same block after the pool
 };
 
 constexpr int k_slots_per_column = 3;
@@ -216,12 +216,14 @@ constexpr size_t k_populate_min = size_t{256} << 10;
 
 buffer_pool *pool_new(int32_t n_cols) {
     const size_t n = static_cast<size_t>(n_cols) * k_slots_per_column;
-    void *mem = csv_calloc(1, sizeof(buffer_pool) + n * sizeof(pooled_block));
+    void *mem = csv_calloc(1, sizeof(buffer_pool) + n * sizeof(pooled_block) + 1);
     if (mem == nullptr) return nullptr;
     buffer_pool *pool = new (mem) buffer_pool{};
     pool->refs.store(1, std::memory_order_relaxed);  // the stream's
     pool->open = true;
     pool->n_slots = n;
+    pool->slot = reinterpret_cast<pooled_block *>(pool + 1);
+    static_assert(sizeof(buffer_pool) % alignof(pooled_block) == 0, "slots follow the pool");
     return pool;
 }
 
@@ -390,9 +392,8 @@ bool text_reserve(column_parts *p, uint64_t used, uint64_t more) {
 // repaired as the JSON answers repair it. False when out of memory.
 inline bool append_text(column_parts *p, uint64_t *w, const char *s, uint64_t len) {
     if (plain_ascii(s, len)) {
-        // Room for whole words past the text: short texts are copied as
-        // two overlapping words, the bytes past the end written over later.
-        if (!text_reserve(p, *w, len + 8)) return false;
+        // Short texts are copied as two overlapping words or halves.
+        if (!text_reserve(p, *w, len)) return false;
         char *d = static_cast<char *>(p->owned[2]) + *w;
         if (len >= 8 && len <= 16) {
             const uint64_t head = load64(s), tail = load64(s + len - 8);
@@ -496,7 +497,7 @@ bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, b
                 for (int64_t i = i0; i < i1; ++i) {
                     const csv_cell *c = body.at(r0 + i, col);
                     if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
-                    assert(p->used <= g_text_max);
+                    assert(p->used <= k_text_max);
                     off[i + 1] = static_cast<int32_t>(p->used);
                 }
                 break;

@@ -5,9 +5,15 @@
 // (csv_arrow_stream) over bench/data/mixed.csv.
 //
 //   build-bench/bench/velmora_bench --benchmark_filter=Emit
+//   build-bench/bench/velmora_bench --benchmark_filter=MixedFile
+//   python3 bench/thp_off.py build-bench/bench/velmora_bench --benchmark_filter=MixedFile
+// The last two need bench/data/mixed.csv (bench/compare/compare.py makes it,
+// or its generator alone: gen_data bench/data mixed); the last runs with
+// transparent huge pages off.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <cstdint>
 #include <map>
@@ -213,12 +219,51 @@ void BM_EmitStats(benchmark::State &state) {
 }
 BENCHMARK(BM_EmitStats)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// The whole export path (lock, row list, document, result buffer) over the
-// shared data file of the load/query comparison, when it has been generated.
-void BM_CsvRowsMixedFile(benchmark::State &state) {
+double thread_cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Drains a columnar export as a consumer does: every batch taken and
+// released before the next, then the stream; adds the thread CPU time of
+// making the stream (the columns' types decided) to `*made_s` when given.
+// False with the reason set.
+bool drain_arrow(benchmark::State &state, int handle, int flags, double *made_s = nullptr) {
+    ArrowArrayStream s;
+    const double t0 = made_s ? thread_cpu_seconds() : 0;
+    if (csv_arrow_stream(handle, nullptr, flags, &s) != 0) {
+        state.SkipWithError(csv_last_error());
+        return false;
+    }
+    if (made_s) *made_s += thread_cpu_seconds() - t0;
+    bool ok = true;
+    for (;;) {
+        ArrowArray batch;
+        if (s.get_next(&s, &batch) != 0) {
+            state.SkipWithError(s.get_last_error(&s));
+            ok = false;
+            break;
+        }
+        if (batch.release == nullptr) break;
+        benchmark::DoNotOptimize(batch.children);
+        batch.release(&batch);
+    }
+    s.release(&s);
+    return ok;
+}
+
+int mixed_file_handle() {
     std::string path = __FILE__;
     path = path.substr(0, path.find_last_of('/') + 1) + "data/mixed.csv";
     static int handle = csv_load(path.c_str(), 1);
+    return handle;
+}
+
+// The whole export path (lock, row list, document, result buffer) over the
+// shared data file of the load/query comparison, when it has been generated.
+void BM_CsvRowsMixedFile(benchmark::State &state) {
+    const int handle = mixed_file_handle();
     if (handle < 0) {
         state.SkipWithError("bench/data/mixed.csv not loaded");
         return;
@@ -258,27 +303,61 @@ void BM_CsvRowsMixedFileFirstOfThread(benchmark::State &state) {
 BENCHMARK(BM_CsvRowsMixedFileFirstOfThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The columnar export of the same file, all columns (range 1: typed, 0:
-// text), the stream built and released; beside BM_CsvRowsMixedFile, whose
-// time is the JSON answer's for the same rows.
+// text), drained as a consumer does; beside BM_CsvRowsMixedFile, whose time
+// is the JSON answer's for the same rows.
 void BM_ArrowStreamMixedFile(benchmark::State &state) {
-    std::string path = __FILE__;
-    path = path.substr(0, path.find_last_of('/') + 1) + "data/mixed.csv";
-    static int handle = csv_load(path.c_str(), 1);
+    const int handle = mixed_file_handle();
     if (handle < 0) {
         state.SkipWithError("bench/data/mixed.csv not loaded");
         return;
     }
     const int flags = state.range(0) ? CSV_ARROW_TYPED : CSV_ARROW_TEXT;
+    for (auto _ : state)
+        if (!drain_arrow(state, handle, flags)) return;
+}
+BENCHMARK(BM_ArrowStreamMixedFile)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The export (range 1: typed, 0: text) and csv_rows of all rows taken
+// turn about in each iteration, each timed on the thread's CPU clock (the
+// machine may be shared), so that their ratio comes from one run under one
+// load. The time shown is the export's; the counters give both and the
+// ratio export / csv_rows; made_ms is the part of the export's time that
+// csv_arrow_stream itself takes (under the lock: the columns' types).
+void BM_ArrowVsRowsMixedFile(benchmark::State &state) {
+    const int handle = mixed_file_handle();
+    if (handle < 0) {
+        state.SkipWithError("bench/data/mixed.csv not loaded");
+        return;
+    }
+    const int flags = state.range(0) ? CSV_ARROW_TYPED : CSV_ARROW_TEXT;
+    if (csv_rows(handle, 0, -1) == nullptr) {  // its result buffer warm, as in BM_CsvRowsMixedFile
+        state.SkipWithError(csv_last_error());
+        return;
+    }
+    double arrow_s = 0, rows_s = 0, made_s = 0;
     for (auto _ : state) {
-        ArrowArrayStream s;
-        if (csv_arrow_stream(handle, nullptr, flags, &s) != 0) {
+        double t0 = thread_cpu_seconds();
+        if (!drain_arrow(state, handle, flags, &made_s)) return;
+        double t1 = thread_cpu_seconds();
+        arrow_s += t1 - t0;
+        state.SetIterationTime(t1 - t0);
+        t0 = thread_cpu_seconds();
+        const char *json = csv_rows(handle, 0, -1);
+        t1 = thread_cpu_seconds();
+        rows_s += t1 - t0;
+        if (json == nullptr) {
             state.SkipWithError(csv_last_error());
             return;
         }
-        s.release(&s);
+        benchmark::DoNotOptimize(json);
     }
+    const double n = static_cast<double>(state.iterations());
+    state.counters["arrow_ms"] = arrow_s / n * 1e3;
+    state.counters["made_ms"] = made_s / n * 1e3;  // of arrow_ms: csv_arrow_stream itself
+    state.counters["rows_ms"] = rows_s / n * 1e3;
+    state.counters["ratio"] = rows_s > 0 ? arrow_s / rows_s : 0;
 }
-BENCHMARK(BM_ArrowStreamMixedFile)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ArrowVsRowsMixedFile)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 void BM_EmitCsv(benchmark::State &state) {
     const csv_table *t = table(1000000);

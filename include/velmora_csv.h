@@ -351,12 +351,18 @@ struct ArrowArrayStream {
  * numeric column text, and is null in a numeric column. Text columns keep
  * such cells' text.
  *
- * The stream owns a copy of everything it hands out: it stays valid and
- * unchanged after csv_close(handle) and may be used on any one thread at a
- * time. Every struct follows the interface's release rules; release the
- * stream, each array from get_next and each schema from get_schema.
- * get_next and get_schema may fail with ENOMEM (get_last_error then says
- * "out of memory").
+ * Each batch is built when get_next asks for it, from the table's memory:
+ * the stream keeps that memory alive until the stream is released, so it
+ * stays valid and unchanged after csv_close(handle) (which frees the handle
+ * at once; the table's memory goes with the last of its streams) and may be
+ * used on any one thread at a time. A consumer that releases each batch
+ * before asking for the next holds one batch at a time, and the stream
+ * builds the next batch in the released one's buffers. Arrays may be
+ * released on any thread, before or after the stream. Every struct follows
+ * the interface's release rules; release the stream, each array from
+ * get_next and each schema from get_schema. get_next and get_schema may
+ * fail with ENOMEM (get_last_error then says "out of memory"); a get_next
+ * that failed may be called again for the same batch.
  *
  * Returns 0 with *out filled, or -1 with *out unchanged: "out is NULL",
  * "invalid flags: <flags>", "invalid handle: <handle>", "unknown column:

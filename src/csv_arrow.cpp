@@ -1,12 +1,17 @@
 // The columnar export: a table's columns as an Arrow C stream of record
-// batches. Every batch is built under the lock, up front, into buffers its
-// arrays own, so the stream outlives the table, its handle and the lock, and
-// hands batches out by moving them. Memory is the size of the answer.
+// batches. Under the lock the stream decides each column's type and takes a
+// reference to the share of the table's arrays, so it outlives the table,
+// its handle and the lock; each batch is built when the consumer asks for
+// it, into buffers its arrays own, so a consumer that releases a batch
+// before asking for the next keeps one batch of memory, warm, in use.
 #include <assert.h>
 #include <errno.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <new>
 
 #include "csv_internal.h"
 #include "csv_platform.h"
@@ -70,6 +75,16 @@ bool plain_int64(const char *text, uint64_t len, int64_t *out) {
         ++b;
     }
     if (b == e) return false;
+    if (e - b <= 18) {  // below 10^18: no step can overflow
+        uint64_t v = 0;
+        for (; b < e; ++b) {
+            const unsigned d = static_cast<unsigned char>(*b) - '0';
+            if (d > 9) return false;
+            v = v * 10 + d;
+        }
+        *out = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+        return true;
+    }
     // Magnitude up to 2^63 (the most negative value), checked before each step.
     const uint64_t limit = neg ? uint64_t{1} << 63 : static_cast<uint64_t>(INT64_MAX);
     uint64_t v = 0;
@@ -97,29 +112,59 @@ cell_class classify(const char *text, uint32_t len, bool markers) {
     return csv_is_numeric_field(text, len, nullptr) ? k_number_cell : k_text_cell;
 }
 
-// The kind of typed column `col`: numeric when every cell that is not empty
-// is a number and there is at least one (the statistics' rule), int64 when
-// they are all plain integers.
-int32_t typed_kind(const csv_table *t, int32_t col, bool markers) {
+// The column plan: what each output column is built from.
+struct column_plan {
+    int32_t col;
+    int32_t kind;
+};
+
+// A column being typed: still open to int64 (`ints`) or to float64, and
+// whether a number was seen.
+struct typing {
+    int32_t out;  // its index in the plan
+    int32_t col;
+    bool ints;
+    bool seen;
+};
+
+// The kind of each typed column of the plan, decided in one pass over the
+// rows (each row's cells and texts are near each other): numeric when every
+// cell that is not empty is a number and there is at least one (the
+// statistics' rule), int64 when they are all plain integers. `open` is
+// room for one entry per column. A column leaves the pass at its first
+// text cell; the pass ends when none is left.
+void typed_kinds(const csv_table *t, column_plan *plan, int32_t n_cols, bool markers,
+                 typing *open) {
+    int32_t n_open = 0;
+    for (int32_t i = 0; i < n_cols; ++i) {
+        plan[i].kind = k_utf8;
+        open[n_open++] = typing{i, plan[i].col, true, false};
+    }
     const csv_body_view body = csv_body_of(t);
-    bool seen = false, ints = true;
-    for (int64_t r = 0; r < t->n_rows; ++r) {
-        const csv_cell *c = body.at(r, col);
-        const char *s = csv_cell_text(t, c);
-        if (!ints) {  // float64 already: only the numeric test is left
-            if (counts_as_empty(s, c->length, markers)) continue;
-            if (!csv_is_numeric_field(s, c->length, nullptr)) return k_utf8;
-            continue;
-        }
-        switch (classify(s, c->length, markers)) {
-        case k_empty_cell: break;
-        case k_int_cell: seen = true; break;
-        case k_number_cell: seen = true; ints = false; break;
-        case k_text_cell: return k_utf8;
+    for (int64_t r = 0; r < t->n_rows && n_open > 0; ++r) {
+        for (int32_t k = 0; k < n_open;) {
+            typing &c = open[k];
+            const csv_cell *cell = body.at(r, c.col);
+            const char *s = csv_cell_text(t, cell);
+            cell_class what;
+            if (c.ints) {
+                what = classify(s, cell->length, markers);
+            } else {  // float64 already: only the numeric test is left
+                what = counts_as_empty(s, cell->length, markers) ? k_empty_cell
+                       : csv_is_numeric_field(s, cell->length, nullptr) ? k_number_cell
+                                                                       : k_text_cell;
+            }
+            if (what == k_text_cell) {  // utf8: out of the pass
+                open[k] = open[--n_open];
+                continue;
+            }
+            if (what != k_empty_cell) c.seen = true;
+            if (what == k_number_cell) c.ints = false;
+            ++k;
         }
     }
-    if (!seen) return k_utf8;
-    return ints ? k_int64 : k_float64;
+    for (int32_t k = 0; k < n_open; ++k)
+        if (open[k].seen) plan[open[k].out].kind = open[k].ints ? k_int64 : k_float64;
 }
 
 // Bytes of the repaired texts of rows [r0, r0 + n) of column `col`.
@@ -134,34 +179,143 @@ uint64_t text_bytes(const csv_table *t, int32_t col, int64_t r0, int64_t n) {
     return total;
 }
 
-// Room for the texts of rows [r0, r0 + n) of column `col` when none needs
-// repair: their stored bytes plus the longest, so that a writer that keeps
-// room for a cell's worst case (twice its bytes) grows the buffer only once
-// repairs have taken some of it. `*raw` receives the stored bytes.
-uint64_t text_room(const csv_table *t, int32_t col, int64_t r0, int64_t n, uint64_t *raw) {
+// Stored bytes of the texts of rows [r0, r0 + n) of column `col`.
+uint64_t text_raw(const csv_table *t, int32_t col, int64_t r0, int64_t n) {
     const csv_body_view body = csv_body_of(t);
-    uint64_t total = 0, longest = 0;
-    for (int64_t r = r0; r < r0 + n; ++r) {
-        const uint64_t len = body.at(r, col)->length;
-        total += len;
-        if (len > longest) longest = len;
+    uint64_t total = 0;
+    for (int64_t r = r0; r < r0 + n; ++r) total += body.at(r, col)->length;
+    return total;
+}
+
+// ---- buffer pool ----------------------------------------------------------
+
+// The buffers of released batches, kept for the stream's next batches. The
+// allocator hands a released block of a batch's size back to the system,
+// and fresh pages cost a fault each on first touch; a consumer that
+// releases each batch before asking for the next thus has the stream fill
+// the same warm memory again. One slot per buffer of each output column.
+// The stream and every column array it handed out hold a reference: arrays
+// may be released on any thread, also after the stream; the last reference
+// frees what is kept.
+struct pooled_block {
+    void *p;
+    size_t cap;
+};
+
+struct buffer_pool {
+    std::atomic<int64_t> refs;
+    std::mutex m;
+    bool open;             // the stream still draws from it
+    size_t n_slots;
+    pooled_block *slot;  // n_slots of them, in the same block after the pool
+};
+
+constexpr int k_slots_per_column = 3;
+constexpr int64_t k_row_block = 512;  // rows filled column by column
+constexpr size_t k_populate_min = size_t{256} << 10;
+
+buffer_pool *pool_new(int32_t n_cols) {
+    const size_t n = static_cast<size_t>(n_cols) * k_slots_per_column;
+    void *mem = csv_calloc(1, sizeof(buffer_pool) + n * sizeof(pooled_block) + 1);
+    if (mem == nullptr) return nullptr;
+    buffer_pool *pool = new (mem) buffer_pool{};
+    pool->refs.store(1, std::memory_order_relaxed);  // the stream's
+    pool->open = true;
+    pool->n_slots = n;
+    pool->slot = reinterpret_cast<pooled_block *>(pool + 1);
+    static_assert(sizeof(buffer_pool) % alignof(pooled_block) == 0, "slots follow the pool");
+    return pool;
+}
+
+void pool_drop(buffer_pool *pool) {
+    if (pool == nullptr) return;
+    // Release orders this holder's use before the free; acquire on the last
+    // drop sees every other holder's.
+    if (pool->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    for (size_t i = 0; i < pool->n_slots; ++i) csv_free(pool->slot[i].p);
+    pool->~buffer_pool();
+    csv_free(pool);
+}
+
+// The stream's release: nothing is kept from now on.
+void pool_close(buffer_pool *pool) {
+    {
+        std::lock_guard<std::mutex> lock(pool->m);
+        pool->open = false;
+        for (size_t i = 0; i < pool->n_slots; ++i) {
+            csv_free(pool->slot[i].p);
+            pool->slot[i] = pooled_block{};
+        }
     }
-    *raw = total;
-    return total + longest;
+    pool_drop(pool);
+}
+
+// A new block's pages made present in one call rather than one fault
+// each as the batch is written (a large block arrives as untouched pages).
+void *fresh_block(void *b, size_t n) {
+    if (b != nullptr && n >= k_populate_min) csv_platform_populate(b, n);
+    return b;
+}
+
+// A block of at least `want` bytes: the kept one of `slot` when it is large
+// enough, else a new one (the kept one freed). Null when out of memory.
+void *pool_take(buffer_pool *pool, size_t slot, size_t want, size_t *cap) {
+    pooled_block kept{};
+    {
+        std::lock_guard<std::mutex> lock(pool->m);
+        assert(slot < pool->n_slots);
+        kept = pool->slot[slot];
+        pool->slot[slot] = pooled_block{};
+    }
+    if (kept.p != nullptr && kept.cap >= want) {
+        *cap = kept.cap;
+        return kept.p;
+    }
+    csv_free(kept.p);
+    *cap = want;
+    return fresh_block(csv_malloc(want), want);
+}
+
+// Keeps `b` in `slot` while the stream lives and the slot is free (or holds
+// a smaller block); frees what is not kept.
+void pool_give(buffer_pool *pool, size_t slot, void *b, size_t cap) {
+    if (b == nullptr) return;
+    void *spare = b;
+    {
+        std::lock_guard<std::mutex> lock(pool->m);
+        assert(slot < pool->n_slots);
+        pooled_block &s = pool->slot[slot];
+        if (pool->open && (s.p == nullptr || s.cap < cap)) {
+            spare = s.p;
+            s = pooled_block{b, cap};
+        }
+    }
+    csv_free(spare);
 }
 
 // ---- arrays ---------------------------------------------------------------
 
-// One column of one batch: the child array's buffers, which it owns.
+// One column of one batch: the child array's buffers, which it owns, and
+// the pool they go back to (with a reference to it) once the whole batch
+// was built; a batch that failed frees them.
 struct column_parts {
     const void *buffers[3];
     void *owned[3];
+    size_t cap[3];
+    buffer_pool *pool;
+    size_t first_slot;
+    uint64_t used;  // utf8: text bytes written so far
+    bool keep;
 };
 
 void release_column(ArrowArray *a) {
     assert(a->release != nullptr);
     column_parts *p = static_cast<column_parts *>(a->private_data);
-    for (void *b : p->owned) csv_free(b);
+    for (int k = 0; k < k_slots_per_column; ++k) {
+        if (p->keep) pool_give(p->pool, p->first_slot + static_cast<size_t>(k), p->owned[k], p->cap[k]);
+        else csv_free(p->owned[k]);
+    }
+    pool_drop(p->pool);
     csv_free(p);
     a->release = nullptr;
 }
@@ -185,103 +339,209 @@ void release_batch(ArrowArray *a) {
     a->release = nullptr;
 }
 
-// The column plan: what each output column is built from.
-struct column_plan {
-    int32_t col;
-    int32_t kind;
-};
+inline uint64_t load64(const char *s) {
+    uint64_t w;
+    memcpy(&w, s, 8);
+    return w;
+}
 
-// Fills `out` with a column array of rows [r0, r0 + n); `bytes` is the
-// text room of a utf8 column (text_room). 0, or -1 with nothing left allocated.
-int build_column(const csv_table *t, const column_plan &plan, bool markers, int64_t r0,
-                 int64_t n, uint64_t bytes, ArrowArray *out) {
+inline uint64_t load32(const char *s) {
+    uint32_t w;
+    memcpy(&w, s, 4);
+    return w;
+}
+
+// True when the `len` bytes at `s` are ASCII without a NUL: a text the
+// answers take as it is, so one copy does. Reads only those bytes, whole
+// words where it can (overlapping ones at the end).
+inline bool plain_ascii(const char *s, uint64_t len) {
+    constexpr uint64_t k_ones = 0x0101010101010101ull, k_highs = 0x8080808080808080ull;
+    // High bits, and (with false alarms only next to a real one) a zero byte's borrow.
+    const auto bad = [](uint64_t w) { return (w | ((w - k_ones) & ~w)) & k_highs; };
+    if (len >= 8) {
+        uint64_t any = 0;
+        for (uint64_t i = 0; i + 8 < len; i += 8) any |= bad(load64(s + i));
+        return (any | bad(load64(s + len - 8))) == 0;
+    }
+    if (len >= 4) return bad(load32(s) | load32(s + len - 4) << 32) == 0;
+    if (len == 0) return true;
+    // One to three bytes: the first, middle and last cover them; the rest
+    // of the word is a filler that is neither zero nor high.
+    const uint64_t w = 0x0101010101000000ull | uint64_t{static_cast<unsigned char>(s[0])} |
+                       uint64_t{static_cast<unsigned char>(s[len / 2])} << 8 |
+                       uint64_t{static_cast<unsigned char>(s[len - 1])} << 16;
+    return bad(w) == 0;
+}
+
+// Makes room for `more` bytes after the first `used` of a column's text
+// buffer, doubling it as it grows. False when out of memory.
+bool text_reserve(column_parts *p, uint64_t used, uint64_t more) {
+    const uint64_t need = used + more + 1;  // and the closing NUL
+    if (need <= p->cap[2]) return true;
+    const uint64_t want = 2 * p->cap[2] > need ? 2 * p->cap[2] : need;
+    void *grown = want > SIZE_MAX ? nullptr : csv_realloc(p->owned[2], static_cast<size_t>(want));
+    if (grown == nullptr) return false;
+    fresh_block(static_cast<char *>(grown) + used, static_cast<size_t>(want - used));
+    p->owned[2] = grown;
+    p->cap[2] = static_cast<size_t>(want);
+    return true;
+}
+
+// Appends one cell's text to a utf8 column whose first `*w` bytes are in
+// use: a plain ASCII cell is one copy; any other is cut at a NUL and
+// repaired as the JSON answers repair it. False when out of memory.
+inline bool append_text(column_parts *p, uint64_t *w, const char *s, uint64_t len) {
+    if (plain_ascii(s, len)) {
+        // Short texts are copied as two overlapping words or halves.
+        if (!text_reserve(p, *w, len)) return false;
+        char *d = static_cast<char *>(p->owned[2]) + *w;
+        if (len >= 8 && len <= 16) {
+            const uint64_t head = load64(s), tail = load64(s + len - 8);
+            memcpy(d, &head, 8);
+            memcpy(d + len - 8, &tail, 8);
+        } else if (len >= 4 && len < 8) {
+            const uint32_t head = static_cast<uint32_t>(load32(s)), tail = static_cast<uint32_t>(load32(s + len - 4));
+            memcpy(d, &head, 4);
+            memcpy(d + len - 4, &tail, 4);
+        } else if (len > 0 && len < 4) {
+            d[0] = s[0];
+            d[len / 2] = s[len / 2];
+            d[len - 1] = s[len - 1];
+        } else {
+            memcpy(d, s, len);
+        }
+        *w += len;
+        return true;
+    }
+    const uint64_t cut = cut_at_nul(s, len);
+    if (!text_reserve(p, *w, 2 * cut)) return false;  // repair at most doubles
+    *w += csv_utf8_repair_into(s, cut, static_cast<char *>(p->owned[2]) + *w);
+    return true;
+}
+
+// Writes row `i` of a numeric column from its cell; false for a null.
+inline bool put_number(column_parts *p, int32_t kind, bool markers, int64_t i, const char *s,
+                       uint32_t len) {
+    if (counts_as_empty(s, len, markers)) {
+        if (kind == k_int64) static_cast<int64_t *>(p->owned[1])[i] = 0;
+        else static_cast<double *>(p->owned[1])[i] = 0.0;
+        return false;
+    }
+    const bool ok = kind == k_int64
+                        ? plain_int64(s, len, &static_cast<int64_t *>(p->owned[1])[i])
+                        : csv_is_numeric_field(s, len, &static_cast<double *>(p->owned[1])[i]) != 0;
+    assert(ok);  // the kind was read from these cells
+    return ok;
+}
+
+// A column array of `n` rows with its buffers drawn from `pool` at the
+// slots of output column `slot_col`, not yet filled. 0, or -1 with nothing
+// left allocated.
+int open_column(const column_plan &plan, buffer_pool *pool, int32_t slot_col, int64_t n,
+                ArrowArray *out) {
     column_parts *p = static_cast<column_parts *>(csv_calloc(1, sizeof(column_parts)));
     if (p == nullptr) return -1;
+    p->pool = pool;
+    pool->refs.fetch_add(1, std::memory_order_relaxed);
+    p->first_slot = static_cast<size_t>(slot_col) * k_slots_per_column;
     *out = ArrowArray{};
     out->length = n;
     out->private_data = p;
     out->buffers = p->buffers;
     out->release = release_column;
-    const csv_body_view body = csv_body_of(t);
     const size_t count = static_cast<size_t>(n);
-
+    const auto take = [&](int k, size_t want) {
+        p->owned[k] = pool_take(pool, p->first_slot + static_cast<size_t>(k), want, &p->cap[k]);
+        if (p->owned[k] == nullptr) p->cap[k] = 0;
+        return p->owned[k] != nullptr;
+    };
+    bool ok;
     if (plan.kind == k_utf8 || plan.kind == k_large_utf8) {
-        const bool large = plan.kind == k_large_utf8;
         out->n_buffers = 3;
-        p->owned[1] = csv_malloc((count + 1) * (large ? 8 : 4));
-        uint64_t cap = bytes + 1;
-        p->owned[2] = cap > SIZE_MAX ? nullptr : csv_malloc(static_cast<size_t>(cap));
-        if (p->owned[1] == nullptr || p->owned[2] == nullptr) {
-            release_column(out);
-            return -1;
-        }
-        int32_t *off32 = static_cast<int32_t *>(p->owned[1]);
-        int64_t *off64 = static_cast<int64_t *>(p->owned[1]);
-        uint64_t w = 0;
-        if (large) off64[0] = 0; else off32[0] = 0;
-        for (int64_t i = 0; i < n; ++i) {
-            const csv_cell *c = body.at(r0 + i, plan.col);
-            const char *s = csv_cell_text(t, c);
-            const uint64_t len = cut_at_nul(s, c->length);
-            if (w + 2 * len + 1 > cap) {  // repairs took the spare room: grow
-                const uint64_t want = cap * 2 > w + 2 * len + 1 ? cap * 2 : w + 2 * len + 1;
-                void *grown = want > SIZE_MAX ? nullptr : csv_realloc(p->owned[2], static_cast<size_t>(want));
-                if (grown == nullptr) {
-                    release_column(out);
-                    return -1;
-                }
-                p->owned[2] = grown;
-                cap = want;
-            }
-            w += csv_utf8_repair_into(s, len, static_cast<char *>(p->owned[2]) + w);
-            assert(large || w <= k_text_max);
-            if (large) off64[i + 1] = static_cast<int64_t>(w);
-            else off32[i + 1] = static_cast<int32_t>(w);
-        }
-        char *data = static_cast<char *>(p->owned[2]);
-        data[w] = '\0';
-        p->buffers[1] = p->owned[1];
-        p->buffers[2] = p->owned[2];
-        return 0;
+        // A first guess at the text, grown as needed; a kept buffer is
+        // usually large enough.
+        ok = take(1, (count + 1) * (plan.kind == k_large_utf8 ? 8 : 4)) && take(2, count * 8 + 64);
+    } else {
+        out->n_buffers = 2;
+        const size_t valid_bytes = (count + 63) / 64 * 8;  // whole 64-bit words
+        ok = take(0, valid_bytes) && take(1, count * 8 + 8);
+        if (ok) memset(p->owned[0], 0, valid_bytes);
     }
-
-    out->n_buffers = 2;
-    p->owned[0] = csv_calloc((count + 63) / 64, 8);  // validity, whole 64-bit words
-    p->owned[1] = csv_malloc(count * 8 + 8);
-    if (p->owned[0] == nullptr || p->owned[1] == nullptr) {
+    if (!ok) {
         release_column(out);
         return -1;
     }
-    uint8_t *valid = static_cast<uint8_t *>(p->owned[0]);
-    int64_t nulls = 0;
-    for (int64_t i = 0; i < n; ++i) {
-        const csv_cell *c = body.at(r0 + i, plan.col);
-        const char *s = csv_cell_text(t, c);
-        bool ok;
-        if (counts_as_empty(s, c->length, markers)) {
-            ok = false;
-            if (plan.kind == k_int64) static_cast<int64_t *>(p->owned[1])[i] = 0;
-            else static_cast<double *>(p->owned[1])[i] = 0.0;
-        } else if (plan.kind == k_int64) {
-            ok = plain_int64(s, c->length, &static_cast<int64_t *>(p->owned[1])[i]);
-        } else {
-            ok = csv_is_numeric_field(s, c->length, &static_cast<double *>(p->owned[1])[i]) != 0;
-        }
-        assert(ok || counts_as_empty(s, c->length, markers));  // the kind was read from these cells
-        if (ok) valid[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
-        else ++nulls;
-    }
-    out->null_count = nulls;
-    p->buffers[0] = nulls ? p->owned[0] : nullptr;  // no bitmap where nothing is null
-    p->buffers[1] = p->owned[1];
     return 0;
 }
 
-// Fills `out` with the struct array of batch `b`. `bytes` holds each
-// column's text room for every batch (column-major).
+// Fills the columns of rows [r0, r0 + n), a block of rows at a time and
+// in it column by column: a block's cells and texts stay in the cache while
+// each column takes its part. False when out of memory.
+bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
+                  int64_t r0, int64_t n, ArrowArray *child) {
+    const csv_body_view body = csv_body_of(t);
+    for (int32_t j = 0; j < n_cols; ++j) {
+        column_parts *p = static_cast<column_parts *>(child[j].private_data);
+        if (plan[j].kind == k_large_utf8) static_cast<int64_t *>(p->owned[1])[0] = 0;
+        else if (plan[j].kind == k_utf8) static_cast<int32_t *>(p->owned[1])[0] = 0;
+        p->used = 0;
+    }
+    for (int64_t i0 = 0; i0 < n; i0 += k_row_block) {
+        const int64_t i1 = n - i0 < k_row_block ? n : i0 + k_row_block;
+        for (int32_t j = 0; j < n_cols; ++j) {
+            column_parts *p = static_cast<column_parts *>(child[j].private_data);
+            const int32_t col = plan[j].col;
+            switch (plan[j].kind) {
+            case k_utf8: {
+                int32_t *off = static_cast<int32_t *>(p->owned[1]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
+                    assert(p->used <= k_text_max);
+                    off[i + 1] = static_cast<int32_t>(p->used);
+                }
+                break;
+            }
+            case k_large_utf8: {
+                int64_t *off = static_cast<int64_t *>(p->owned[1]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
+                    off[i + 1] = static_cast<int64_t>(p->used);
+                }
+                break;
+            }
+            default: {
+                uint8_t *valid = static_cast<uint8_t *>(p->owned[0]);
+                for (int64_t i = i0; i < i1; ++i) {
+                    const csv_cell *c = body.at(r0 + i, col);
+                    if (put_number(p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length))
+                        valid[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
+                    else
+                        ++child[j].null_count;
+                }
+            }
+            }
+        }
+    }
+    for (int32_t j = 0; j < n_cols; ++j) {
+        column_parts *p = static_cast<column_parts *>(child[j].private_data);
+        if (plan[j].kind == k_utf8 || plan[j].kind == k_large_utf8) {
+            static_cast<char *>(p->owned[2])[p->used] = '\0';
+            p->buffers[1] = p->owned[1];
+            p->buffers[2] = p->owned[2];
+        } else {
+            p->buffers[0] = child[j].null_count ? p->owned[0] : nullptr;  // no bitmap where nothing is null
+            p->buffers[1] = p->owned[1];
+        }
+    }
+    return true;
+}
+
+// Fills `out` with the struct array of batch `b`. 0, or -1 with nothing
+// left allocated.
 int build_batch(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
-                int64_t b, int64_t n_batches, const uint64_t *bytes, int64_t batch_rows,
-                ArrowArray *out) {
+                buffer_pool *pool, int64_t b, int64_t batch_rows, ArrowArray *out) {
     const size_t cols = static_cast<size_t>(n_cols);
     const size_t size = sizeof(batch_parts) + cols * (sizeof(ArrowArray) + sizeof(ArrowArray *));
     batch_parts *p = static_cast<batch_parts *>(csv_calloc(1, size));
@@ -300,13 +560,18 @@ int build_batch(const csv_table *t, const column_plan *plan, int32_t n_cols, boo
     out->release = release_batch;
     for (int32_t i = 0; i < n_cols; ++i) {
         p->children[i] = &p->child[i];
-        if (build_column(t, plan[i], markers, r0, n, bytes[static_cast<size_t>(i) * static_cast<size_t>(n_batches) + static_cast<size_t>(b)],
-                         &p->child[i]) != 0) {
-            release_batch(out);  // the children built so far
+        if (open_column(plan[i], pool, i, n, &p->child[i]) != 0) {
+            release_batch(out);  // the children made so far, their buffers freed
             return -1;
         }
         p->n = i + 1;
     }
+    if (!fill_columns(t, plan, n_cols, markers, r0, n, p->child)) {
+        release_batch(out);
+        return -1;
+    }
+    // Whole: its buffers go back to the pool when released.
+    for (int32_t i = 0; i < n_cols; ++i) static_cast<column_parts *>(p->child[i].private_data)->keep = true;
     return 0;
 }
 
@@ -336,25 +601,30 @@ void release_schema(ArrowSchema *s) {
 
 // ---- stream ---------------------------------------------------------------
 
+// The stream: a plain copy of the table's record, whose arrays the share
+// keeps alive, and what each output column is built from.
 struct stream_state {
+    csv_table table;
+    csv_table_share *share;  // one reference, dropped by stream_release
+    buffer_pool *pool;       // the buffers of released batches
     int32_t n_cols;
-    int32_t *kinds;
+    bool markers;
+    column_plan *plan;
     char *names;          // the column names, each followed by a NUL
     uint64_t *name_at;    // where each name starts in `names`
-    ArrowArray *batches;  // n_batches; next and later still owned here
+    int64_t batch_rows;
     int64_t n_batches;
-    int64_t next;
+    int64_t next;         // the batch get_next builds next
     const char *error;    // of the last failed call, or null
 };
 
 void free_state(stream_state *st) {
     if (st == nullptr) return;
-    for (int64_t b = st->next; b < st->n_batches; ++b)
-        if (st->batches[b].release != nullptr) st->batches[b].release(&st->batches[b]);
-    csv_free(st->batches);
+    csv_table_share_drop(st->share);
+    if (st->pool != nullptr) pool_close(st->pool);
     csv_free(st->name_at);
     csv_free(st->names);
-    csv_free(st->kinds);
+    csv_free(st->plan);
     csv_free(st);
 }
 
@@ -388,9 +658,10 @@ int stream_get_schema(ArrowArrayStream *s, ArrowSchema *out) {
         }
         memcpy(own, name, len + 1);
         ArrowSchema &f = p->child[i];
-        f.format = format_of(st->kinds[i]);
+        const int32_t kind = st->plan[i].kind;
+        f.format = format_of(kind);
         f.name = own;
-        f.flags = st->kinds[i] == k_int64 || st->kinds[i] == k_float64 ? ARROW_FLAG_NULLABLE : 0;
+        f.flags = kind == k_int64 || kind == k_float64 ? ARROW_FLAG_NULLABLE : 0;
         f.private_data = own;
         f.release = release_field;
         p->children[i] = &f;
@@ -407,8 +678,13 @@ int stream_get_next(ArrowArrayStream *s, ArrowArray *out) {
         *out = ArrowArray{};  // released: the end
         return 0;
     }
-    *out = st->batches[st->next];  // moved to the caller
-    st->batches[st->next].release = nullptr;
+    ArrowArray batch;
+    if (build_batch(&st->table, st->plan, st->n_cols, st->markers, st->pool, st->next, st->batch_rows,
+                    &batch) != 0) {
+        st->error = k_oom;  // the same batch is built again on the next call
+        return ENOMEM;
+    }
+    *out = batch;  // moved to the caller
     ++st->next;
     return 0;
 }
@@ -456,7 +732,7 @@ void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max) {
     g_text_max = text_max > 0 ? text_max : k_text_max;
 }
 
-int csv_arrow_build(const csv_table *t, const char *cols, int flags, ArrowArrayStream *out) {
+int csv_arrow_build(csv_table *t, const char *cols, int flags, ArrowArrayStream *out) {
     const bool typed = (flags & CSV_ARROW_TYPED) != 0;
     const bool markers = typed && (flags & CSV_ARROW_NULL_MARKERS) != 0;
     const int64_t batch_rows = g_batch_rows;
@@ -473,62 +749,57 @@ int csv_arrow_build(const csv_table *t, const char *cols, int flags, ArrowArrayS
         return -1;
     }
     st->n_cols = n_cols;
+    st->markers = markers;
+    st->batch_rows = batch_rows;
+    st->n_batches = (t->n_rows + batch_rows - 1) / batch_rows;
     const size_t ncols = static_cast<size_t>(n_cols);
-    std::unique_ptr<column_plan, csv_free_deleter> plan(
-        static_cast<column_plan *>(csv_malloc(ncols * sizeof(column_plan) + 1)));
-    st->kinds = static_cast<int32_t *>(csv_malloc(ncols * sizeof(int32_t) + 1));
-    if (plan == nullptr || st->kinds == nullptr) {
-        csv_set_error(k_oom);
-        return -1;
-    }
-    const int64_t n_batches = (t->n_rows + batch_rows - 1) / batch_rows;
-    const size_t nb = static_cast<size_t>(n_batches);
-    std::unique_ptr<uint64_t, csv_free_deleter> bytes(
-        static_cast<uint64_t *>(csv_calloc(ncols * nb + 1, sizeof(uint64_t))));
-    if (bytes == nullptr) {
+    st->plan = static_cast<column_plan *>(csv_malloc(ncols * sizeof(column_plan) + 1));
+    st->pool = pool_new(n_cols);
+    if (st->plan == nullptr || st->pool == nullptr) {
         csv_set_error(k_oom);
         return -1;
     }
 
-    // Each column's kind, and its text size per batch.
+    // Each column's kind, which the schema needs before any batch: nothing
+    // else is kept of the cells.
     for (size_t i = 0; i < ncols; ++i) {
-        column_plan &c = plan.get()[i];
-        c.col = list ? list[i] : static_cast<int32_t>(i);
-        assert(c.col >= 0 && c.col < t->n_cols);
-        c.kind = typed ? typed_kind(t, c.col, markers) : k_utf8;
-        if (c.kind == k_utf8) {
-            for (int64_t b = 0; b < n_batches; ++b) {
-                const int64_t r0 = b * batch_rows;
-                const int64_t n = t->n_rows - r0 < batch_rows ? t->n_rows - r0 : batch_rows;
-                uint64_t raw = 0;
-                bytes.get()[i * nb + static_cast<size_t>(b)] = text_room(t, c.col, r0, n, &raw);
-                // Repair at most doubles the text; only then is it measured.
-                if (2 * raw > g_text_max && text_bytes(t, c.col, r0, n) > g_text_max)
-                    c.kind = k_large_utf8;
-            }
-        }
-        st->kinds[i] = c.kind;
+        st->plan[i].col = list ? list[i] : static_cast<int32_t>(i);
+        st->plan[i].kind = k_utf8;
+        assert(st->plan[i].col >= 0 && st->plan[i].col < t->n_cols);
     }
-    if (copy_names(t, plan.get(), st.get()) != 0) {
-        csv_set_error(k_oom);
-        return -1;
-    }
-
-    // The batches, each owning its buffers.
-    st->batches = static_cast<ArrowArray *>(csv_calloc(nb + 1, sizeof(ArrowArray)));
-    if (st->batches == nullptr) {
-        csv_set_error(k_oom);
-        return -1;
-    }
-    for (int64_t b = 0; b < n_batches; ++b) {
-        if (build_batch(t, plan.get(), n_cols, markers, b, n_batches, bytes.get(), batch_rows,
-                        &st->batches[b]) != 0) {
+    if (typed) {
+        std::unique_ptr<typing, csv_free_deleter> open(
+            static_cast<typing *>(csv_malloc(ncols * sizeof(typing) + 1)));
+        if (open == nullptr) {
             csv_set_error(k_oom);
             return -1;
         }
-        st->n_batches = b + 1;
+        typed_kinds(t, st->plan, n_cols, markers, open.get());
     }
-    assert(st->n_batches == n_batches);
+    // Large utf8 where a batch's text passes the 32-bit offsets; repair at
+    // most doubles a text, so only then is a batch measured.
+    const bool may_be_large = 2 * t->blob_len > g_text_max;
+    for (size_t i = 0; i < ncols && may_be_large; ++i) {
+        column_plan &c = st->plan[i];
+        for (int64_t b = 0; c.kind == k_utf8 && b < st->n_batches; ++b) {
+            const int64_t r0 = b * batch_rows;
+            const int64_t n = t->n_rows - r0 < batch_rows ? t->n_rows - r0 : batch_rows;
+            if (2 * text_raw(t, c.col, r0, n) > g_text_max && text_bytes(t, c.col, r0, n) > g_text_max)
+                c.kind = k_large_utf8;
+        }
+    }
+    if (copy_names(t, st->plan, st.get()) != 0) {
+        csv_set_error(k_oom);
+        return -1;
+    }
+
+    // Last, as nothing after it fails: the arrays outlive the handle.
+    st->share = csv_table_share_take(t);
+    if (st->share == nullptr) {
+        csv_set_error(k_oom);
+        return -1;
+    }
+    st->table = *t;
 
     *out = ArrowArrayStream{};
     out->get_schema = stream_get_schema;

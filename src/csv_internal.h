@@ -87,6 +87,9 @@ typedef struct csv_load_info {
                                     UTF-8 sequence: a hint of another encoding */
 } csv_load_info;
 
+/* The arrays of a table that a stream reads (csv_table_share_take). */
+struct csv_table_share;
+
 /* A loaded table: one blob holding every text, header and body cells
  * referring into it, and the parse-warning summary. All zero = empty. */
 typedef struct csv_table {
@@ -119,6 +122,9 @@ typedef struct csv_table {
     int32_t n_samples;
     csv_warning samples[CSV_MAX_SAMPLES];
     csv_load_info load;         /* how the source was read, for csv_info */
+    struct csv_table_share *share; /* non-null once a stream reads the table:
+                                   it owns headers, cells, row_start and blob,
+                                   and the record holds one reference to it */
 } csv_table;
 
 /* Parser options; delimiter outside 1..255 means comma, total_len <= 0
@@ -299,7 +305,14 @@ static inline int64_t csv_row_stride(const csv_table *t) {
     return t->col_cap > t->n_cols ? t->col_cap : t->n_cols;
 }
 const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col);
+/* Frees the table's arrays, or drops its reference to their share, and
+ * zeroes the record. */
 void csv_table_free(csv_table *t);
+/* A reference to the share of `t`'s arrays, which it creates on first use
+ * (under the lock): the arrays then live until the last reference is
+ * dropped, on any thread. Null when out of memory. */
+csv_table_share *csv_table_share_take(csv_table *t);
+void csv_table_share_drop(csv_table_share *s);
 int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
@@ -512,8 +525,9 @@ int csv_cmp_cstr(const void *a, const void *b);
 
 /* Builds the stream of csv_arrow_stream from `t` (under the lock): `cols`
  * NULL for every column, else a column list. 0 with *out filled, or -1 with
- * the message set and *out untouched. */
-int csv_arrow_build(const csv_table *t, const char *cols, int flags,
+ * the message set and *out untouched. The stream holds a reference to the
+ * share of `t`'s arrays and builds each batch when it is asked for. */
+int csv_arrow_build(csv_table *t, const char *cols, int flags,
                     struct ArrowArrayStream *out);
 /* Test seam for the calling thread: batches of `batch_rows` rows (0: the
  * default of 65536), and large utf8 ("U") for a column when a batch of it

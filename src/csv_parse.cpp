@@ -1,11 +1,15 @@
 // Table storage (the blob, header and body cell arrays) and the record
 // parser that fills a table from one buffer of delimited text.
+#include <assert.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
+#include <new>
+#include <type_traits>
 
 #include "csv_internal.h"
 #include "csv_platform.h"
@@ -341,13 +345,58 @@ const csv_cell *csv_cell_at(const csv_table *t, int64_t row, int32_t col) {
     return csv_body_of(t).at(row, col);
 }
 
+// The arrays of a table once a stream reads them: each reader (the slot's
+// record, every stream) holds a reference; the last one frees them. The
+// arrays are read-only by then, so readers need no lock between them.
+struct csv_table_share {
+    std::atomic<int64_t> refs;
+    csv_cell *headers;
+    csv_cell *cells;
+    int64_t *row_start;
+    char *blob;
+};
+
 void csv_table_free(csv_table *t) {
     if (t == nullptr) return;
-    csv_free(t->headers);
-    csv_free(t->cells);
-    csv_free(t->row_start);
-    csv_free(t->blob);
+    if (t->share != nullptr) {
+        assert(t->share->blob == t->blob && t->share->cells == t->cells);
+        csv_table_share_drop(t->share);
+    } else {
+        csv_free(t->headers);
+        csv_free(t->cells);
+        csv_free(t->row_start);
+        csv_free(t->blob);
+    }
     memset(t, 0, sizeof *t);
+}
+
+csv_table_share *csv_table_share_take(csv_table *t) {
+    if (t->share == nullptr) {
+        void *mem = csv_malloc(sizeof(csv_table_share));
+        if (mem == nullptr) return nullptr;
+        csv_table_share *s = new (mem) csv_table_share{};
+        s->refs.store(1, std::memory_order_relaxed);  // the record's
+        s->headers = t->headers;
+        s->cells = t->cells;
+        s->row_start = t->row_start;
+        s->blob = t->blob;
+        t->share = s;
+    }
+    t->share->refs.fetch_add(1, std::memory_order_relaxed);
+    return t->share;
+}
+
+void csv_table_share_drop(csv_table_share *s) {
+    if (s == nullptr) return;
+    // Release orders this holder's reads before the free; acquire on the
+    // last drop sees every other holder's.
+    if (s->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    csv_free(s->headers);
+    csv_free(s->cells);
+    csv_free(s->row_start);
+    csv_free(s->blob);
+    static_assert(std::is_trivially_destructible_v<csv_table_share>, "freed as plain memory");
+    csv_free(s);
 }
 
 namespace {

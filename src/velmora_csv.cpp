@@ -524,8 +524,12 @@ VELMORA_CSV_API int csv_arrow_stream(int handle, const char *cols, int flags,
         return -1;
     }
     table_lock lock;
-    const csv_table *t = checked_table(handle);
-    return t == nullptr ? -1 : csv_arrow_build(t, cols, flags, out);
+    csv_table *t = csv_table_get(handle);
+    if (t == nullptr) {
+        csv_set_error("invalid handle: %d", handle);
+        return -1;
+    }
+    return csv_arrow_build(t, cols, flags, out);
 }
 
 }  // extern "C"

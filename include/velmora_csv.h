@@ -193,6 +193,11 @@ VELMORA_CSV_API const char *csv_headers(int handle);
  * A negative offset counts as 0; a negative limit reaches to the end. */
 VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit);
 
+/* csv_rows with 64-bit offset and limit, so that pages reach every row of
+ * a table of more than 2147483647 rows (whose count csv_info's "rows"
+ * gives in full). */
+VELMORA_CSV_API const char *csv_rows64(int handle, int64_t offset, int64_t limit);
+
 /* Every row restricted to the comma-separated column list `cols` (header
  * names or 1-based numbers; order and repeats kept). NULL cols: "cols is NULL". */
 VELMORA_CSV_API const char *csv_select(int handle, const char *cols);

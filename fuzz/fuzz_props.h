@@ -71,9 +71,11 @@ inline std::string check_cell_ref(const csv_table &t, const csv_cell &c, const c
         return "";
     }
     VF_CHECK(t.blob != nullptr, what << ": text without a blob");
-    VF_CHECK(c.offset >= 1 && uint64_t{c.offset} + c.length + 1 <= t.blob_len,
-             what << ": reference " << c.offset << "+" << c.length << " outside blob_len " << t.blob_len);
-    VF_CHECK(t.blob[c.offset + c.length] == '\0', what << ": text not followed by NUL");
+    // `c` is the table's own cell: its segment gives where its offset counts from.
+    const uint64_t at = static_cast<uint64_t>(csv_cell_text(&t, &c) - t.blob);
+    VF_CHECK(at >= 1 && at + c.length + 1 <= t.blob_len,
+             what << ": reference " << at << "+" << c.length << " outside blob_len " << t.blob_len);
+    VF_CHECK(t.blob[at + c.length] == '\0', what << ": text not followed by NUL");
     return "";
 }
 
@@ -85,7 +87,13 @@ inline std::string check_invariants(const csv_table &t) {
     VF_CHECK(t.n_rows <= t.row_cap, "n_rows " << t.n_rows << " above row_cap " << t.row_cap);
     VF_CHECK(t.n_cols == 0 || t.headers != nullptr, "columns without header array");
     VF_CHECK(t.n_rows == 0 || t.cells != nullptr, "rows without cell array");
-    VF_CHECK(t.blob_len <= t.blob_cap && t.blob_cap <= CSV_BLOB_LIMIT, "blob sizes");
+    VF_CHECK(t.blob_len <= t.blob_cap, "blob sizes");
+    if (t.segments != nullptr) {
+        VF_CHECK(t.n_segments >= 1 && t.n_segments <= t.segment_cap && t.segments[0].first_row == 0,
+                 "segment array");
+        for (int64_t k = 1; k < t.n_segments; ++k)
+            VF_CHECK(t.segments[k].first_row >= t.segments[k - 1].first_row, "segments out of order");
+    }
     VF_CHECK(t.blob != nullptr || t.blob_len == 0, "blob_len without blob");
     if (t.blob != nullptr) VF_CHECK(t.blob_len >= 1 && t.blob[0] == '\0', "blob must start with NUL");
     VF_CHECK(t.n_samples >= 0 && t.n_samples <= CSV_MAX_SAMPLES, "n_samples " << t.n_samples);

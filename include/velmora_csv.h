@@ -14,12 +14,20 @@
  * Sources: every loader reads its path to the end, whatever it names: a
  * regular file, a file that reports a size of 0 (/proc), or a stream that
  * cannot seek (pipe, FIFO, "/dev/stdin", a character device). A gzip file
- * or stream (first bytes 1F 8B 08) is inflated as it is read. A source
- * whose size is not known up front (streams, size-0 files, gzip) may give
- * at most 4 GiB - 1 bytes of text ("input exceeds 4 GiB - 1 bytes of text:
- * <path>"). Failures: "cannot open file: <path> (<system text>)", "cannot
- * read file: <path> (<system text>)", "corrupt gzip stream: <path>
- * (<reason>)".
+ * or stream (first bytes 1F 8B 08) is inflated as it is read. Sources of
+ * any size load, known up front or not (streams, size-0 files, gzip), as
+ * far as memory holds the text and 8 bytes a cell: tables pass 4 GiB of
+ * text and 2^32 cells. One cell holds at most 4 GiB - 1 bytes, and so does
+ * one record's text; a longer one fails the load ("field exceeds 4 GiB - 1
+ * bytes, the most one cell holds", "record exceeds 4 GiB - 1 bytes of text,
+ * the most one record holds"). Failures: "cannot open file: <path>
+ * (<system text>)", "cannot read file: <path> (<system text>)", "corrupt
+ * gzip stream: <path> (<reason>)", "out of memory while parsing CSV".
+ *
+ * Counts past 2147483647 (INT_MAX): the functions returning an int count
+ * (csv_row_count, csv_parse_warning_count) return 2147483647 for them;
+ * csv_info's "rows" and "warnings" and csv_stats' counts give them in full,
+ * and csv_rows64 pages through every row.
  */
 #ifndef VELMORA_CSV_H
 #define VELMORA_CSV_H
@@ -192,6 +200,11 @@ VELMORA_CSV_API const char *csv_headers(int handle);
 /* [{"header":"cell", ...}, ...] for the rows offset .. offset+limit-1.
  * A negative offset counts as 0; a negative limit reaches to the end. */
 VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit);
+
+/* csv_rows with 64-bit offset and limit, so that pages reach every row of
+ * a table of more than 2147483647 rows (whose count csv_info's "rows"
+ * gives in full). */
+VELMORA_CSV_API const char *csv_rows64(int handle, int64_t offset, int64_t limit);
 
 /* Every row restricted to the comma-separated column list `cols` (header
  * names or 1-based numbers; order and repeats kept). NULL cols: "cols is NULL". */

@@ -89,7 +89,7 @@ inline const char *text_of(const csv_table *t, const csv_cell &c, size_t *len) {
         return "";
     }
     *len = c.length;
-    return t->blob + c.offset;
+    return csv_cell_text(t, &c);
 }
 
 // Creates a document with an empty container of the given kind as root.
@@ -360,7 +360,8 @@ struct row_keys {
         const csv_cell h = t->headers[j];
         if (h.length == 0 || t->blob == nullptr) return 0;
         const unsigned char *blob = reinterpret_cast<const unsigned char *>(t->blob);
-        return put_text<false>(nullptr, nullptr, blob + h.offset, h.length, blob + t->blob_len);
+        return put_text<false>(nullptr, nullptr, blob + t->header_base + h.offset, h.length,
+                               blob + t->blob_len);
     }
 
     int build(const csv_table *t, const int32_t *cols, int32_t cols_len) {
@@ -395,7 +396,8 @@ struct row_keys {
             d += m == 0 ? 2 : 3;
             const csv_cell h = t->headers[j];
             if (h.length != 0 && blob != nullptr)
-                d += put_text<true>(d, end, blob + h.offset, h.length, blob + t->blob_len);
+                d += put_text<true>(d, end, blob + t->header_base + h.offset, h.length,
+                                    blob + t->blob_len);
             memcpy(d, "\":\"", 3);
             d += 3;
             v[m++] = row_key{static_cast<uint64_t>(first - base),
@@ -434,7 +436,7 @@ struct rows_job {
     // value then is "").
     csv_row_cells cells_of(int64_t r) const {
         if (r < 0 || r >= t->n_rows || t->cells == nullptr || blob == nullptr)
-            return csv_row_cells{nullptr, 0};
+            return csv_row_cells{nullptr, 0, nullptr};
         return body.row(r);
     }
 
@@ -455,18 +457,19 @@ struct rows_job {
             const csv_row_cells c = cells_of(rows[p + k_texts_ahead]);
             if (c.cells != nullptr) {
                 for (int32_t k = 0; k < keys->m; ++k)
-                    __builtin_prefetch(blob + c[keys->v[k].col].offset);
+                    __builtin_prefetch(c.text + c[keys->v[k].col].offset);
             }
         }
     }
 
     // Length of the values of one row.
     uint64_t values_size(const csv_row_cells cells) const {
+        const unsigned char *const text = reinterpret_cast<const unsigned char *>(cells.text);
         uint64_t sum = 0;
         for (int32_t k = 0; k < keys->m; ++k) {
             const csv_cell c = cells[keys->v[k].col];
             if (c.length != 0)
-                sum = sat_add(sum, put_text<false>(nullptr, nullptr, blob + c.offset, c.length, blob_end));
+                sum = sat_add(sum, put_text<false>(nullptr, nullptr, text + c.offset, c.length, blob_end));
         }
         return sum;
     }
@@ -546,7 +549,6 @@ struct rows_job {
         const row_key *const kv = keys->v;
         const char *const key_text = keys->text;
         const int32_t m = keys->m;
-        const unsigned char *const b = blob;
         const unsigned char *const b_end = blob_end;
         const int64_t *const list = rows;
         const int64_t first = start, stop = end;
@@ -584,6 +586,7 @@ struct rows_job {
                 for (int32_t k = 0; k < m; ++k)
                     d = put_small(d, w_end, key_text + kv[k].at, kv[k].len);
             }
+            const unsigned char *const b = reinterpret_cast<const unsigned char *>(cells.text);
             for (int32_t k = 0; cells.cells != nullptr && k < m; ++k) {
                 const row_key key = kv[k];
                 const csv_cell c = cells[key.col];
@@ -613,7 +616,7 @@ thread_local int64_t g_rows_misjudge = 0;
 
 const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int64_t rows_len, const int32_t *cols,
-                          int32_t cols_len, int32_t offset, int32_t limit) {
+                          int32_t cols_len, int64_t offset, int64_t limit) {
     if (t == nullptr) {
         csv_set_error("null table");
         return nullptr;

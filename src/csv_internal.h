@@ -45,12 +45,14 @@
 #define CSV_MAX_HANDLES 64
 #define CSV_MAX_SAMPLES 20
 #define CSV_ERR_SIZE 512
-#define CSV_BLOB_LIMIT 0xFFFFFFFFull /* 4 GiB - 1: every offset fits 32 bits */
+#define CSV_CELL_LIMIT 0xFFFFFFFFull /* 4 GiB - 1: the most text one cell or record holds */
+#define CSV_SEGMENT_LIMIT (1ull << 32) /* blob bytes one segment spans: its offsets fit 32 bits */
 
 /* ---- records ------------------------------------------------------------ */
 
-/* A cell: `length` bytes at `offset` in the blob, followed by a NUL there.
- * The all-zero cell is the empty text and takes no room in the blob. */
+/* A cell: `length` bytes at `offset` past its segment's base in the blob,
+ * followed by a NUL there. The all-zero cell is the empty text and takes no
+ * room in the blob. */
 typedef struct csv_cell {
     uint32_t offset;
     uint32_t length;
@@ -90,8 +92,22 @@ typedef struct csv_load_info {
 /* The arrays of a table that a stream reads (csv_table_share_take). */
 struct csv_table_share;
 
+/* A run of body rows whose cell offsets count from `base` bytes into the
+ * blob: rows first_row up to the next segment's first_row. */
+typedef struct csv_segment {
+    int64_t first_row;
+    uint64_t base;
+} csv_segment;
+
 /* A loaded table: one blob holding every text, header and body cells
- * referring into it, and the parse-warning summary. All zero = empty. */
+ * referring into it, and the parse-warning summary. All zero = empty.
+ *
+ * The blob may pass 4 GiB while a cell keeps 32-bit offsets: the body rows
+ * fall into segments, each spanning less than CSV_SEGMENT_LIMIT bytes of the
+ * blob from its base. A table whose texts all lie below that limit has no
+ * segment array (segments null): every offset counts from the blob's start,
+ * as do the headers' in any table but one whose header texts were moved
+ * past the limit (header_base). */
 typedef struct csv_table {
     uint32_t in_use;
     uint32_t header_line;       /* only read by the CSV writer */
@@ -113,6 +129,11 @@ typedef struct csv_table {
     char *blob;
     uint64_t blob_len;          /* bytes in use, NULs included */
     uint64_t blob_cap;
+    csv_segment *segments;      /* null: one segment, base 0. Else n_segments
+                                   entries, first_row ascending from 0 */
+    int64_t n_segments;
+    int64_t segment_cap;
+    uint64_t header_base;       /* where the headers' offsets count from */
     int64_t ragged;
     int64_t blank;
     int32_t unterminated_quote;
@@ -317,12 +338,10 @@ int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);
 /* csv_table_parse_ex for a loader that hands its input over: `src` is a
- * csv_malloc block the call takes, success or not. Input under 4 GiB - 1
- * bytes becomes the table's blob (grown by one spare byte) and is parsed
- * in place, so no text is copied and no fresh page is touched for it; a
- * loader gains most by reading straight into the block it hands over.
- * Larger input is copied into a blob as by csv_table_parse_ex, its parsed
- * parts given back to the system as the parse goes on. */
+ * csv_malloc block the call takes, success or not. The input becomes the
+ * table's blob (grown by one spare byte) and is parsed in place, so no text
+ * is copied and no fresh page is touched for it; a loader gains most by
+ * reading straight into the block it hands over. */
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
                           const csv_parse_opts *opts);
 /* Bytes a loader leaves free past the text's NUL in a block it hands over,
@@ -332,8 +351,7 @@ int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,
  * they take. */
 #define CSV_OWNED_SPARE 64
 /* Test seam: on the calling thread, taken-over input of at least `bytes`
- * bytes is parsed by copying, as input of 4 GiB - 1 or more always is;
- * 0 restores that default. */
+ * bytes is parsed by copying; 0 restores the default, in place at any size. */
 void csv_parse_copy_owned_from(uint64_t bytes);
 
 /* Test seam: the body layout of the calling thread's parses. Auto keeps a
@@ -342,10 +360,35 @@ void csv_parse_copy_owned_from(uint64_t bytes);
 enum { CSV_BODY_AUTO = 0, CSV_BODY_RECTANGULAR = 1, CSV_BODY_RAGGED = 2 };
 void csv_parse_body_layout(int layout);
 
-/* Text of a cell or header as a NUL-terminated string ("" when empty). */
-static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
-    return (c->length == 0 || t->blob == nullptr) ? "" : t->blob + c->offset;
+/* Base of the segment holding row `row` of a segmented table. */
+static inline uint64_t csv_segment_base(const csv_segment *s, int64_t n, int64_t row) {
+    // The last segment starting at or before the row; there are few.
+    int64_t lo = 0, hi = n - 1;
+    while (lo < hi) {
+        const int64_t mid = lo + (hi - lo + 1) / 2;
+        if (s[mid].first_row <= row) lo = mid;
+        else hi = mid - 1;
+    }
+    return s[lo].base;
 }
+/* Where the offset of `c`, a header or body cell of `t` (in place, not a
+ * copy), counts from, in a segmented table. */
+uint64_t csv_cell_base_slow(const csv_table *t, const csv_cell *c);
+/* Text of a cell or header as a NUL-terminated string ("" when empty); `c`
+ * points into the table's headers or cells. */
+static inline const char *csv_cell_text(const csv_table *t, const csv_cell *c) {
+    if (c->length == 0 || t->blob == nullptr) return "";
+    if (t->segments == nullptr) return t->blob + c->offset;  // header_base is 0 here
+    return t->blob + csv_cell_base_slow(t, c) + c->offset;
+}
+/* Where the headers' offsets count from. */
+static inline const char *csv_header_texts(const csv_table *t) {
+    return t->blob == nullptr ? nullptr : t->blob + t->header_base;
+}
+/* Test seam: on the calling thread, parses start a new segment once a text
+ * would lie `bytes` or more past the current one's base, and one cell or
+ * record holds at most `bytes` - 1 bytes; 0 restores CSV_SEGMENT_LIMIT. */
+void csv_segment_limit_for_tests(uint64_t bytes);
 
 /* ---- cell helpers shared by the queries and emitters ------------------- */
 
@@ -382,6 +425,7 @@ static inline uint32_t csv_utf8_seq_len(const unsigned char *s, uint64_t i, uint
 struct csv_row_cells {
     const csv_cell *cells;  /* null: a row outside the table */
     int32_t width;
+    const char *text;       /* where the row's offsets count from in the blob */
     const csv_cell &operator[](int32_t col) const {
         return col < width ? cells[col] : csv_empty_str;
     }
@@ -398,19 +442,29 @@ struct csv_body_view {
     int64_t step;               /* rectangular: cells from one row to the next */
     const int64_t *row_start;   /* ragged: the table's row_start; null: rectangular */
     int32_t n_cols;
+    const char *blob;
+    const csv_segment *segs;    /* null: every offset counts from the blob's start */
+    int64_t n_segs;
     const csv_cell *at(int64_t row, int32_t col) const {
         if (row_start == nullptr) return base + row * step + col;
         const int64_t first = row_start[row];
         return col < row_start[row + 1] - first ? base + first + col : &csv_empty_str;
     }
+    /* Where the offsets of row r's cells count from: one look-up per row,
+     * none in a table of one segment. */
+    const char *text_of_row(int64_t r) const {
+        return segs == nullptr ? blob : blob + csv_segment_base(segs, n_segs, r);
+    }
     csv_row_cells row(int64_t r) const {
-        if (row_start == nullptr) return csv_row_cells{base + r * step, n_cols};
+        if (row_start == nullptr) return csv_row_cells{base + r * step, n_cols, text_of_row(r)};
         const int64_t first = row_start[r];
-        return csv_row_cells{base + first, static_cast<int32_t>(row_start[r + 1] - first)};
+        return csv_row_cells{base + first, static_cast<int32_t>(row_start[r + 1] - first),
+                             text_of_row(r)};
     }
 };
 static inline csv_body_view csv_body_of(const csv_table *t) {
-    return csv_body_view{t->cells, csv_row_stride(t), t->row_start, t->n_cols};
+    return csv_body_view{t->cells, csv_row_stride(t), t->row_start, t->n_cols,
+                         t->blob,  t->segments,       t->n_segments};
 }
 
 /* csv_cells: UTF-8 repair and the numeric test. */
@@ -540,7 +594,7 @@ void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max);
 const char *csv_emit_headers(const csv_table *t);
 const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
                           int64_t rows_len, const int32_t *cols,
-                          int32_t cols_len, int32_t offset, int32_t limit);
+                          int32_t cols_len, int64_t offset, int64_t limit);
 /* Test seam: the next csv_emit_rows of the calling thread reserves `bytes`
  * more (or, negative, fewer) than the text needs, as a wrong size would. */
 void csv_emit_rows_misjudge(int64_t bytes);
@@ -591,7 +645,7 @@ typedef struct csv_source_opts {
     csv_progress_fn progress;  /* may be null: called while reading, may cancel */
     void *user_data;
     uint64_t text_limit;       /* most text a source of unknown size may give;
-                                  0: CSV_BLOB_LIMIT */
+                                  0: no limit but memory */
 } csv_source_opts;
 
 /* Reads the file or stream at `path` to its end, inflating gzip and

@@ -28,10 +28,9 @@ constexpr uint64_t k_cells_limit = (1ull << 61) - 1;  // cell count whose bytes 
 constexpr int64_t k_first_row_cap = 16;
 
 // Next blob capacity for `need` bytes: 4096 first, doubling up to 1 GiB,
-// then an eighth more each time, never past the 4 GiB - 1 limit. Growth by
-// a fixed fraction keeps the number of moves of a large blob small on any
-// allocator (a dozen from 1 GiB to the limit) while costing at most an
-// eighth of unused room.
+// then an eighth more each time. Growth by a fixed fraction keeps the
+// number of moves of a large blob small on any allocator (a dozen from
+// 1 GiB to 4 GiB) while costing at most an eighth of unused room.
 uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     if (cap == 0) {
         cap = k_blob_first_cap;
@@ -41,8 +40,8 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
         if (cap <= k_blob_double_upto) {
             cap *= 2;
         } else {
+            if (cap > UINT64_MAX - cap / 8) return need;
             cap += cap / 8;
-            if (cap >= CSV_BLOB_LIMIT) return need > CSV_BLOB_LIMIT ? need : CSV_BLOB_LIMIT;
         }
     }
     return cap;
@@ -57,6 +56,44 @@ uint64_t blob_next_cap(uint64_t cap, uint64_t need) {
     if (p == nullptr) return -1;
     t->blob = p;
     t->blob_cap = cap;
+    return 0;
+}
+
+// Blob bytes one segment spans on the calling thread (a test may lower it).
+CSV_THREAD_LOCAL uint64_t g_segment_limit = CSV_SEGMENT_LIMIT;
+
+// Where texts appended to the blob now count from: the last segment's base.
+inline uint64_t tail_base(const csv_table *t) {
+    return t->segments == nullptr ? 0 : t->segments[t->n_segments - 1].base;
+}
+
+// Room for one more segment, the array made with its first (row 0, base 0)
+// when the table had none.
+[[gnu::noinline]] int segment_room(csv_table *t) {
+    if (t->segments != nullptr && t->n_segments < t->segment_cap) return 0;
+    const int64_t cap = t->segment_cap == 0 ? 4 : t->segment_cap * 2;
+    csv_segment *s = static_cast<csv_segment *>(
+        csv_realloc(t->segments, static_cast<size_t>(cap) * sizeof(csv_segment)));
+    if (s == nullptr) return -1;
+    if (t->segments == nullptr) {
+        s[0] = csv_segment{0, 0};
+        t->n_segments = 1;
+    }
+    t->segments = s;
+    t->segment_cap = cap;
+    return 0;
+}
+
+// Rows from `first_row` on count their offsets from `base`.
+int add_segment(csv_table *t, int64_t first_row, uint64_t base) {
+    if (segment_room(t) != 0) return -1;
+    csv_segment &last = t->segments[t->n_segments - 1];
+    CSV_ASSERT(last.first_row <= first_row);
+    if (last.first_row == first_row && t->n_segments > 1) {
+        last.base = base;  // the last segment holds no row yet
+        return 0;
+    }
+    t->segments[t->n_segments++] = csv_segment{first_row, base};
     return 0;
 }
 
@@ -299,29 +336,36 @@ int push_row(body_builder &b, const csv_cell *fields, int32_t nf) {
 namespace {
 
 // Makes room for a text of `len` (> 0) bytes and its NUL at the end of the
-// blob, with the limits and messages of csv_blob_append; `exact` grows the
+// blob, wherever that lies from the last segment's base; `exact` grows the
 // blob by no more than that.
 int blob_reserve(csv_table *t, uint64_t len, bool exact = false) {
-    if (len > CSV_BLOB_LIMIT) {
+    if (len > CSV_CELL_LIMIT) {
         csv_set_error("field exceeds 4 GiB; file too large for this build");
         return -1;
     }
     if (t->blob_len > UINT64_MAX - len - 1) return -1;
     const uint64_t need = t->blob_len + len + 1;
-    if (need > CSV_BLOB_LIMIT) {
-        csv_set_error("CSV data exceeds 4 GiB addressable blob; file too large for this build");
-        return -1;
-    }
     if (t->blob_cap < need && blob_grow(t, need, exact) != 0) return -1;
     return 0;
 }
 
-// Stores the text of `len` bytes that was written at the blob's end.
+// Stores the text of `len` bytes that was written at the blob's end, its
+// offset from the last segment's base (cut to 32 bits: the parser checks
+// that it fits and moves the record to a new segment when not).
 inline void blob_commit(csv_table *t, uint64_t len, csv_cell *out) {
     t->blob[t->blob_len + len] = '\0';
-    out->offset = static_cast<uint32_t>(t->blob_len);
+    out->offset = static_cast<uint32_t>(t->blob_len - tail_base(t));
     out->length = static_cast<uint32_t>(len);
     t->blob_len += len + 1;
+}
+
+// csv_blob_append without the segment check: the parser's, which checks
+// after each field.
+int blob_append_any(csv_table *t, const char *src, uint64_t len, csv_cell *out) {
+    if (blob_reserve(t, len) != 0) return -1;
+    memcpy(t->blob + t->blob_len, src, static_cast<size_t>(len));
+    blob_commit(t, len, out);
+    return 0;
 }
 
 }  // namespace
@@ -331,10 +375,44 @@ int csv_blob_append(csv_table *t, const char *src, uint64_t len, csv_cell *out) 
     *out = csv_empty_str;
     if (len == 0) return 0;
     if (src == nullptr) return -1;
-    if (blob_reserve(t, len) != 0) return -1;
-    memcpy(t->blob + t->blob_len, src, static_cast<size_t>(len));
-    blob_commit(t, len, out);
-    return 0;
+    if (len > CSV_CELL_LIMIT) {
+        csv_set_error("field exceeds 4 GiB; file too large for this build");
+        return -1;
+    }
+    if (t->blob_len > UINT64_MAX - len - 1) return -1;
+    if (t->blob_len + len + 1 - tail_base(t) > g_segment_limit) {
+        csv_set_error("CSV data exceeds 4 GiB addressable blob; file too large for this build");
+        return -1;
+    }
+    return blob_append_any(t, src, len, out);
+}
+
+void csv_segment_limit_for_tests(uint64_t bytes) {
+    g_segment_limit = bytes == 0 || bytes > CSV_SEGMENT_LIMIT ? CSV_SEGMENT_LIMIT : bytes;
+}
+
+uint64_t csv_cell_base_slow(const csv_table *t, const csv_cell *c) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(c);
+    const uintptr_t h = reinterpret_cast<uintptr_t>(t->headers);
+    if (h != 0 && at >= h && at < h + static_cast<uintptr_t>(t->n_cols) * sizeof(csv_cell))
+        return t->header_base;
+    const uintptr_t b = reinterpret_cast<uintptr_t>(t->cells);
+    CSV_ASSERT(b != 0 && at >= b);
+    const int64_t cell = static_cast<int64_t>((at - b) / sizeof(csv_cell));
+    // The last segment whose first cell is at or before this one.
+    const csv_segment *s = t->segments;
+    const int64_t stride = csv_row_stride(t);
+    auto first_cell = [&](int64_t k) {
+        const int64_t r = s[k].first_row < t->n_rows ? s[k].first_row : t->n_rows;
+        return t->row_start != nullptr ? t->row_start[r] : r * stride;
+    };
+    int64_t lo = 0, hi = t->n_segments - 1;
+    while (lo < hi) {
+        const int64_t mid = lo + (hi - lo + 1) / 2;
+        if (first_cell(mid) <= cell) lo = mid;
+        else hi = mid - 1;
+    }
+    return s[lo].base;
 }
 
 void csv_parse_body_layout(int layout) { g_body_layout = layout; }
@@ -353,6 +431,7 @@ struct csv_table_share {
     csv_cell *headers;
     csv_cell *cells;
     int64_t *row_start;
+    csv_segment *segments;
     char *blob;
 };
 
@@ -365,6 +444,7 @@ void csv_table_free(csv_table *t) {
         csv_free(t->headers);
         csv_free(t->cells);
         csv_free(t->row_start);
+        csv_free(t->segments);
         csv_free(t->blob);
     }
     memset(t, 0, sizeof *t);
@@ -379,6 +459,7 @@ csv_table_share *csv_table_share_take(csv_table *t) {
         s->headers = t->headers;
         s->cells = t->cells;
         s->row_start = t->row_start;
+        s->segments = t->segments;
         s->blob = t->blob;
         t->share = s;
     }
@@ -394,6 +475,7 @@ void csv_table_share_drop(csv_table_share *s) {
     csv_free(s->headers);
     csv_free(s->cells);
     csv_free(s->row_start);
+    csv_free(s->segments);
     csv_free(s->blob);
     static_assert(std::is_trivially_destructible_v<csv_table_share>, "freed as plain memory");
     csv_free(s);
@@ -410,6 +492,8 @@ constexpr uint64_t k_progress_bytes = 0x3FFFFFF;  // report after more than 64 M
 constexpr int64_t k_progress_rows = 999999;       // or after 1,000,000 rows
 
 const char k_msg_oom[] = "out of memory while parsing CSV";
+const char k_msg_cell[] = "field exceeds 4 GiB - 1 bytes, the most one cell holds";
+const char k_msg_record[] = "record exceeds 4 GiB - 1 bytes of text, the most one record holds";
 const char k_msg_cancel[] = "cancelled by progress callback";
 
 inline unsigned first_bit(unsigned m) {
@@ -498,6 +582,9 @@ struct parser {
     bool fast_rows;        // the loop may store rows of the first record's width itself
     body_builder body;     // the body's layout and what decides it
     int32_t named;         // columns named by the header record; the rest get numbers
+    uint64_t seg_base;     // the current segment's base in the blob
+    uint64_t seg_limit;    // blob bytes a segment spans
+    const char *fail_msg;  // why the parse failed, when not for memory
 };
 
 // Stores a warning sample while there is room for one.
@@ -645,6 +732,10 @@ inline const uchar *quote_tail_end(const field_scanner &sc, const uchar *s, cons
     memcpy(buf + n, seg, last);
     n += last;
     const uint64_t tail_len = tail != nullptr ? static_cast<uint64_t>(*stop - tail) : 0;
+    if (n + tail_len > CSV_CELL_LIMIT) {
+        p.fail_msg = k_msg_cell;
+        return -1;
+    }
     if (store_joined(p.t, buf, n, tail, tail_len, out) != 0) return -1;
     csv_free(p.scratch);
     p.scratch = nullptr;
@@ -794,12 +885,14 @@ struct blob_cursor {
     char *blob;
     uint64_t len;
     uint64_t cap;
+    uint64_t base;  // the last segment's base: offsets count from it
 
     explicit blob_cursor(const csv_table *t) { load(t); }
     void load(const csv_table *t) {
         blob = t->blob;
         len = t->blob_len;
         cap = t->blob_cap;
+        base = tail_base(t);
     }
     void save(csv_table *t) const {
         CSV_ASSERT(t->blob == blob && len <= cap);
@@ -807,7 +900,7 @@ struct blob_cursor {
     }
     // Stores `n` (> 0) bytes at `src` when they and their NUL fit.
     [[gnu::always_inline]] bool put(const uchar *src, uint64_t n, csv_cell *out) {
-        if (n >= cap - len) return false;
+        if (n >= cap - len || n > CSV_CELL_LIMIT) return false;
         memcpy(blob + len, src, static_cast<size_t>(n));
         commit(n, out);
         return true;
@@ -815,7 +908,7 @@ struct blob_cursor {
     // Takes the `n` bytes just written at the end as a text.
     [[gnu::always_inline]] void commit(uint64_t n, csv_cell *out) {
         blob[len + n] = '\0';
-        out->offset = static_cast<uint32_t>(len);
+        out->offset = static_cast<uint32_t>(len - base);
         out->length = static_cast<uint32_t>(n);
         len += n + 1;
     }
@@ -826,16 +919,22 @@ struct blob_cursor {
 // here, never its address.
 [[gnu::always_inline]] inline int put_slow(parser &p, blob_cursor &cur, const uchar *src,
                                            uint64_t n, csv_cell *out) {
+    if (n > CSV_CELL_LIMIT) {
+        p.fail_msg = k_msg_cell;
+        return -1;
+    }
     cur.save(p.t);
-    if (csv_blob_append(p.t, reinterpret_cast<const char *>(src), n, out) != 0) return -1;
+    if (blob_append_any(p.t, reinterpret_cast<const char *>(src), n, out) != 0) return -1;
     cur.load(p.t);
     return 0;
 }
 
 // One field of input that is the blob: the text stays where it is; its
-// NUL later replaces the byte that ends it. Returns where the field stops.
+// NUL later replaces the byte that ends it. Sets `*at` and `*len` to the
+// text's place in the blob and length, and returns where the field stops.
 [[gnu::always_inline]] inline const uchar *field_in_place(parser &p, const field_scanner &sc,
-                                                          const uchar *s, csv_cell *out) {
+                                                          const uchar *s, uint64_t *at,
+                                                          uint64_t *out_len) {
     const uchar *text = s;
     uint64_t len;
     const uchar *stop;
@@ -846,11 +945,46 @@ struct blob_cursor {
         text = s + 1;
         stop = read_quoted_in_place(p, sc, const_cast<uchar *>(text), &len);
     }
-    if (len != 0) {
-        out->offset = static_cast<uint32_t>(text - p.src);
-        out->length = static_cast<uint32_t>(len);
-    }
+    *at = static_cast<uint64_t>(text - p.src);
+    *out_len = len;
     return stop;
+}
+
+// A text at `at` in the blob, `len` bytes, that ends past the current
+// segment: the record's row starts a new segment, based at the record's
+// first text (a record's texts lie in the blob in field order), and the
+// record's first `n` fields move over to it. Fails when the text or the
+// record is too long for any segment.
+[[gnu::noinline]] int next_segment(parser &p, int32_t n, uint64_t at, uint64_t len,
+                                   csv_cell *out) {
+    if (len >= p.seg_limit) {
+        p.fail_msg = k_msg_cell;
+        return -1;
+    }
+    uint64_t base = at;
+    for (int32_t k = 0; k < n; ++k) {
+        if (p.fields[k].length != 0) {
+            base = p.seg_base + p.fields[k].offset;
+            break;
+        }
+    }
+    CSV_ASSERT(base >= p.seg_base && at >= base);
+    // The header record's texts count from the blob's start, as the
+    // headers' do.
+    const bool header = p.first && p.has_header && p.columns_from == nullptr;
+    if (header || base == p.seg_base || at + len - base >= p.seg_limit) {
+        p.fail_msg = k_msg_record;
+        return -1;
+    }
+    for (int32_t k = 0; k < n; ++k) {
+        csv_cell &f = p.fields[k];
+        if (f.length != 0) f.offset = static_cast<uint32_t>(p.seg_base + f.offset - base);
+    }
+    if (add_segment(p.t, p.t->n_rows, base) != 0) return -1;
+    p.seg_base = base;
+    out->offset = static_cast<uint32_t>(at - base);
+    out->length = static_cast<uint32_t>(len);
+    return 0;
 }
 
 // An unquoted field copied into the blob; sets `*stop` to where it stops.
@@ -911,6 +1045,10 @@ struct blob_cursor {
         *stop = quote_tail_end(sc, q + 1, end);
         if (*stop != q + 1) {
             // Bytes after the closing quote join the text.
+            if (len + static_cast<uint64_t>(*stop - (q + 1)) > CSV_CELL_LIMIT) {
+                p.fail_msg = k_msg_cell;
+                return -1;
+            }
             cur.save(p.t);
             if (store_joined(p.t, reinterpret_cast<const char *>(text), len, q + 1,
                              static_cast<uint64_t>(*stop - (q + 1)), out) != 0)
@@ -943,11 +1081,26 @@ template <bool InPlace>
         if (at == end) {
             // A delimiter that ended the input: one more, empty, field.
         } else if (InPlace) {
-            stop = field_in_place(p, sc, at, &cell);
-        } else if (*at != '"') {
-            if (field_unquoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+            uint64_t pos, len;
+            stop = field_in_place(p, sc, at, &pos, &len);
+            if (len != 0) {
+                if (pos + len - p.seg_base < p.seg_limit) {
+                    cell.offset = static_cast<uint32_t>(pos - p.seg_base);
+                    cell.length = static_cast<uint32_t>(len);
+                } else if (next_segment(p, n, pos, len, &cell) != 0) {
+                    return -1;
+                }
+            }
         } else {
-            if (field_quoted(p, sc, cur, at, &cell, &stop) != 0) return -1;
+            if (*at != '"' ? field_unquoted(p, sc, cur, at, &cell, &stop) != 0
+                           : field_quoted(p, sc, cur, at, &cell, &stop) != 0)
+                return -1;
+            // The text is the blob's last; its NUL must lie within the segment.
+            if (cell.length != 0 && cur.len - p.seg_base > p.seg_limit) {
+                if (next_segment(p, n, cur.len - cell.length - 1, cell.length, &cell) != 0)
+                    return -1;
+                cur.base = p.seg_base;
+            }
         }
         if (n == field_cap) {
             if (grow_fields(p) != 0) return -1;
@@ -1071,6 +1224,79 @@ uint64_t copied_names_size(const parser &p) {
     return bytes;
 }
 
+// Room for `bytes` more at the blob's end (exactly that for input parsed in
+// place, which the loader sized).
+int blob_room(parser &p, uint64_t bytes) {
+    csv_table *t = p.t;
+    if (t->blob_cap - t->blob_len >= bytes) return 0;
+    return blob_grow(t, t->blob_len + bytes, p.in_place);
+}
+
+// Copies a text of `len` bytes at `src` to the blob's end (room made), its
+// offset from `base`.
+void put_at_end(csv_table *t, const char *src, uint64_t len, uint64_t base, csv_cell *out) {
+    *out = csv_empty_str;
+    if (len == 0) return;
+    memmove(t->blob + t->blob_len, src, static_cast<size_t>(len));
+    t->blob[t->blob_len + len] = '\0';
+    out->offset = static_cast<uint32_t>(t->blob_len - base);
+    out->length = static_cast<uint32_t>(len);
+    t->blob_len += len + 1;
+}
+
+// finish_texts for a table whose added texts would lie past the first
+// segment: every header text moves to the blob's end, the headers' offsets
+// counting from there (header_base); with `row0`, so do the texts of row 0,
+// which gets a segment of its own, so that offset 0 can keep the blob's
+// leading NUL.
+[[gnu::noinline]] int finish_texts_spread(parser &p, bool row0) {
+    csv_table *t = p.t;
+    const csv_table *from = p.columns_from;
+    uint64_t head = names_size(p.named, t->n_cols) + copied_names_size(p);
+    for (int32_t k = 0; from == nullptr && k < p.named; ++k)
+        if (t->headers[k].length != 0) head += uint64_t{t->headers[k].length} + 1;
+    uint64_t row_bytes = 0;
+    const csv_row_cells r0 = row0 ? csv_body_of(t).row(0) : csv_row_cells{nullptr, 0, nullptr};
+    for (int32_t k = 0; k < r0.width; ++k)
+        if (r0.cells[k].length != 0) row_bytes += uint64_t{r0.cells[k].length} + 1;
+    // The last text's NUL must lie within the segment.
+    if (head > p.seg_limit || row_bytes > p.seg_limit) {
+        p.fail_msg = k_msg_record;
+        return -1;
+    }
+    if (segment_room(t) != 0 || blob_room(p, head + row_bytes) != 0) return -1;
+    if (row0) {
+        // Row 0 holds the text at the blob's start: its segment is based at 0.
+        CSV_ASSERT(csv_segment_base(t->segments, t->n_segments, 0) == 0);
+        const uint64_t base = t->blob_len;
+        csv_cell *cells = const_cast<csv_cell *>(r0.cells);
+        for (int32_t k = 0; k < r0.width; ++k)
+            put_at_end(t, t->blob + cells[k].offset, cells[k].length, base, &cells[k]);
+        memmove(t->segments + 1, t->segments,
+                static_cast<size_t>(t->n_segments) * sizeof(csv_segment));
+        t->n_segments += 1;
+        t->segments[0] = csv_segment{0, base};
+        for (int64_t k = 1; k < t->n_segments && t->segments[k].first_row == 0; ++k)
+            t->segments[k].first_row = 1;
+    }
+    const uint64_t old_base = t->header_base;
+    t->header_base = t->blob_len;
+    for (int32_t k = 0; k < p.named; ++k) {
+        csv_cell &h = t->headers[k];
+        const char *src = from != nullptr ? csv_cell_text(from, &from->headers[k])
+                                          : t->blob + old_base + h.offset;
+        const uint64_t len = from != nullptr ? from->headers[k].length : h.length;
+        put_at_end(t, src, len, t->header_base, &h);
+    }
+    for (int32_t k = p.named; k < t->n_cols; ++k) {
+        char name[16];
+        const int len = snprintf(name, sizeof name, "%d", k + 1);
+        put_at_end(t, name, static_cast<uint64_t>(len), t->header_base, &t->headers[k]);
+    }
+    if (p.in_place) t->blob[0] = '\0';
+    return 0;
+}
+
 // The texts a parse adds to the blob once the table is complete: the first
 // record's first text when it starts at offset 0 of input parsed in place
 // (offset 0 holds the blob's leading NUL), the names a block's table takes
@@ -1089,8 +1315,17 @@ int finish_texts(parser &p) {
         // Row 0's first cell; a ragged row 0 may keep no cells at all.
         const bool row0_cell = t->n_rows > 0 && (t->row_start == nullptr || t->row_start[1] > 0);
         first = header_record ? &t->headers[0] : row0_cell ? &t->cells[0] : nullptr;
-        if (first != nullptr && (first->length == 0 || first->offset != 0)) first = nullptr;
+        // Only a text at the blob's very start moves.
+        const uint64_t base = header_record || t->segments == nullptr
+                                  ? 0
+                                  : csv_segment_base(t->segments, t->n_segments, 0);
+        if (first != nullptr && (first->length == 0 || first->offset != 0 || base != 0))
+            first = nullptr;
     }
+    const uint64_t added = names_size(p.named, t->n_cols) + copied_names_size(p) +
+                           (first != nullptr ? uint64_t{first->length} + 1 : 0);
+    if (t->segments != nullptr || t->blob_len + added > p.seg_limit)
+        return finish_texts_spread(p, first != nullptr && !header_record);
     if (p.in_place) {
         uint64_t need = names_size(p.named, t->n_cols) + copied_names_size(p);
         if (first != nullptr) need += uint64_t{first->length} + 1;
@@ -1122,7 +1357,7 @@ int finish_texts(parser &p) {
     csv_free(p.fields);
     csv_free(p.scratch);
     csv_table_free(p.t);
-    csv_set_error("%s", msg);
+    csv_set_error("%s", p.fail_msg != nullptr && msg == k_msg_oom ? p.fail_msg : msg);
     return -1;
 }
 
@@ -1130,8 +1365,8 @@ int finish_texts(parser &p) {
 
 namespace {
 
-// `take`, when set, holds input that becomes the blob (fewer than 4 GiB - 1
-// bytes): the parse then moves no text and touches no fresh page for it.
+// `take`, when set, holds input that becomes the blob: the parse then moves
+// no text and touches no fresh page for it.
 int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
                 const csv_parse_opts *opts, bool owned,
                 std::unique_ptr<char, csv_free_deleter> *take = nullptr) {
@@ -1152,6 +1387,7 @@ int parse_table(csv_table *t, const char *src, uint64_t len, int has_header,
     p.body.t = t;
     p.has_header = has_header;
     p.first = true;
+    p.seg_limit = g_segment_limit;
     if (len == 0) {
         if (p.progress != nullptr && p.progress(0, p.total, 0, p.user_data) != 0)
             return parse_failed(p, k_msg_cancel);
@@ -1231,11 +1467,11 @@ int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header)
 }
 
 namespace {
-CSV_THREAD_LOCAL uint64_t g_copy_owned_from = CSV_BLOB_LIMIT;
+CSV_THREAD_LOCAL uint64_t g_copy_owned_from = UINT64_MAX;
 }  // namespace
 
 void csv_parse_copy_owned_from(uint64_t bytes) {
-    g_copy_owned_from = bytes == 0 || bytes > CSV_BLOB_LIMIT ? CSV_BLOB_LIMIT : bytes;
+    g_copy_owned_from = bytes == 0 ? UINT64_MAX : bytes;
 }
 
 int csv_table_parse_owned(csv_table *t, char *src, uint64_t len, int has_header,

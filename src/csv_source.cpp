@@ -751,7 +751,7 @@ int csv_read_source_ex(const char *path, const csv_source_opts *opts, char **out
     assert(expected_len == 0 || expected_len >= n);
     const uint64_t first_cap = first_capacity(r, expected_len, file_size);
     const uint64_t limit = expected_len != 0 ? UINT64_MAX
-                           : (opts->text_limit != 0 ? opts->text_limit : CSV_BLOB_LIMIT);
+                           : (opts->text_limit != 0 ? opts->text_limit : UINT64_MAX);
 
     uint64_t skip = 0;
     bool bom = false;

@@ -61,7 +61,8 @@ uint64_t hash_bytes(const char *p, size_t len) {
 }
 
 // A slot of the distinct set: the blob offset of a text plus 1 (0 marks a
-// free slot; offsets stay below 4 GiB - 1) and the high half of its hash
+// free slot; the set serves tables of one segment, whose offsets stay
+// below 4 GiB - 1) and the high half of its hash
 // (the low half chose the slot).
 struct text_slot {
     uint32_t offset1;
@@ -87,6 +88,9 @@ struct pending_text {
 class distinct_set {
 public:
     distinct_set(const csv_table *t, int64_t rows) : blob_(t->blob) {
+        // A slot names its text by a 32-bit offset from the blob's start:
+        // a table past one segment is counted by sorting.
+        if (t->segments != nullptr) return;  // failed_ stays set
         uint64_t cap = 16;
         while (cap / 2 < static_cast<uint64_t>(rows)) {
             if (cap > SIZE_MAX / (2 * sizeof(text_slot))) return;  // failed_ stays set

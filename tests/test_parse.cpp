@@ -213,7 +213,8 @@ const GrowthCase kGrowthCases[] = {
     {"doubles_at_exactly_one_gib", kGiB - 5, kGiB, 2 * kGiB},
     {"eighth_more_past_two_gib", 2 * kGiB, 2 * kGiB, 2 * kGiB + kGiB / 4},
     {"eighth_more_of_an_odd_size", 3 * kGiB, 3 * kGiB + 8, 3 * kGiB + 8 + (3 * kGiB + 8) / 8},
-    {"capped_at_the_limit", 3 * kGiB + 3 * kGiB / 4, 3 * kGiB + 3 * kGiB / 4, 0xFFFFFFFFull},
+    {"eighth_more_past_four_gib", 3 * kGiB + 3 * kGiB / 4, 3 * kGiB + 3 * kGiB / 4,
+     3 * kGiB + 3 * kGiB / 4 + (3 * kGiB + 3 * kGiB / 4) / 8},
 };
 
 class BlobGrowth : public ::testing::TestWithParam<GrowthCase> {};
@@ -280,15 +281,16 @@ TEST(BlobAppend, TextOfFourGiBMinusOnePassesFieldCheckButNotBlobCheck) {
     EXPECT_EQ(f.t.blob_len, 1u);
 }
 
+// A segment spans 2^32 bytes: a text's NUL at 2^32 - 1 is the last that fits.
 TEST(BlobAppend, BlobLimitCountsTheTerminator) {
     csv_table t{};
     char bytes[16] = {};
     csv_cell out{};
-    t.blob_len = 0xFFFFFFF0ull;  // pretend; the failing checks touch no memory
+    t.blob_len = 0xFFFFFFF1ull;  // pretend; the failing checks touch no memory
     EXPECT_EQ(csv_blob_append(&t, bytes, 15, &out), -1);
     EXPECT_STREQ(csv_last_error(),
                  "CSV data exceeds 4 GiB addressable blob; file too large for this build");
-    EXPECT_EQ(t.blob_len, 0xFFFFFFF0ull);
+    EXPECT_EQ(t.blob_len, 0xFFFFFFF1ull);
     EXPECT_EQ(t.blob, nullptr);
 }
 

@@ -41,14 +41,14 @@ std::string write_temp(const std::string &name, const std::string &bytes) {
 std::string cell(const csv_table &t, int64_t row, int32_t col) {
     const csv_cell *c = csv_cell_at(&t, row, col);
     if (c->length == 0) return "";
-    return std::string(t.blob + c->offset, c->length);
+    return std::string(csv_cell_text(&t, c), c->length);
 }
 
 std::string header(const csv_table &t, int32_t col) {
     if (col < 0 || col >= t.n_cols) return "";
     const csv_cell &c = t.headers[col];
     if (c.length == 0) return "";
-    return std::string(t.blob + c.offset, c.length);
+    return std::string(csv_cell_text(&t, &c), c.length);
 }
 
 std::vector<std::string> headers(const csv_table &t) {

@@ -259,9 +259,9 @@ constexpr int page_rows = 4096;
 
 bool each_page(const cli::invocation &inv, int handle, const cli::row_answer::visitor &visit) {
     int64_t at = inv.offset, left = inv.limit < 0 ? INT64_MAX : inv.limit;
-    while (left > 0 && at <= INT32_MAX) {
+    while (left > 0) {
         int want = static_cast<int>(left < page_rows ? left : page_rows);
-        cli::json_doc doc = read_answer(csv_rows(handle, static_cast<int>(at), want));
+        cli::json_doc doc = read_answer(csv_rows64(handle, at, want));
         if (!doc) return false;
         yyjson_val *rows = yyjson_doc_get_root(doc.get());
         size_t i = 0, n = 0;

@@ -138,15 +138,20 @@ std::string csv_out(int h) {
     return out;
 }
 
-std::string arrow_of(int h, int flags) {
-    ArrowArrayStream s;
-    if (csv_arrow_stream(h, nullptr, flags, &s) != 0) return str(nullptr);
-    const varrow::Collected c = varrow::collect(&s);
+// A drained stream's problem, names and cells as one string.
+std::string drained(ArrowArrayStream *s) {
+    const varrow::Collected c = varrow::collect(s);
     std::string out = c.problem + "|";
     for (const auto &n : c.names) out += n + "|";
     for (const auto &row : c.cells)
         for (const auto &v : row) out += v + "\x1f";
     return out;
+}
+
+std::string arrow_of(int h, int flags) {
+    ArrowArrayStream s;
+    if (csv_arrow_stream(h, nullptr, flags, &s) != 0) return str(nullptr);
+    return drained(&s);
 }
 
 // Every answer of a loaded table, one string each.
@@ -202,8 +207,12 @@ void expect_same_answers(const Input &in, uint64_t limit, bool copied) {
     csv_segment_limit_for_tests(0);
     ASSERT_GE(many, 0) << csv_last_error();
     if (in.bytes.size() > 4 * limit) EXPECT_GT(segments_of(many), 3);
-    const std::vector<std::string> got = answers(many);
+    std::vector<std::string> got = answers(many);
+    // A stream taken before the close reads the segments the table had.
+    ArrowArrayStream kept;
+    ASSERT_EQ(csv_arrow_stream(many, nullptr, CSV_ARROW_TEXT, &kept), 0) << csv_last_error();
     csv_close(many);
+    EXPECT_EQ(drained(&kept), want[want.size() - 2]) << in.name << ", limit " << limit << ", stream after close";
     ASSERT_EQ(got.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i)
         EXPECT_EQ(got[i], want[i]) << in.name << ", limit " << limit << ", answer " << i;

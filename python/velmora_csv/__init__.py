@@ -43,6 +43,7 @@ from __future__ import annotations
 
 import codecs
 import ctypes
+import itertools
 import json
 import operator
 import os
@@ -755,6 +756,12 @@ class Table:
         return self._pages(size, pairs, 0, None)
 
     def _pages(self, size: int, pairs: bool, start: int, end: Optional[int]) -> Iterator[Any]:
+        # The rows of the pages one after the other, stepped through in C
+        # (a generator's own step per row costs as much as decoding it).
+        return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end))
+
+    def _page_lists(self, size: int, pairs: bool, start: int,
+                    end: Optional[int]) -> Iterator[List[Any]]:
         # Generator: nothing is fetched until the first row is asked for.
         n = len(self) if end is None else end
         unique = self._unique_headers()
@@ -762,7 +769,7 @@ class Table:
             page = self._rows_page(start, min(size, n - start), pairs, unique)
             if not page:
                 return
-            yield from page
+            yield page
             start += len(page)
 
     def to_pandas(

@@ -18,13 +18,6 @@
 #include "arrow_check.h"
 #include "test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#define VTEST_HEAP() __sanitizer_get_current_allocated_bytes()
-#else
-#define VTEST_HEAP() size_t{0}  // only the sanitizer runtimes count exactly
-#endif
-
 namespace {
 
 using varrow::Collected;

@@ -5,7 +5,6 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -17,28 +16,7 @@
 #include "arrow_check.h"
 #include "test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#define VTEST_HEAP() __sanitizer_get_current_allocated_bytes()
-#else
-#define VTEST_HEAP() size_t{0}  // only the sanitizer runtimes count exactly
-#endif
-
 namespace {
-
-std::string gzip_of(const std::string &text) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, text.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 // UTF-16LE with a byte order mark, for ASCII text.
 std::string utf16le_of(const std::string &text) {
@@ -104,7 +82,7 @@ std::vector<Input> inputs() {
         {"utf16", utf16le_of(plain_rows(200, true)), 1, nullptr},
         {"latin1", "n,t\n" + std::string(100, 'x') + ",\xE9t\xE9\n" + plain_rows(150, false), 1,
          "latin1"},
-        {"gzip", gzip_of(quoted_rows(150)), 1, nullptr},
+        {"gzip", vtest::gzip(quoted_rows(150)), 1, nullptr},
         {"header_only", "only,a,header\n", 1, nullptr},
         {"one_row_no_header", "first,row,here", 0, nullptr},
     };

@@ -8,6 +8,15 @@
 
 #include "csv_internal.h"
 
+// Bytes the heap holds now, where a sanitizer runtime counts them exactly;
+// 0 in other builds, so that comparisons of it hold trivially there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#define VTEST_HEAP() __sanitizer_get_current_allocated_bytes()
+#else
+#define VTEST_HEAP() size_t{0}  // only the sanitizer runtimes count exactly
+#endif
+
 namespace vtest {
 
 // A fresh path inside this process's temporary directory (removed at exit).

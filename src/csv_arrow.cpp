@@ -339,17 +339,6 @@ void release_batch(ArrowArray *a) {
     a->release = nullptr;
 }
 
-inline uint64_t load64(const char *s) {
-    uint64_t w;
-    memcpy(&w, s, 8);
-    return w;
-}
-
-inline uint64_t load32(const char *s) {
-    uint32_t w;
-    memcpy(&w, s, 4);
-    return w;
-}
 
 // True when the `len` bytes at `s` are ASCII without a NUL: a text the
 // answers take as it is, so one copy does. Reads only those bytes, whole
@@ -360,10 +349,10 @@ inline bool plain_ascii(const char *s, uint64_t len) {
     const auto bad = [](uint64_t w) { return (w | ((w - k_ones) & ~w)) & k_highs; };
     if (len >= 8) {
         uint64_t any = 0;
-        for (uint64_t i = 0; i + 8 < len; i += 8) any |= bad(load64(s + i));
-        return (any | bad(load64(s + len - 8))) == 0;
+        for (uint64_t i = 0; i + 8 < len; i += 8) any |= bad(csv_load64(s + i));
+        return (any | bad(csv_load64(s + len - 8))) == 0;
     }
-    if (len >= 4) return bad(load32(s) | load32(s + len - 4) << 32) == 0;
+    if (len >= 4) return bad(csv_load32(s) | uint64_t{csv_load32(s + len - 4)} << 32) == 0;
     if (len == 0) return true;
     // One to three bytes: the first, middle and last cover them; the rest
     // of the word is a filler that is neither zero nor high.
@@ -396,11 +385,11 @@ inline bool append_text(column_parts *p, uint64_t *w, const char *s, uint64_t le
         if (!text_reserve(p, *w, len)) return false;
         char *d = static_cast<char *>(p->owned[2]) + *w;
         if (len >= 8 && len <= 16) {
-            const uint64_t head = load64(s), tail = load64(s + len - 8);
+            const uint64_t head = csv_load64(s), tail = csv_load64(s + len - 8);
             memcpy(d, &head, 8);
             memcpy(d + len - 8, &tail, 8);
         } else if (len >= 4 && len < 8) {
-            const uint32_t head = static_cast<uint32_t>(load32(s)), tail = static_cast<uint32_t>(load32(s + len - 4));
+            const uint32_t head = csv_load32(s), tail = csv_load32(s + len - 4);
             memcpy(d, &head, 4);
             memcpy(d + len - 4, &tail, 4);
         } else if (len > 0 && len < 4) {

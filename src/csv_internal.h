@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <condition_variable>
 #include <mutex>
 #include <type_traits>
@@ -391,6 +392,18 @@ static inline const char *csv_header_texts(const csv_table *t) {
 void csv_segment_limit_for_tests(uint64_t bytes);
 
 /* ---- cell helpers shared by the queries and emitters ------------------- */
+
+/* Unaligned loads of 8 and 4 text bytes, for word-at-a-time scans. */
+static inline uint64_t csv_load64(const char *p) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    return w;
+}
+static inline uint32_t csv_load32(const char *p) {
+    uint32_t w;
+    memcpy(&w, p, 4);
+    return w;
+}
 
 // Length of the well-formed UTF-8 sequence starting at s[i], or 0 when none
 // starts there. Checks go: lead byte range, room, continuation bytes, then

@@ -29,29 +29,18 @@ inline uint64_t mix(uint64_t h) {
     return h;
 }
 
-inline uint64_t load64(const char *p) {
-    uint64_t w;
-    memcpy(&w, p, 8);
-    return w;
-}
-
-inline uint32_t load32(const char *p) {
-    uint32_t w;
-    memcpy(&w, p, 4);
-    return w;
-}
 
 // Hash of `len` bytes (equal bytes, equal hash; nothing more is relied on).
 uint64_t hash_bytes(const char *p, size_t len) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ (len * 0xFF51AFD7ED558CCDull);
     if (len >= 8) {
         const char *end = p + len - 8;  // the last 8 bytes, perhaps overlapping
-        for (; p < end; p += 8) h = mix(h ^ load64(p));
-        return mix(h ^ load64(end) ^ 0x5851F42D4C957F2Dull);
+        for (; p < end; p += 8) h = mix(h ^ csv_load64(p));
+        return mix(h ^ csv_load64(end) ^ 0x5851F42D4C957F2Dull);
     }
     uint64_t w = 0;
     if (len >= 4) {
-        w = (static_cast<uint64_t>(load32(p)) << 32) | load32(p + len - 4);
+        w = (static_cast<uint64_t>(csv_load32(p)) << 32) | csv_load32(p + len - 4);
     } else if (len > 0) {
         const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
         w = (static_cast<uint64_t>(u[0]) << 16) | (static_cast<uint64_t>(u[len >> 1]) << 8) |

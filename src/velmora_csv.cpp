@@ -419,7 +419,7 @@ VELMORA_CSV_API const char *csv_headers(int handle) {
     return t == nullptr ? nullptr : csv_emit_headers(t);
 }
 
-VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit) {
+VELMORA_CSV_API const char *csv_rows64(int handle, int64_t offset, int64_t limit) {
     csv_clear_error();
     table_lock lock;
     const csv_table *t = checked_table(handle);
@@ -428,12 +428,8 @@ VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit) {
     return csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, offset, limit);
 }
 
-VELMORA_CSV_API const char *csv_rows64(int handle, int64_t offset, int64_t limit) {
-    csv_clear_error();
-    table_lock lock;
-    const csv_table *t = checked_table(handle);
-    if (t == nullptr) return nullptr;
-    return csv_emit_rows(t, nullptr, t->n_rows, nullptr, 0, offset, limit);
+VELMORA_CSV_API const char *csv_rows(int handle, int offset, int limit) {
+    return csv_rows64(handle, offset, limit);
 }
 
 VELMORA_CSV_API const char *csv_select(int handle, const char *cols) {

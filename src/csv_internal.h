@@ -703,5 +703,8 @@ int csv_range_load(const char *path, int has_header, int delimiter, int encoding
 /* The state map of one range (see csv_range_scan). 0 or -1. */
 int csv_range_map(const char *path, int delimiter, int encoding, const char *encoding_name,
                   int64_t offset, int64_t length, int32_t *out_map);
+/* Test seam: on the calling thread, range scans and loads step every unit
+ * through the automaton instead of skipping from quote to quote. */
+void csv_range_bytewise_for_tests(int on);
 
 #endif /* VELMORA_CSV_INTERNAL_H */

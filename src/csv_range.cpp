@@ -77,10 +77,12 @@ struct automaton {
     uint8_t next[CSV_RANGE_STATES][k_other + 1];
     uint64_t unit = 1;  // bytes per unit: 1, or 2 for UTF-16
     bool big_endian = false;
+    uint32_t delim = 0;
 
-    void build(uint32_t delim) {
+    void build(uint32_t delim_unit) {
+        delim = delim_unit;
         for (uint8_t s = 0; s < CSV_RANGE_STATES; ++s)
-            for (uint32_t c = 0; c <= k_other; ++c) next[s][c] = step(s, c, delim);
+            for (uint32_t c = 0; c <= k_other; ++c) next[s][c] = step(s, c, delim_unit);
     }
     // The unit at `p`, with every value past a byte's range as k_other.
     uint32_t at(const uchar *p) const {
@@ -92,8 +94,35 @@ struct automaton {
     uint64_t whole(uint64_t n) const { return n - n % unit; }
 };
 
+// Test seam: the byte-at-a-time runs only, as the reference for the skips.
+thread_local bool t_bytewise = false;
+
+// Whether quotes alone need looking at: single bytes, and a delimiter that
+// is none of the characters the skip reads past.
+bool skips_to_quotes(const automaton &a) {
+    return a.unit == 1 && a.delim != '"' && a.delim != '\r' && a.delim != '\n' && !t_bytewise;
+}
+
+// The state after the bytes of p[0..n), from quote to quote: inside a quoted
+// field only a quote matters; outside one, any other byte leads to the state
+// its own value gives from every state there (a quote's meaning depends on
+// the state before it, which the byte before it decides).
+uint8_t run_quotes(const automaton &a, const uchar *p, uint64_t n, uint8_t s) {
+    const uchar *const end = p + n;
+    while (p < end) {
+        const uchar *q = static_cast<const uchar *>(memchr(p, '"', static_cast<size_t>(end - p)));
+        const uchar *stop = q == nullptr ? end : q;
+        if (s != st_quoted && stop > p) s = a.next[st_unquoted][stop[-1]];
+        if (q == nullptr) return s;
+        s = a.next[s]['"'];
+        p = q + 1;
+    }
+    return s;
+}
+
 // The state after the units of p[0..n).
 uint8_t run_state(const automaton &a, const uchar *p, uint64_t n, uint8_t s) {
+    if (skips_to_quotes(a)) return run_quotes(a, p, n, s);
     if (a.unit == 1) {
         for (uint64_t i = 0; i < n; ++i) s = a.next[s][p[i]];
         return s;
@@ -103,9 +132,22 @@ uint8_t run_state(const automaton &a, const uchar *p, uint64_t n, uint8_t s) {
 }
 
 // Runs the map over the units of p[0..n): map[s] becomes the state reached
-// from map[s]. The distinct states run once each; states that meet stay
-// together, so most of a block runs two (inside and outside quotes).
+// from map[s]. With quotes to skip to, each distinct state runs on its own
+// (after one unit, the states outside quotes meet, so most of a block runs
+// at most two); else one pass steps the distinct states together and states
+// that meet stay together.
 void run_map(const automaton &a, const uchar *p, uint64_t n, uint8_t map[CSV_RANGE_STATES]) {
+    if (skips_to_quotes(a)) {
+        if (n == 0) return;
+        uint8_t after[CSV_RANGE_STATES];  // by the state after the first byte
+        bool known[CSV_RANGE_STATES] = {};
+        for (int s = 0; s < CSV_RANGE_STATES; ++s) {
+            const uint8_t first = a.next[map[s]][p[0]];
+            if (!known[first]) after[first] = run_quotes(a, p + 1, n - 1, first), known[first] = true;
+            map[s] = after[first];
+        }
+        return;
+    }
     uint8_t cur[CSV_RANGE_STATES];
     uint8_t which[CSV_RANGE_STATES];
     int k = 0;
@@ -205,10 +247,11 @@ char *alloc_text(uint64_t n) {
     return p;
 }
 
-// Reads the bytes [from, from + n) into a fresh text buffer; `*got` as
-// for read_at.
-int read_block(const range_source &src, uint64_t from, uint64_t n, heap_bytes *out, uint64_t *got) {
-    out->reset(alloc_text(n));
+// Reads the bytes [from, from + n) into a fresh text buffer with room for
+// `extra` bytes more; `*got` as for read_at.
+int read_block(const range_source &src, uint64_t from, uint64_t n, uint64_t extra, heap_bytes *out,
+               uint64_t *got) {
+    out->reset(n + extra < n ? nullptr : alloc_text(n + extra));
     if (!*out) return -1;
     if (read_at(src, out->get(), n, from, got) != 0) return -1;
     out->get()[*got] = '\0';
@@ -343,7 +386,7 @@ int settle_delimiter(range_source &src, int delimiter) {
         for (;;) {
             heap_bytes raw;
             uint64_t got = 0;
-            if (read_block(src, 0, n, &raw, &got) != 0) return -1;
+            if (read_block(src, 0, n, 0, &raw, &got) != 0) return -1;
             heap_bytes text;
             uint64_t len = 0, replaced = 0;
             int32_t odd = 0;
@@ -381,7 +424,7 @@ int read_first_record(const range_source &src, csv_table *out) {
     heap_bytes raw;
     uint64_t got = 0;
     for (;;) {
-        if (read_block(src, 0, n, &raw, &got) != 0) return -1;
+        if (read_block(src, 0, n, 0, &raw, &got) != 0) return -1;
         const uchar *p = reinterpret_cast<const uchar *>(raw.get());
         if (src.first + a.unit <= got) {
             uint8_t s = a.next[st_record][a.at(p + src.first)];
@@ -502,6 +545,8 @@ int read_more(const range_source &src, heap_bytes *buf, uint64_t have, uint64_t 
 
 }  // namespace
 
+void csv_range_bytewise_for_tests(int on) { t_bytewise = on != 0; }
+
 int csv_range_map(const char *path, int delimiter, int encoding, const char *encoding_name,
                   int64_t offset, int64_t length, int32_t *out_map) {
     range_source src;
@@ -574,8 +619,10 @@ int csv_range_load(const char *path, int has_header, int delimiter, int encoding
     const uint64_t base = lo <= src.first ? 0 : lo;
     heap_bytes buf;
     uint64_t have = 0;
-    if (read_block(src, base, hi - base, &buf, &have) != 0) return -1;
-    uint64_t cap = hi - base + 1 + CSV_OWNED_SPARE;
+    // Room for the first read past the block: most last records end in it,
+    // and growing the block's buffer would copy all of it.
+    if (read_block(src, base, hi - base, k_first_tail, &buf, &have) != 0) return -1;
+    uint64_t cap = hi - base + k_first_tail + 1 + CSV_OWNED_SPARE;
     const uint64_t end = base + have;  // shorter than hi when the file shrank
     const uchar *p = reinterpret_cast<const uchar *>(buf.get());
     const uint64_t scan_from = lo > src.first ? lo : src.first;
@@ -611,6 +658,11 @@ int csv_range_load(const char *path, int has_header, int delimiter, int encoding
     if (decode(src, std::move(buf), len, holds_first ? src.skip : 0, &text, &text_len, truncated,
                &info->replaced_bytes) != 0)
         return -1;
+    // As a whole load counts them: bytes of text used as read that are not
+    // UTF-8. A block counts its own records' bytes, so the blocks' counts
+    // add up to the whole file's.
+    if (src.name == nullptr && strcmp(info->encoding, "utf-8") == 0)
+        info->invalid_utf8_bytes = csv_utf8_invalid_count(text.get(), text_len);
 
     csv_parse_opts opts{};
     opts.delimiter = src.delim;

@@ -472,3 +472,77 @@ def test_columns_honour_batch_and_column_offsets(write, reader, flags):
             float(r["f"]) if r["f"] else "" for r in rows]
     texts = [None if v is pd.NA else v for v in by_name["t"][0]]
     assert texts == [r["t"] or None for r in rows]
+
+
+def _rows_text(n, cell):
+    return "".join(cell(i) for i in range(n))
+
+
+# (name, text, read_pandas arguments, whether the blocks alone make the frame)
+BLOCK_CASES = [
+    ("agreeing", "id,q,f,t,t\r\n" + _rows_text(
+        3000, lambda i: f'{i},"{i % 7}",{i / 8},"x{i % 5}\n,""y""",{"é" if i % 3 else ""}\r\n'),
+     {}, True),
+    ("empty-stretch", "n,s\n" + _rows_text(
+        3000, lambda i: f"{'' if 1000 <= i < 2000 else i},s{i % 4}\n"), {}, True),
+    ("no-header-semicolon", _rows_text(3000, lambda i: f"{i};{i % 3};v{i}\n"),
+     {"header": False, "delimiter": ";"}, True),
+    ("null-markers", "n,m\n" + _rows_text(
+        3000, lambda i: f"{'NA' if i % 11 == 0 else i},{i}\n"), {"null_markers": True}, True),
+    ("text-types", "n,m\n" + _rows_text(3000, lambda i: f"{i},x{i}\n"), {"types": "text"}, True),
+    ("number-then-text", "n,m\n" + _rows_text(
+        3000, lambda i: f"{i if i < 2900 else 'late'},{i}\n"), {}, False),
+    ("int-then-float", "n,m\n" + _rows_text(
+        3000, lambda i: f"{i if i < 2900 else i + 0.5},{i}\n"), {}, False),
+    ("wider-later", "a,b\n" + _rows_text(
+        3000, lambda i: f"{i},{i}\n" if i < 2900 else f"{i},{i},{i}\n"), {}, None),
+]
+
+
+@pytest.mark.parametrize("block", [61, 700])
+@pytest.mark.parametrize("name, text, kwargs, blocks_alone", BLOCK_CASES,
+                         ids=[c[0] for c in BLOCK_CASES])
+def test_read_pandas_by_blocks_gives_the_whole_files_frame(write, monkeypatch, block, name, text,
+                                                           kwargs, blocks_alone):
+    """read_pandas reads a large file a block at a time, each block's table
+    closed before the next: cut anywhere (quoted line ends, CRLF, a column
+    empty for whole blocks), the frame is the whole table's; where the
+    blocks disagree on a column's dtype the file is read whole instead."""
+    pd = pytest.importorskip("pandas")
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    from velmora_csv import _pandas
+
+    monkeypatch.setattr(_pandas, "BLOCK_BYTES", block)
+    path = write(text)
+    open_args = {k: v for k, v in kwargs.items() if k in ("header", "delimiter")}
+    frame_args = {k: v for k, v in kwargs.items() if k in ("types", "null_markers")}
+    with velmora_csv.open(path, **open_args) as t:
+        expected = t.to_pandas(**frame_args)
+    typed = frame_args.get("types", "typed") == "typed"
+    by_blocks = _pandas.blocks_frame(str(path).encode(), open_args.get("header", True),
+                                     open_args.get("delimiter"), None, typed,
+                                     frame_args.get("null_markers", False))
+    if blocks_alone is not None:
+        assert (by_blocks is not None) == blocks_alone
+    if by_blocks is not None:
+        pd.testing.assert_frame_equal(by_blocks, expected)
+    pd.testing.assert_frame_equal(velmora_csv.read_pandas(path, **kwargs), expected)
+
+
+def test_read_pandas_by_blocks_shares_repeated_texts_and_warns_once(write, monkeypatch):
+    pd = pytest.importorskip("pandas")
+    if _native.rows_extension() is None:
+        pytest.skip("the C extension is not built")
+    from velmora_csv import _pandas
+
+    monkeypatch.setattr(_pandas, "BLOCK_BYTES", 128)
+    path = write("c\n" + _rows_text(2000, lambda i: f"rep{i % 5}\n"))
+    frame = velmora_csv.read_pandas(path)
+    assert len({id(v) for v in frame["c"].array}) == 5  # one str per text, across blocks
+    # Text that is not UTF-8 is warned of once, with the whole file's count.
+    bad = write(b"c\n" + b"".join(b"v%d\xff\n" % i for i in range(2000)))
+    with pytest.warns(velmora_csv.InvalidUTF8Warning) as caught:
+        frame = velmora_csv.read_pandas(bad)
+    assert len(caught) == 1 and "2000 bytes are not valid UTF-8" in str(caught[0].message)
+    assert frame["c"].tolist() == [f"v{i}\xff" for i in range(2000)]

@@ -954,15 +954,27 @@ def read_pandas(
 ) -> "pandas.DataFrame":
     """The file at ``path`` as a pandas DataFrame: the frame of
     ``open(path, ...).to_pandas(types=..., null_markers=...)``, with a
-    lower peak of memory. The loaded table, which holds the file's text, is
-    closed as soon as every column is out of it, before the texts of
-    columns that do not repeat are made into str objects, so the table and
-    the whole frame are never held at once. The arguments are those of
-    :func:`open` and :meth:`Table.to_pandas`."""
-    from ._pandas import table_frame
+    lower peak of memory, as the whole file's table is never held beside
+    the frame.
+
+    A large UTF-8 file (not gzip, not a pipe) is read a block of 16 MiB at a
+    time, each block loaded from the parser's exact state at its first byte
+    and its table closed before the next, so the peak is about the frame
+    and one block. Each column's dtype is still the whole column's: where
+    the blocks disagree (a column of numbers in one block holding text in
+    another, or integers in one and fractions in another), or the text is
+    not UTF-8, the file is loaded whole instead. A file loaded whole has its
+    table closed as soon as every column is out of it, before the texts of
+    columns that do not repeat are made into str objects. The arguments
+    are those of :func:`open` and :meth:`Table.to_pandas`."""
+    from ._pandas import blocks_frame, table_frame
 
     if types not in ("typed", "text"):
         raise ValueError(f"types must be 'typed' or 'text', not {types!r}")
+    frame = blocks_frame(_path_arg(path), header, delimiter, encoding, types == "typed",
+                         bool(null_markers))
+    if frame is not None:
+        return frame
     table = open(path, header, delimiter, encoding)
     try:
         return table_frame(table, FRAME_PAGE_ROWS, types == "typed", bool(null_markers),

@@ -308,3 +308,222 @@ def _rows_frame(table: Any, pd: Any, np: Any, page_size: int, typed: bool,
     frame = pd.DataFrame(data, index=pd.RangeIndex(start))
     frame.columns = pd.Index(headers, dtype="object")
     return frame
+
+
+# ---- a file read block by block ----------------------------------------------
+
+# Bytes per block when read_pandas() reads a file block by block: the one
+# block's table lives beside the frame being built, never the whole file.
+BLOCK_BYTES = 16 << 20
+
+_GZIP_MAGIC = b"\x1f\x8b"
+
+
+def _blockable(path: Any, encoding: Any) -> bool:
+    """Whether the file can be read in blocks: a regular file of several
+    blocks, not gzip, read as UTF-8 (a block of another encoding's text
+    may not start on a character)."""
+    import os
+    import stat
+
+    if encoding not in (None, "auto", "utf-8", "utf8", "UTF-8"):
+        return False
+    try:
+        info = os.stat(path)
+        if not stat.S_ISREG(info.st_mode) or info.st_size < 3 * BLOCK_BYTES:
+            return False
+        with open(path, "rb") as f:
+            return f.read(2) != _GZIP_MAGIC
+    except OSError:
+        return False
+
+
+def _signature(path: Any) -> Any:
+    import os
+
+    info = os.stat(path)
+    return (info.st_size, info.st_mtime_ns, info.st_ino)
+
+
+class _Disagree(Exception):
+    """The blocks cannot make the whole file's frame on their own."""
+
+
+def blocks_frame(path: Any, header: bool, delimiter: Any, encoding: Any, typed: bool,
+                 null_markers: bool) -> Any:
+    """The frame of the whole file's table, read one block of BLOCK_BYTES at
+    a time: each block is loaded from the parser's exact state at its first
+    byte, its columns exported into numpy and str objects, and its table
+    closed before the next. A column's dtype is the whole column's: the
+    blocks' dtypes agree, or a block holds no value in it. Returns None when
+    the file is not one to read so, or its blocks disagree (a column
+    numeric in one block and text in another, a different header, text
+    that is not UTF-8, a file changed meanwhile): read_pandas() then loads
+    it whole."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from . import open_range, scan_range
+    from ._native import has, library, rows_extension
+
+    try:
+        import numpy as np
+        import pandas as pd
+    except ImportError as exc:
+        raise ImportError(f"read_pandas() needs pandas: {exc}") from exc
+    fast = rows_extension()
+    lib = library()
+    if (fast is None or not hasattr(fast, "arrow_columns") or not _blockable(path, encoding)
+            or not all(has(lib, f) for f in ("csv_range_scan", "csv_load_range",
+                                              "csv_arrow_stream", "csv_info"))):
+        return None
+    before = _signature(path)
+    size = before[0]
+    blocks = [(off, min(BLOCK_BYTES, size - off)) for off in range(0, size, BLOCK_BYTES)]
+
+    # The boundary pass runs a block ahead of the loads, on a thread of its
+    # own (the library's calls release the interpreter's lock).
+    def scan(block: Any) -> Any:
+        return scan_range(path, block[0], block[1], delimiter=delimiter, encoding=encoding)
+
+    try:
+        with ThreadPoolExecutor(max_workers=1) as pool:
+            maps = [pool.submit(scan, block) for block in blocks[:-1]]
+            try:
+                pieces = _read_blocks(path, blocks, maps, header, delimiter, encoding, typed,
+                                      null_markers, fast, np, pd)
+            finally:
+                for m in maps:
+                    m.cancel()
+        if _signature(path) != before:
+            return None
+        return _join_blocks(pieces, pd, np)
+    except _Disagree:
+        return None
+
+
+def _read_blocks(path: Any, blocks: Any, maps: Any, header: bool, delimiter: Any, encoding: Any,
+                 typed: bool, null_markers: bool, fast: Any, np: Any, pd: Any) -> Any:
+    """Each column's pieces, one per block: (name, kind, data, mask)."""
+    from . import _arrow, open_range
+
+    flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
+    columns: List[List[Any]] = []
+    names: Optional[List[Any]] = None
+    pools = None  # a text repeated across blocks is one str in the frame
+    state = 0
+    for i, (offset, length) in enumerate(blocks):
+        with open_range(path, offset, length, state, header, delimiter, encoding) as table:
+            info = table.info()
+            if info.get("encoding") != "utf-8" or info.get("invalid_utf8_bytes", 0):
+                raise _Disagree()
+            if names is not None and table.col_count != len(names):
+                raise _Disagree()
+            if pools is None and hasattr(fast, "text_pools"):
+                pools = fast.text_pools(table.col_count)
+            rows = len(table)
+            stream = _arrow.ArrowArrayStream()
+            table._arrow_stream(flags, ctypes.byref(stream))
+            try:
+                extra = () if pools is None else (pools,)
+                got = fast.arrow_columns(ctypes.addressof(stream), rows, pd.NA,
+                                         _array_maker(np, rows), null_markers, *extra)
+            except RuntimeError as exc:
+                raise Error(str(exc)) from None
+            finally:
+                if stream.release:
+                    stream.release(ctypes.pointer(stream))
+        block_names = [name for name, _, _, _ in got]
+        if names is None:
+            names = block_names
+            columns = [[] for _ in names]
+        elif block_names != names:
+            raise _Disagree()
+        for pieces, piece in zip(columns, got):
+            pieces.append(piece)
+        if i < len(maps):
+            state = maps[i].result()[state]
+    return columns
+
+
+def _give_back() -> None:
+    """Hands freed memory back to the system. The C library's malloc keeps
+    what was freed below memory still in use (the blocks' pieces of a
+    column lie between arrays made after them), so without this the
+    process's peak would grow column by column as they are joined."""
+    global _trim
+    if _trim is None:
+        try:
+            _trim = ctypes.CDLL(None).malloc_trim
+            _trim.argtypes = [ctypes.c_size_t]
+        except (OSError, AttributeError):
+            _trim = False
+    if _trim:
+        _trim(0)
+
+
+_trim: Any = None
+
+
+def _missing(kind: str, values: Any, mask: Any, np: Any, pd: Any) -> bool:
+    """Whether a piece holds no value at all (every cell empty)."""
+    if kind == "l":
+        return mask is not None and bool(mask.all())
+    if kind == "g":
+        return bool(np.isnan(values).all())
+    return bool(pd.isna(values).all())
+
+
+def _join_blocks(columns: Any, pd: Any, np: Any) -> Any:
+    """The frame of the blocks' pieces, a column at a time (only one
+    column's joined copy is made while its pieces are still held)."""
+    data = {}
+    names = []
+    n_rows = 0
+    for i, pieces in enumerate(columns):
+        names.append(pieces[0][0])
+        kind = _column_kind(pieces, np, pd)
+        parts, masks = [], []
+        for _, have, values, mask in pieces:
+            n = len(values)
+            if have != kind:  # a piece without values: missing in the column's dtype
+                values, mask = _empty_piece(kind, n, np, pd)
+            parts.append(values)
+            if kind == "l":
+                masks.append(mask if mask is not None else np.zeros(n, dtype=np.bool_))
+        pieces.clear()
+        values = np.concatenate(parts) if parts else np.empty(0)
+        del parts
+        n_rows = len(values)
+        if kind == "l":
+            data[i] = pd.arrays.IntegerArray(values, np.concatenate(masks))
+        elif kind == "g":
+            data[i] = values
+        else:
+            data[i] = _string_array(pd, np, values, True)
+        columns[i] = None
+        _give_back()  # the pieces' memory, before the next column's copy
+    frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
+    frame.columns = pd.Index(names, dtype="object")
+    return frame
+
+
+def _column_kind(pieces: Any, np: Any, pd: Any) -> str:
+    """The kind of the whole column: the one its blocks agree on, blocks
+    without a value in the column aside (their dtype says nothing)."""
+    kinds = {kind for _, kind, _, _ in pieces}
+    if len(kinds) > 1:
+        kinds = {kind for _, kind, values, mask in pieces
+                 if len(values) and not _missing(kind, values, mask, np, pd)}
+        if len(kinds) > 1:
+            raise _Disagree()
+    return kinds.pop() if kinds else pieces[0][1]
+
+
+def _empty_piece(kind: str, n: int, np: Any, pd: Any) -> Any:
+    if kind == "l":
+        return np.zeros(n, dtype=np.int64), np.ones(n, dtype=np.bool_)
+    if kind == "g":
+        return np.full(n, np.nan), None
+    values = np.empty(n, dtype=object)
+    values[:] = pd.NA
+    return values, None

@@ -529,6 +529,8 @@ static PyObject *rows_at(PyObject *self, PyObject *args) {
                      with None) for "u", bool (all False) for "?"
      markers:        when true, text cells that are null markers become
                      `missing` too (numeric columns have them as nulls)
+     pools:          optional, a text_pools(n) capsule for the stream's n
+                     columns: their strs are shared with earlier calls
    Each column is (name, format, data, mask), data an ndarray from make:
    for int64 ("l") columns mask is a bool ndarray, True where the value is
    null (None when none is); float64 ("g") columns have NaN there and mask
@@ -702,6 +704,45 @@ static PyObject *pool_text(text_pool *p, const char *text, Py_ssize_t len) {
     return obj;
 }
 
+/* ---- pools kept from one stream to the next -------------------------------
+
+   text_pools(n) -> capsule: one pool per column, for the streams of a file's
+   blocks read one after another, so that a repeated text is one str in the
+   whole frame, not one per block. Freed with the capsule. */
+
+#define POOLS_NAME "velmora_csv._rows.pools"
+
+typedef struct {
+    Py_ssize_t n;
+    text_pool pools[];
+} pool_set;
+
+static void pool_set_free(PyObject *capsule) {
+    pool_set *set = PyCapsule_GetPointer(capsule, POOLS_NAME);
+    if (set == NULL) {
+        PyErr_Clear();
+        return;
+    }
+    for (Py_ssize_t i = 0; i < set->n; i++) pool_free(&set->pools[i]);
+    PyMem_Free(set);
+}
+
+static PyObject *text_pools(PyObject *self, PyObject *args) {
+    (void)self;
+    Py_ssize_t n;
+    if (!PyArg_ParseTuple(args, "n:text_pools", &n)) return NULL;
+    if (n < 0 || (size_t)n > (SIZE_MAX - sizeof(pool_set)) / sizeof(text_pool)) {
+        PyErr_SetString(PyExc_ValueError, "text_pools: bad column count");
+        return NULL;
+    }
+    pool_set *set = PyMem_Calloc(1, sizeof(pool_set) + (size_t)n * sizeof(text_pool));
+    if (set == NULL) return PyErr_NoMemory();
+    set->n = n;
+    PyObject *capsule = PyCapsule_New(set, POOLS_NAME, pool_set_free);
+    if (capsule == NULL) PyMem_Free(set);
+    return capsule;
+}
+
 /* ---- columns from an Arrow stream ---------------------------------------- */
 
 typedef struct {
@@ -805,8 +846,12 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     Py_ssize_t rows;
     PyObject *missing, *make;
     int markers = 0;
-    if (!PyArg_ParseTuple(args, "KnOOp:arrow_columns", &address, &rows, &missing, &make, &markers))
+    PyObject *shared = Py_None;
+    if (!PyArg_ParseTuple(args, "KnOOp|O:arrow_columns", &address, &rows, &missing, &make, &markers,
+                          &shared))
         return NULL;
+    pool_set *set = NULL;
+    if (shared != Py_None && (set = PyCapsule_GetPointer(shared, POOLS_NAME)) == NULL) return NULL;
     struct ArrowArrayStream *stream = (struct ArrowArrayStream *)(uintptr_t)address;
     struct ArrowSchema schema = {0};
     struct ArrowArray batch = {0};
@@ -822,6 +867,17 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     if (cols == NULL) {
         PyErr_NoMemory();
         goto done;
+    }
+    if (set != NULL) {
+        if (set->n != n) {
+            PyErr_Format(PyExc_ValueError, "pools for %zd columns, stream of %zd", set->n, n);
+            goto done;
+        }
+        /* The columns take the pools over for the call and give them back. */
+        for (Py_ssize_t i = 0; i < n; i++) {
+            cols[i].pool = set->pools[i];
+            memset(&set->pools[i], 0, sizeof set->pools[i]);
+        }
     }
     for (Py_ssize_t i = 0; i < n; i++) {
         char kind = (char)arrow_kind(schema.children[i]->format);
@@ -893,7 +949,10 @@ done:
         for (Py_ssize_t i = 0; i < n; i++) {
             Py_XDECREF(cols[i].data);
             Py_XDECREF(cols[i].mask);
-            pool_free(&cols[i].pool);
+            if (set != NULL && set->n == n)
+                set->pools[i] = cols[i].pool;
+            else
+                pool_free(&cols[i].pool);
         }
         PyMem_Free(cols);
     }
@@ -1100,7 +1159,9 @@ static PyMethodDef methods[] = {
     {"combine_streams", combine_streams, METH_VARARGS,
      "combine_streams(typed, text, picks, out): one stream of columns picked from two."},
     {"arrow_columns", arrow_columns, METH_VARARGS,
-     "arrow_columns(stream_address, rows, missing, make, markers) -> list of columns."},
+     "arrow_columns(stream_address, rows, missing, make, markers, pools=None) -> list of columns."},
+    {"text_pools", text_pools, METH_VARARGS,
+     "text_pools(n) -> capsule: texts' pools for n columns, shared by arrow_columns calls."},
     {NULL, NULL, 0, NULL},
 };
 

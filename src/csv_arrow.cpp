@@ -185,18 +185,6 @@ number_reader reader_of(const csv_table *t) {
     return number_reader{t->blob ? t->blob + t->blob_len : nullptr, csv_locale_point_is_dot() != 0};
 }
 
-// Rows ahead whose texts are fetched before they are read.
-constexpr int64_t k_prefetch_rows = 16;
-
-// Starts fetching the text of row `r`'s cell in `col` (when there is such
-// a row) ahead of its reader. Always inlined: a call to a function that
-// only prefetches would be dropped.
-[[gnu::always_inline]] inline void prefetch_text(const csv_table *t, const csv_body_view &body,
-                                                 int64_t r, int32_t col) {
-    if (r < t->n_rows && t->segments == nullptr && t->blob != nullptr)
-        __builtin_prefetch(t->blob + body.at(r, col)->offset);
-}
-
 // A cell as the typed columns see it.
 enum cell_class { k_empty_cell, k_int_cell, k_number_cell, k_text_cell };
 
@@ -207,6 +195,15 @@ inline cell_class classify(const number_reader &rd, const char *text, uint32_t l
     if (ints && rd.int64_of(text, len, &iv)) return k_int_cell;
     double v;
     return rd.float64_of(text, len, &v) ? k_number_cell : k_text_cell;
+}
+
+// A 64-bit word stored as its eight bytes from the lowest up: a validity
+// bitmap's bit i is bit i % 8 of byte i / 8 on any machine.
+inline void store_le64(uint64_t *p, uint64_t w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    memcpy(p, &w, 8);
 }
 
 // The column plan: what each output column is built from.
@@ -240,7 +237,6 @@ void typed_kinds(const csv_table *t, column_plan *plan, int32_t n_cols, bool mar
     const csv_body_view body = csv_body_of(t);
     const number_reader rd = reader_of(t);
     for (int64_t r = 0; r < t->n_rows && n_open > 0; ++r) {
-        prefetch_text(t, body, r + k_prefetch_rows, open[0].col);  // a row's texts are near each other
         for (int32_t k = 0; k < n_open;) {
             typing &c = open[k];
             const csv_cell *cell = body.at(r, c.col);
@@ -649,15 +645,23 @@ bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, b
                 break;
             }
             default: {
-                uint8_t *valid = static_cast<uint8_t *>(p->owned[0]);
+                // The validity bits gather in a word, stored whole (blocks
+                // start on a word).
+                static_assert(k_row_block % 64 == 0, "a block starts a validity word");
+                uint64_t *valid = static_cast<uint64_t *>(p->owned[0]);
+                uint64_t bits = 0;
+                int64_t nulls = 0;
                 for (int64_t i = i0; i < i1; ++i) {
-                    prefetch_text(t, body, r0 + i + k_prefetch_rows, col);
                     const csv_cell *c = body.at(r0 + i, col);
-                    if (put_number(rd, p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length))
-                        valid[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
-                    else
-                        ++child[j].null_count;
+                    const bool ok = put_number(rd, p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length);
+                    bits |= uint64_t{ok} << (i & 63);
+                    nulls += !ok;
+                    if ((i & 63) == 63 || i + 1 == i1) {
+                        store_le64(&valid[i >> 6], bits);
+                        bits = 0;
+                    }
                 }
+                child[j].null_count += nulls;
             }
             }
         }

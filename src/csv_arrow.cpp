@@ -534,6 +534,7 @@ bool sink_reserve(column_parts *p, text_sink *k, uint64_t more) {
 // answers repair it. False when out of memory.
 inline bool append_text(column_parts *p, text_sink *k, const char *s, uint64_t len, const char *end) {
     if (len == 0) return true;
+    assert(end != nullptr && s < end && static_cast<uint64_t>(end - s) >= len);  // a text of the table
     if (k->cap - k->used <= len + k_text_slack && !sink_reserve(p, k, len + k_text_slack)) return false;
     char *d = k->buf + k->used;
     if (static_cast<uint64_t>(end - s) >= len + k_chunk) {

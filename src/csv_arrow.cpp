@@ -497,18 +497,14 @@ inline bool copy_clean(char *d, const char *s, uint64_t len) {
         nul |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & keep;
         high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & keep;
     }
+    return nul == 0 && (high == 0 || utf8_well_formed(s, len));
 #else
-    constexpr uint64_t k_ones = 0x0101010101010101ull, k_highs = 0x8080808080808080ull;
-    uint64_t high = 0, nul = 0;
     for (uint64_t i = 0; i < len; i += 8) {
         const uint64_t v = csv_load64(s + i);
         memcpy(d + i, &v, 8);
-        const uint64_t keep = len - i >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * (len - i))) - 1;
-        nul |= (v - k_ones) & ~v & k_highs & keep;  // exact below the first zero byte
-        high |= v & k_highs & keep;
     }
+    return plain_ascii(s, len) || (memchr(s, 0, len) == nullptr && utf8_well_formed(s, len));
 #endif
-    return nul == 0 && (high == 0 || utf8_well_formed(s, len));
 }
 
 // A utf8 column's text buffer while a batch fills it, held in locals so

@@ -98,18 +98,112 @@ bool plain_int64(const char *text, uint64_t len, int64_t *out) {
     return true;
 }
 
-// A cell as the typed columns see it.
-enum cell_class { k_empty_cell, k_int_cell, k_number_cell, k_text_cell };
-
 inline bool counts_as_empty(const char *text, uint32_t len, bool markers) {
     return len == 0 || (markers && is_null_marker(text, len));
 }
 
-cell_class classify(const char *text, uint32_t len, bool markers) {
+// Powers of ten that a double holds exactly.
+constexpr double k_exact_pow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// How the typing pass and the batches read numbers: both read every cell
+// of a numeric column, so the common short forms take a quick way, and
+// every other text the general one. `end` bounds the bytes that may be
+// read past a text (the end of the table's texts); `dot` is whether the
+// locale's decimal point is '.' (read once, not per cell).
+struct number_reader {
+    const char *end;
+    bool dot;
+
+    // Up to 8 digits after an optional sign, no blanks: one word load,
+    // checked and converted a byte per lane. False for any other text.
+    static bool short_int(const char *s, uint32_t len, const char *end, int64_t *out) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const bool neg = *s == '-';
+        if (neg || *s == '+') {
+            ++s;
+            --len;
+        }
+        if (len == 0 || len > 8 || end - s < 8) return false;
+        constexpr uint64_t k_zeros = 0x3030303030303030ull, k_highs = 0xF0F0F0F0F0F0F0F0ull;
+        const unsigned shift = 8 * (8 - len);
+        uint64_t x = csv_load64(s) << shift;        // first digit lowest: the digits on top
+        if (shift != 0) x |= k_zeros >> (64 - shift);  // leading '0's below
+        if ((x & k_highs) != k_zeros || ((x + 0x0606060606060606ull) & k_highs) != k_zeros)
+            return false;
+        x = (x & 0x0F0F0F0F0F0F0F0Full) * 2561 >> 8;  // pairs of digits, then fours, then all
+        x = (x & 0x00FF00FF00FF00FFull) * 6553601 >> 16;
+        x = (x & 0x0000FFFF0000FFFFull) * 42949672960001ull >> 32;
+        *out = neg ? -static_cast<int64_t>(x) : static_cast<int64_t>(x);
+        return true;
+#else
+        (void)s, (void)len, (void)end, (void)out;
+        return false;
+#endif
+    }
+
+    // [sign] digits [. digits] with 1 to 15 digits, no blanks: the digits'
+    // integer (exact in a double) over a power of ten, signed first, as
+    // csv_is_numeric_field computes it, so strtod's value. False for any
+    // other text.
+    static bool short_decimal(const char *s, uint32_t len, double *out) {
+        if (len > 17) return false;
+        uint32_t i = 0;
+        const bool neg = *s == '-';
+        if (neg || *s == '+') i = 1;
+        uint64_t mant = 0;
+        int digits = 0, frac = 0;
+        bool point = false;
+        for (; i < len; ++i) {
+            const unsigned d = static_cast<unsigned char>(s[i]) - '0';
+            if (d <= 9) {
+                mant = mant * 10 + d;
+                ++digits;
+                frac += point;
+            } else if (s[i] == '.' && !point) {
+                point = true;
+            } else {
+                return false;
+            }
+        }
+        if (digits == 0 || digits > 15) return false;
+        double m = static_cast<double>(mant);
+        if (neg) m = -m;
+        *out = m / k_exact_pow10[frac];
+        return true;
+    }
+
+    bool int64_of(const char *s, uint32_t len, int64_t *out) const {
+        return short_int(s, len, end, out) || plain_int64(s, len, out);
+    }
+    bool float64_of(const char *s, uint32_t len, double *out) const {
+        return (dot && short_decimal(s, len, out)) || csv_is_numeric_field(s, len, out) != 0;
+    }
+};
+
+number_reader reader_of(const csv_table *t) {
+    return number_reader{t->blob ? t->blob + t->blob_len : nullptr, csv_locale_point_is_dot() != 0};
+}
+
+// A cell as the typed columns see it.
+enum cell_class { k_empty_cell, k_int_cell, k_number_cell, k_text_cell };
+
+inline cell_class classify(const number_reader &rd, const char *text, uint32_t len, bool markers,
+                           bool ints) {
     if (counts_as_empty(text, len, markers)) return k_empty_cell;
     int64_t iv;
-    if (plain_int64(text, len, &iv)) return k_int_cell;
-    return csv_is_numeric_field(text, len, nullptr) ? k_number_cell : k_text_cell;
+    if (ints && rd.int64_of(text, len, &iv)) return k_int_cell;
+    double v;
+    return rd.float64_of(text, len, &v) ? k_number_cell : k_text_cell;
+}
+
+// A 64-bit word stored as its eight bytes from the lowest up: a validity
+// bitmap's bit i is bit i % 8 of byte i / 8 on any machine.
+inline void store_le64(uint64_t *p, uint64_t w) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap64(w);
+#endif
+    memcpy(p, &w, 8);
 }
 
 // The column plan: what each output column is built from.
@@ -141,19 +235,13 @@ void typed_kinds(const csv_table *t, column_plan *plan, int32_t n_cols, bool mar
         open[n_open++] = typing{i, plan[i].col, true, false};
     }
     const csv_body_view body = csv_body_of(t);
+    const number_reader rd = reader_of(t);
     for (int64_t r = 0; r < t->n_rows && n_open > 0; ++r) {
         for (int32_t k = 0; k < n_open;) {
             typing &c = open[k];
             const csv_cell *cell = body.at(r, c.col);
             const char *s = csv_cell_text(t, cell);
-            cell_class what;
-            if (c.ints) {
-                what = classify(s, cell->length, markers);
-            } else {  // float64 already: only the numeric test is left
-                what = counts_as_empty(s, cell->length, markers) ? k_empty_cell
-                       : csv_is_numeric_field(s, cell->length, nullptr) ? k_number_cell
-                                                                       : k_text_cell;
-            }
+            const cell_class what = classify(rd, s, cell->length, markers, c.ints);
             if (what == k_text_cell) {  // utf8: out of the pass
                 open[k] = open[--n_open];
                 continue;
@@ -376,49 +464,101 @@ bool text_reserve(column_parts *p, uint64_t used, uint64_t more) {
     return true;
 }
 
-// Appends one cell's text to a utf8 column whose first `*w` bytes are in
-// use: a plain ASCII cell is one copy; any other is cut at a NUL and
-// repaired as the JSON answers repair it. False when out of memory.
-inline bool append_text(column_parts *p, uint64_t *w, const char *s, uint64_t len) {
-    if (plain_ascii(s, len)) {
-        // Short texts are copied as two overlapping words or halves.
-        if (!text_reserve(p, *w, len)) return false;
-        char *d = static_cast<char *>(p->owned[2]) + *w;
-        if (len >= 8 && len <= 16) {
-            const uint64_t head = csv_load64(s), tail = csv_load64(s + len - 8);
-            memcpy(d, &head, 8);
-            memcpy(d + len - 8, &tail, 8);
-        } else if (len >= 4 && len < 8) {
-            const uint32_t head = csv_load32(s), tail = csv_load32(s + len - 4);
-            memcpy(d, &head, 4);
-            memcpy(d + len - 4, &tail, 4);
-        } else if (len > 0 && len < 4) {
-            d[0] = s[0];
-            d[len / 2] = s[len / 2];
-            d[len - 1] = s[len - 1];
-        } else {
-            memcpy(d, s, len);
+// True when the `len` bytes at `s` are well-formed UTF-8 (as the repair
+// leaves them alone); for short texts with a few non-ASCII letters.
+inline bool utf8_well_formed(const char *s, uint64_t len) {
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(s);
+    for (uint64_t i = 0; i < len;) {
+        const uint32_t n = csv_utf8_seq_len(u, i, len);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+// Texts are copied in whole chunks of this many bytes, so the column's text
+// buffer keeps `k_text_slack` bytes of room past its texts.
+constexpr uint64_t k_chunk = 16;
+constexpr uint64_t k_text_slack = 64;
+
+// Copies a text of `len` (1 or more) bytes that is well-formed UTF-8
+// without a NUL to `d` in whole chunks, reading and writing less than a
+// chunk past the text: the answers take such a text as it is. False for
+// any other text, whose copy the caller then writes over. Only where
+// `len + k_chunk` bytes from `s` may be read.
+inline bool copy_clean(char *d, const char *s, uint64_t len) {
+#if CSV_HAVE_SSE2
+    const __m128i zero = _mm_setzero_si128();
+    unsigned high = 0, nul = 0;
+    for (uint64_t i = 0; i < len; i += k_chunk) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), v);
+        const unsigned keep = len - i >= k_chunk ? 0xFFFFu : (1u << (len - i)) - 1;
+        nul |= static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero))) & keep;
+        high |= static_cast<unsigned>(_mm_movemask_epi8(v)) & keep;
+    }
+    return nul == 0 && (high == 0 || utf8_well_formed(s, len));
+#else
+    for (uint64_t i = 0; i < len; i += 8) {
+        const uint64_t v = csv_load64(s + i);
+        memcpy(d + i, &v, 8);
+    }
+    return plain_ascii(s, len) || (memchr(s, 0, len) == nullptr && utf8_well_formed(s, len));
+#endif
+}
+
+// A utf8 column's text buffer while a batch fills it, held in locals so
+// that the copies (which may alias anything) leave it in registers.
+struct text_sink {
+    char *buf;
+    uint64_t cap;
+    uint64_t used;
+};
+
+// Makes room for `more` bytes past the sink's text, growing the column's
+// buffer. False when out of memory.
+bool sink_reserve(column_parts *p, text_sink *k, uint64_t more) {
+    if (!text_reserve(p, k->used, more)) return false;
+    k->buf = static_cast<char *>(p->owned[2]);
+    k->cap = p->cap[2];
+    return true;
+}
+
+// Appends one cell's text to a utf8 column's sink: a well-formed text
+// without a NUL is one copy (in whole chunks where the table's texts go on
+// past it, up to `end`); any other is cut at a NUL and repaired as the JSON
+// answers repair it. False when out of memory.
+inline bool append_text(column_parts *p, text_sink *k, const char *s, uint64_t len, const char *end) {
+    if (len == 0) return true;
+    assert(end != nullptr && s < end && static_cast<uint64_t>(end - s) >= len);  // a text of the table
+    if (k->cap - k->used <= len + k_text_slack && !sink_reserve(p, k, len + k_text_slack)) return false;
+    char *d = k->buf + k->used;
+    if (static_cast<uint64_t>(end - s) >= len + k_chunk) {
+        if (copy_clean(d, s, len)) {
+            k->used += len;
+            return true;
         }
-        *w += len;
+    } else if (plain_ascii(s, len)) {  // the last texts of the table
+        memcpy(d, s, len);
+        k->used += len;
         return true;
     }
     const uint64_t cut = cut_at_nul(s, len);
-    if (!text_reserve(p, *w, 2 * cut)) return false;  // repair at most doubles
-    *w += csv_utf8_repair_into(s, cut, static_cast<char *>(p->owned[2]) + *w);
+    if (!sink_reserve(p, k, 2 * cut + k_text_slack)) return false;  // repair at most doubles
+    k->used += csv_utf8_repair_into(s, cut, k->buf + k->used);
     return true;
 }
 
 // Writes row `i` of a numeric column from its cell; false for a null.
-inline bool put_number(column_parts *p, int32_t kind, bool markers, int64_t i, const char *s,
-                       uint32_t len) {
+inline bool put_number(const number_reader &rd, column_parts *p, int32_t kind, bool markers,
+                       int64_t i, const char *s, uint32_t len) {
     if (counts_as_empty(s, len, markers)) {
         if (kind == k_int64) static_cast<int64_t *>(p->owned[1])[i] = 0;
         else static_cast<double *>(p->owned[1])[i] = 0.0;
         return false;
     }
-    const bool ok = kind == k_int64
-                        ? plain_int64(s, len, &static_cast<int64_t *>(p->owned[1])[i])
-                        : csv_is_numeric_field(s, len, &static_cast<double *>(p->owned[1])[i]) != 0;
+    const bool ok = kind == k_int64 ? rd.int64_of(s, len, &static_cast<int64_t *>(p->owned[1])[i])
+                                    : rd.float64_of(s, len, &static_cast<double *>(p->owned[1])[i]);
     assert(ok);  // the kind was read from these cells
     return ok;
 }
@@ -469,6 +609,7 @@ int open_column(const column_plan &plan, buffer_pool *pool, int32_t slot_col, in
 bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, bool markers,
                   int64_t r0, int64_t n, ArrowArray *child) {
     const csv_body_view body = csv_body_of(t);
+    const number_reader rd = reader_of(t);
     for (int32_t j = 0; j < n_cols; ++j) {
         column_parts *p = static_cast<column_parts *>(child[j].private_data);
         if (plan[j].kind == k_large_utf8) static_cast<int64_t *>(p->owned[1])[0] = 0;
@@ -481,34 +622,43 @@ bool fill_columns(const csv_table *t, const column_plan *plan, int32_t n_cols, b
             column_parts *p = static_cast<column_parts *>(child[j].private_data);
             const int32_t col = plan[j].col;
             switch (plan[j].kind) {
-            case k_utf8: {
-                int32_t *off = static_cast<int32_t *>(p->owned[1]);
-                for (int64_t i = i0; i < i1; ++i) {
-                    const csv_cell *c = body.at(r0 + i, col);
-                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
-                    assert(p->used <= k_text_max);
-                    off[i + 1] = static_cast<int32_t>(p->used);
-                }
-                break;
-            }
+            case k_utf8:
             case k_large_utf8: {
-                int64_t *off = static_cast<int64_t *>(p->owned[1]);
+                const bool large = plan[j].kind == k_large_utf8;
+                int32_t *off = static_cast<int32_t *>(p->owned[1]);
+                int64_t *off64 = static_cast<int64_t *>(p->owned[1]);
+                text_sink k{static_cast<char *>(p->owned[2]), p->cap[2], p->used};
                 for (int64_t i = i0; i < i1; ++i) {
                     const csv_cell *c = body.at(r0 + i, col);
-                    if (!append_text(p, &p->used, csv_cell_text(t, c), c->length)) return false;
-                    off[i + 1] = static_cast<int64_t>(p->used);
+                    if (!append_text(p, &k, csv_cell_text(t, c), c->length, rd.end)) return false;
+                    if (large) {
+                        off64[i + 1] = static_cast<int64_t>(k.used);
+                    } else {
+                        assert(k.used <= k_text_max);
+                        off[i + 1] = static_cast<int32_t>(k.used);
+                    }
                 }
+                p->used = k.used;
                 break;
             }
             default: {
-                uint8_t *valid = static_cast<uint8_t *>(p->owned[0]);
+                // The validity bits gather in a word, stored whole (blocks
+                // start on a word).
+                static_assert(k_row_block % 64 == 0, "a block starts a validity word");
+                uint64_t *valid = static_cast<uint64_t *>(p->owned[0]);
+                uint64_t bits = 0;
+                int64_t nulls = 0;
                 for (int64_t i = i0; i < i1; ++i) {
                     const csv_cell *c = body.at(r0 + i, col);
-                    if (put_number(p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length))
-                        valid[i >> 3] |= static_cast<uint8_t>(1u << (i & 7));
-                    else
-                        ++child[j].null_count;
+                    const bool ok = put_number(rd, p, plan[j].kind, markers, i, csv_cell_text(t, c), c->length);
+                    bits |= uint64_t{ok} << (i & 63);
+                    nulls += !ok;
+                    if ((i & 63) == 63 || i + 1 == i1) {
+                        store_le64(&valid[i >> 6], bits);
+                        bits = 0;
+                    }
                 }
+                child[j].null_count += nulls;
             }
             }
         }

@@ -225,6 +225,8 @@ int csv_is_numeric_field(const char *text, uint64_t len, double *out_value) {
     return 1;
 }
 
+int csv_locale_point_is_dot(void) { return locale_point_is_dot() ? 1 : 0; }
+
 int csv_col_is_numeric(const csv_table *t, int32_t col) {
     if (t == nullptr || col < 0 || col >= t->n_cols || t->n_rows <= 0) return 0;
     bool seen = false;

@@ -494,6 +494,11 @@ uint64_t csv_utf8_invalid_count(const char *text, uint64_t len);
 /* Longest text, blanks around it left out, that can be a number. */
 #define CSV_MAX_NUMERIC_TEXT 127
 int csv_is_numeric_field(const char *text, uint64_t len, double *out_value);
+/* True when the calling thread's locale writes the decimal point as '.':
+ * then plain decimal text ([sign] digits [. digits], at most 15 digits) has
+ * the value of its digits over a power of ten, as csv_is_numeric_field
+ * reads it. */
+int csv_locale_point_is_dot(void);
 int csv_col_is_numeric(const csv_table *t, int32_t col);
 /* csv_select: column names and column lists. */
 int32_t csv_resolve_col(const csv_table *t, const char *name);

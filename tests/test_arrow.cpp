@@ -4,6 +4,7 @@
 // table and its thread, the errors, and every allocation failing in turn.
 #include <math.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <condition_variable>
@@ -95,6 +96,32 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"numbers_stay_text", "n\n1\n2.5\n\n", 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// Texts of every length up to a few chunks, plain, with well-formed and
+// broken UTF-8 and with a NUL at each place, each followed by more of the
+// table (so read in whole chunks) and, in the last rows, near the end of
+// the table's texts: every cell as csv_rows gives it.
+TEST_F(Arrow, TextsOfEveryShapeAsCsvRowsGivesThem) {
+    const std::vector<std::string> pieces = {"a", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x99\x82",
+                                             "\xff", "\xc3", "\xe2\x82", std::string(1, '\0')};
+    std::string csv = "t,pad\n";
+    for (size_t len = 0; len <= 50; ++len) {
+        for (size_t k = 0; k < pieces.size(); ++k) {
+            std::string cell(len, static_cast<char>('b' + k));
+            cell.insert(len * k / pieces.size(), pieces[k]);
+            csv += "\"" + cell + "\"," + std::string(len % 7, 'z') + "\n";
+        }
+    }
+    csv += "\"x\xc3\xa9y\",\n\"\xff\",";  // the last texts: no chunk past them
+    Loaded t(csv, 1);
+    for (int64_t batch : {int64_t{0}, int64_t{5}}) {
+        csv_arrow_test_limits(batch, 0);
+        Collected got = export_of(t.h, nullptr, CSV_ARROW_TEXT);
+        ASSERT_EQ(got.error, "");
+        EXPECT_EQ(got.problem, "");
+        EXPECT_EQ(got.cells, varrow::rows_of(t.h)) << "batch rows " << batch;
+    }
+}
+
 // ---- typed columns -----------------------------------------------------
 
 struct TypedCase {
@@ -154,6 +181,48 @@ INSTANTIATE_TEST_SUITE_P(
         TypedCase{"long_integer_is_text",
                   std::string(130, '1') + ",a\n", T, "u", {std::string(130, '1')}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Numbers of the short forms and just past them (lengths, signs, points,
+// leading zeros, blanks) read as the statistics read them: integers to the
+// exact int64 value, decimals to the double strtod gives.
+TEST_F(Arrow, ShortAndLongNumbersReadExactly) {
+    std::vector<std::string> ints, decimals;
+    std::string digits = "1234567890123456789";  // within int64 at 19 digits
+    for (size_t n = 1; n <= 19; ++n) {
+        const std::string d = digits.substr(0, n);
+        for (const char *sign : {"", "-", "+"}) ints.push_back(sign + d);
+        ints.push_back("0" + d.substr(0, n - 1));
+        ints.push_back(" " + d);
+        for (size_t point = 0; point <= n; ++point) {
+            std::string x = d;
+            x.insert(point, ".");
+            decimals.push_back(x);
+            decimals.push_back("-" + x);
+        }
+    }
+    decimals.push_back("1e5");
+    decimals.push_back(" 2.5 ");
+    decimals.push_back("-0");
+    std::string csv = "i,f,pad\n";
+    const size_t rows = ints.size() > decimals.size() ? ints.size() : decimals.size();
+    for (size_t r = 0; r < rows; ++r)
+        csv += (r < ints.size() ? ints[r] : "") + "," + (r < decimals.size() ? decimals[r] : "") +
+               ",padding past the numbers\n";
+    Loaded t(csv, 1);
+    Collected got = export_of(t.h, "i,f", CSV_ARROW_TYPED);
+    ASSERT_EQ(got.error, "");
+    EXPECT_EQ(got.problem, "");
+    ASSERT_EQ(got.formats, (std::vector<std::string>{"l", "g"}));
+    ASSERT_EQ(got.cells.size(), rows);
+    for (size_t r = 0; r < ints.size(); ++r)
+        EXPECT_EQ(got.cells[r][0], std::to_string(strtoll(ints[r].c_str(), nullptr, 10))) << ints[r];
+    ASSERT_EQ(got.numbers[1].size(), decimals.size());
+    for (size_t r = 0; r < decimals.size(); ++r) {
+        const double want = strtod(decimals[r].c_str(), nullptr);
+        EXPECT_EQ(memcmp(&got.numbers[1][r], &want, sizeof want), 0)
+            << decimals[r] << ": " << got.numbers[1][r] << " against " << want;
+    }
+}
 
 // A numeric column by the statistics is numeric here; the values are the
 // statistics' values (min, max, mean of the batch values agree).

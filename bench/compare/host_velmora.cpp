@@ -2,12 +2,14 @@
 // through the exported functions only, printing one JSON line of timings.
 //
 //   host_velmora --file F [--encoding utf8|utf16le] [--sep C] [--loader load|ex]
-//                [--ops select,rows,rows2,search,sort,stats | --ops floor]
+//                [--ops select,arrow,rows,rows2,search,sort,stats | --ops floor]
 //                [--search-col NAME --query TEXT] [--sort-col NAME]
 //                [--select-cols A,B,C] [--no-thp]
 //
 // The queries run in that order, each timed on its own; rows2 asks for all
-// rows a second time on the same thread, right after rows.
+// rows a second time on the same thread, right after rows. arrow takes every
+// column as a typed Arrow stream (csv_arrow_stream) and reads it to its end
+// as a consumer does, each batch released before the next is asked for.
 //
 // utf8 loads with csv_load (comma); utf16le with csv_load_ex, letting the
 // library detect the encoding and the delimiter, as a host would. --loader ex
@@ -117,6 +119,27 @@ long long read_and_scan(const char *path) {
   }
   std::free(buf);
   return lines;
+}
+
+// Every column of table `h` as a typed Arrow stream, read to its end: the
+// rows the batches held, or -1.
+int64_t drain_typed_stream(int h) {
+  ArrowArrayStream stream{};
+  if (csv_arrow_stream(h, nullptr, CSV_ARROW_TYPED, &stream) != 0) return -1;
+  ArrowSchema schema{};
+  int64_t rows = stream.get_schema(&stream, &schema) == 0 ? 0 : -1;
+  if (schema.release) schema.release(&schema);
+  while (rows >= 0) {
+    ArrowArray batch{};
+    if (stream.get_next(&stream, &batch) != 0) rows = -1;
+    else if (batch.release == nullptr) break;
+    else {
+      rows += batch.length;
+      batch.release(&batch);
+    }
+  }
+  stream.release(&stream);
+  return rows;
 }
 
 bool has_op(const std::string &ops, const char *op) {
@@ -230,6 +253,15 @@ int main(int argc, char **argv) {
     if (!j) fail("csv_select");
     add_time("select", t1 - t0);
     add_info("select_json_bytes", std::to_string(std::strlen(j)), false);
+  }
+  if (has_op(ops, "arrow")) {
+    c0 = cpu_now();
+    t0 = now();
+    int64_t rows = drain_typed_stream(h);
+    t1 = now();
+    if (rows < 0) fail("csv_arrow_stream");
+    add_time("arrow", t1 - t0);
+    add_info("arrow_rows", std::to_string(rows), false);
   }
   if (has_op(ops, "rows")) {
     c0 = cpu_now();

@@ -494,6 +494,11 @@ BLOCK_CASES = [
         3000, lambda i: f"{i if i < 2900 else 'late'},{i}\n"), {}, False),
     ("int-then-float", "n,m\n" + _rows_text(
         3000, lambda i: f"{i if i < 2900 else i + 0.5},{i}\n"), {}, False),
+    ("nan-then-text", "n,m\n" + _rows_text(
+        3000, lambda i: f"{'nan' if i < 1500 else 'x'},{i}\n"), {}, False),
+    ("empty-column", "e,m\n" + _rows_text(3000, lambda i: f",{i}\n"), {}, True),
+    ("markers-then-empty", "k,m\n" + _rows_text(
+        3000, lambda i: f"{'NA' if i < 1500 else ''},{i}\n"), {"null_markers": True}, None),
     ("wider-later", "a,b\n" + _rows_text(
         3000, lambda i: f"{i},{i}\n" if i < 2900 else f"{i},{i},{i}\n"), {}, None),
 ]

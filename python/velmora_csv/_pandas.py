@@ -389,25 +389,28 @@ def blocks_frame(path: Any, header: bool, delimiter: Any, encoding: Any, typed: 
         with ThreadPoolExecutor(max_workers=1) as pool:
             maps = [pool.submit(scan, block) for block in blocks[:-1]]
             try:
-                pieces = _read_blocks(path, blocks, maps, header, delimiter, encoding, typed,
-                                      null_markers, fast, np, pd)
+                pieces, kinds = _read_blocks(path, blocks, maps, header, delimiter, encoding,
+                                             typed, null_markers, fast, np, pd)
             finally:
                 for m in maps:
                     m.cancel()
         if _signature(path) != before:
             return None
-        return _join_blocks(pieces, pd, np)
+        return _join_blocks(pieces, kinds, pd, np)
     except _Disagree:
         return None
 
 
 def _read_blocks(path: Any, blocks: Any, maps: Any, header: bool, delimiter: Any, encoding: Any,
                  typed: bool, null_markers: bool, fast: Any, np: Any, pd: Any) -> Any:
-    """Each column's pieces, one per block: (name, kind, data, mask)."""
+    """Each column's pieces, one per block: (name, kind, data, mask); and
+    each column's kind, that of its pieces holding a value (None when none
+    does)."""
     from . import _arrow, open_range
 
     flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
     columns: List[List[Any]] = []
+    kinds: List[Optional[str]] = []
     names: Optional[List[Any]] = None
     pools = None  # a text repeated across blocks is one str in the frame
     state = 0
@@ -436,13 +439,21 @@ def _read_blocks(path: Any, blocks: Any, maps: Any, header: bool, delimiter: Any
         if names is None:
             names = block_names
             columns = [[] for _ in names]
+            kinds = [None] * len(names)
         elif block_names != names:
             raise _Disagree()
-        for pieces, piece in zip(columns, got):
-            pieces.append(piece)
+        for c, piece in enumerate(got):
+            columns[c].append(piece)
+            _, kind, values, mask = piece
+            # A block's dtype speaks for the column only where it holds a
+            # value; two that do must agree (found as soon as they don't).
+            if kind != kinds[c] and not _missing(kind, values, mask, pd):
+                if kinds[c] is not None:
+                    raise _Disagree()
+                kinds[c] = kind
         if i < len(maps):
             state = maps[i].result()[state]
-    return columns
+    return columns, kinds
 
 
 def _give_back() -> None:
@@ -464,16 +475,20 @@ def _give_back() -> None:
 _trim: Any = None
 
 
-def _missing(kind: str, values: Any, mask: Any, np: Any, pd: Any) -> bool:
-    """Whether a piece holds no value at all (every cell empty)."""
+def _missing(kind: str, values: Any, mask: Any, pd: Any) -> bool:
+    """Whether a piece holds no value at all: every cell empty (or a null
+    marker, when they count). A float piece never counts as empty: NaN
+    there may be the text "nan"."""
+    if len(values) == 0:
+        return True
     if kind == "l":
         return mask is not None and bool(mask.all())
-    if kind == "g":
-        return bool(np.isnan(values).all())
-    return bool(pd.isna(values).all())
+    if kind == "u":
+        return bool(pd.isna(values).all())
+    return False
 
 
-def _join_blocks(columns: Any, pd: Any, np: Any) -> Any:
+def _join_blocks(columns: Any, kinds: Any, pd: Any, np: Any) -> Any:
     """The frame of the blocks' pieces, a column at a time (only one
     column's joined copy is made while its pieces are still held)."""
     data = {}
@@ -481,7 +496,11 @@ def _join_blocks(columns: Any, pd: Any, np: Any) -> Any:
     n_rows = 0
     for i, pieces in enumerate(columns):
         names.append(pieces[0][0])
-        kind = _column_kind(pieces, np, pd)
+        kind = kinds[i]
+        if kind is None:  # no value anywhere: the blocks' own dtype, if they agree
+            if len({have for _, have, _, _ in pieces}) > 1:
+                raise _Disagree()
+            kind = pieces[0][1]
         parts, masks = [], []
         for _, have, values, mask in pieces:
             n = len(values)
@@ -505,18 +524,6 @@ def _join_blocks(columns: Any, pd: Any, np: Any) -> Any:
     frame = pd.DataFrame(data, index=pd.RangeIndex(n_rows), copy=False)
     frame.columns = pd.Index(names, dtype="object")
     return frame
-
-
-def _column_kind(pieces: Any, np: Any, pd: Any) -> str:
-    """The kind of the whole column: the one its blocks agree on, blocks
-    without a value in the column aside (their dtype says nothing)."""
-    kinds = {kind for _, kind, _, _ in pieces}
-    if len(kinds) > 1:
-        kinds = {kind for _, kind, values, mask in pieces
-                 if len(values) and not _missing(kind, values, mask, np, pd)}
-        if len(kinds) > 1:
-            raise _Disagree()
-    return kinds.pop() if kinds else pieces[0][1]
 
 
 def _empty_piece(kind: str, n: int, np: Any, pd: Any) -> Any:

@@ -522,6 +522,29 @@ struct rows_job {
         return total;
     }
 
+    // Rows sampled for estimate().
+    static constexpr uint64_t k_samples = 512;
+
+    // A guess at size() from the values of a few rows spread over the
+    // window, the rest worked out exactly: good for choosing a block and
+    // preparing its pages, not for writing.
+    uint64_t estimate() const {
+        const uint64_t count = static_cast<uint64_t>(end - start);
+        if (count == 0 || keys->m == 0) return size();
+        const uint64_t per_row = sat_add(keys->open_len, 3);  // ..."} and ,
+        const uint64_t fixed = sat_add(sat_mul(count, per_row), 1);
+        const uint64_t n = count < k_samples ? count : k_samples;
+        uint64_t sum = 0;
+        for (uint64_t i = 0; i < n; ++i) {
+            const int64_t p =
+                start + static_cast<int64_t>(static_cast<unsigned __int128>(i) * count / n);
+            const csv_row_cells cells = cells_of(rows ? rows[p] : p);
+            if (cells.cells != nullptr) sum = sat_add(sum, values_size(cells));
+        }
+        const unsigned __int128 values = static_cast<unsigned __int128>(sum) * count / n;
+        return values > UINT64_MAX ? UINT64_MAX : sat_add(fixed, static_cast<uint64_t>(values));
+    }
+
     // Length of the whole text; UINT64_MAX when it would not fit in 64 bits.
     uint64_t size() const {
         const uint64_t count = static_cast<uint64_t>(end - start);
@@ -611,6 +634,50 @@ struct rows_job {
 
 // Bytes by which the next rows text of this thread is misjudged (test seam).
 thread_local int64_t g_rows_misjudge = 0;
+// The estimate the next rows text of this thread takes instead of its own
+// (test seam); 0: none.
+thread_local uint64_t g_rows_guess = 0;
+
+// Writes the answer of `len` bytes into `block` (see csv_tls_json_block) of
+// `cap` bytes, which `fed` feeds whole, and makes it the thread's result
+// buffer. A block that turns out not to fit the answer is refitted first,
+// and fed past the pages already prepared. Sets *written unless the block
+// could not be made to hold the answer; it is then freed, and nothing else
+// has changed.
+const char *write_block(const rows_job &job, csv_fed_block &fed, char *block, uint64_t cap,
+                        uint64_t len, bool *written) {
+    *written = false;
+    const uint64_t total = len + 1;
+    uint64_t fed_from = 0;
+    if (total == 0 || !csv_tls_json_block_fits(cap, len)) {
+        fed.stop();
+        const uint64_t prepared = fed.prepared();
+        if (total == 0) {
+            csv_free(block);
+            return nullptr;
+        }
+        block = csv_tls_json_block_fit(block, &cap, len);
+        if (block == nullptr) return nullptr;
+        fed_from = prepared < total ? prepared : total;
+        if (csv_page_feed_wanted(total - fed_from)) {
+            fed.start(block + fed_from, total - fed_from);
+        } else {
+            fed.hold(block, total);
+            fed_from = 0;
+        }
+    }
+    *written = true;
+    char *stop = job.write(fed, block, total, fed_from);
+    fed.stop();
+    if (stop == nullptr) {
+        // A size worked out wrong, a fault of this module: no text past the
+        // block, and the previous answer stands.
+        csv_free(block);
+        return fail_oom();
+    }
+    *stop = '\0';
+    return csv_tls_adopt_json(block, cap, len, fed_from + fed.prepared());
+}
 
 }  // namespace
 
@@ -633,11 +700,33 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr,
                        csv_body_of(t)};
 
+    // A large answer that outgrows a small buffer is written into a block of
+    // its own, chosen from an estimate of its size, whose pages are prepared
+    // while the exact size is worked out.
+    uint64_t block_cap = 0;
+    uint64_t guess = job.estimate();
+    if (g_rows_guess != 0) {
+        guess = g_rows_guess;
+        g_rows_guess = 0;
+    }
+    char *block = csv_page_feed_wanted(guess) ? csv_tls_json_block(guess, &block_cap) : nullptr;
+    csv_fed_block fed;
+    if (block != nullptr) {
+        fed.start(block, block_cap);
+        fed.ahead(guess < block_cap ? guess + 1 : block_cap);
+    }
+
     // A length past any memory makes the reservation fail with its message.
     uint64_t len = job.size();
     if (g_rows_misjudge != 0) {
         len += static_cast<uint64_t>(g_rows_misjudge);
         g_rows_misjudge = 0;
+    }
+    if (block != nullptr) {
+        bool written = false;
+        const char *answer = write_block(job, fed, block, block_cap, len, &written);
+        if (written) return answer;
+        // The guess was too small and the block could not grow: the usual way.
     }
     uint64_t fresh_from = 0;
     char *out = csv_tls_reserve_json(len, &fresh_from);
@@ -645,7 +734,6 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     // Pages an earlier answer of the thread wrote are ready as they are; a
     // large stretch of fresh ones past them is prepared ahead of the writer.
     const uint64_t total = len + 1;
-    csv_fed_block fed;
     uint64_t fed_from = 0;
     if (fresh_from < total && csv_page_feed_wanted(total - fresh_from)) {
         fed_from = fresh_from;
@@ -678,6 +766,8 @@ bool add_real_or_null(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, d
 }  // namespace
 
 void csv_emit_rows_misjudge(int64_t bytes) { g_rows_misjudge = bytes; }
+
+void csv_emit_rows_guess(uint64_t bytes) { g_rows_guess = bytes; }
 
 const char *csv_emit_stats(const csv_table *t) {
     if (t == nullptr) {

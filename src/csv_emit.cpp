@@ -638,20 +638,24 @@ thread_local int64_t g_rows_misjudge = 0;
 // (test seam); 0: none.
 thread_local uint64_t g_rows_guess = 0;
 
-// Writes the answer of `len` bytes into `block` (see csv_tls_json_block) of
-// `cap` bytes, which `fed` feeds whole, and makes it the thread's result
-// buffer. A block that turns out not to fit the answer is refitted first,
-// and fed past the pages already prepared. Sets *written unless the block
-// could not be made to hold the answer; it is then freed, and nothing else
-// has changed.
+// Writes the answer into `block` (see csv_tls_json_block) of `cap` bytes,
+// which `fed` feeds whole, and makes it the thread's result buffer. The
+// block is apart from the thread's buffer, so the text goes straight in,
+// in one pass: the previous answer stands whatever happens. When the block
+// turns out too small, the exact size is worked out, the block grows to it
+// and the text is written again (into pages now ready); when it turns out
+// far too large, it shrinks. Sets *written unless the block could not be
+// made to hold the answer; it is then freed, and nothing else has changed.
 const char *write_block(const rows_job &job, csv_fed_block &fed, char *block, uint64_t cap,
-                        uint64_t len, bool *written) {
+                        bool *written) {
     *written = false;
-    const uint64_t total = len + 1;
     uint64_t fed_from = 0;
-    if (total == 0 || !csv_tls_json_block_fits(cap, len)) {
+    char *stop = job.write(fed, block, cap, 0);
+    if (stop == nullptr) {
         fed.stop();
         const uint64_t prepared = fed.prepared();
+        const uint64_t len = job.size();
+        const uint64_t total = len + 1;
         if (total == 0) {
             csv_free(block);
             return nullptr;
@@ -665,10 +669,10 @@ const char *write_block(const rows_job &job, csv_fed_block &fed, char *block, ui
             fed.hold(block, total);
             fed_from = 0;
         }
+        stop = job.write(fed, block, total, fed_from);
     }
-    *written = true;
-    char *stop = job.write(fed, block, total, fed_from);
     fed.stop();
+    *written = true;
     if (stop == nullptr) {
         // A size worked out wrong, a fault of this module: no text past the
         // block, and the previous answer stands.
@@ -676,7 +680,11 @@ const char *write_block(const rows_job &job, csv_fed_block &fed, char *block, ui
         return fail_oom();
     }
     *stop = '\0';
-    return csv_tls_adopt_json(block, cap, len, fed_from + fed.prepared());
+    const uint64_t len = static_cast<uint64_t>(stop - block);
+    const uint64_t backed = fed_from + fed.prepared();
+    // Shrinking keeps the text; a shrink that fails leaves the block as it was.
+    if (!csv_tls_json_block_fits(cap, len)) block = csv_tls_json_block_fit(block, &cap, len);
+    return csv_tls_adopt_json(block, cap, len, backed);
 }
 
 }  // namespace
@@ -702,18 +710,25 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
 
     // A large answer that outgrows a small buffer is written into a block of
     // its own, chosen from an estimate of its size, whose pages are prepared
-    // while the exact size is worked out.
+    // from the start.
     uint64_t block_cap = 0;
     uint64_t guess = job.estimate();
     if (g_rows_guess != 0) {
         guess = g_rows_guess;
         g_rows_guess = 0;
     }
-    char *block = csv_page_feed_wanted(guess) ? csv_tls_json_block(guess, &block_cap) : nullptr;
+    // The block has room for a guess a sixteenth too small.
+    char *block = csv_page_feed_wanted(guess)
+                      ? csv_tls_json_block(sat_add(guess, guess / 16), &block_cap)
+                      : nullptr;
     csv_fed_block fed;
     if (block != nullptr) {
         fed.start(block, block_cap);
         fed.ahead(guess < block_cap ? guess + 1 : block_cap);
+        bool written = false;
+        const char *answer = write_block(job, fed, block, block_cap, &written);
+        if (written) return answer;
+        // The guess was too small and the block could not grow: the usual way.
     }
 
     // A length past any memory makes the reservation fail with its message.
@@ -721,12 +736,6 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     if (g_rows_misjudge != 0) {
         len += static_cast<uint64_t>(g_rows_misjudge);
         g_rows_misjudge = 0;
-    }
-    if (block != nullptr) {
-        bool written = false;
-        const char *answer = write_block(job, fed, block, block_cap, len, &written);
-        if (written) return answer;
-        // The guess was too small and the block could not grow: the usual way.
     }
     uint64_t fresh_from = 0;
     char *out = csv_tls_reserve_json(len, &fresh_from);

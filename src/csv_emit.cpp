@@ -417,6 +417,10 @@ struct row_keys {
 constexpr int64_t k_cells_ahead = 16;
 constexpr int64_t k_texts_ahead = 8;
 
+// Shortest window whose size is worked out in two halves side by side: a
+// thread costs about as much as measuring some thousands of rows.
+constexpr int64_t k_split_min = 65536;
+
 // Shortest window of a list worth measuring in table order: shorter ones
 // stay in the caches either way.
 constexpr int64_t k_scattered_min = 4096;
@@ -475,18 +479,42 @@ struct rows_job {
         return sum;
     }
 
-    // Length of the values of the rows at the positions, in list order.
-    uint64_t values_size_in_order() const {
-        // With no list, positions past the table are left out unvisited.
-        int64_t stop = end;
-        if (rows == nullptr && stop > t->n_rows) stop = t->n_rows;
+    // Length of the values of the rows at positions [from, to), in list order.
+    uint64_t values_size_range(int64_t from, int64_t to) const {
         uint64_t total = 0;
-        for (int64_t p = start; p < stop; ++p) {
+        for (int64_t p = from; p < to; ++p) {
             if (rows) prefetch(p);
             const csv_row_cells cells = cells_of(rows ? rows[p] : p);
             if (cells.cells != nullptr) total = sat_add(total, values_size(cells));
         }
         return total;
+    }
+
+    // Length of the values of the rows at the positions, in list order. A
+    // long window is measured in two halves side by side, the second on a
+    // thread of its own (on this one when the system refuses a thread).
+    uint64_t values_size_in_order() const {
+        // With no list, positions past the table are left out unvisited.
+        int64_t stop = end;
+        if (rows == nullptr && stop > t->n_rows) stop = t->n_rows;
+        if (stop - start < k_split_min) return values_size_range(start, stop);
+        struct half {
+            const rows_job *job;
+            int64_t from, to;
+            uint64_t sum;
+        } second{this, start + (stop - start) / 2, stop, 0};
+        uint64_t helper = 0;
+        if (csv_platform_thread_start(
+                &helper,
+                [](void *p) {
+                    half *h = static_cast<half *>(p);
+                    h->sum = h->job->values_size_range(h->from, h->to);
+                },
+                &second) != 0)
+            return values_size_range(start, stop);
+        const uint64_t first = values_size_range(start, second.from);
+        csv_platform_thread_join(helper);
+        return sat_add(first, second.sum);
     }
 
     // True when the window of the list is long, jumps back somewhere and

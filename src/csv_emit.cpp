@@ -22,6 +22,7 @@
 #include <yyjson.h>
 
 #include "csv_internal.h"
+#include "csv_platform.h"
 
 // The rows text copies the writer's escaping, which is only known right for
 // the version tested. Every document is built through yyjson's public API.
@@ -416,6 +417,10 @@ struct row_keys {
 constexpr int64_t k_cells_ahead = 16;
 constexpr int64_t k_texts_ahead = 8;
 
+// Shortest window whose size is worked out in two halves side by side: a
+// thread costs about as much as measuring some thousands of rows.
+constexpr int64_t k_split_min = 65536;
+
 // Shortest window of a list worth measuring in table order: shorter ones
 // stay in the caches either way.
 constexpr int64_t k_scattered_min = 4096;
@@ -474,18 +479,42 @@ struct rows_job {
         return sum;
     }
 
-    // Length of the values of the rows at the positions, in list order.
-    uint64_t values_size_in_order() const {
-        // With no list, positions past the table are left out unvisited.
-        int64_t stop = end;
-        if (rows == nullptr && stop > t->n_rows) stop = t->n_rows;
+    // Length of the values of the rows at positions [from, to), in list order.
+    uint64_t values_size_range(int64_t from, int64_t to) const {
         uint64_t total = 0;
-        for (int64_t p = start; p < stop; ++p) {
+        for (int64_t p = from; p < to; ++p) {
             if (rows) prefetch(p);
             const csv_row_cells cells = cells_of(rows ? rows[p] : p);
             if (cells.cells != nullptr) total = sat_add(total, values_size(cells));
         }
         return total;
+    }
+
+    // Length of the values of the rows at the positions, in list order. A
+    // long window is measured in two halves side by side, the second on a
+    // thread of its own (on this one when the system refuses a thread).
+    uint64_t values_size_in_order() const {
+        // With no list, positions past the table are left out unvisited.
+        int64_t stop = end;
+        if (rows == nullptr && stop > t->n_rows) stop = t->n_rows;
+        if (stop - start < k_split_min) return values_size_range(start, stop);
+        struct half {
+            const rows_job *job;
+            int64_t from, to;
+            uint64_t sum;
+        } second{this, start + (stop - start) / 2, stop, 0};
+        uint64_t helper = 0;
+        if (csv_platform_thread_start(
+                &helper,
+                [](void *p) {
+                    half *h = static_cast<half *>(p);
+                    h->sum = h->job->values_size_range(h->from, h->to);
+                },
+                &second) != 0)
+            return values_size_range(start, stop);
+        const uint64_t first = values_size_range(start, second.from);
+        csv_platform_thread_join(helper);
+        return sat_add(first, second.sum);
     }
 
     // True when the window of the list is long, jumps back somewhere and
@@ -520,6 +549,29 @@ struct rows_job {
             if (r >= 0 && r < n) total = sat_add(total, z[r]);
         }
         return total;
+    }
+
+    // Rows sampled for estimate().
+    static constexpr uint64_t k_samples = 512;
+
+    // A guess at size() from the values of a few rows spread over the
+    // window, the rest worked out exactly: good for choosing a block and
+    // preparing its pages, not for writing.
+    uint64_t estimate() const {
+        const uint64_t count = static_cast<uint64_t>(end - start);
+        if (count == 0 || keys->m == 0) return size();
+        const uint64_t per_row = sat_add(keys->open_len, 3);  // ..."} and ,
+        const uint64_t fixed = sat_add(sat_mul(count, per_row), 1);
+        const uint64_t n = count < k_samples ? count : k_samples;
+        uint64_t sum = 0;
+        for (uint64_t i = 0; i < n; ++i) {
+            const int64_t p =
+                start + static_cast<int64_t>(static_cast<unsigned __int128>(i) * count / n);
+            const csv_row_cells cells = cells_of(rows ? rows[p] : p);
+            if (cells.cells != nullptr) sum = sat_add(sum, values_size(cells));
+        }
+        const unsigned __int128 values = static_cast<unsigned __int128>(sum) * count / n;
+        return values > UINT64_MAX ? UINT64_MAX : sat_add(fixed, static_cast<uint64_t>(values));
     }
 
     // Length of the whole text; UINT64_MAX when it would not fit in 64 bits.
@@ -609,8 +661,64 @@ struct rows_job {
     }
 };
 
+// Fresh stretches of an answer from this size up, too short to be fed, are
+// backed in one call before they are written.
+constexpr uint64_t k_populate_min = uint64_t{256} << 10;
+
 // Bytes by which the next rows text of this thread is misjudged (test seam).
 thread_local int64_t g_rows_misjudge = 0;
+// The estimate the next rows text of this thread takes instead of its own
+// (test seam); 0: none.
+thread_local uint64_t g_rows_guess = 0;
+
+// Writes the answer into `block` (see csv_tls_json_block) of `cap` bytes,
+// which `fed` feeds whole, and makes it the thread's result buffer. The
+// block is apart from the thread's buffer, so the text goes straight in,
+// in one pass: the previous answer stands whatever happens. When the block
+// turns out too small, the exact size is worked out, the block grows to it
+// and the text is written again (into pages now ready); when it turns out
+// far too large, it shrinks. Sets *written unless the block could not be
+// made to hold the answer; it is then freed, and nothing else has changed.
+const char *write_block(const rows_job &job, csv_fed_block &fed, char *block, uint64_t cap,
+                        bool *written) {
+    *written = false;
+    uint64_t fed_from = 0;
+    char *stop = job.write(fed, block, cap, 0);
+    if (stop == nullptr) {
+        fed.stop();
+        const uint64_t prepared = fed.prepared();
+        const uint64_t len = job.size();
+        const uint64_t total = len + 1;
+        if (total == 0) {
+            csv_free(block);
+            return nullptr;
+        }
+        block = csv_tls_json_block_fit(block, &cap, len);
+        if (block == nullptr) return nullptr;
+        fed_from = prepared < total ? prepared : total;
+        if (csv_page_feed_wanted(total - fed_from)) {
+            fed.start(block + fed_from, total - fed_from);
+        } else {
+            fed.hold(block, total);
+            fed_from = 0;
+        }
+        stop = job.write(fed, block, total, fed_from);
+    }
+    fed.stop();
+    *written = true;
+    if (stop == nullptr) {
+        // A size worked out wrong, a fault of this module: no text past the
+        // block, and the previous answer stands.
+        csv_free(block);
+        return fail_oom();
+    }
+    *stop = '\0';
+    const uint64_t len = static_cast<uint64_t>(stop - block);
+    const uint64_t backed = fed_from + fed.prepared();
+    // Shrinking keeps the text; a shrink that fails leaves the block as it was.
+    if (!csv_tls_json_block_fits(cap, len)) block = csv_tls_json_block_fit(block, &cap, len);
+    return csv_tls_adopt_json(block, cap, len, backed);
+}
 
 }  // namespace
 
@@ -633,6 +741,29 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     const rows_job job{t, rows, start, end, &keys, blob, blob ? blob + t->blob_len : nullptr,
                        csv_body_of(t)};
 
+    // A large answer that outgrows a small buffer is written into a block of
+    // its own, chosen from an estimate of its size, whose pages are prepared
+    // from the start.
+    uint64_t block_cap = 0;
+    uint64_t guess = job.estimate();
+    if (g_rows_guess != 0) {
+        guess = g_rows_guess;
+        g_rows_guess = 0;
+    }
+    // The block has room for a guess a sixteenth too small.
+    char *block = csv_page_feed_wanted(guess)
+                      ? csv_tls_json_block(sat_add(guess, guess / 16), &block_cap)
+                      : nullptr;
+    csv_fed_block fed;
+    if (block != nullptr) {
+        fed.start(block, block_cap);
+        fed.ahead(guess < block_cap ? guess + 1 : block_cap);
+        bool written = false;
+        const char *answer = write_block(job, fed, block, block_cap, &written);
+        if (written) return answer;
+        // The guess was too small and the block could not grow: the usual way.
+    }
+
     // A length past any memory makes the reservation fail with its message.
     uint64_t len = job.size();
     if (g_rows_misjudge != 0) {
@@ -645,12 +776,15 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
     // Pages an earlier answer of the thread wrote are ready as they are; a
     // large stretch of fresh ones past them is prepared ahead of the writer.
     const uint64_t total = len + 1;
-    csv_fed_block fed;
     uint64_t fed_from = 0;
     if (fresh_from < total && csv_page_feed_wanted(total - fresh_from)) {
         fed_from = fresh_from;
         fed.start(out + fed_from, total - fed_from);
     } else {
+        // A shorter fresh stretch is backed in one call: that halves what
+        // its pages cost where every first touch of a page is dear.
+        if (fresh_from < total && total - fresh_from >= k_populate_min)
+            csv_platform_populate(out + fresh_from, static_cast<size_t>(total - fresh_from));
         fed.hold(out, total);
     }
     char *stop = job.write(fed, out, total, fed_from);
@@ -678,6 +812,8 @@ bool add_real_or_null(yyjson_mut_doc *d, yyjson_mut_val *obj, const char *key, d
 }  // namespace
 
 void csv_emit_rows_misjudge(int64_t bytes) { g_rows_misjudge = bytes; }
+
+void csv_emit_rows_guess(uint64_t bytes) { g_rows_guess = bytes; }
 
 const char *csv_emit_stats(const csv_table *t) {
     if (t == nullptr) {

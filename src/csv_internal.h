@@ -219,6 +219,12 @@ public:
     void reach(uint64_t upto, uint64_t until) {
         if (upto > ready_) reach_slow(upto, until);
     }
+    /* Lets the helper prepare the stretches within the first `upto` bytes
+     * before the writer asks for them: for a block whose writer has other
+     * work to do first. */
+    void ahead(uint64_t upto);
+    /* After stop(): bytes from the block's start that the feed prepared. */
+    uint64_t prepared() const { return prepared_; }
     /* Bytes from the block's start that are ready; UINT64_MAX when there is
      * no feed (too small a block, or stopped): every byte is. */
     uint64_t ready() const { return ready_; }
@@ -233,6 +239,7 @@ private:
     char *base_ = nullptr;
     uint64_t size_ = 0;
     uint64_t ready_ = UINT64_MAX;
+    uint64_t prepared_ = 0;
     uint64_t chunks_ = 0;
     uint64_t skew_ = 0;    // the block's start past a chunk boundary
     fill_fn fill_ = nullptr;
@@ -293,6 +300,9 @@ public:
     /* Bytes from the block's start that are ready; UINT64_MAX when it is
      * not fed. */
     uint64_t ready() const { return feed_.ready(); }
+    /* See csv_page_feed::ahead and csv_page_feed::prepared. */
+    void ahead(uint64_t upto) { feed_.ahead(upto); }
+    uint64_t prepared() const { return feed_.prepared(); }
     /* Ends the feed and lets go of the block. */
     void stop() {
         feed_.stop();
@@ -616,6 +626,10 @@ const char *csv_emit_rows(const csv_table *t, const int64_t *rows,
 /* Test seam: the next csv_emit_rows of the calling thread reserves `bytes`
  * more (or, negative, fewer) than the text needs, as a wrong size would. */
 void csv_emit_rows_misjudge(int64_t bytes);
+/* Test seam: the next csv_emit_rows of the calling thread takes `bytes` as
+ * the estimate of its text's size, which chooses and prepares the block a
+ * large answer is written into (0: its own estimate). */
+void csv_emit_rows_guess(uint64_t bytes);
 const char *csv_emit_stats(const csv_table *t);
 const char *csv_emit_warnings(const csv_table *t);
 /* The csv_info document: how the table was loaded. */
@@ -643,6 +657,25 @@ char *csv_tls_reserve_json(uint64_t len, uint64_t *fresh_from = nullptr);
  * the buffer from which its pages are fresh: the earlier answers of the
  * thread have written those before it, so a writer that prepares fresh
  * pages ahead of itself needs to prepare only those past it. */
+/* For a large answer of about `len` bytes that the thread's buffer cannot
+ * hold, when that buffer is small: a new block of `*cap` bytes (the
+ * capacity the buffer would grow to) that can be filled while the answer's
+ * exact size is still being worked out, and then made the buffer with
+ * csv_tls_adopt_json; the previous text stays in place meanwhile. Null when
+ * the buffer serves the answer in place, or without memory (the caller
+ * then goes the usual way). */
+char *csv_tls_json_block(uint64_t len, uint64_t *cap);
+/* True when such a block of `cap` bytes serves an answer of `len` bytes as
+ * it is: it holds it, and is not far too large for it. */
+bool csv_tls_json_block_fits(uint64_t cap, uint64_t len);
+/* Refits such a block to an answer of exactly `len` bytes: grown, or
+ * shrunk when far too large. Null (the block freed) when it cannot hold
+ * the answer. */
+char *csv_tls_json_block_fit(char *block, uint64_t *cap, uint64_t len);
+/* Makes the block, written with an answer of `len` bytes and its NUL, the
+ * thread's result buffer, freeing the previous one; `backed` bytes from its
+ * start have had their pages written. Returns the block. */
+char *csv_tls_adopt_json(char *block, uint64_t cap, uint64_t len, uint64_t backed);
 /* Called when the last open table is closed: the calling thread's buffer
  * gives the pages past its current answer back to the system now, and
  * every thread's buffer is fitted to its next answer. */

@@ -47,6 +47,7 @@ void csv_page_feed::start(char *p, uint64_t n, fill_fn fill, void *fill_ctx) {
     stop();
     fill_ = fill;
     fill_ctx_ = fill_ctx;
+    prepared_ = 0;
     if (p == nullptr || !csv_page_feed_wanted(n)) return;  // all ready as it is
     ++g_feeds_started;
     base_ = p;
@@ -75,6 +76,12 @@ void csv_page_feed::stop() {
         cv_.notify_all();
         csv_platform_thread_join(helper_);
         helper_on_ = false;
+    }
+    // Chunks are taken in order and each is done once taken.
+    if (base_ != nullptr && claimed_ > 0) {
+        uint64_t from, to;
+        bounds(claimed_ - 1, &from, &to);
+        prepared_ = to;
     }
     base_ = nullptr;
     size_ = 0;
@@ -116,6 +123,17 @@ void csv_page_feed::run() {
         busy_ = k_none;
         cv_.notify_all();
     }
+}
+
+void csv_page_feed::ahead(uint64_t upto) {
+    if (base_ == nullptr || !helper_on_) return;
+    const uint64_t limit = (std::min(upto, size_) + skew_) / k_chunk;
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (limit <= limit_) return;
+        limit_ = limit;
+    }
+    cv_.notify_all();
 }
 
 void csv_page_feed::reach_slow(uint64_t upto, uint64_t until) {

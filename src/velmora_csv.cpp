@@ -37,6 +37,11 @@ std::atomic<uint64_t> g_close_epoch{0};
 constexpr uint64_t k_keep_floor = uint64_t{1} << 20;
 // A buffer more than this many times an answer's size is shrunk for it.
 constexpr uint64_t k_keep_ratio = 4;
+// A large answer that outgrows a buffer of at most this size gets a block
+// of its own, taken before its size is known (csv_tls_json_block): the old
+// buffer, which stays beside it until the answer is written, has few pages
+// worth reusing. A larger one grows in place and keeps its pages.
+constexpr uint64_t k_block_beside = k_keep_floor;
 
 // Frees the thread's result buffer when the thread ends: a host that starts
 // and stops threads must not lose one buffer per thread. Armed by the
@@ -253,6 +258,55 @@ char *csv_tls_reserve_json(uint64_t len, uint64_t *fresh_from) {
     if (fresh_from != nullptr) *fresh_from = g_json_backed;
     if (needed > g_json_backed) g_json_backed = needed;
     g_json_len = needed;
+    return g_json;
+}
+
+char *csv_tls_json_block(uint64_t len, uint64_t *cap) {
+    *cap = 0;
+    const uint64_t needed = len + 1;
+    // A buffer that holds the answer already, or one too large to keep
+    // beside a second block, serves it in place.
+    if (needed == 0 || g_json_cap >= needed || g_json_cap > k_block_beside) return nullptr;
+    const uint64_t k = json_capacity(0, needed);
+    char *block = k > SIZE_MAX ? nullptr : static_cast<char *>(csv_malloc(static_cast<size_t>(k)));
+    if (block != nullptr) *cap = k;
+    return block;
+}
+
+bool csv_tls_json_block_fits(uint64_t cap, uint64_t len) {
+    const uint64_t needed = len + 1;
+    return needed != 0 && needed <= cap && cap / k_keep_ratio <= needed;
+}
+
+char *csv_tls_json_block_fit(char *block, uint64_t *cap, uint64_t len) {
+    const uint64_t needed = len + 1;
+    const uint64_t k = needed == 0 ? 0 : json_capacity(0, needed);
+    if (k == 0 || k > SIZE_MAX) {
+        csv_free(block);
+        *cap = 0;
+        return nullptr;
+    }
+    if (k == *cap) return block;
+    char *fitted = static_cast<char *>(csv_realloc(block, static_cast<size_t>(k)));
+    if (fitted == nullptr) {
+        if (*cap >= needed) return block;  // a shrink that failed: still holds it
+        csv_free(block);
+        *cap = 0;
+        return nullptr;
+    }
+    *cap = k;
+    return fitted;
+}
+
+char *csv_tls_adopt_json(char *block, uint64_t cap, uint64_t len, uint64_t backed) {
+    CSV_ASSERT(block != nullptr && len < cap);
+    if (g_json == nullptr) g_json_release.armed = true;
+    csv_free(g_json);
+    g_json = block;
+    g_json_cap = cap;
+    g_json_len = len + 1;
+    g_json_backed = backed > cap ? cap : backed > len + 1 ? backed : len + 1;
+    g_json_epoch = g_close_epoch.load(std::memory_order_relaxed);
     return g_json;
 }
 

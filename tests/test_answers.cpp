@@ -363,3 +363,57 @@ TEST(AnswerBufferThread, GrowingPastAnEarlierAnswer) {
     }
     csv_close(h);
 }
+
+// A large first answer of a thread goes into a block chosen from a guess at
+// its size before the exact size is known. A guess too small (the block
+// grows) or far too large (it shrinks) still gives the exact answer in a
+// buffer fitted to it, and every allocation failing in turn ends in the
+// exact answer or a clean failure that leaves the previous answer readable.
+TEST(AnswerBufferThread, BlockChosenFromAGuessThatIsOff) {
+    // Past 16 MiB, so that a guess of 8 MiB, still large enough to be fed,
+    // gives a block too small for it.
+    static const Answers a(130000, 10, "answers_bigger.csv");
+    const int h = csv_load(a.path.c_str(), 1);
+    ASSERT_GE(h, 0) << csv_last_error();
+    const std::string want = question("all rows").want(a);
+    ASSERT_GT(want.size(), size_t{16} << 20);
+    const int64_t need = static_cast<int64_t>(want.size()) + 1;
+    struct Guess {
+        const char *name;
+        uint64_t bytes;
+    };
+    const Guess guesses[] = {{"too small", uint64_t{8} << 20},
+                             {"far too large", 64 * static_cast<uint64_t>(need)}};
+    for (const Guess &g : guesses) {
+        int64_t made = 0;
+        std::thread([&] {
+            csv_alloc_fail_after(-1);
+            csv_emit_rows_guess(g.bytes);
+            expect_answer(h, question("all rows"), a, g.name);
+            made = csv_alloc_fail_after(-1);
+            const Pages p = pages();
+            EXPECT_GE(p.capacity, need) << g.name;
+            EXPECT_LT(p.capacity, 2 * need) << g.name;
+            EXPECT_GE(p.backed, need) << g.name;
+            EXPECT_LE(p.backed, p.capacity) << g.name;
+        }).join();
+        for (int64_t n = 0; n <= made; ++n) {
+            std::thread([&] {
+                const char *before = csv_rows(h, 0, 1);
+                ASSERT_NE(before, nullptr);
+                const std::string previous = before;
+                csv_emit_rows_guess(g.bytes);
+                csv_alloc_fail_after(n);
+                const char *got = csv_rows(h, 0, -1);
+                csv_alloc_fail_after(-1);
+                if (got == nullptr) {
+                    EXPECT_NE(csv_last_error()[0], '\0') << g.name << ", failing at " << n;
+                    EXPECT_TRUE(strcmp(before, previous.c_str()) == 0) << g.name << ", failing at " << n;
+                } else {
+                    EXPECT_TRUE(strcmp(got, want.c_str()) == 0) << g.name << ", failing at " << n;
+                }
+            }).join();
+        }
+    }
+    csv_close(h);
+}

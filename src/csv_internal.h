@@ -221,7 +221,9 @@ public:
     }
     /* Lets the helper prepare the stretches within the first `upto` bytes
      * before the writer asks for them: for a block whose writer has other
-     * work to do first. */
+     * work to do first. `upto` is then also where the writer expects to
+     * end: past it the helper prepares nothing, whatever reach() says (an
+     * estimate's block has room to spare that its text rarely needs). */
     void ahead(uint64_t upto);
     /* After stop(): bytes from the block's start that the feed prepared. */
     uint64_t prepared() const { return prepared_; }
@@ -229,6 +231,9 @@ public:
      * no feed (too small a block, or stopped): every byte is. */
     uint64_t ready() const { return ready_; }
     void stop();
+    /* For tests: waits until the helper has prepared every stretch it may
+     * take so far. */
+    void settle_for_tests();
 
 private:
     void run();
@@ -242,6 +247,7 @@ private:
     uint64_t prepared_ = 0;
     uint64_t chunks_ = 0;
     uint64_t skew_ = 0;    // the block's start past a chunk boundary
+    uint64_t horizon_ = UINT64_MAX;  // the writer's expected end (ahead()); the writer's thread only
     fill_fn fill_ = nullptr;
     void *fill_ctx_ = nullptr;
     // Shared with the helper, under m_: chunks [0, claimed_) are taken,

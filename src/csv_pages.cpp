@@ -59,6 +59,7 @@ void csv_page_feed::start(char *p, uint64_t n, fill_fn fill, void *fill_ctx) {
     chunks_ = (n + skew_ + k_chunk - 1) / k_chunk;
     claimed_ = 0;
     limit_ = 0;
+    horizon_ = UINT64_MAX;
     busy_ = k_none;
     quit_ = false;
     if (g_no_helper.load(std::memory_order_relaxed)) return;
@@ -125,8 +126,16 @@ void csv_page_feed::run() {
     }
 }
 
-void csv_page_feed::ahead(uint64_t upto) {
+void csv_page_feed::settle_for_tests() {
     if (base_ == nullptr || !helper_on_) return;
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return busy_ == k_none && (claimed_ >= chunks_ || claimed_ >= limit_); });
+}
+
+void csv_page_feed::ahead(uint64_t upto) {
+    if (base_ == nullptr) return;
+    horizon_ = upto;
+    if (!helper_on_) return;
     const uint64_t limit = (std::min(upto, size_) + skew_) / k_chunk;
     {
         std::lock_guard<std::mutex> lock(m_);
@@ -137,6 +146,7 @@ void csv_page_feed::ahead(uint64_t upto) {
 }
 
 void csv_page_feed::reach_slow(uint64_t upto, uint64_t until) {
+    until = std::min(until, std::max(horizon_, upto));
     upto = std::min(upto, size_);
     until = std::min(std::max(until, upto), size_);
     // Chunks [0, need) hold the first `upto` bytes; the helper stops before

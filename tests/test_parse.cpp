@@ -1202,6 +1202,32 @@ TEST_P(PageFeedThread, StopsEarlyAndLeavesSmallBlocksAlone) {
     csv_free(block);
 }
 
+// A writer that said where it expects to end (ahead(), an estimate) gets
+// nothing prepared much past it, though it asks with the block's end as
+// its limit; asked for more (the estimate was short), it still gets it.
+TEST_P(PageFeedThread, AheadIsWhereTheHelperStops) {
+    const uint64_t n = uint64_t{40} << 20, expected = (uint64_t{10} << 20) + 5;
+    char *block = static_cast<char *>(csv_malloc(n));
+    ASSERT_NE(block, nullptr);
+    FillLog log;
+    csv_page_feed feed;
+    feed.start(block, n, fill_pattern, &log);
+    feed.ahead(expected);
+    for (uint64_t upto = 4096; upto < expected; upto += uint64_t{1} << 19) feed.reach(upto, n);
+    feed.reach(expected, n);
+    feed.settle_for_tests();
+    EXPECT_GE(log.bytes.load(), expected);
+    EXPECT_LE(log.bytes.load(), expected + (uint64_t{2} << 20)) << "at most the chunk that holds the end";
+    const uint64_t more = expected + (uint64_t{5} << 20);
+    feed.reach(more, n);
+    ASSERT_GE(feed.ready(), more);
+    uint64_t wrong = 0;
+    for (uint64_t i = 0; i < more; i += 4093) wrong += static_cast<uint8_t>(block[i]) != pattern_at(i);
+    EXPECT_EQ(wrong, 0u);
+    feed.stop();
+    csv_free(block);
+}
+
 // A fed block hands out only room that is ready (filled, here), at the
 // place asked, never past its end; moving it stops its feed first, and the
 // block as it is after is all ready at once.

@@ -362,7 +362,7 @@ def blocks_frame(path: Any, header: bool, delimiter: Any, encoding: Any, typed: 
     it whole."""
     from concurrent.futures import ThreadPoolExecutor
 
-    from . import open_range, scan_range
+    from . import scan_range
     from ._native import has, library, rows_extension
 
     try:

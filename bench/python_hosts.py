@@ -17,6 +17,9 @@ it held after its imports.
 
     python3 bench/python_hosts.py [--file mixed.csv] [--reps 5] [--cases a,b]
 
+Without --cases the Node.js package's figures follow, from
+bench/node_hosts.mjs in the same run (--no-node skips them).
+
 Without --file the mixed data set is generated into bench/data/ by
 bench/compare/gen_data.cpp. The library is the one VELMORA_CSV_LIBRARY names,
 else build/release/libvelmora-csv.so of this checkout (built when missing).
@@ -27,6 +30,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -129,6 +133,8 @@ def main() -> None:
     parser.add_argument("--cases", help="comma-separated case names (default: all)")
     parser.add_argument("--package", help="the directory holding the velmora_csv package to time "
                         "(default: python/ of this checkout), e.g. an earlier version's")
+    parser.add_argument("--no-node", action="store_true",
+                        help="skip the Node.js package's figures (bench/node_hosts.mjs)")
     parser.add_argument("--case", help=argparse.SUPPRESS)  # one case, in a child process
     args = parser.parse_args()
     if args.case:
@@ -168,6 +174,13 @@ def main() -> None:
         t0, t1 = med(ours, "seconds"), med(peer, "seconds")
         m0, m1 = med(ours, "peak_kb") / 1024, med(peer, "peak_kb") / 1024
         print(f"| {ours} vs {peer} | {t0:.2f} | {t1:.2f} | {t0 / t1:.2f} | {m0:.0f} | {m1:.0f} | {m0 / m1:.2f} |")
+    if not args.no_node and shutil.which("node") and not args.cases:
+        # The Node.js package's figures in the same run (bench/node_hosts.mjs).
+        print()
+        out = subprocess.run(["node", os.path.join(ROOT, "bench", "node_hosts.mjs"),
+                              "--large", path, "--reps", str(args.reps)],
+                             env=env, capture_output=True, text=True)
+        print(out.stdout if out.returncode == 0 else f"node_hosts.mjs failed:\n{out.stderr}")
 
 
 if __name__ == "__main__":

@@ -597,3 +597,39 @@ def test_read_pandas_by_blocks_shares_repeated_texts_and_warns_once(write, monke
         frame = velmora_csv.read_pandas(bad)
     assert len(caught) == 1 and "2000 bytes are not valid UTF-8" in str(caught[0].message)
     assert frame["c"].tolist() == [f"v{i}\xff" for i in range(2000)]
+
+
+@pytest.mark.parametrize("late", [False, True], ids=["made-first", "made-last"])
+def test_columns_of_a_stream_that_does_not_fit_fail_cleanly(write, late):
+    """A stream with fewer or more rows than the columns were sized for is
+    an error, whether the text arrays are made first or after the stream;
+    the texts gathered so far are let go and the strs stay sound."""
+    pd = pytest.importorskip("pandas")
+    np = pytest.importorskip("numpy")
+    fast = _native.rows_extension()
+    if fast is None or not hasattr(fast, "arrow_columns"):
+        pytest.skip("the C extension is not built")
+    from velmora_csv import _pandas
+
+    path = write("n,s\n" + "".join(f"{i},text{i % 50}\n" for i in range(3000)))
+    with velmora_csv.open(path) as t:
+        for rows, message in ((3001, "the stream ended after 3000 of 3001 rows"),
+                              (2999, "a batch does not fit the table")):
+            stream = _arrow.ArrowArrayStream()
+            t._arrow_stream(_arrow.TYPED, ctypes.byref(stream))
+            try:
+                with pytest.raises(RuntimeError, match=message):
+                    fast.arrow_columns(ctypes.addressof(stream), rows, pd.NA,
+                                       _pandas._array_maker(np, rows), False, None, late)
+            finally:
+                stream.release(ctypes.pointer(stream))
+        gc.collect()
+        stream = _arrow.ArrowArrayStream()
+        t._arrow_stream(_arrow.TYPED, ctypes.byref(stream))
+        try:
+            columns = fast.arrow_columns(ctypes.addressof(stream), 3000, pd.NA,
+                                         _pandas._array_maker(np, 3000), False, None, late)
+        finally:
+            stream.release(ctypes.pointer(stream))
+    (_, kind, values, _), = [c for c in columns if c[0] == "s"]
+    assert kind == "u" and values.tolist() == [f"text{i % 50}" for i in range(3000)]

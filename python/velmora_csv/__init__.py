@@ -135,6 +135,9 @@ del _cls
 PAGE_ROWS = 1_000
 FRAME_PAGE_ROWS = 10_000
 
+# Rows of a batch of the library's columnar export.
+EXPORT_BATCH_ROWS = 65_536
+
 # The record parser's states at a byte of a file (see scan_range); state 0
 # is the one at the file's start.
 RANGE_STATES = 6
@@ -360,13 +363,15 @@ class Table:
     reach a table opened later under the same number.
     """
 
-    __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "__weakref__")
+    __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "_readers",
+                 "__weakref__")
     _lib: Any
     _handle: Optional[int]
     _lock: threading.Lock
     _finalizer: weakref.finalize
     _header_cache: Optional[List[str]]
     _path: str
+    _readers: "Optional[weakref.WeakSet[Any]]"
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("use velmora_csv.open() to open a table")
@@ -379,6 +384,7 @@ class Table:
         self._lock = threading.Lock()
         self._header_cache = None
         self._path = path
+        self._readers = None
         self._finalizer = weakref.finalize(self, _close_handle, lib, handle)
         return self
 
@@ -400,6 +406,11 @@ class Table:
             if self._handle is None:
                 return
             self._handle = None
+            # The exports that iterators read rows from keep the table's
+            # memory alive: they let go of it too (after the rows of a
+            # page already asked for, as a page of the answer's rows).
+            for reader in self._readers or ():
+                reader.close()
             self._finalizer()
 
     @property
@@ -457,9 +468,17 @@ class Table:
             return json.loads(data)
         return json.loads(data, object_pairs_hook=_pair_object if pairs else _row_object)
 
-    def _rows_page(self, start: int, count: int, pairs: bool, unique: bool) -> Any:
+    def _rows_page(self, start: int, count: int, pairs: bool, unique: bool,
+                   reader: Any = None) -> Any:
         """Rows start .. start + count - 1 decoded; by the C extension
-        straight from the library's answer where it can."""
+        straight from the library's answer where it can. With a reader
+        (see _row_reader) an iterator over them instead, that makes each
+        row from the table's text export when it is asked for."""
+        if reader is not None:
+            with self._lock:
+                if self._handle is None:
+                    raise Error("table is closed")
+                return reader.page(start, count)
         fast = _rows_extension()
         if fast is None or not hasattr(fast, "rows_at"):
             return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs, unique)
@@ -761,16 +780,59 @@ class Table:
         return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end))
 
     def _page_lists(self, size: int, pairs: bool, start: int,
-                    end: Optional[int]) -> Iterator[List[Any]]:
+                    end: Optional[int]) -> Iterator[Iterable[Any]]:
         # Generator: nothing is fetched until the first row is asked for.
         n = len(self) if end is None else end
         unique = self._unique_headers()
-        while start < n:
-            page = self._rows_page(start, min(size, n - start), pairs, unique)
-            if not page:
-                return
-            yield page
-            start += len(page)
+        # The first page comes from a rows answer, quickly; the rows after
+        # it from the text export, whose batches make rows faster than an
+        # answer's text, where they begin at the table's first row and
+        # use a good part of the batch the export makes first.
+        reader = None
+        first = start == 0
+        try:
+            while start < n:
+                page = self._rows_page(start, min(size, n - start), pairs, unique, reader)
+                count = len(page)
+                if not count:
+                    return
+                yield page
+                start += count
+                if first and start < n:
+                    first = False
+                    if 4 * (n - start) >= min(len(self), EXPORT_BATCH_ROWS):
+                        reader = self._row_reader(pairs)
+        finally:
+            if reader is not None:
+                reader.close()
+
+    def _row_reader(self, pairs: bool) -> Any:
+        """A reader of the rows from the table's text export (see _rows.c),
+        or None where the C extension or the library lacks it or the
+        export cannot be made: then the rows come from answers."""
+        fast = _rows_extension()
+        if fast is None or not hasattr(fast, "RowReader") or not _has(self._lib, "csv_arrow_stream"):
+            return None
+        from . import _arrow
+
+        stream = _arrow.ArrowArrayStream()
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Error("table is closed")
+            if self._lib.csv_col_count(handle) <= 0:
+                return None  # nothing to export
+            if self._lib.csv_arrow_stream(handle, None, _arrow.TEXT, ctypes.byref(stream)) != 0:
+                return None
+            try:
+                reader = fast.RowReader(ctypes.addressof(stream), pairs, Error)
+            finally:
+                if stream.release:  # not moved into the reader
+                    stream.release(ctypes.pointer(stream))
+            if self._readers is None:
+                self._readers = weakref.WeakSet()
+            self._readers.add(reader)
+        return reader
 
     def to_pandas(
         self,

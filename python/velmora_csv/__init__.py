@@ -772,24 +772,27 @@ class Table:
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return self._pages(size, pairs, 0, None)
+        return self._pages(size, pairs, 0, None, True)
 
-    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int]) -> Iterator[Any]:
+    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int],
+               export: bool = False) -> Iterator[Any]:
         # The rows of the pages one after the other, stepped through in C
         # (a generator's own step per row costs as much as decoding it).
-        return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end))
+        return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end, export))
 
-    def _page_lists(self, size: int, pairs: bool, start: int,
-                    end: Optional[int]) -> Iterator[Iterable[Any]]:
+    def _page_lists(self, size: int, pairs: bool, start: int, end: Optional[int],
+                    export: bool = False) -> Iterator[Iterable[Any]]:
         # Generator: nothing is fetched until the first row is asked for.
         n = len(self) if end is None else end
         unique = self._unique_headers()
-        # The first page comes from a rows answer, quickly; the rows after
-        # it from the text export, whose batches make rows faster than an
-        # answer's text, where they begin at the table's first row and
-        # use a good part of the batch the export makes first.
+        # The first page comes from a rows answer, quickly. With `export`
+        # (rows iterated over, each dropped before the next is asked for,
+        # rather than kept in a list) the rows after it come from the
+        # table's text export, made one at a time, which is faster than
+        # writing and reading an answer's text; where they begin at the
+        # table's first row and use a good part of the export's first batch.
         reader = None
-        first = start == 0
+        first = export and start == 0
         try:
             while start < n:
                 page = self._rows_page(start, min(size, n - start), pairs, unique, reader)

@@ -60,7 +60,6 @@ typedef struct {
     const char *p, *end;
     char *scratch; /* unescaped text of the current string */
     Py_ssize_t scratch_cap;
-    cache_slot *cache;
     key_slot keys[MAX_KEYS];
     Py_ssize_t width; /* members of the last row decoded as a dict */
 } decoder;
@@ -248,20 +247,32 @@ static PyObject *make_text(const char *text, Py_ssize_t len) {
     return PyUnicode_DecodeUTF8(text, len, "strict");
 }
 
-/* A new reference to the str of a cell, shared with earlier equal cells
-   while they stay in the cache. */
-static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_ssize_t len) {
-    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
-    if (len > SHORT_CELL) return make_text(text, len);
-    key_slot *k = member < MAX_KEYS ? &d->keys[member] : NULL;
-    int trial = k != NULL && k->tries < TRIAL_CELLS;
-    if (trial) k->tries++;
-    else if (k != NULL && k->hits * 4 < k->tries * MIN_HITS_PER_4) return make_text(text, len);
-    uint32_t h = 2166136261u;
-    for (Py_ssize_t i = 0; i < len; i++) h = (h ^ (unsigned char)text[i]) * 16777619u;
-    cache_slot *slot = &d->cache[(h ^ (h >> 15)) & (CACHE_SLOTS - 1)];
+/* A hash of the 1 .. 32 bytes at s, from their first and last (at most)
+   eight: enough to spread the texts of a column over the cache. */
+static inline uint32_t short_hash(const char *s, Py_ssize_t len) {
+    uint64_t a = 0, b = 0;
+    if (len >= 8) {
+        memcpy(&a, s, 8);
+        memcpy(&b, s + len - 8, 8);
+    } else {
+        memcpy(&a, s, (size_t)len);
+    }
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ ((b ^ (uint64_t)len) * 0xC2B2AE3D27D4EB4Full);
+    return (uint32_t)(h ^ (h >> 29) ^ (h >> 47));
+}
+
+/* A new reference to the str of the short text[0..len) (1 .. SHORT_CELL
+   bytes), shared with earlier equal texts while they stay in the cache.
+   *tries and *hits count a column's lookups: once TRIAL_CELLS of them
+   found too few, its texts are made each time (NULL counters: always
+   looked up). */
+static PyObject *shared_text(uint32_t *tries, uint32_t *hits, const char *text, Py_ssize_t len) {
+    int trial = tries != NULL && *tries < TRIAL_CELLS;
+    if (trial) ++*tries;
+    else if (tries != NULL && *hits * 4 < *tries * MIN_HITS_PER_4) return make_text(text, len);
+    cache_slot *slot = &g_cache[short_hash(text, len) & (CACHE_SLOTS - 1)];
     if (slot->text != NULL && slot->len == len && memcmp(slot->bytes, text, (size_t)len) == 0) {
-        if (trial) k->hits++;
+        if (trial) ++*hits;
         Py_INCREF(slot->text);
         return slot->text;
     }
@@ -273,6 +284,14 @@ static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_s
     slot->len = len;
     memcpy(slot->bytes, text, (size_t)len);
     return obj;
+}
+
+/* A new reference to the str of a cell of member `member`. */
+static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_ssize_t len) {
+    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
+    if (len > SHORT_CELL) return make_text(text, len);
+    key_slot *k = member < MAX_KEYS ? &d->keys[member] : NULL;
+    return k != NULL ? shared_text(&k->tries, &k->hits, text, len) : shared_text(NULL, NULL, text, len);
 }
 
 /* A new reference to the name of member `i`: reused while each row writes
@@ -460,7 +479,6 @@ static PyObject *decode_answer(const char *text, Py_ssize_t len, int pairs) {
     int collecting = PyGC_Disable();
     d->p = text;
     d->end = text + len;
-    d->cache = g_cache;
     names = PyList_New(0);
     values = PyList_New(0);
     out = PyList_New(0);
@@ -1191,9 +1209,15 @@ static PyObject *combine_streams(PyObject *self, PyObject *args) {
      Lets go of the stream and its batch, which keep the table's memory
      alive: at once, or after the current page has given its rows.
 
-   The cells' texts are read straight from the batch's buffers. Each batch
-   is released before the next is asked for, so that the stream builds it
-   in the same buffers. */
+   The cells' texts are read straight from the batch's buffers; short ones
+   that recur share a str through the cache the answers' decoding uses,
+   with the same trial of each column (in each batch). Each batch is
+   released before the next is asked for, so that the stream builds it in
+   the same buffers. */
+
+typedef struct {
+    uint32_t tries, hits; /* of the shared-text cache, in this batch */
+} reader_column;
 
 typedef struct {
     PyObject_HEAD
@@ -1206,6 +1230,7 @@ typedef struct {
     Py_ssize_t n;
     PyObject **keys; /* n interned names */
     char *large;     /* per column: 64-bit offsets ("U") */
+    reader_column *cols;
     int pairs;
     int busy;    /* in get_next, with the interpreter lock let go */
     int closing; /* let go once the current page is done */
@@ -1238,6 +1263,7 @@ static void reader_dealloc(row_reader *r) {
         for (Py_ssize_t i = 0; i < r->n; i++) Py_XDECREF(r->keys[i]);
     PyMem_Free(r->keys);
     PyMem_Free(r->large);
+    PyMem_Free(r->cols);
     Py_XDECREF(r->error);
     Py_TYPE(r)->tp_free((PyObject *)r);
 }
@@ -1255,7 +1281,8 @@ static int reader_names(row_reader *r, const struct ArrowSchema *schema) {
     r->n = (Py_ssize_t)schema->n_children;
     r->keys = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), sizeof *r->keys);
     r->large = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), 1);
-    if (r->keys == NULL || r->large == NULL) {
+    r->cols = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), sizeof *r->cols);
+    if (r->keys == NULL || r->large == NULL || r->cols == NULL) {
         PyErr_NoMemory();
         return 0;
     }
@@ -1336,6 +1363,7 @@ static int reader_next_batch(row_reader *r) {
     }
     r->at = 0;
     if (r->batch.release == NULL) return 1;
+    for (Py_ssize_t i = 0; i < r->n; i++) r->cols[i].tries = r->cols[i].hits = 0;
     const struct ArrowArray *b = &r->batch;
     int fits = b->n_children == r->n && b->offset >= 0 && b->length >= 0;
     for (Py_ssize_t i = 0; fits && i < r->n; i++) {
@@ -1353,7 +1381,7 @@ static int reader_next_batch(row_reader *r) {
 
 /* A new reference to the str of the batch's current row's cell of column
    `i`. */
-static inline PyObject *reader_cell(const row_reader *r, Py_ssize_t i) {
+static inline PyObject *reader_cell(row_reader *r, Py_ssize_t i) {
     const struct ArrowArray *a = r->batch.children[i];
     const int64_t j = a->offset + r->batch.offset + r->at;
     if (a->null_count != 0 && a->buffers[0] != NULL &&
@@ -1368,11 +1396,14 @@ static inline PyObject *reader_cell(const row_reader *r, Py_ssize_t i) {
         end = ((const int32_t *)a->buffers[1])[j + 1];
     }
     if (end <= start) return PyUnicode_New(0, 0); /* the shared empty str */
-    return make_text((const char *)a->buffers[2] + start, (Py_ssize_t)(end - start));
+    const char *text = (const char *)a->buffers[2] + start;
+    const Py_ssize_t len = (Py_ssize_t)(end - start);
+    if (len > SHORT_CELL) return make_text(text, len);
+    return shared_text(&r->cols[i].tries, &r->cols[i].hits, text, len);
 }
 
 /* The batch's current row as a dict, or as a list of pairs. */
-static PyObject *reader_row(const row_reader *r) {
+static PyObject *reader_row(row_reader *r) {
     if (r->pairs) {
         PyObject *out = PyList_New(r->n);
         if (out == NULL) return NULL;

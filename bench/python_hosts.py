@@ -5,6 +5,8 @@ Each case runs in a fresh process, the cases interleaved, and the medians of
 the repetitions are compared in one run:
 
     open(path).to_pandas()         against  pandas.read_csv(path)
+    with open(path) as t:          against  pandas.read_csv(path)
+        t.to_pandas()              (the table kept open beside the frame)
     read_pandas(path)              against  pandas.read_csv(path)
     for row in table (dicts)       against  for row in csv.DictReader(f)
     table.rows()                   against  list(csv.DictReader(f))
@@ -14,6 +16,9 @@ outside it); memory is the process's peak resident size (VmHWM) above what
 it held after its imports.
 
     python3 bench/python_hosts.py [--file mixed.csv] [--reps 5] [--cases a,b]
+
+Without --cases the Node.js package's figures follow, from
+bench/node_hosts.mjs in the same run (--no-node skips them).
 
 Without --file the mixed data set is generated into bench/data/ by
 bench/compare/gen_data.cpp. The library is the one VELMORA_CSV_LIBRARY names,
@@ -25,6 +30,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -36,6 +42,7 @@ PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.execu
 # (ours, the peer's): each pair is one row of the report.
 PAIRS = [
     ("velmora_to_pandas", "pandas_read_csv"),
+    ("velmora_kept_to_pandas", "pandas_read_csv"),
     ("velmora_read_pandas", "pandas_read_csv"),
     ("velmora_iter_dicts", "dictreader_iter"),
     ("velmora_rows", "dictreader_list"),
@@ -65,6 +72,11 @@ def _run_case(name: str, path: str) -> dict:
     if name == "pandas_read_csv":
         keep = pd.read_csv(path)
     elif name == "velmora_to_pandas":
+        # The table is a temporary: it is closed once its export is taken
+        # and gives its memory back as the frame is built.
+        keep = velmora_csv.open(path).to_pandas()
+    elif name == "velmora_kept_to_pandas":
+        # The caller keeps the table open beside the frame.
         with velmora_csv.open(path) as table:
             keep = table.to_pandas()
     elif name == "velmora_read_pandas":
@@ -121,6 +133,8 @@ def main() -> None:
     parser.add_argument("--cases", help="comma-separated case names (default: all)")
     parser.add_argument("--package", help="the directory holding the velmora_csv package to time "
                         "(default: python/ of this checkout), e.g. an earlier version's")
+    parser.add_argument("--no-node", action="store_true",
+                        help="skip the Node.js package's figures (bench/node_hosts.mjs)")
     parser.add_argument("--case", help=argparse.SUPPRESS)  # one case, in a child process
     args = parser.parse_args()
     if args.case:
@@ -160,6 +174,13 @@ def main() -> None:
         t0, t1 = med(ours, "seconds"), med(peer, "seconds")
         m0, m1 = med(ours, "peak_kb") / 1024, med(peer, "peak_kb") / 1024
         print(f"| {ours} vs {peer} | {t0:.2f} | {t1:.2f} | {t0 / t1:.2f} | {m0:.0f} | {m1:.0f} | {m0 / m1:.2f} |")
+    if not args.no_node and shutil.which("node") and not args.cases:
+        # The Node.js package's figures in the same run (bench/node_hosts.mjs).
+        print()
+        out = subprocess.run(["node", os.path.join(ROOT, "bench", "node_hosts.mjs"),
+                              "--large", path, "--reps", str(args.reps)],
+                             env=env, capture_output=True, text=True)
+        print(out.stdout if out.returncode == 0 else f"node_hosts.mjs failed:\n{out.stderr}")
 
 
 if __name__ == "__main__":

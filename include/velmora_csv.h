@@ -368,7 +368,11 @@ struct ArrowArrayStream {
  * the stream keeps that memory alive until the stream is released, so it
  * stays valid and unchanged after csv_close(handle) (which frees the handle
  * at once; the table's memory goes with the last of its streams) and may be
- * used on any one thread at a time. A consumer that releases each batch
+ * used on any one thread at a time. Once the stream is the table's last
+ * reader (csv_close was called and no other stream of the table is left),
+ * it gives the memory of the rows it has delivered back to the system as
+ * it goes: a consumer that copies each batch into columns of its own holds
+ * about one copy of the data, not two. A consumer that releases each batch
  * before asking for the next holds one batch at a time, and the stream
  * builds the next batch in the released one's buffers. Arrays may be
  * released on any thread, before or after the stream. Every struct follows

@@ -755,6 +755,11 @@ struct stream_state {
     int64_t n_batches;
     int64_t next;         // the batch get_next builds next
     const char *error;    // of the last failed call, or null
+    // Bytes from the start of the blob, the cells and the row starts that
+    // the delivered batches no longer need (see give_back_delivered).
+    uint64_t blob_done;
+    uint64_t cells_done;
+    uint64_t starts_done;
 };
 
 void free_state(stream_state *st) {
@@ -765,6 +770,72 @@ void free_state(stream_state *st) {
     csv_free(st->names);
     csv_free(st->plan);
     csv_free(st);
+}
+
+// ---- giving back what was delivered ----------------------------------------
+
+// The whole pages of [base + done, base + end) go back to the system;
+// `done` moves to `end`. Starting from the page that base + `done` lies in
+// gives back the page a previous call left because it was only partly
+// delivered (never a page that starts before the block).
+void give_back(void *base, uint64_t &done, uint64_t end) {
+    constexpr uintptr_t k_page = 4096;
+    if (base == nullptr || end <= done) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(base);
+    uintptr_t from = (start + done) & ~(k_page - 1);
+    if (from < start) from = start;
+    csv_platform_discard(reinterpret_cast<void *>(from), static_cast<size_t>(start + end - from));
+    done = end;
+}
+
+// Where the text still to be read starts: the first text of the rows from
+// `row` on (a batch's worth are looked at), or `fallback` when they have
+// none. Records' text lies in the blob in record order, so nothing of the
+// rows from `row` on lies before it.
+uint64_t text_from(const csv_table &t, const csv_body_view &body, int64_t row, int64_t rows,
+                   uint64_t fallback) {
+    const int64_t stop = t.n_rows - row < rows ? t.n_rows : row + rows;
+    for (int64_t r = row; r < stop; ++r) {
+        const csv_row_cells cells = body.row(r);
+        for (int32_t c = 0; c < cells.width; ++c)
+            if (cells.cells[c].length != 0)
+                return static_cast<uint64_t>(cells.text + cells.cells[c].offset - t.blob);
+    }
+    return fallback;
+}
+
+// Once the stream is the last reader of the table's arrays (its handle was
+// closed and no other stream reads them), the text and cells of the rows
+// it has delivered are never read again: their pages go back to the system
+// as it moves on. A consumer that copies each batch into columns of its own
+// (a data frame) then holds about one copy of the data, not two. Invisible
+// otherwise: every later batch reads only rows from `upto` on.
+void give_back_delivered(stream_state *st, int64_t upto) {
+    if (!csv_table_share_sole(st->share)) return;
+    const csv_table &t = st->table;
+    const csv_body_view body = csv_body_of(&t);
+    const bool all = upto >= t.n_rows;
+    const uint64_t text_end = all ? t.blob_len : text_from(t, body, upto, st->batch_rows, st->blob_done);
+#if !defined(NDEBUG) || defined(CSV_CHECKED)
+    // The record-order invariant the frontier rests on: no text of an
+    // earlier row reaches past where the later rows' text starts.
+    for (int64_t r = st->next > 0 ? (st->next - 1) * st->batch_rows : 0; r < upto && !all; ++r) {
+        const csv_row_cells cells = body.row(r);
+        for (int32_t c = 0; c < cells.width; ++c)
+            if (cells.cells[c].length != 0)
+                CSV_ASSERT(static_cast<uint64_t>(cells.text + cells.cells[c].offset - t.blob) +
+                               cells.cells[c].length <= text_end);
+    }
+#endif
+    give_back(t.blob, st->blob_done, text_end);
+    const int64_t last = all ? t.n_rows : upto;
+    if (t.row_start == nullptr) {
+        give_back(t.cells, st->cells_done,
+                  static_cast<uint64_t>(last) * static_cast<uint64_t>(csv_row_stride(&t)) * sizeof(csv_cell));
+    } else {
+        give_back(t.cells, st->cells_done, static_cast<uint64_t>(t.row_start[last]) * sizeof(csv_cell));
+        give_back(t.row_start, st->starts_done, static_cast<uint64_t>(last) * sizeof(int64_t));
+    }
 }
 
 int stream_get_schema(ArrowArrayStream *s, ArrowSchema *out) {
@@ -825,6 +896,7 @@ int stream_get_next(ArrowArrayStream *s, ArrowArray *out) {
     }
     *out = batch;  // moved to the caller
     ++st->next;
+    give_back_delivered(st, st->next * st->batch_rows);
     return 0;
 }
 

@@ -351,6 +351,10 @@ void csv_table_free(csv_table *t);
  * dropped, on any thread. Null when out of memory. */
 csv_table_share *csv_table_share_take(csv_table *t);
 void csv_table_share_drop(csv_table_share *s);
+/* True when the caller's reference is the share's last: the handle was
+ * closed and no other stream reads the arrays, so nothing but the caller
+ * ever reads them again. */
+bool csv_table_share_sole(const csv_table_share *s);
 int csv_table_parse_ex(csv_table *t, const char *src, uint64_t len,
                        int has_header, const csv_parse_opts *opts);
 int csv_table_parse(csv_table *t, const char *src, uint64_t len, int has_header);

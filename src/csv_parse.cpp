@@ -467,6 +467,11 @@ csv_table_share *csv_table_share_take(csv_table *t) {
     return t->share;
 }
 
+bool csv_table_share_sole(const csv_table_share *s) {
+    // Acquire pairs with the other holders' drops: their reads are done.
+    return s != nullptr && s->refs.load(std::memory_order_acquire) == 1;
+}
+
 void csv_table_share_drop(csv_table_share *s) {
     if (s == nullptr) return;
     // Release orders this holder's reads before the free; acquire on the

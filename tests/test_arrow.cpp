@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -736,6 +738,168 @@ TEST_F(Arrow, FirstStreamOfATableFailsCleanly) {
         EXPECT_EQ(VTEST_HEAP(), heap) << "allocation " << n << ": bytes left allocated";
         if (rc == 0) s.release(&s);
         EXPECT_EQ(csv_rows(t.h, 0, -1), rows) << n;
+    }
+}
+
+// ---- a stream that is its table's last reader -------------------------------
+// With the handle closed and no other stream, a stream gives the pages of
+// the rows it has delivered back to the system. A page given back too early
+// reads as zeros, so every cell is compared with an export that gave back
+// nothing.
+
+// Rows with what places cells' text unevenly in the blob: doubled quotes,
+// line ends inside quotes, empty and long cells, blank lines and, when
+// `ragged`, records shorter and longer than the header.
+std::string varied_csv(int rows, bool ragged) {
+    std::string csv = "id,text,score,note\n";
+    for (int i = 0; i < rows; ++i) {
+        std::vector<std::string> f{std::to_string(i)};
+        switch (i % 5) {
+        case 0: f.push_back("\"say \"\"hi\"\" " + std::to_string(i) + "\""); break;
+        case 1: f.push_back("\"two\nlines " + std::to_string(i) + "\""); break;
+        case 2: f.push_back(""); break;
+        default: f.push_back("plain" + std::to_string(i * 7919 % 1000));
+        }
+        f.push_back(std::to_string(i * 0.5));
+        f.push_back(i % 3 == 0 ? std::string(static_cast<size_t>(40 + i % 50), static_cast<char>('a' + i % 26)) : "");
+        if (ragged && i % 13 == 0) f.resize(2);
+        if (ragged && i % 11 == 0) f.push_back("extra");
+        for (size_t k = 0; k < f.size(); ++k) csv += (k ? "," : "") + f[k];
+        csv += i % 97 == 0 ? "\n\n" : "\n";
+    }
+    return csv;
+}
+
+std::string utf16le_with_bom(const std::string &ascii) {
+    std::string out = "\xFF\xFE";
+    for (char c : ascii) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+// A table loaded with its encoding and delimiter detected.
+struct Detected {
+    int h = -1;
+    explicit Detected(const std::string &text) {
+        h = csv_load_ex(vtest::write_temp("arrow.csv", text).c_str(), 1, 0, 0);
+        EXPECT_GE(h, 0) << csv_last_error();
+    }
+    ~Detected() { csv_close(h); }
+};
+
+struct GiveBackCase {
+    const char *name;
+    bool ragged;
+    bool utf16;          // loaded by copying, not in place
+    uint64_t segment;    // segment size seam; 0: one segment
+    int flags;
+};
+
+class ArrowGiveBack : public Arrow, public ::testing::WithParamInterface<GiveBackCase> {
+protected:
+    void TearDown() override {
+        csv_segment_limit_for_tests(0);
+        Arrow::TearDown();
+    }
+};
+
+TEST_P(ArrowGiveBack, LastReaderGivesEveryCellWhileGivingPagesBack) {
+    const GiveBackCase &c = GetParam();
+    std::string csv = varied_csv(6000, c.ragged);
+    if (c.utf16) csv = utf16le_with_bom(csv);
+    csv_segment_limit_for_tests(c.segment);
+    csv_arrow_test_limits(97, 0);
+    Collected want;
+    {
+        Detected t(csv);  // stays open while read: nothing is given back
+        want = export_of(t.h, nullptr, c.flags);
+    }
+    ASSERT_EQ(want.problem, "");
+    ASSERT_EQ(want.cells.size(), 6000u + 62u);  // blank lines are rows
+    for (bool two_streams : {false, true}) {
+        Detected t(csv);
+        ArrowArrayStream s, other;
+        ASSERT_EQ(csv_arrow_stream(t.h, nullptr, c.flags, &s), 0);
+        if (two_streams) ASSERT_EQ(csv_arrow_stream(t.h, nullptr, c.flags, &other), 0);
+        csv_close(t.h);
+        const Collected got = varrow::collect(&s);
+        EXPECT_EQ(got.problem, "") << two_streams;
+        EXPECT_EQ(got.cells, want.cells) << two_streams;
+        if (two_streams) {  // read after the first stream gave nothing back
+            const Collected second = varrow::collect(&other);
+            EXPECT_EQ(second.cells, want.cells);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ArrowGiveBack,
+    ::testing::Values(GiveBackCase{"Rectangular", false, false, 0, CSV_ARROW_TEXT},
+                      GiveBackCase{"RectangularTyped", false, false, 0, CSV_ARROW_TYPED},
+                      GiveBackCase{"Ragged", true, false, 0, CSV_ARROW_TYPED},
+                      GiveBackCase{"CopiedFromUtf16", true, true, 0, CSV_ARROW_TEXT},
+                      GiveBackCase{"Segmented", false, false, 4096, CSV_ARROW_TEXT},
+                      GiveBackCase{"SegmentedRagged", true, false, 4096, CSV_ARROW_TYPED}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Pages of [from, to) resident, counted with mincore.
+struct Residency {
+    size_t resident = 0, pages = 0;
+};
+Residency residency(const void *from, const void *to) {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t a = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+    const uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+    Residency r;
+    if (b <= a) return r;
+    std::vector<unsigned char> v((b - a) / page);
+    EXPECT_EQ(mincore(reinterpret_cast<void *>(a), b - a, v.data()), 0);
+    r.pages = v.size();
+    for (unsigned char x : v) r.resident += x & 1;
+    return r;
+}
+
+// Half-way through, the delivered rows' text and cells are no longer
+// resident and the rest is; with the handle open nothing goes.
+TEST_F(Arrow, LastReaderGivesBackTheDeliveredRowsPages) {
+    const std::string csv = varied_csv(30000, false);
+    csv_arrow_test_limits(1000, 0);
+    for (bool closed : {true, false}) {
+        Loaded t(csv, 1);
+        const csv_table *table = csv_table_get(t.h);
+        ASSERT_NE(table, nullptr);
+        const csv_body_view body = csv_body_of(table);
+        const char *blob = table->blob;
+        const csv_cell *cells = table->cells;
+        const int64_t stride = csv_row_stride(table);
+        const csv_row_cells at = body.row(15000);  // the first row of batch 16
+        const char *half = at.text + at.cells[0].offset;
+        const char *ahead = body.row(17000).text + body.row(17000).cells[0].offset;
+        const char *end = blob + table->blob_len;
+        ArrowArrayStream s;
+        ASSERT_EQ(csv_arrow_stream(t.h, nullptr, CSV_ARROW_TEXT, &s), 0);
+        if (closed) csv_close(t.h);
+        ArrowSchema schema;
+        ASSERT_EQ(s.get_schema(&s, &schema), 0);
+        schema.release(&schema);
+        for (int b = 0; b < 15; ++b) {
+            ArrowArray batch;
+            ASSERT_EQ(s.get_next(&s, &batch), 0);
+            ASSERT_NE(batch.release, nullptr);
+            batch.release(&batch);
+        }
+        const Residency text_done = residency(blob, half), text_ahead = residency(ahead, end);
+        const Residency cells_done = residency(cells, cells + 15000 * stride);
+        const Residency cells_ahead = residency(cells + 17000 * stride, cells + 30000 * stride);
+        ASSERT_GT(text_done.pages, 100u);
+        ASSERT_GT(cells_done.pages, 50u);
+        EXPECT_EQ(text_done.resident, closed ? 0u : text_done.pages) << closed;
+        EXPECT_EQ(cells_done.resident, closed ? 0u : cells_done.pages) << closed;
+        EXPECT_EQ(text_ahead.resident, text_ahead.pages) << closed;
+        EXPECT_EQ(cells_ahead.resident, cells_ahead.pages) << closed;
+        s.release(&s);
     }
 }
 

@@ -7,6 +7,7 @@ from __future__ import annotations
 import ctypes
 import gc
 import math
+import weakref
 
 import pytest
 
@@ -357,13 +358,16 @@ def test_extension_and_ctypes_frames_agree_and_repeats_share_one_str(write, monk
 
 @both_paths
 @pytest.mark.parametrize("types, null_markers", [("typed", False), ("typed", True), ("text", False)])
-def test_read_pandas_gives_the_frame_of_to_pandas(export_path, write, types, null_markers):
-    """read_pandas closes the table early and makes the texts of columns
-    that do not repeat last: the frame is the same, repeated names and
-    every column's order kept."""
+def test_read_pandas_and_a_temporary_tables_frame_are_a_kept_tables(export_path, write, types,
+                                                                     null_markers):
+    """read_pandas, and to_pandas of a table nothing else holds, close the
+    table as soon as one stream of its columns is taken and make the text
+    columns in pieces, joined once the table is gone: over several batches
+    of rows the frame is a kept table's, repeated names and every column's
+    order kept."""
     pd = pytest.importorskip("pandas")
     lines = ["a,u,a,n,f"]
-    for i in range(6000):
+    for i in range(70_000):  # more than one batch of the export
         lines.append(f"{['x', 'y', 'NA', ''][i % 4]},t{i}é,{i % 9},{'' if i % 13 == 0 else i},"
                      f"{'N/A' if i % 17 == 0 else i / 3}")
     path = write("\n".join(lines) + "\n")
@@ -372,6 +376,48 @@ def test_read_pandas_gives_the_frame_of_to_pandas(export_path, write, types, nul
     frame = velmora_csv.read_pandas(path, types=types, null_markers=null_markers)
     pd.testing.assert_frame_equal(frame, expected)
     assert list(frame.columns) == ["a", "u", "a", "n", "f"]
+    frame = velmora_csv.open(path).to_pandas(types=types, null_markers=null_markers)
+    pd.testing.assert_frame_equal(frame, expected)
+
+
+def test_to_pandas_closes_only_a_table_nothing_else_holds(write, monkeypatch):
+    """A table that only the call holds (open(path).to_pandas()) is closed
+    as soon as its export is taken; a table held by a name, a container, an
+    attribute or a weak reference stays open and whole."""
+    pytest.importorskip("pandas")
+    from velmora_csv import _pandas
+
+    closes = []
+    real = _pandas.table_frame
+
+    def spy(table, *args, **kwargs):
+        closes.append(kwargs.get("close", False))
+        return real(table, *args, **kwargs)
+
+    monkeypatch.setattr(_pandas, "table_frame", spy)
+    path = write("n,s\n1,a\n2,b\n")
+    temporary_known = velmora_csv._TEMPORARY_REFS is not None
+    assert velmora_csv.open(path).to_pandas()["n"].tolist() == [1, 2]
+    assert closes.pop() is temporary_known
+
+    class Holder:
+        pass
+
+    named = velmora_csv.open(path)
+    held = [velmora_csv.open(path)]
+    holder = Holder()
+    holder.table = velmora_csv.open(path)
+    weak = velmora_csv.open(path)
+    ref = weakref.ref(weak)
+    for table in (named, held[0], holder.table, ref()):
+        table.to_pandas()
+        assert closes.pop() is False
+        assert not table.closed and len(table) == 2
+    with velmora_csv.open(path) as t:
+        t.to_pandas()
+        assert closes.pop() is False
+    for table in (named, held[0], holder.table, weak):
+        table.close()
 
 
 @pytest.mark.parametrize("content, shape", [(b"", (0, 0)), (b"a,b\n", (0, 2)),
@@ -551,3 +597,39 @@ def test_read_pandas_by_blocks_shares_repeated_texts_and_warns_once(write, monke
         frame = velmora_csv.read_pandas(bad)
     assert len(caught) == 1 and "2000 bytes are not valid UTF-8" in str(caught[0].message)
     assert frame["c"].tolist() == [f"v{i}\xff" for i in range(2000)]
+
+
+@pytest.mark.parametrize("late", [False, True], ids=["made-first", "made-last"])
+def test_columns_of_a_stream_that_does_not_fit_fail_cleanly(write, late):
+    """A stream with fewer or more rows than the columns were sized for is
+    an error, whether the text arrays are made first or after the stream;
+    the texts gathered so far are let go and the strs stay sound."""
+    pd = pytest.importorskip("pandas")
+    np = pytest.importorskip("numpy")
+    fast = _native.rows_extension()
+    if fast is None or not hasattr(fast, "arrow_columns"):
+        pytest.skip("the C extension is not built")
+    from velmora_csv import _pandas
+
+    path = write("n,s\n" + "".join(f"{i},text{i % 50}\n" for i in range(3000)))
+    with velmora_csv.open(path) as t:
+        for rows, message in ((3001, "the stream ended after 3000 of 3001 rows"),
+                              (2999, "a batch does not fit the table")):
+            stream = _arrow.ArrowArrayStream()
+            t._arrow_stream(_arrow.TYPED, ctypes.byref(stream))
+            try:
+                with pytest.raises(RuntimeError, match=message):
+                    fast.arrow_columns(ctypes.addressof(stream), rows, pd.NA,
+                                       _pandas._array_maker(np, rows), False, None, late)
+            finally:
+                stream.release(ctypes.pointer(stream))
+        gc.collect()
+        stream = _arrow.ArrowArrayStream()
+        t._arrow_stream(_arrow.TYPED, ctypes.byref(stream))
+        try:
+            columns = fast.arrow_columns(ctypes.addressof(stream), 3000, pd.NA,
+                                         _pandas._array_maker(np, 3000), False, None, late)
+        finally:
+            stream.release(ctypes.pointer(stream))
+    (_, kind, values, _), = [c for c in columns if c[0] == "s"]
+    assert kind == "u" and values.tolist() == [f"text{i % 50}" for i in range(3000)]

@@ -174,34 +174,15 @@ def _string_array(pd: Any, np: Any, values: Any, checked: bool) -> Any:
     return pd.arrays.StringArray(values)
 
 
-# Rows a sample of the table takes to tell which columns' texts repeat.
-SAMPLE_ROWS = 4096
-
-
-def _unique_columns(table: Any, n_cols: int) -> "set[int]":
-    """The (0-based) columns whose texts, in the table's first rows, mostly
-    differ (under a quarter of them repeat an earlier one)."""
-    n = min(SAMPLE_ROWS, len(table))
-    if n < 64:
-        return set()
-    rows = table._rows_page(0, n, True, False)
-    out = set()
-    for i in range(n_cols):
-        distinct = len({row[i][1] if i < len(row) else "" for row in rows})
-        if distinct * 4 > n * 3:
-            out.add(i)
-    return out
-
-
 def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, fast: Any,
                  text_columns: Any = (), close: bool = False) -> Any:
     """The frame from the library's columnar export: numbers copied once
     into numpy, texts made into str objects straight from the UTF-8 bytes.
 
-    ``close``: the table is closed once its data is out, as early as can
-    be: a text column whose texts do not repeat (one str per cell, the
-    largest part of a frame) is then kept in the export's compact form
-    until the table is closed, and only then made into str objects."""
+    ``close``: the table is closed as soon as one stream of every column is
+    taken. That stream is then the table's last reader, which gives the
+    table's memory back as it delivers its rows, so the table and the frame
+    are not both held whole at any time."""
     from . import _arrow
 
     typed_flags = (_arrow.TYPED | (_arrow.NULL_MARKERS if null_markers else 0)) if typed else _arrow.TEXT
@@ -209,49 +190,43 @@ def _arrow_frame(table: Any, pd: Any, np: Any, typed: bool, null_markers: bool, 
     use_fast = fast is not None and hasattr(fast, "arrow_columns")
     make = _array_maker(np, n_rows)
 
-    def export(position: int) -> Any:
-        flags = _arrow.TEXT if position - 1 in text_columns else typed_flags
+    def export(flags: int, position: Optional[int]) -> Any:
         stream = _arrow.ArrowArrayStream()
-        table._arrow_stream(flags, ctypes.byref(stream), table._position_text(position))
+        table._arrow_stream(flags, ctypes.byref(stream),
+                            None if position is None else table._position_text(position))
         return stream
 
-    def read(stream: Any) -> Any:
+    def read(stream: Any, late: bool = False) -> List[Any]:
         pointer = ctypes.pointer(stream)
         try:
             if use_fast:
                 return fast.arrow_columns(ctypes.addressof(stream), n_rows, pd.NA, make,
-                                          null_markers)[0]
-            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)[0]
+                                          null_markers, None, late)
+            return _arrow.read_columns(np, pointer, n_rows, pd.NA, null_markers)
         except RuntimeError as exc:
             raise Error(str(exc)) from None
         finally:
             if stream.release:
                 stream.release(pointer)
 
-    # One column at a time: a stream holds a copy of what it exports, so
-    # only one column's copy is alive beside the frame being built.
     n_cols = table.col_count
-    columns: List[Any] = [None] * n_cols
-    unique = _unique_columns(table, n_cols) if close else set()
-    kept: List[Any] = []
-    try:
-        for position in range(1, n_cols + 1):
-            stream = export(position)
-            if position - 1 in unique:
-                (_, fmt), = _arrow.stream_formats(ctypes.pointer(stream))
-                if fmt in ("u", "U"):
-                    kept.append((position, stream))
-                    continue
-            columns[position - 1] = read(stream)
+    if close and not text_columns:
+        stream = export(typed_flags, None)
+        try:
+            table.close()
+        except BaseException:
+            stream.release(ctypes.pointer(stream))
+            raise
+        # Text columns' arrays are made once the table is gone.
+        columns = read(stream, late=True)
+    else:
+        # One column at a time: a stream holds a copy of what it exports,
+        # so only one column's copy is alive beside the frame being built.
+        columns = [read(export(_arrow.TEXT if position - 1 in text_columns else typed_flags,
+                                position))[0]
+                   for position in range(1, n_cols + 1)]
         if close:
             table.close()
-            while kept:
-                position, stream = kept.pop(0)
-                columns[position - 1] = read(stream)
-    finally:
-        for _, stream in kept:
-            if stream.release:
-                stream.release(ctypes.pointer(stream))
     names = [name for name, _, _, _ in columns]
     data = {}
     for i, (_, kind, values, mask) in enumerate(columns):

@@ -570,6 +570,14 @@ static PyObject *rows_at(PyObject *self, PyObject *args) {
                      `missing` too (numeric columns have them as nulls)
      pools:          optional, a text_pools(n) capsule for the stream's n
                      columns: their strs are shared with earlier calls
+     late:           when true, a text column's array is made once the
+                     stream has ended, its items gathered until then in
+                     memory that is only written as they come: numpy writes
+                     every page of an object array when it makes it (it
+                     fills it with None), so one made at the start is held
+                     whole from the first batch on, while a stream that
+                     gives its table's memory back as it goes (the table
+                     closed) shrinks the table a batch at a time
    Each column is (name, format, data, mask), data an ndarray from make:
    for int64 ("l") columns mask is a bool ndarray, True where the value is
    null (None when none is); float64 ("g") columns have NaN there and mask
@@ -787,6 +795,7 @@ static PyObject *text_pools(PyObject *self, PyObject *args) {
 typedef struct {
     char kind;       /* 'l', 'g' or 'u' */
     PyObject *data;  /* the ndarray the values go into */
+    PyObject **late; /* late: the text column's items until `data` is made */
     char *at;        /* its first element */
     PyObject *mask;  /* bool ndarray, made at the first null ('l' only) */
     char *mask_at;
@@ -872,6 +881,31 @@ static int fill_texts(column *c, const struct ArrowArray *a, int large, Py_ssize
     return 1;
 }
 
+/* The late column's array, its items moved in from where they were
+   gathered (no reference count changes hands); 0 with an exception. */
+static int make_late(column *c, Py_ssize_t rows, PyObject *make) {
+    char *first;
+    if ((c->data = new_array(make, "u", &first)) == NULL) return 0;
+    PyObject **dst = (PyObject **)first;
+    for (Py_ssize_t k = 0; k < rows; k++) {
+        PyObject *none = dst[k];
+        dst[k] = c->late[k];
+        c->late[k] = NULL;
+        Py_XDECREF(none);
+    }
+    PyMem_RawFree(c->late);
+    c->late = NULL;
+    return 1;
+}
+
+/* Drops what a late column gathered before a failure. */
+static void drop_late(column *c, Py_ssize_t rows) {
+    if (c->late == NULL) return;
+    for (Py_ssize_t k = 0; k < rows; k++) Py_XDECREF(c->late[k]);
+    PyMem_RawFree(c->late);
+    c->late = NULL;
+}
+
 static int arrow_kind(const char *f) {
     if (strcmp(f, "l") == 0) return 'l';
     if (strcmp(f, "g") == 0) return 'g';
@@ -886,8 +920,9 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     PyObject *missing, *make;
     int markers = 0;
     PyObject *shared = Py_None;
-    if (!PyArg_ParseTuple(args, "KnOOp|O:arrow_columns", &address, &rows, &missing, &make, &markers,
-                          &shared))
+    int late = 0;
+    if (!PyArg_ParseTuple(args, "KnOOp|Op:arrow_columns", &address, &rows, &missing, &make,
+                          &markers, &shared, &late))
         return NULL;
     pool_set *set = NULL;
     if (shared != Py_None && (set = PyCapsule_GetPointer(shared, POOLS_NAME)) == NULL) return NULL;
@@ -926,7 +961,17 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
         }
         char name[2] = {kind, 0};
         cols[i].kind = kind;
-        if ((cols[i].data = new_array(make, name, &cols[i].at)) == NULL) goto done;
+        if (late && kind == 'u') {
+            /* Calloc'd: its pages are backed only as they are written. */
+            cols[i].late = PyMem_RawCalloc((size_t)(rows > 0 ? rows : 1), sizeof(PyObject *));
+            if (cols[i].late == NULL) {
+                PyErr_NoMemory();
+                goto done;
+            }
+            cols[i].at = (char *)cols[i].late;
+        } else if ((cols[i].data = new_array(make, name, &cols[i].at)) == NULL) {
+            goto done;
+        }
     }
     int collecting = PyGC_Disable();
     for (;;) {
@@ -971,6 +1016,9 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
     }
     if (collecting) PyGC_Enable();
     if (!ok) goto done;
+    /* One column at a time, each gathering freed before the next array. */
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (cols[i].late != NULL && !make_late(&cols[i], rows, make)) goto done;
     out = PyList_New(n);
     if (out == NULL) goto done;
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -986,6 +1034,7 @@ static PyObject *arrow_columns(PyObject *self, PyObject *args) {
 done:
     if (cols != NULL) {
         for (Py_ssize_t i = 0; i < n; i++) {
+            drop_late(&cols[i], rows);
             Py_XDECREF(cols[i].data);
             Py_XDECREF(cols[i].mask);
             if (set != NULL && set->n == n)
@@ -1566,7 +1615,8 @@ static PyMethodDef methods[] = {
     {"combine_streams", combine_streams, METH_VARARGS,
      "combine_streams(typed, text, picks, out): one stream of columns picked from two."},
     {"arrow_columns", arrow_columns, METH_VARARGS,
-     "arrow_columns(stream_address, rows, missing, make, markers, pools=None) -> list of columns."},
+     "arrow_columns(stream_address, rows, missing, make, markers, pools=None, late=False) -> "
+     "list of columns."},
     {"text_pools", text_pools, METH_VARARGS,
      "text_pools(n) -> capsule: texts' pools for n columns, shared by arrow_columns calls."},
     {NULL, NULL, 0, NULL},

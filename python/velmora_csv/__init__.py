@@ -810,8 +810,12 @@ class Table:
                   pairs: Literal[True]) -> Iterator[PairRow]: ...
 
     def iter_rows(self, page_size: int = PAGE_ROWS, *, pairs: bool = False) -> Iterator[Any]:
-        """Yields every row in order, asking the library for ``page_size``
-        rows at a time, so only one page is held at once."""
+        """Yields every row in order, ``page_size`` rows at a time, so that
+        a large table is never turned into one list. The first page is read
+        from the library's rows answer; with the package's C extension the
+        rest come from the library's columnar export, whose batches (up to
+        65,536 rows' text) are held one at a time, each row made from it
+        when it is asked for."""
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")

@@ -232,7 +232,7 @@ def test_iterating_from_the_export_gives_the_answers_rows(ext, write, readers, n
 
 @pytest.mark.parametrize("page_size", [1000, 333])
 def test_iterating_past_the_exports_first_batch(ext, write, readers, page_size):
-    rows = velmora_csv.EXPORT_BATCH_ROWS + 4500
+    rows = 3 * velmora_csv.EXPORT_BATCH_ROWS + 4500
     content = "a,b,a\n" + "".join(f"{i},{'é' * (i % 3)}{i % 7},{i % 5}\n" for i in range(rows))
     with velmora_csv.open(write(content)) as t:
         expected = reference(t._bytes("csv_rows", 0, -1), False)

@@ -136,8 +136,9 @@ del _cls
 PAGE_ROWS = 1_000
 FRAME_PAGE_ROWS = 10_000
 
-# Rows of a batch of the library's columnar export.
-EXPORT_BATCH_ROWS = 65_536
+# Rows of a batch of the library's columnar export as iterating reads it
+# (small batches, still in the processor's caches when their rows are made).
+EXPORT_BATCH_ROWS = 16_384
 
 # The record parser's states at a byte of a file (see scan_range); state 0
 # is the one at the file's start.
@@ -814,7 +815,7 @@ class Table:
         a large table is never turned into one list. The first page is read
         from the library's rows answer; with the package's C extension the
         rest come from the library's columnar export, whose batches (up to
-        65,536 rows' text) are held one at a time, each row made from it
+        16,384 rows' text) are held one at a time, each row made from it
         when it is asked for."""
         size = _count_arg(page_size, "page_size")
         if size == 0:
@@ -872,7 +873,11 @@ class Table:
                 raise Error("table is closed")
             if self._lib.csv_col_count(handle) <= 0:
                 return None  # nothing to export
-            if self._lib.csv_arrow_stream(handle, None, _arrow.TEXT, ctypes.byref(stream)) != 0:
+            # A library older than small batches refuses the flag.
+            if (self._lib.csv_arrow_stream(handle, None, _arrow.TEXT | _arrow.SMALL_BATCHES,
+                                           ctypes.byref(stream)) != 0
+                    and self._lib.csv_arrow_stream(handle, None, _arrow.TEXT,
+                                                   ctypes.byref(stream)) != 0):
                 return None
             try:
                 reader = fast.RowReader(ctypes.addressof(stream), pairs, Error)

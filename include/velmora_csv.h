@@ -336,6 +336,7 @@ struct ArrowArrayStream {
 #define CSV_ARROW_TYPED 1        /* numeric columns int64 or float64, others utf8 */
 #define CSV_ARROW_NULL_MARKERS 2 /* with CSV_ARROW_TYPED: the usual null markers
                                     count as empty cells (see below) */
+#define CSV_ARROW_SMALL_BATCHES 4 /* batches of at most 16384 rows (see below) */
 
 /* Hands the table (or the columns `cols` names) to a columnar engine as an
  * Arrow C stream of record batches: a struct array ("+s") per batch of at
@@ -363,6 +364,12 @@ struct ArrowArrayStream {
  * empty cell when columns are typed, so that one "N/A" does not make a
  * numeric column text, and is null in a numeric column. Text columns keep
  * such cells' text.
+ *
+ * CSV_ARROW_SMALL_BATCHES: batches of at most 16384 rows rather than 65536,
+ * for a consumer that reads each batch's cells row by row as soon as it has
+ * it (a host making an object of each row): the smaller batch is still in
+ * the processor's caches when it is read. Columns, names and cells are the
+ * same either way.
  *
  * Each batch is built when get_next asks for it, from the table's memory:
  * the stream keeps that memory alive until the stream is released, so it

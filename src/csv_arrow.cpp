@@ -19,6 +19,7 @@
 namespace {
 
 constexpr int64_t k_batch_rows = 65536;
+constexpr int64_t k_small_batch_rows = 16384;  // CSV_ARROW_SMALL_BATCHES
 constexpr uint64_t k_text_max = INT32_MAX;  // 32-bit offsets reach this far
 
 CSV_THREAD_LOCAL int64_t g_batch_rows = k_batch_rows;
@@ -946,7 +947,9 @@ void csv_arrow_test_limits(int64_t batch_rows, uint64_t text_max) {
 int csv_arrow_build(csv_table *t, const char *cols, int flags, ArrowArrayStream *out) {
     const bool typed = (flags & CSV_ARROW_TYPED) != 0;
     const bool markers = typed && (flags & CSV_ARROW_NULL_MARKERS) != 0;
-    const int64_t batch_rows = g_batch_rows;
+    const bool small = (flags & CSV_ARROW_SMALL_BATCHES) != 0;
+    const int64_t batch_rows =
+        small && g_batch_rows > k_small_batch_rows ? k_small_batch_rows : g_batch_rows;
 
     // The columns, in output order.
     int32_t *list = nullptr;

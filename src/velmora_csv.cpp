@@ -577,7 +577,7 @@ VELMORA_CSV_API int csv_arrow_stream(int handle, const char *cols, int flags,
         csv_set_error("out is NULL");
         return -1;
     }
-    if ((flags & ~(CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS)) != 0) {
+    if ((flags & ~(CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS | CSV_ARROW_SMALL_BATCHES)) != 0) {
         csv_set_error("invalid flags: %d", flags);
         return -1;
     }

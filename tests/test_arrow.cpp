@@ -124,6 +124,33 @@ TEST_F(Arrow, TextsOfEveryShapeAsCsvRowsGivesThem) {
     }
 }
 
+// Small batches split the same rows: every column, name and cell as the
+// default batches give them, typed or not, and no batch longer than 16384
+// rows (nor than the test seam's, where that is shorter).
+TEST_F(Arrow, SmallBatchesHoldTheSameRows) {
+    std::string csv = "n,x,t\n";
+    for (int i = 0; i < 40000; ++i)
+        csv += std::to_string(i) + "," + std::to_string(i % 7) + ".5," + (i % 3 ? "a" : "") + "\n";
+    Loaded t(csv, 1);
+    for (int flags : {CSV_ARROW_TEXT, CSV_ARROW_TYPED, CSV_ARROW_TYPED | CSV_ARROW_NULL_MARKERS}) {
+        Collected whole = export_of(t.h, nullptr, flags);
+        ASSERT_EQ(whole.error, "");
+        EXPECT_EQ(whole.n_batches, 1);
+        for (int64_t seam : {int64_t{0}, int64_t{9999}}) {
+            csv_arrow_test_limits(seam, 0);
+            Collected small = export_of(t.h, nullptr, flags | CSV_ARROW_SMALL_BATCHES);
+            ASSERT_EQ(small.error, "");
+            EXPECT_EQ(small.problem, "");
+            EXPECT_EQ(small.n_batches, seam == 0 ? 3 : 5) << "flags " << flags;
+            EXPECT_EQ(small.names, whole.names);
+            EXPECT_EQ(small.formats, whole.formats);
+            EXPECT_EQ(small.cells, whole.cells);
+            EXPECT_EQ(small.null_counts, whole.null_counts);
+        }
+        csv_arrow_test_limits(0, 0);
+    }
+}
+
 // ---- typed columns -----------------------------------------------------
 
 struct TypedCase {
@@ -337,7 +364,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"column_number_past_end", -2, "3", 0, false, "unknown column: 3"},
                       ErrorCase{"no_columns", -2, " , ", 0, false, "no columns selected"},
                       ErrorCase{"long_name", -2, k_long_name.c_str(), 0, false, "column name too long"},
-                      ErrorCase{"unknown_flag", -2, nullptr, 4, false, "invalid flags: 4"},
+                      ErrorCase{"unknown_flag", -2, nullptr, 8, false, "invalid flags: 8"},
                       ErrorCase{"negative_flags", -2, nullptr, -1, false, "invalid flags: -1"}),
     [](const auto &info) { return std::string(info.param.name); });
 

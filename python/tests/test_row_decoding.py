@@ -182,3 +182,104 @@ def test_rows_take_no_more_memory_than_the_csv_module(ext, write):
         tracemalloc.stop()
     assert ours == theirs
     assert ours_peak <= theirs_peak
+
+
+# Files whose rows the iteration makes from the table's text export, which
+# must be exactly those of the rows answer: escapes, empty and missing
+# cells, repeated names, bytes that are not UTF-8, NUL bytes, texts on
+# either side of the short-text cache's limit and of a word's width.
+EXPORT_FILES = {
+    "tricky": TRICKY,
+    "ragged": 'a,b,c\n1\n1,2,3,4,5\n,,\n"x""y","",z\n\n7,8\n',
+    "repeated-names": "a,b,a,,\n" + "".join(f"{i},{i % 3},x{i},,{'é' * (i % 4)}\n" for i in range(9)),
+    "not-utf8": b"n\xe9,v\xff\n\xff\xfe,caf\xe9\n\x80,ok\nabcdefg\xe9,\xc3\n",
+    "nul": b"a\x00b,c,a\x00d\nx\x00y,\x00,1\nz,w\x00\x00,2\n",
+    "lengths": "t,u\n" + "".join(f"{'k' * n},{'é' * n}{'q' * (n % 9)}\n" for n in range(1, 40)),
+    "one-column": "only\n" + "".join(f"{i % 4}\n" for i in range(12)),
+    "header-only": "a,b\n",
+    "empty": "",
+}
+
+
+@pytest.fixture
+def readers(monkeypatch):
+    """The readers of the text export that iterations made."""
+    made = []
+    original = velmora_csv.Table._row_reader
+
+    def recording(self, pairs):
+        reader = original(self, pairs)
+        made.append(reader)
+        return reader
+
+    monkeypatch.setattr(velmora_csv.Table, "_row_reader", recording)
+    return made
+
+
+@pytest.mark.filterwarnings("ignore::velmora_csv.InvalidUTF8Warning")
+@pytest.mark.parametrize("pairs", [False, True], ids=["dicts", "pairs"])
+@pytest.mark.parametrize("page_size", [1, 4, 1000])
+@pytest.mark.parametrize("header", [True, False], ids=["header", "no-header"])
+@pytest.mark.parametrize("name", list(EXPORT_FILES))
+def test_iterating_from_the_export_gives_the_answers_rows(ext, write, readers, name, header,
+                                                          page_size, pairs):
+    with velmora_csv.open(write(EXPORT_FILES[name]), header=header) as t:
+        expected = reference(t._bytes("csv_rows", 0, -1), pairs)
+        assert list(t.iter_rows(page_size, pairs=pairs)) == expected
+        if 4 * (len(expected) - page_size) >= len(expected) > page_size:
+            assert any(r is not None for r in readers)  # the export was read
+
+
+@pytest.mark.parametrize("page_size", [1000, 333])
+def test_iterating_past_the_exports_first_batch(ext, write, readers, page_size):
+    rows = 3 * velmora_csv.EXPORT_BATCH_ROWS + 4500
+    content = "a,b,a\n" + "".join(f"{i},{'é' * (i % 3)}{i % 7},{i % 5}\n" for i in range(rows))
+    with velmora_csv.open(write(content)) as t:
+        expected = reference(t._bytes("csv_rows", 0, -1), False)
+        assert len(expected) == rows
+        assert list(t.iter_rows(page_size)) == expected
+        assert any(r is not None for r in readers)
+
+
+@pytest.mark.parametrize("decoder", ["extension", "json"])
+def test_closing_in_the_middle_of_a_page(write, monkeypatch, decoder):
+    """The rows of the page being read still come after the table is
+    closed, as those of a page fetched before; the next page raises."""
+    content = "a,b\n" + "".join(f"{i},{i * i}\n" for i in range(50))
+    with velmora_csv.open(write(content)) as t:
+        expected = reference(t._bytes("csv_rows", 0, -1), False)
+        if decoder == "json":
+            monkeypatch.setattr(velmora_csv, "_rows_extension", lambda: None)
+        it = t.iter_rows(10)
+        got = [next(it) for _ in range(15)]
+        t.close()
+        got += [next(it) for _ in range(5)]
+        assert got == expected[:20]
+        with pytest.raises(velmora_csv.Error, match="^table is closed$"):
+            next(it)
+
+
+def test_two_threads_iterating_one_table(write):
+    import threading
+
+    content = "k,v,w\n" + "".join(f"{i},{'x' * (i % 40)},{i % 9}\n" for i in range(20_000))
+    with velmora_csv.open(write(content)) as t:
+        expected = reference(t._bytes("csv_rows", 0, -1), False)
+        barrier = threading.Barrier(2)
+        results, errors = [], []
+
+        def work():
+            try:
+                barrier.wait()
+                for size in (1000, 37):
+                    results.append(list(t.iter_rows(size)) == expected)
+            except BaseException as exc:  # reported by the main thread
+                errors.append(exc)
+
+        threads = [threading.Thread(target=work) for _ in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+        assert not errors, errors
+        assert results == [True] * 4

@@ -136,6 +136,10 @@ del _cls
 PAGE_ROWS = 1_000
 FRAME_PAGE_ROWS = 10_000
 
+# Rows of a batch of the library's columnar export as iterating reads it
+# (small batches, still in the processor's caches when their rows are made).
+EXPORT_BATCH_ROWS = 16_384
+
 # The record parser's states at a byte of a file (see scan_range); state 0
 # is the one at the file's start.
 RANGE_STATES = 6
@@ -403,13 +407,15 @@ class Table:
     reach a table opened later under the same number.
     """
 
-    __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "__weakref__")
+    __slots__ = ("_lib", "_handle", "_lock", "_finalizer", "_header_cache", "_path", "_readers",
+                 "__weakref__")
     _lib: Any
     _handle: Optional[int]
     _lock: threading.Lock
     _finalizer: weakref.finalize
     _header_cache: Optional[List[str]]
     _path: str
+    _readers: "Optional[weakref.WeakSet[Any]]"
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("use velmora_csv.open() to open a table")
@@ -422,6 +428,7 @@ class Table:
         self._lock = threading.Lock()
         self._header_cache = None
         self._path = path
+        self._readers = None
         self._finalizer = weakref.finalize(self, _close_handle, lib, handle)
         return self
 
@@ -443,6 +450,11 @@ class Table:
             if self._handle is None:
                 return
             self._handle = None
+            # The exports that iterators read rows from keep the table's
+            # memory alive: they let go of it too (after the rows of a
+            # page already asked for, as a page of the answer's rows).
+            for reader in self._readers or ():
+                reader.close()
             self._finalizer()
 
     @property
@@ -500,9 +512,17 @@ class Table:
             return json.loads(data)
         return json.loads(data, object_pairs_hook=_pair_object if pairs else _row_object)
 
-    def _rows_page(self, start: int, count: int, pairs: bool, unique: bool) -> Any:
+    def _rows_page(self, start: int, count: int, pairs: bool, unique: bool,
+                   reader: Any = None) -> Any:
         """Rows start .. start + count - 1 decoded; by the C extension
-        straight from the library's answer where it can."""
+        straight from the library's answer where it can. With a reader
+        (see _row_reader) an iterator over them instead, that makes each
+        row from the table's text export when it is asked for."""
+        if reader is not None:
+            with self._lock:
+                if self._handle is None:
+                    raise Error("table is closed")
+                return reader.page(start, count)
         fast = _rows_extension()
         if fast is None or not hasattr(fast, "rows_at"):
             return self._rows_answer(self._bytes("csv_rows", start, count), False, pairs, unique)
@@ -791,29 +811,83 @@ class Table:
                   pairs: Literal[True]) -> Iterator[PairRow]: ...
 
     def iter_rows(self, page_size: int = PAGE_ROWS, *, pairs: bool = False) -> Iterator[Any]:
-        """Yields every row in order, asking the library for ``page_size``
-        rows at a time, so only one page is held at once."""
+        """Yields every row in order, ``page_size`` rows at a time, so that
+        a large table is never turned into one list. The first page is read
+        from the library's rows answer; with the package's C extension the
+        rest come from the library's columnar export, whose batches (up to
+        16,384 rows' text) are held one at a time, each row made from it
+        when it is asked for."""
         size = _count_arg(page_size, "page_size")
         if size == 0:
             raise ValueError("page_size must be at least 1")
-        return self._pages(size, pairs, 0, None)
+        return self._pages(size, pairs, 0, None, True)
 
-    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int]) -> Iterator[Any]:
+    def _pages(self, size: int, pairs: bool, start: int, end: Optional[int],
+               export: bool = False) -> Iterator[Any]:
         # The rows of the pages one after the other, stepped through in C
         # (a generator's own step per row costs as much as decoding it).
-        return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end))
+        return itertools.chain.from_iterable(self._page_lists(size, pairs, start, end, export))
 
-    def _page_lists(self, size: int, pairs: bool, start: int,
-                    end: Optional[int]) -> Iterator[List[Any]]:
+    def _page_lists(self, size: int, pairs: bool, start: int, end: Optional[int],
+                    export: bool = False) -> Iterator[Iterable[Any]]:
         # Generator: nothing is fetched until the first row is asked for.
         n = len(self) if end is None else end
         unique = self._unique_headers()
-        while start < n:
-            page = self._rows_page(start, min(size, n - start), pairs, unique)
-            if not page:
-                return
-            yield page
-            start += len(page)
+        # The first page comes from a rows answer, quickly. With `export`
+        # (rows iterated over, each dropped before the next is asked for,
+        # rather than kept in a list) the rows after it come from the
+        # table's text export, made one at a time, which is faster than
+        # writing and reading an answer's text; where they begin at the
+        # table's first row and use a good part of the export's first batch.
+        reader = None
+        first = export and start == 0
+        try:
+            while start < n:
+                page = self._rows_page(start, min(size, n - start), pairs, unique, reader)
+                count = len(page)
+                if not count:
+                    return
+                yield page
+                start += count
+                if first and start < n:
+                    first = False
+                    if 4 * (n - start) >= min(len(self), EXPORT_BATCH_ROWS):
+                        reader = self._row_reader(pairs)
+        finally:
+            if reader is not None:
+                reader.close()
+
+    def _row_reader(self, pairs: bool) -> Any:
+        """A reader of the rows from the table's text export (see _rows.c),
+        or None where the C extension or the library lacks it or the
+        export cannot be made: then the rows come from answers."""
+        fast = _rows_extension()
+        if fast is None or not hasattr(fast, "RowReader") or not _has(self._lib, "csv_arrow_stream"):
+            return None
+        from . import _arrow
+
+        stream = _arrow.ArrowArrayStream()
+        with self._lock:
+            handle = self._handle
+            if handle is None:
+                raise Error("table is closed")
+            if self._lib.csv_col_count(handle) <= 0:
+                return None  # nothing to export
+            # A library older than small batches refuses the flag.
+            if (self._lib.csv_arrow_stream(handle, None, _arrow.TEXT | _arrow.SMALL_BATCHES,
+                                           ctypes.byref(stream)) != 0
+                    and self._lib.csv_arrow_stream(handle, None, _arrow.TEXT,
+                                                   ctypes.byref(stream)) != 0):
+                return None
+            try:
+                reader = fast.RowReader(ctypes.addressof(stream), pairs, Error)
+            finally:
+                if stream.release:  # not moved into the reader
+                    stream.release(ctypes.pointer(stream))
+            if self._readers is None:
+                self._readers = weakref.WeakSet()
+            self._readers.add(reader)
+        return reader
 
     def to_pandas(
         self,

@@ -17,6 +17,7 @@ from typing import Any
 TEXT = 0
 TYPED = 1
 NULL_MARKERS = 2
+SMALL_BATCHES = 4
 
 
 class ArrowSchema(ctypes.Structure):

@@ -18,6 +18,7 @@
 #include <Python.h>
 
 #include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -59,7 +60,6 @@ typedef struct {
     const char *p, *end;
     char *scratch; /* unescaped text of the current string */
     Py_ssize_t scratch_cap;
-    cache_slot *cache;
     key_slot keys[MAX_KEYS];
     Py_ssize_t width; /* members of the last row decoded as a dict */
 } decoder;
@@ -212,13 +212,33 @@ static int scan_string(decoder *d, const char **text, Py_ssize_t *len, const cha
     return 1;
 }
 
+/* Whether the len (2 .. 32) bytes at s are all ASCII: a word at a time,
+   the last word overlapping the one before it. */
+static inline int short_ascii(const char *s, Py_ssize_t len) {
+    uint64_t acc = 0, w;
+    if (len >= 8) {
+        for (Py_ssize_t i = 0; i + 8 < len; i += 8) {
+            memcpy(&w, s + i, 8);
+            acc |= w;
+        }
+        memcpy(&w, s + len - 8, 8);
+        acc |= w;
+    } else if (len >= 4) {
+        uint32_t a, b;
+        memcpy(&a, s, 4);
+        memcpy(&b, s + len - 4, 4);
+        acc = a | b;
+    } else {
+        for (Py_ssize_t i = 0; i < len; i++) acc |= (unsigned char)s[i];
+    }
+    return (acc & 0x8080808080808080ull) == 0;
+}
+
 static PyObject *make_text(const char *text, Py_ssize_t len) {
     /* Short ASCII text (most cells) is copied into a new str directly; one
        character goes through the decoder, which shares those. */
     if (len > 1 && len <= 32) {
-        unsigned char high = 0;
-        for (Py_ssize_t i = 0; i < len; i++) high |= (unsigned char)text[i];
-        if (high < 0x80) {
+        if (short_ascii(text, len)) {
             PyObject *obj = PyUnicode_New(len, 127);
             if (obj != NULL) memcpy(PyUnicode_DATA(obj), text, (size_t)len);
             return obj;
@@ -227,20 +247,32 @@ static PyObject *make_text(const char *text, Py_ssize_t len) {
     return PyUnicode_DecodeUTF8(text, len, "strict");
 }
 
-/* A new reference to the str of a cell, shared with earlier equal cells
-   while they stay in the cache. */
-static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_ssize_t len) {
-    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
-    if (len > SHORT_CELL) return make_text(text, len);
-    key_slot *k = member < MAX_KEYS ? &d->keys[member] : NULL;
-    int trial = k != NULL && k->tries < TRIAL_CELLS;
-    if (trial) k->tries++;
-    else if (k != NULL && k->hits * 4 < k->tries * MIN_HITS_PER_4) return make_text(text, len);
-    uint32_t h = 2166136261u;
-    for (Py_ssize_t i = 0; i < len; i++) h = (h ^ (unsigned char)text[i]) * 16777619u;
-    cache_slot *slot = &d->cache[(h ^ (h >> 15)) & (CACHE_SLOTS - 1)];
+/* A hash of the 1 .. 32 bytes at s, from their first and last (at most)
+   eight: enough to spread the texts of a column over the cache. */
+static inline uint32_t short_hash(const char *s, Py_ssize_t len) {
+    uint64_t a = 0, b = 0;
+    if (len >= 8) {
+        memcpy(&a, s, 8);
+        memcpy(&b, s + len - 8, 8);
+    } else {
+        memcpy(&a, s, (size_t)len);
+    }
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ ((b ^ (uint64_t)len) * 0xC2B2AE3D27D4EB4Full);
+    return (uint32_t)(h ^ (h >> 29) ^ (h >> 47));
+}
+
+/* A new reference to the str of the short text[0..len) (1 .. SHORT_CELL
+   bytes), shared with earlier equal texts while they stay in the cache.
+   *tries and *hits count a column's lookups: once TRIAL_CELLS of them
+   found too few, its texts are made each time (NULL counters: always
+   looked up). */
+static PyObject *shared_text(uint32_t *tries, uint32_t *hits, const char *text, Py_ssize_t len) {
+    int trial = tries != NULL && *tries < TRIAL_CELLS;
+    if (trial) ++*tries;
+    else if (tries != NULL && *hits * 4 < *tries * MIN_HITS_PER_4) return make_text(text, len);
+    cache_slot *slot = &g_cache[short_hash(text, len) & (CACHE_SLOTS - 1)];
     if (slot->text != NULL && slot->len == len && memcmp(slot->bytes, text, (size_t)len) == 0) {
-        if (trial) k->hits++;
+        if (trial) ++*hits;
         Py_INCREF(slot->text);
         return slot->text;
     }
@@ -252,6 +284,14 @@ static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_s
     slot->len = len;
     memcpy(slot->bytes, text, (size_t)len);
     return obj;
+}
+
+/* A new reference to the str of a cell of member `member`. */
+static PyObject *cell_text(decoder *d, Py_ssize_t member, const char *text, Py_ssize_t len) {
+    if (len == 0) return PyUnicode_New(0, 0); /* the shared empty str */
+    if (len > SHORT_CELL) return make_text(text, len);
+    key_slot *k = member < MAX_KEYS ? &d->keys[member] : NULL;
+    return k != NULL ? shared_text(&k->tries, &k->hits, text, len) : shared_text(NULL, NULL, text, len);
 }
 
 /* A new reference to the name of member `i`: reused while each row writes
@@ -439,7 +479,6 @@ static PyObject *decode_answer(const char *text, Py_ssize_t len, int pairs) {
     int collecting = PyGC_Disable();
     d->p = text;
     d->end = text + len;
-    d->cache = g_cache;
     names = PyList_New(0);
     values = PyList_New(0);
     out = PyList_New(0);
@@ -1200,6 +1239,374 @@ static PyObject *combine_streams(PyObject *self, PyObject *args) {
     Py_RETURN_NONE;
 }
 
+/* ---- rows from the text export --------------------------------------------
+
+   RowReader(stream_address, pairs, error) -> reader
+     Moves the stream at stream_address -- the library's export of every
+     column as utf8 text -- into the reader. Its rows are those a rows
+     answer decodes to: dicts of the header names, or lists of (name,
+     value) tuples when pairs is true or two names are equal. A failure of
+     the stream raises `error` with the stream's message.
+   reader.page(start, count) -> page
+     An iterator over rows start .. start + count - 1 (len() the rows it
+     has yet to give) that makes each row when it is asked for: a row's
+     objects are made and freed while they are in the processor's caches,
+     where a list of a page's rows outgrows them. start is never before the
+     rows of the reader's earlier pages; the rows between are skipped. A
+     page stops working once a later one is asked for.
+   reader.close()
+     Lets go of the stream and its batch, which keep the table's memory
+     alive: at once, or after the current page has given its rows.
+
+   The cells' texts are read straight from the batch's buffers; short ones
+   that recur share a str through the cache the answers' decoding uses,
+   with the same trial of each column (in each batch). Each batch is
+   released before the next is asked for, so that the stream builds it in
+   the same buffers. */
+
+typedef struct {
+    uint32_t tries, hits; /* of the shared-text cache, in this batch */
+} reader_column;
+
+typedef struct {
+    PyObject_HEAD
+    struct ArrowArrayStream stream; /* release NULL once let go */
+    struct ArrowArray batch;        /* release NULL when none is held */
+    int64_t at;                     /* the batch's next row */
+    int64_t taken;                  /* rows of the stream given or skipped */
+    int64_t pending;                /* rows the current page has yet to give */
+    uint64_t serial;                /* the current page's */
+    Py_ssize_t n;
+    PyObject **keys; /* n interned names */
+    char *large;     /* per column: 64-bit offsets ("U") */
+    reader_column *cols;
+    int pairs;
+    int busy;    /* in get_next, with the interpreter lock let go */
+    int closing; /* let go once the current page is done */
+    PyObject *error;
+    PyObject *weakrefs;
+} row_reader;
+
+typedef struct {
+    PyObject_HEAD
+    row_reader *reader;
+    int64_t next; /* the row of the stream given next */
+    int64_t left;
+    uint64_t serial;
+} row_page;
+
+static void reader_release(row_reader *r) {
+    if (r->batch.release != NULL) r->batch.release(&r->batch);
+    if (r->stream.release != NULL) r->stream.release(&r->stream);
+}
+
+/* Lets go of the stream when close() asked for it and nothing needs it. */
+static void reader_settle(row_reader *r) {
+    if (r->closing && r->pending == 0 && !r->busy) reader_release(r);
+}
+
+static void reader_dealloc(row_reader *r) {
+    if (r->weakrefs != NULL) PyObject_ClearWeakRefs((PyObject *)r);
+    reader_release(r);
+    if (r->keys != NULL)
+        for (Py_ssize_t i = 0; i < r->n; i++) Py_XDECREF(r->keys[i]);
+    PyMem_Free(r->keys);
+    PyMem_Free(r->large);
+    PyMem_Free(r->cols);
+    Py_XDECREF(r->error);
+    Py_TYPE(r)->tp_free((PyObject *)r);
+}
+
+static int reader_fail(row_reader *r, int code) {
+    const char *text = r->stream.get_last_error != NULL ? r->stream.get_last_error(&r->stream) : NULL;
+    PyErr_Format(r->error, "%s", text != NULL ? text : strerror(code));
+    return 0;
+}
+
+/* The names of the schema's columns as interned str objects (as the rows
+   answer's names decode); sets r->pairs when two are equal, where a dict
+   would drop values. */
+static int reader_names(row_reader *r, const struct ArrowSchema *schema) {
+    r->n = (Py_ssize_t)schema->n_children;
+    r->keys = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), sizeof *r->keys);
+    r->large = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), 1);
+    r->cols = PyMem_Calloc((size_t)(r->n > 0 ? r->n : 1), sizeof *r->cols);
+    if (r->keys == NULL || r->large == NULL || r->cols == NULL) {
+        PyErr_NoMemory();
+        return 0;
+    }
+    PyObject *seen = PySet_New(NULL);
+    if (seen == NULL) return 0;
+    for (Py_ssize_t i = 0; i < r->n; i++) {
+        const struct ArrowSchema *c = schema->children[i];
+        if (strcmp(c->format, "u") != 0 && strcmp(c->format, "U") != 0) {
+            PyErr_Format(PyExc_ValueError, "not a text export: column format %s", c->format);
+            break;
+        }
+        r->large[i] = c->format[0] == 'U';
+        const char *name = c->name != NULL ? c->name : "";
+        PyObject *key = make_text(name, (Py_ssize_t)strlen(name));
+        if (key == NULL) break;
+        PyUnicode_InternInPlace(&key);
+        r->keys[i] = key;
+        if (PySet_Add(seen, key) < 0) break;
+    }
+    int ok = !PyErr_Occurred();
+    if (ok && PySet_GET_SIZE(seen) != r->n) r->pairs = 1;
+    Py_DECREF(seen);
+    return ok;
+}
+
+static PyObject *reader_new(PyTypeObject *type, PyObject *args, PyObject *kwds) {
+    unsigned long long address;
+    int pairs = 0;
+    PyObject *error;
+    static char *names[] = {"stream", "pairs", "error", NULL};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "KpO:RowReader", names, &address, &pairs, &error))
+        return NULL;
+    if (!PyExceptionClass_Check(error)) {
+        PyErr_SetString(PyExc_TypeError, "RowReader: error must be an exception class");
+        return NULL;
+    }
+    struct ArrowArrayStream *source = (struct ArrowArrayStream *)(uintptr_t)address;
+    if (source == NULL || source->release == NULL) {
+        PyErr_SetString(PyExc_ValueError, "RowReader: no stream at that address");
+        return NULL;
+    }
+    row_reader *r = (row_reader *)type->tp_alloc(type, 0);
+    if (r == NULL) return NULL;
+    r->stream = *source; /* moved in: released with the reader */
+    source->release = NULL;
+    r->pairs = pairs;
+    Py_INCREF(error);
+    r->error = error;
+    struct ArrowSchema schema = {0};
+    int code = r->stream.get_schema(&r->stream, &schema);
+    if (code != 0) {
+        reader_fail(r, code);
+        Py_DECREF(r);
+        return NULL;
+    }
+    int ok = reader_names(r, &schema);
+    schema.release(&schema);
+    if (!ok) {
+        Py_DECREF(r);
+        return NULL;
+    }
+    return (PyObject *)r;
+}
+
+/* Makes the next batch current; 0 with an exception on failure, 1 with
+   r->batch.release NULL at the end of the stream. */
+static int reader_next_batch(row_reader *r) {
+    if (r->batch.release != NULL) r->batch.release(&r->batch);
+    int code;
+    r->busy = 1;
+    Py_BEGIN_ALLOW_THREADS
+    code = r->stream.get_next(&r->stream, &r->batch);
+    Py_END_ALLOW_THREADS
+    r->busy = 0;
+    if (code != 0) {
+        r->batch.release = NULL;
+        return reader_fail(r, code);
+    }
+    r->at = 0;
+    if (r->batch.release == NULL) return 1;
+    for (Py_ssize_t i = 0; i < r->n; i++) r->cols[i].tries = r->cols[i].hits = 0;
+    const struct ArrowArray *b = &r->batch;
+    int fits = b->n_children == r->n && b->offset >= 0 && b->length >= 0;
+    for (Py_ssize_t i = 0; fits && i < r->n; i++) {
+        const struct ArrowArray *c = b->children[i];
+        fits = c->offset >= 0 && c->length >= b->offset + b->length && c->n_buffers == 3 &&
+               c->buffers[1] != NULL && (c->buffers[2] != NULL || b->length == 0);
+    }
+    if (!fits) {
+        r->batch.release(&r->batch);
+        PyErr_SetString(PyExc_ValueError, "a batch of the stream does not fit its schema");
+        return 0;
+    }
+    return 1;
+}
+
+/* A new reference to the str of the batch's current row's cell of column
+   `i`. */
+static inline PyObject *reader_cell(row_reader *r, Py_ssize_t i) {
+    const struct ArrowArray *a = r->batch.children[i];
+    const int64_t j = a->offset + r->batch.offset + r->at;
+    if (a->null_count != 0 && a->buffers[0] != NULL &&
+        !((((const uint8_t *)a->buffers[0])[j >> 3] >> (j & 7)) & 1))
+        return PyUnicode_New(0, 0); /* a null text: an empty cell */
+    int64_t start, end;
+    if (r->large[i]) {
+        start = ((const int64_t *)a->buffers[1])[j];
+        end = ((const int64_t *)a->buffers[1])[j + 1];
+    } else {
+        start = ((const int32_t *)a->buffers[1])[j];
+        end = ((const int32_t *)a->buffers[1])[j + 1];
+    }
+    if (end <= start) return PyUnicode_New(0, 0); /* the shared empty str */
+    const char *text = (const char *)a->buffers[2] + start;
+    const Py_ssize_t len = (Py_ssize_t)(end - start);
+    if (len > SHORT_CELL) return make_text(text, len);
+    return shared_text(&r->cols[i].tries, &r->cols[i].hits, text, len);
+}
+
+/* The batch's current row as a dict, or as a list of pairs. */
+static PyObject *reader_row(row_reader *r) {
+    if (r->pairs) {
+        PyObject *out = PyList_New(r->n);
+        if (out == NULL) return NULL;
+        for (Py_ssize_t i = 0; i < r->n; i++) {
+            PyObject *value = reader_cell(r, i);
+            PyObject *pair = value != NULL ? PyTuple_Pack(2, r->keys[i], value) : NULL;
+            Py_XDECREF(value);
+            if (pair == NULL) {
+                Py_DECREF(out);
+                return NULL;
+            }
+            PyObject_GC_UnTrack(pair); /* two str objects: never in a cycle */
+            PyList_SET_ITEM(out, i, pair);
+        }
+        return out;
+    }
+    PyObject *out = _PyDict_NewPresized(r->n);
+    if (out == NULL) return NULL;
+    for (Py_ssize_t i = 0; i < r->n; i++) {
+        PyObject *value = reader_cell(r, i);
+        int set = value != NULL ? PyDict_SetItem(out, r->keys[i], value) : -1;
+        Py_XDECREF(value);
+        if (set < 0) {
+            Py_DECREF(out);
+            return NULL;
+        }
+    }
+    /* Only str objects: the collector need not visit it (see decode_dict). */
+    if (PyObject_GC_IsTracked(out)) PyObject_GC_UnTrack(out);
+    return out;
+}
+
+static PyTypeObject page_type;
+
+static PyObject *reader_page(row_reader *r, PyObject *args) {
+    long long start, count;
+    if (!PyArg_ParseTuple(args, "LL:page", &start, &count)) return NULL;
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "RowReader: in use by another thread");
+        return NULL;
+    }
+    if (r->stream.release == NULL || r->closing) {
+        PyErr_SetString(PyExc_ValueError, "RowReader: closed");
+        return NULL;
+    }
+    if (start < r->taken || count < 0) {
+        PyErr_Format(PyExc_ValueError, "RowReader: %lld rows from %lld asked, %lld already given",
+                     count, start, (long long)r->taken);
+        return NULL;
+    }
+    row_page *p = PyObject_New(row_page, &page_type);
+    if (p == NULL) return NULL;
+    Py_INCREF(r);
+    p->reader = r;
+    p->next = start;
+    p->left = count;
+    p->serial = ++r->serial;
+    r->pending = count;
+    return (PyObject *)p;
+}
+
+static PyObject *reader_close(row_reader *r, PyObject *unused) {
+    (void)unused;
+    r->closing = 1;
+    reader_settle(r);
+    Py_RETURN_NONE;
+}
+
+static void page_dealloc(row_page *p) {
+    row_reader *r = p->reader;
+    if (p->serial == r->serial) {
+        r->pending = 0;
+        reader_settle(r);
+    }
+    Py_DECREF(r);
+    PyObject_Free(p);
+}
+
+static PyObject *page_next(row_page *p) {
+    row_reader *r = p->reader;
+    if (p->left <= 0) return NULL;
+    if (p->serial != r->serial) {
+        PyErr_SetString(PyExc_RuntimeError, "RowReader: a later page was asked for");
+        return NULL;
+    }
+    if (r->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "RowReader: in use by another thread");
+        return NULL;
+    }
+    if (r->stream.release == NULL) {
+        PyErr_SetString(PyExc_ValueError, "RowReader: closed");
+        return NULL;
+    }
+    for (;;) {
+        if (r->batch.release != NULL && r->at < r->batch.length) {
+            if (r->taken == p->next) break;
+            int64_t skip = p->next - r->taken, left = r->batch.length - r->at;
+            if (skip > left) skip = left;
+            r->at += skip;
+            r->taken += skip;
+            continue;
+        }
+        if (!reader_next_batch(r)) return NULL;
+        if (r->batch.release == NULL) {
+            PyErr_Format(r->error, "the table's export ended after %lld rows", (long long)r->taken);
+            return NULL;
+        }
+    }
+    PyObject *row = reader_row(r);
+    if (row == NULL) return NULL;
+    r->at++;
+    r->taken++;
+    p->next++;
+    r->pending = --p->left;
+    if (p->left == 0) reader_settle(r);
+    return row;
+}
+
+static Py_ssize_t page_len(row_page *p) { return (Py_ssize_t)p->left; }
+
+static PySequenceMethods page_sequence = {.sq_length = (lenfunc)page_len};
+
+static PyTypeObject page_type = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "velmora_csv._rows.RowPage",
+    .tp_basicsize = sizeof(row_page),
+    .tp_dealloc = (destructor)page_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The rows of one page of a RowReader, each made when asked for.",
+    .tp_as_sequence = &page_sequence,
+    .tp_iter = PyObject_SelfIter,
+    .tp_iternext = (iternextfunc)page_next,
+};
+
+static PyMethodDef reader_methods[] = {
+    {"page", (PyCFunction)reader_page, METH_VARARGS,
+     "page(start, count) -> iterator over rows start .. start + count - 1."},
+    {"close", (PyCFunction)reader_close, METH_NOARGS,
+     "close(): lets go of the stream (after the current page's rows)."},
+    {NULL, NULL, 0, NULL},
+};
+
+static PyTypeObject reader_type = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "velmora_csv._rows.RowReader",
+    .tp_basicsize = sizeof(row_reader),
+    .tp_dealloc = (destructor)reader_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "RowReader(stream, pairs, error): the rows of the library's text export.",
+    .tp_weaklistoffset = offsetof(row_reader, weakrefs),
+    .tp_methods = reader_methods,
+    .tp_new = reader_new,
+};
+
 static PyMethodDef methods[] = {
     {"rows", rows, METH_VARARGS,
      "rows(data, pairs=False) -> list: the library's JSON rows answer as Python rows."},
@@ -1220,4 +1627,15 @@ static struct PyModuleDef module = {
     NULL, NULL, NULL, NULL,
 };
 
-PyMODINIT_FUNC PyInit__rows(void) { return PyModule_Create(&module); }
+PyMODINIT_FUNC PyInit__rows(void) {
+    if (PyType_Ready(&reader_type) < 0 || PyType_Ready(&page_type) < 0) return NULL;
+    PyObject *m = PyModule_Create(&module);
+    if (m == NULL) return NULL;
+    Py_INCREF(&reader_type);
+    if (PyModule_AddObject(m, "RowReader", (PyObject *)&reader_type) < 0) {
+        Py_DECREF(&reader_type);
+        Py_DECREF(m);
+        return NULL;
+    }
+    return m;
+}

@@ -62,6 +62,10 @@ const asyncMs = [], syncMs = [], abortMs = [];
 for (let r = 0; r < reps; ++r) {
   asyncMs.push(await asyncRound());
   syncMs.push(syncRound());
+}
+// Last: an aborted load's thread goes on reading until its next check, and
+// would share the cores with the small loads.
+for (let r = 0; r < reps; ++r) {
   const waited = await abortLatency();
   if (waited !== null) abortMs.push(waited);
 }

@@ -761,6 +761,7 @@ struct stream_state {
     uint64_t blob_done;
     uint64_t cells_done;
     uint64_t starts_done;
+    int64_t text_rows_done;  // the rows whose text lies before blob_done
 };
 
 void free_state(stream_state *st) {
@@ -789,20 +790,43 @@ void give_back(void *base, uint64_t &done, uint64_t end) {
     done = end;
 }
 
-// Where the text still to be read starts: the first text of the rows from
-// `row` on (a batch's worth are looked at), or `fallback` when they have
-// none. Records' text lies in the blob in record order, so nothing of the
-// rows from `row` on lies before it.
-uint64_t text_from(const csv_table &t, const csv_body_view &body, int64_t row, int64_t rows,
-                   uint64_t fallback) {
+// Where cell `c` of a row's cells starts in the blob.
+uint64_t blob_offset(const csv_table &t, const csv_row_cells &cells, int32_t c) {
+    return static_cast<uint64_t>(cells.text + cells.cells[c].offset - t.blob);
+}
+
+// Sets *at to where the text still to be read starts: the first text of
+// the rows from `row` on (a batch's worth are looked at). False when those
+// rows hold none. Records' text lies in the blob in record order, so
+// nothing of the rows from `row` on lies before it.
+bool text_from(const csv_table &t, const csv_body_view &body, int64_t row, int64_t rows,
+               uint64_t *at) {
     const int64_t stop = t.n_rows - row < rows ? t.n_rows : row + rows;
     for (int64_t r = row; r < stop; ++r) {
         const csv_row_cells cells = body.row(r);
         for (int32_t c = 0; c < cells.width; ++c)
-            if (cells.cells[c].length != 0)
-                return static_cast<uint64_t>(cells.text + cells.cells[c].offset - t.blob);
+            if (cells.cells[c].length != 0) {
+                *at = blob_offset(t, cells, c);
+                return true;
+            }
     }
-    return fallback;
+    return false;
+}
+
+// The record-order invariant the text's frontier rests on: no text of the
+// rows [from, upto) reaches past `end`, where the later rows' text starts.
+void check_text_ends_by(const csv_table &t, const csv_body_view &body, int64_t from, int64_t upto,
+                        uint64_t end) {
+#if !defined(NDEBUG) || defined(CSV_CHECKED)
+    for (int64_t r = from; r < upto; ++r) {
+        const csv_row_cells cells = body.row(r);
+        for (int32_t c = 0; c < cells.width; ++c)
+            if (cells.cells[c].length != 0)
+                CSV_ASSERT(blob_offset(t, cells, c) + cells.cells[c].length <= end);
+    }
+#else
+    (void)t, (void)body, (void)from, (void)upto, (void)end;
+#endif
 }
 
 // Once the stream is the last reader of the table's arrays (its handle was
@@ -815,21 +839,15 @@ void give_back_delivered(stream_state *st, int64_t upto) {
     if (!csv_table_share_sole(st->share)) return;
     const csv_table &t = st->table;
     const csv_body_view body = csv_body_of(&t);
-    const bool all = upto >= t.n_rows;
-    const uint64_t text_end = all ? t.blob_len : text_from(t, body, upto, st->batch_rows, st->blob_done);
-#if !defined(NDEBUG) || defined(CSV_CHECKED)
-    // The record-order invariant the frontier rests on: no text of an
-    // earlier row reaches past where the later rows' text starts.
-    for (int64_t r = st->next > 0 ? (st->next - 1) * st->batch_rows : 0; r < upto && !all; ++r) {
-        const csv_row_cells cells = body.row(r);
-        for (int32_t c = 0; c < cells.width; ++c)
-            if (cells.cells[c].length != 0)
-                CSV_ASSERT(static_cast<uint64_t>(cells.text + cells.cells[c].offset - t.blob) +
-                               cells.cells[c].length <= text_end);
-    }
-#endif
+    const int64_t last = upto < t.n_rows ? upto : t.n_rows;
+    // The text: all of it after the last batch; else up to the next rows'
+    // first text. When they hold none, nothing goes until a later batch
+    // finds where the text goes on.
+    uint64_t text_end = t.blob_len;
+    if (last < t.n_rows && !text_from(t, body, last, st->batch_rows, &text_end)) return;
+    check_text_ends_by(t, body, st->text_rows_done, last, text_end);
+    st->text_rows_done = last;
     give_back(t.blob, st->blob_done, text_end);
-    const int64_t last = all ? t.n_rows : upto;
     if (t.row_start == nullptr) {
         give_back(t.cells, st->cells_done,
                   static_cast<uint64_t>(last) * static_cast<uint64_t>(csv_row_stride(&t)) * sizeof(csv_cell));

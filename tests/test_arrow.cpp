@@ -775,11 +775,16 @@ TEST_F(Arrow, FirstStreamOfATableFailsCleanly) {
 // nothing.
 
 // Rows with what places cells' text unevenly in the blob: doubled quotes,
-// line ends inside quotes, empty and long cells, blank lines and, when
-// `ragged`, records shorter and longer than the header.
+// line ends inside quotes, empty and long cells, blank lines, a stretch of
+// rows longer than a test batch with no text at all and, when `ragged`,
+// records shorter and longer than the header.
 std::string varied_csv(int rows, bool ragged) {
     std::string csv = "id,text,score,note\n";
     for (int i = 0; i < rows; ++i) {
+        if (i >= 1000 && i < 1300) {
+            csv += i % 97 == 0 ? ",,,\n\n" : ",,,\n";
+            continue;
+        }
         std::vector<std::string> f{std::to_string(i)};
         switch (i % 5) {
         case 0: f.push_back("\"say \"\"hi\"\" " + std::to_string(i) + "\""); break;

@@ -802,15 +802,6 @@ std::string varied_csv(int rows, bool ragged) {
     return csv;
 }
 
-std::string utf16le_with_bom(const std::string &ascii) {
-    std::string out = "\xFF\xFE";
-    for (char c : ascii) {
-        out += c;
-        out += '\0';
-    }
-    return out;
-}
-
 // A table loaded with its encoding and delimiter detected.
 struct Detected {
     int h = -1;
@@ -840,7 +831,7 @@ protected:
 TEST_P(ArrowGiveBack, LastReaderGivesEveryCellWhileGivingPagesBack) {
     const GiveBackCase &c = GetParam();
     std::string csv = varied_csv(6000, c.ragged);
-    if (c.utf16) csv = utf16le_with_bom(csv);
+    if (c.utf16) csv = vtest::utf16le_of(csv);
     csv_segment_limit_for_tests(c.segment);
     csv_arrow_test_limits(97, 0);
     Collected want;

@@ -18,16 +18,6 @@
 
 namespace {
 
-// UTF-16LE with a byte order mark, for ASCII text.
-std::string utf16le_of(const std::string &text) {
-    std::string out = "\xFF\xFE";
-    for (char c : text) {
-        out += c;
-        out += '\0';
-    }
-    return out;
-}
-
 // Rows of mixed texts and numbers; every record well under 100 bytes.
 std::string plain_rows(int n, bool header) {
     std::string s = header ? "id,name,price,note\n" : "";
@@ -79,7 +69,7 @@ std::vector<Input> inputs() {
         {"quoted", quoted_rows(200), 1, nullptr},
         {"ragged", ragged_rows(200), 1, nullptr},
         {"ragged_no_header", ragged_rows(200), 0, nullptr},
-        {"utf16", utf16le_of(plain_rows(200, true)), 1, nullptr},
+        {"utf16", vtest::utf16le_of(plain_rows(200, true)), 1, nullptr},
         {"latin1", "n,t\n" + std::string(100, 'x') + ",\xE9t\xE9\n" + plain_rows(150, false), 1,
          "latin1"},
         {"gzip", vtest::gzip(quoted_rows(150)), 1, nullptr},

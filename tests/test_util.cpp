@@ -79,6 +79,15 @@ bool all_zero(const csv_table &t) {
     return std::memcmp(&t, &zero, sizeof t) == 0;
 }
 
+std::string utf16le_of(const std::string &text) {
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
 std::string gzip(const std::string &text) {
     z_stream z{};
     EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);

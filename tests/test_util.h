@@ -49,6 +49,9 @@ bool all_zero(const csv_table &t);
 // `text` as one gzip member.
 std::string gzip(const std::string &text);
 
+// ASCII `text` as UTF-16LE with a byte order mark.
+std::string utf16le_of(const std::string &text);
+
 // Closes every handle of the process.
 void close_all();
 

@@ -430,17 +430,24 @@ static PyObject *decode_dict(decoder *d, Py_ssize_t hint, int *repeated) {
     return NULL;
 }
 
+/* A new (name, value) tuple of two str objects, which can never be part
+   of a cycle: the collector need not visit it. */
+static PyObject *text_pair(PyObject *name, PyObject *value) {
+    PyObject *pair = PyTuple_Pack(2, name, value);
+    if (pair != NULL) PyObject_GC_UnTrack(pair);
+    return pair;
+}
+
 static PyObject *pair_list(PyObject *names, PyObject *values) {
     Py_ssize_t n = PyList_GET_SIZE(names);
     PyObject *row = PyList_New(n);
     if (row == NULL) return NULL;
     for (Py_ssize_t i = 0; i < n; i++) {
-        PyObject *pair = PyTuple_Pack(2, PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i));
+        PyObject *pair = text_pair(PyList_GET_ITEM(names, i), PyList_GET_ITEM(values, i));
         if (pair == NULL) {
             Py_DECREF(row);
             return NULL;
         }
-        PyObject_GC_UnTrack(pair); /* two str objects: never in a cycle */
         PyList_SET_ITEM(row, i, pair);
     }
     return row;
@@ -1458,13 +1465,12 @@ static PyObject *reader_row(row_reader *r) {
         if (out == NULL) return NULL;
         for (Py_ssize_t i = 0; i < r->n; i++) {
             PyObject *value = reader_cell(r, i);
-            PyObject *pair = value != NULL ? PyTuple_Pack(2, r->keys[i], value) : NULL;
+            PyObject *pair = value != NULL ? text_pair(r->keys[i], value) : NULL;
             Py_XDECREF(value);
             if (pair == NULL) {
                 Py_DECREF(out);
                 return NULL;
             }
-            PyObject_GC_UnTrack(pair); /* two str objects: never in a cycle */
             PyList_SET_ITEM(out, i, pair);
         }
         return out;
